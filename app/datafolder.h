@@ -1,0 +1,41 @@
+#pragma once
+// The one data folder of the user (logs, local databases, phone caches, small
+// state files) and the small file helpers several subsystems share.
+#include <QDir>
+#include <QString>
+
+// Fixed names of the data folder.
+extern const char *const kMakerFolder;  // "QuillMarten"
+extern const char *const kProductId;    // the data folder's own name
+
+// The data folder, created (with its parents) on every call when missing. Its
+// place is fixed by the first call for the life of the process.
+QDir appDataDir();
+// "local_databases" inside the data folder, created when missing.
+QDir localDatabasesDir();
+// The maker folder inside the user's data root (nothing is created).
+QString defaultDataRoot();
+// Where the data folder would be now: the redirect's folder or the default
+// root, joined with the product id. appDataDir caches this once.
+QString resolveDataDirPath();
+// The path of the optional redirect file.
+QString dataRedirectFile();
+// The folder named in the redirect file when it is an existing folder, else "".
+QString readDataRedirect();
+void writeDataRedirect(const QString &folder);
+
+// Shows a file or folder in the file manager (a file: its folder).
+void openInExplorer(const QString &path);
+// Opens a file, folder or web address with its registered program.
+void shellOpen(const QString &target);
+
+// Removes the nine characters file systems of the users' other machines refuse
+// from name, in place; returns the result trimmed (name keeps its blanks).
+QString validFileName(QString &name);
+// MD5 of the UTF-8 bytes of text as 32 lower-case hex digits.
+QString md5Hex(const QString &text);
+// Deletes a folder tree. A symbolic link is unlinked, never followed. Failures
+// are ignored: what cannot be deleted stays.
+void removeDirRecursively(const QString &path);
+// path when no such file exists, else the first free "base(n).suffix" beside it.
+QString uniqueFilePath(const QString &path);

@@ -1,0 +1,60 @@
+#include "app/messagebox.h"
+
+#include "app/errorreport.h"
+#include "app/stylesheet.h"
+#include "app/winmovable.h"
+
+#include <QMessageBox>
+#include <QObject>
+
+const char *const kSupportEmail = "support@quillmarten.invalid";
+
+int showMessageBox(int icon, const QString &text, int buttons)
+{
+    QMessageBox box(static_cast<QMessageBox::Icon>(icon), QObject::tr("Quillmarten Parlevane"),
+                    text, QMessageBox::NoButton, nullptr,
+                    Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
+    WinMovable movable(&box);
+    box.setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
+    box.setStyleSheet(styleSheet());
+    for (QMessageBox::StandardButton button :
+         {QMessageBox::Yes, QMessageBox::No, QMessageBox::Ok, QMessageBox::Cancel}) {
+        if (buttons & button)
+            box.addButton(button);
+    }
+    return box.exec();
+}
+
+void showInformation(const QString &text)
+{
+    showMessageBox(QMessageBox::Information, text, QMessageBox::Ok);
+}
+
+void showWarning(const QString &text)
+{
+    showMessageBox(QMessageBox::Warning, text, QMessageBox::Ok);
+}
+
+bool showQuestion(const QString &text)
+{
+    return showMessageBox(QMessageBox::Question, text, QMessageBox::Yes | QMessageBox::No)
+           == QMessageBox::Yes;
+}
+
+QString errorBoxText(const QString &message)
+{
+    return QStringLiteral("An Error Occurred. <br/><br/>%1<br/><br/> Or you can contact %2 for help.")
+        .arg(message, QLatin1String(kSupportEmail));
+}
+
+void showError(const QString &message)
+{
+    showMessageBox(QMessageBox::Critical, errorBoxText(message), QMessageBox::Ok);
+    sendErrorReport(message);
+}
+
+void showCritical(const QString &text)
+{
+    showMessageBox(QMessageBox::Critical, text, QMessageBox::Ok);
+    sendErrorReport(text);
+}

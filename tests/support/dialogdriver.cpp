@@ -1,0 +1,82 @@
+#include "tests/support/dialogdriver.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QtTest/QTest>
+
+DialogDriver::DialogDriver(QObject *parent) : QObject(parent)
+{
+    timer.setInterval(10);
+    connect(&timer, &QTimer::timeout, this, [this]() { poll(); });
+    timer.start();
+}
+
+void DialogDriver::then(Action action)
+{
+    actions.append(std::move(action));
+}
+
+void DialogDriver::thenPress(QMessageBox::StandardButton button)
+{
+    then([button](QWidget *w) { press(w, button); });
+}
+
+void DialogDriver::thenKey(int key)
+{
+    then([key](QWidget *w) { QTest::keyClick(w, Qt::Key(key)); });
+}
+
+void DialogDriver::thenLeave()
+{
+    then([](QWidget *) {});
+}
+
+void DialogDriver::press(QWidget *box, QMessageBox::StandardButton button)
+{
+    auto *messageBox = qobject_cast<QMessageBox *>(box);
+    QAbstractButton *b = messageBox ? messageBox->button(button) : nullptr;
+    if (b)
+        b->click();
+    else
+        qWarning("DialogDriver: no button %d on %s", int(button), box->metaObject()->className());
+}
+
+bool DialogDriver::waitForSeen(int count, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (seenWindows.size() < count && !deadline.hasExpired())
+        QTest::qWait(10);
+    return seenWindows.size() >= count;
+}
+
+void DialogDriver::poll()
+{
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible())
+        return;
+    for (const QPointer<QWidget> &w : handled) {
+        if (w == modal)
+            return;
+    }
+    handled.append(modal);
+
+    Seen seen;
+    seen.className = QString::fromLatin1(modal->metaObject()->className());
+    seen.objectName = modal->objectName();
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+        seen.text = box->text();
+        seen.icon = box->icon();
+    }
+    seenWindows.append(seen);
+
+    if (actions.isEmpty())
+        return;
+    Action action = actions.takeFirst();
+    // Act from a fresh event so that the window's own exec loop is running.
+    QPointer<QWidget> target(modal);
+    QTimer::singleShot(0, this, [target, action]() {
+        if (target)
+            action(target);
+    });
+}

@@ -1,0 +1,50 @@
+#pragma once
+// Drives modal dialogs and message boxes from the GUI thread: each modal
+// window that appears is recorded and handed to the next queued action (with
+// none queued it is left open). A test queues its answers, then runs the code
+// that opens the boxes.
+#include <QMessageBox>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QTimer>
+#include <functional>
+
+class DialogDriver : public QObject
+{
+public:
+    struct Seen
+    {
+        QString className;
+        QString objectName;
+        QString text;  // a message box's text, else empty
+        int icon = 0;  // a message box's icon
+    };
+    using Action = std::function<void(QWidget *)>;
+
+    explicit DialogDriver(QObject *parent = nullptr);
+
+    // Queues an action for the next new modal window.
+    void then(Action action);
+    // Queues a press of the standard button of the next message box.
+    void thenPress(QMessageBox::StandardButton button);
+    // Queues a key press on the next modal window.
+    void thenKey(int key);
+    // Queues leaving the next modal window open (it is recorded only).
+    void thenLeave();
+
+    QList<Seen> seen() const { return seenWindows; }
+    int pending() const { return int(actions.size()); }
+    // Spins the event loop until count windows were seen or the time is up.
+    bool waitForSeen(int count, int timeoutMs = 5000) const;
+
+    static void press(QWidget *box, QMessageBox::StandardButton button);
+
+private:
+    void poll();
+
+    QTimer timer;
+    QList<Action> actions;
+    QList<Seen> seenWindows;
+    QList<QPointer<QWidget>> handled;
+};
