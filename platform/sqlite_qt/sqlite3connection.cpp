@@ -1,0 +1,131 @@
+#include "platform/sqlite_qt/sqlite3connection.h"
+
+#include "platform/sqlite_qt/sqlite3exception.h"
+#include "platform/sqlite_qt/sqlite3stmt.h"
+
+#include <QFile>
+
+#include <cctype>
+
+Sqlite3Connection::~Sqlite3Connection()
+{
+    close();
+}
+
+void Sqlite3Connection::open(const QString &path, int sqliteFlags)
+{
+    close();
+    sqlite3 *db = nullptr;
+    const QByteArray name = QFile::encodeName(path);
+    const int rc = sqlite3_open_v2(name.constData(), &db, sqliteFlags, nullptr);
+    if (rc != SQLITE_OK) {
+        const QString reason = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
+        sqlite3_close_v2(db);
+        throw Sqlite3Exception(QStringLiteral("Cannot open the database \"%1\": %2").arg(path, reason), rc);
+    }
+    // No busy handler on purpose: a database another connection has locked
+    // fails at once and the caller decides, instead of the program hanging.
+    sqlite3_extended_result_codes(db, 1);
+    m_db = db;
+}
+
+void Sqlite3Connection::close()
+{
+    if (!m_db)
+        return;
+    // Cursors may live on; their statements must not keep the file open or
+    // read from a handle that is about to go.
+    const QSet<Sqlite3Stmt *> live = m_live;
+    for (Sqlite3Stmt *s : live)
+        s->detach();
+    m_live.clear();
+    for (const Idle &idle : std::as_const(m_idle))
+        sqlite3_finalize(idle.stmt);
+    m_idle.clear();
+    if (!sqlite3_get_autocommit(m_db))
+        sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(m_db);
+    m_db = nullptr;
+}
+
+sqlite3_stmt *Sqlite3Connection::prepare(const QString &sql)
+{
+    const QByteArray text = sql.toUtf8();
+    const char *begin = text.constData();
+    const char *end = begin + text.size();
+    sqlite3_stmt *stmt = nullptr;
+    const char *tail = nullptr;
+    int rc = sqlite3_prepare_v3(m_db, begin, int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
+    if (rc != SQLITE_OK) {
+        const QString reason = QString::fromUtf8(sqlite3_errmsg(m_db));
+        throw Sqlite3Exception(QStringLiteral("%1 (SQLite code %2) in SQL: %3").arg(reason).arg(rc).arg(sql), rc);
+    }
+    ++m_prepared;
+    if (!stmt)
+        throw Sqlite3Exception(QStringLiteral("No SQL statement in: %1").arg(sql), SQLITE_MISUSE);
+    // Only the first statement of a text would run; refuse the rest rather
+    // than silently dropping it.
+    while (tail && tail < end && (std::isspace(static_cast<unsigned char>(*tail)) || *tail == ';'))
+        ++tail;
+    if (tail && tail < end) {
+        sqlite3_stmt *more = nullptr;
+        rc = sqlite3_prepare_v2(m_db, tail, int(end - tail), &more, nullptr);
+        sqlite3_finalize(more);
+        if (rc != SQLITE_OK || more) {
+            sqlite3_finalize(stmt);
+            throw Sqlite3Exception(
+                QStringLiteral("More than one SQL statement in one call (use exec for scripts): %1").arg(sql),
+                SQLITE_MISUSE);
+        }
+    }
+    return stmt;
+}
+
+std::unique_ptr<Sqlite3Stmt> Sqlite3Connection::statement(const QString &sql)
+{
+    if (!m_db)
+        throw Sqlite3Exception(QStringLiteral("The database is not open (SQL: %1)").arg(sql), SQLITE_MISUSE);
+    sqlite3_stmt *stmt = nullptr;
+    const auto it = m_idle.find(sql);
+    if (it != m_idle.end()) {
+        stmt = it->stmt;
+        m_idle.erase(it);
+    } else {
+        stmt = prepare(sql);
+    }
+    auto s = std::make_unique<Sqlite3Stmt>(shared_from_this(), stmt, sql);
+    m_live.insert(s.get());
+    return s;
+}
+
+void Sqlite3Connection::giveBack(Sqlite3Stmt *owner, const QString &sql, sqlite3_stmt *stmt)
+{
+    m_live.remove(owner);
+    if (!stmt)
+        return;
+    if (!m_db) {
+        sqlite3_finalize(stmt);
+        return;
+    }
+    // Reset ends the statement's read or write, so an idle statement holds no
+    // lock; clearing drops the values (and the memory of large blobs).
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    auto it = m_idle.find(sql);
+    if (it != m_idle.end()) {
+        // Two cursors on the same text ran at once; one idle copy is enough.
+        sqlite3_finalize(stmt);
+        it->lastUse = ++m_tick;
+        return;
+    }
+    if (m_idle.size() >= maxIdle) {
+        auto oldest = m_idle.begin();
+        for (auto i = m_idle.begin(); i != m_idle.end(); ++i) {
+            if (i->lastUse < oldest->lastUse)
+                oldest = i;
+        }
+        sqlite3_finalize(oldest->stmt);
+        m_idle.erase(oldest);
+    }
+    m_idle.insert(sql, Idle{stmt, ++m_tick});
+}

@@ -1,0 +1,59 @@
+#pragma once
+#include <QHash>
+#include <QSet>
+#include <QString>
+
+#include <sqlite3.h>
+
+#include <memory>
+
+class Sqlite3Stmt;
+
+// The part of a connection that its statements share: the raw handle, the
+// cache of idle prepared statements and the set of statements that cursors
+// still hold. A cursor keeps this object alive, never the Sqlite3DB, so a
+// cursor that outlives the close of its database finds the handle gone and
+// its statement finalized rather than dangling.
+class Sqlite3Connection : public std::enable_shared_from_this<Sqlite3Connection>
+{
+public:
+    Sqlite3Connection() = default;
+    ~Sqlite3Connection();
+    Sqlite3Connection(const Sqlite3Connection &) = delete;
+    Sqlite3Connection &operator=(const Sqlite3Connection &) = delete;
+
+    sqlite3 *handle() const { return m_db; }
+    // Throws Sqlite3Exception; an open connection is closed first.
+    void open(const QString &path, int sqliteFlags);
+    // Finalizes every statement (live cursors answer no more rows), rolls back
+    // an open transaction and closes the handle.
+    void close();
+
+    // A statement for exactly this SQL text that nobody else uses: an idle one
+    // from the cache, else a newly prepared one. Throws Sqlite3Exception.
+    std::unique_ptr<Sqlite3Stmt> statement(const QString &sql);
+
+    int preparedCount() const { return m_prepared; }
+    int idleCount() const { return int(m_idle.size()); }
+
+    // Most idle statements kept per connection; the least recently used one goes first.
+    static constexpr int maxIdle = 64;
+
+private:
+    friend class Sqlite3Stmt;
+    // Called by a statement that is done: the raw statement comes back reset
+    // and unbound into the cache (or is finalized when the connection is gone).
+    void giveBack(Sqlite3Stmt *owner, const QString &sql, sqlite3_stmt *stmt);
+    sqlite3_stmt *prepare(const QString &sql);
+
+    struct Idle
+    {
+        sqlite3_stmt *stmt = nullptr;
+        quint64 lastUse = 0;
+    };
+    sqlite3 *m_db = nullptr;
+    QHash<QString, Idle> m_idle;
+    QSet<Sqlite3Stmt *> m_live;
+    quint64 m_tick = 0;
+    int m_prepared = 0;
+};
