@@ -1,0 +1,81 @@
+#include "tests/support/sqlitefixture.h"
+
+#include <QByteArray>
+#include <QFile>
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+[[noreturn]] void fail(sqlite3 *db, const QString &what)
+{
+    throw std::runtime_error(QString("%1: %2").arg(what, QString::fromUtf8(sqlite3_errmsg(db))).toStdString());
+}
+} // namespace
+
+SqliteFixture::SqliteFixture(const QString &path)
+{
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                        nullptr) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(m_db));
+        sqlite3_close(m_db);
+        throw std::runtime_error(QString("open %1: %2").arg(path, text).toStdString());
+    }
+}
+
+SqliteFixture::~SqliteFixture()
+{
+    sqlite3_close(m_db);
+}
+
+void SqliteFixture::exec(const QString &script)
+{
+    char *error = nullptr;
+    if (sqlite3_exec(m_db, script.toUtf8().constData(), nullptr, nullptr, &error) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(error);
+        sqlite3_free(error);
+        throw std::runtime_error(QString("%1: %2").arg(script, text).toStdString());
+    }
+}
+
+void SqliteFixture::run(const QString &sql, const QVariantList &values)
+{
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK)
+        fail(m_db, sql);
+    for (int i = 0; i < values.size(); ++i) {
+        const QVariant &v = values.at(i);
+        const int index = i + 1;
+        switch (v.typeId()) {
+        case QMetaType::UnknownType:
+            sqlite3_bind_null(stmt, index);
+            break;
+        case QMetaType::QByteArray: {
+            const QByteArray bytes = v.toByteArray();
+            sqlite3_bind_blob(stmt, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+            break;
+        }
+        case QMetaType::Int:
+        case QMetaType::LongLong:
+        case QMetaType::UInt:
+        case QMetaType::ULongLong:
+        case QMetaType::Bool:
+            sqlite3_bind_int64(stmt, index, v.toLongLong());
+            break;
+        default: {
+            const QByteArray text = v.toString().toUtf8();
+            sqlite3_bind_text(stmt, index, text.constData(), int(text.size()), SQLITE_TRANSIENT);
+            break;
+        }
+        }
+    }
+    const int rc = sqlite3_step(stmt);
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_DONE && rc != SQLITE_ROW)
+        fail(m_db, sql);
+}
+
+} // namespace testsupport

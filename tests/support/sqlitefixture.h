@@ -1,0 +1,30 @@
+#pragma once
+// A raw SQLite connection for fixture builders: they write databases in the
+// layouts the program reads without going through the code under test.
+#include <QString>
+#include <QVariantList>
+
+struct sqlite3;
+
+namespace testsupport {
+
+class SqliteFixture
+{
+public:
+    // Opens (creating) the file; throws std::runtime_error on failure.
+    explicit SqliteFixture(const QString &path);
+    ~SqliteFixture();
+    SqliteFixture(const SqliteFixture &) = delete;
+    SqliteFixture &operator=(const SqliteFixture &) = delete;
+
+    // Runs a script of statements without values.
+    void exec(const QString &script);
+    // Runs one statement with bound values: QByteArray binds a blob,
+    // integral types an integer, an invalid QVariant NULL, anything else text.
+    void run(const QString &sql, const QVariantList &values = {});
+
+private:
+    sqlite3 *m_db = nullptr;
+};
+
+} // namespace testsupport
