@@ -111,13 +111,6 @@ void Sqlite3Connection::giveBack(Sqlite3Stmt *owner, const QString &sql, sqlite3
     // lock; clearing drops the values (and the memory of large blobs).
     sqlite3_reset(stmt);
     sqlite3_clear_bindings(stmt);
-    auto it = m_idle.find(sql);
-    if (it != m_idle.end()) {
-        // Two cursors on the same text ran at once; one idle copy is enough.
-        sqlite3_finalize(stmt);
-        it->lastUse = ++m_tick;
-        return;
-    }
     if (m_idle.size() >= maxIdle) {
         auto oldest = m_idle.begin();
         for (auto i = m_idle.begin(); i != m_idle.end(); ++i) {

@@ -52,7 +52,7 @@ private:
         quint64 lastUse = 0;
     };
     sqlite3 *m_db = nullptr;
-    QHash<QString, Idle> m_idle;
+    QMultiHash<QString, Idle> m_idle; // several per text when cursors on one text were nested
     QSet<Sqlite3Stmt *> m_live;
     quint64 m_tick = 0;
     int m_prepared = 0;
