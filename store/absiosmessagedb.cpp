@@ -1,0 +1,30 @@
+#include "store/absiosmessagedb.h"
+
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3sql.h"
+
+#include <QHash>
+
+AbsIOSMessageDb::~AbsIOSMessageDb() = default;
+
+int AbsIOSMessageDb::detectVersion(const QString &path)
+{
+    QHash<QString, QString> tables; // name -> CREATE statement
+    {
+        Sqlite3DB db;
+        db.openThrow(path, 2);
+        Sqlite3Cursor cursor = db.queryThrow(
+            Sqlite3Sql("select * from sqlite_master where type='table'"));
+        while (cursor.moveNext())
+            tables.insert(cursor.getText(QStringLiteral("name")),
+                          cursor.getText(QStringLiteral("sql")));
+        db.close();
+    }
+    static const char *const ios6Tables[] = {"chat", "handle", "chat_handle_join", "message",
+                                             "chat_message_join"};
+    for (const char *name : ios6Tables) {
+        if (!tables.contains(QLatin1String(name)))
+            return 5;
+    }
+    return 6;
+}

@@ -1,0 +1,3 @@
+#include "store/absmessagedb.h"
+
+AbsMessageDb::~AbsMessageDb() = default;

@@ -1,0 +1,258 @@
+#include "tests/support/testmain.h"
+
+#include "ios/plistnode.h"
+
+#include <cstdlib>
+
+namespace {
+
+// A property list with one value of each type the wrapper reads, built with
+// libplist itself and written in either form.
+plist_t buildSample()
+{
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "Name", plist_new_string("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80"));
+    plist_dict_set_item(root, "On", plist_new_bool(1));
+    plist_dict_set_item(root, "Off", plist_new_bool(0));
+    plist_dict_set_item(root, "Blob", plist_new_data("a\0b\xff", 4));
+    plist_dict_set_item(root, "Empty", plist_new_data("", 0));
+    plist_dict_set_item(root, "Epoch", plist_new_date(0, 0));
+    plist_dict_set_item(root, "When", plist_new_date(400000000, 0));
+    plist_dict_set_item(root, "Count", plist_new_uint(7));
+    plist_t list = plist_new_array();
+    plist_array_append_item(list, plist_new_string("first"));
+    plist_t inner = plist_new_dict();
+    plist_dict_set_item(inner, "k", plist_new_string("v"));
+    plist_array_append_item(list, inner);
+    plist_dict_set_item(root, "List", list);
+    return root;
+}
+
+QByteArray serialize(plist_t root, bool binary)
+{
+    char *out = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(root, &out, &length);
+    else
+        plist_to_xml(root, &out, &length);
+    const QByteArray bytes(out, int(length));
+    std::free(out);
+    return bytes;
+}
+
+QByteArray sample(bool binary)
+{
+    plist_t root = buildSample();
+    const QByteArray bytes = serialize(root, binary);
+    plist_free(root);
+    return bytes;
+}
+
+} // namespace
+
+class TestPlistNode : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsBothForms_data();
+    void readsBothForms();
+    void unreadableInputGivesEmptyNode_data();
+    void unreadableInputGivesEmptyNode();
+    void everyTruncationOfABinaryList();
+    void missingChildrenGiveDefaults();
+    void typeTests();
+    void dates_data();
+    void dates();
+    void childOutlivesRoot();
+    void borrowedRootIsNotFreed();
+};
+
+void TestPlistNode::readsBothForms_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::newRow("binary") << sample(true);
+    QTest::newRow("xml") << sample(false);
+}
+
+void TestPlistNode::readsBothForms()
+{
+    QFETCH(QByteArray, data);
+    const PlistNode root = PlistNode::parse(data, true);
+    QVERIFY(root.isDictionary());
+    QCOMPARE(root.value("Name").toString(), QString("Gr") + QChar(0xFC) + QChar(0xDF) + "e "
+                                                + QChar(0xD83D) + QChar(0xDE00));
+    QCOMPARE(root.value("On").toBool(), true);
+    QCOMPARE(root.value("Off").toBool(), false);
+    QCOMPARE(root.value("Blob").toByteArray(), QByteArray("a\0b\xff", 4));
+    QVERIFY(root.value("Empty").isData());
+    QVERIFY(root.value("Empty").toByteArray().isEmpty());
+    QCOMPARE(root.value("When").toDateTime().toSecsSinceEpoch(), qint64(978307200 + 400000000));
+
+    const PlistNode list = root.value("List");
+    QCOMPARE(list.arraySize(), 2);
+    QCOMPARE(list.at(0).toString(), QStringLiteral("first"));
+    QCOMPARE(list.at(1).value("k").toString(), QStringLiteral("v"));
+}
+
+void TestPlistNode::unreadableInputGivesEmptyNode_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    const QByteArray xml = sample(false);
+    const QByteArray bin = sample(true);
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("bare magic") << QByteArray("bplist00");
+    QTest::newRow("magic and one byte") << QByteArray("bplist00x");
+    QTest::newRow("plain text") << QByteArray("hello, world");
+    QTest::newRow("binary cut in half") << bin.left(bin.size() / 2);
+    QTest::newRow("binary without last byte") << bin.left(bin.size() - 1);
+    QTest::newRow("xml cut in half") << xml.left(xml.size() / 2);
+    QTest::newRow("xml cut inside a key") << xml.left(xml.indexOf("<key>List") + 6);
+}
+
+void TestPlistNode::unreadableInputGivesEmptyNode()
+{
+    QFETCH(QByteArray, data);
+    const PlistNode node = PlistNode::parse(data, true);
+    QVERIFY(node.isNull());
+    QVERIFY(!node.isDictionary());
+    QVERIFY(node.value("Name").isNull());
+}
+
+// Under the sanitizers: no length of a cut binary list reads out of bounds.
+void TestPlistNode::everyTruncationOfABinaryList()
+{
+    const QByteArray bin = sample(true);
+    for (int n = 0; n < bin.size(); ++n)
+        QVERIFY2(PlistNode::parse(bin.left(n), true).isNull(), qPrintable(QString::number(n)));
+}
+
+void TestPlistNode::missingChildrenGiveDefaults()
+{
+    const PlistNode root = PlistNode::parse(sample(true), true);
+    const PlistNode list = root.value("List");
+    const PlistNode empties[] = {
+        root.value("Missing"),
+        root.value("name"), // keys are case-sensitive
+        root.at(0),         // not an array
+        list.at(2),
+        list.at(-1),
+        list.value("k"),    // not a dictionary
+        root.value("Name").value("x"),
+        PlistNode(),
+    };
+    for (const PlistNode &n : empties) {
+        QVERIFY(n.isNull());
+        QCOMPARE(n.toString(), QString(""));
+        QVERIFY(!n.toString().isNull());
+        QCOMPARE(n.toBool(), false);
+        QVERIFY(n.toByteArray().isNull());
+        QVERIFY(!n.toDateTime().isValid());
+        QCOMPARE(n.arraySize(), 0);
+        QVERIFY(n.at(0).isNull());
+    }
+    // Getters of the wrong type answer their empty result too.
+    QCOMPARE(root.value("Blob").toString(), QString(""));
+    QCOMPARE(root.value("Name").toBool(), false);
+    QVERIFY(root.value("Name").toByteArray().isNull());
+    QVERIFY(!root.value("Name").toDateTime().isValid());
+    QCOMPARE(root.value("Name").arraySize(), 0);
+    QCOMPARE(root.value("On").toString(), QString(""));
+}
+
+void TestPlistNode::typeTests()
+{
+    const PlistNode root = PlistNode::parse(sample(true), true);
+    struct Row { const char *key; bool b, s, a, d, dt, da; };
+    const Row rows[] = {
+        {"On", true, false, false, false, false, false},
+        {"Name", false, true, false, false, false, false},
+        {"List", false, false, true, false, false, false},
+        {"Epoch", false, false, false, false, true, false},
+        {"Blob", false, false, false, false, false, true},
+        {"Count", false, false, false, false, false, false},
+    };
+    for (const Row &r : rows) {
+        const PlistNode n = root.value(r.key);
+        QVERIFY2(!n.isNull(), r.key);
+        QCOMPARE(n.isBoolean(), r.b);
+        QCOMPARE(n.isString(), r.s);
+        QCOMPARE(n.isArray(), r.a);
+        QCOMPARE(n.isDictionary(), r.d);
+        QCOMPARE(n.isDate(), r.dt);
+        QCOMPARE(n.isData(), r.da);
+    }
+    QVERIFY(root.isDictionary());
+    QVERIFY(root.value("List").at(1).isDictionary());
+}
+
+void TestPlistNode::dates_data()
+{
+    QTest::addColumn<int>("sec");
+    QTest::addColumn<int>("usec");
+    QTest::addColumn<qint64>("unixMSecs");
+
+    QTest::newRow("origin") << 0 << 0 << qint64(978307200000);
+    QTest::newRow("whole milliseconds of a fraction") << 1 << 999999 << qint64(978307201999);
+    QTest::newRow("below a millisecond") << 0 << 999 << qint64(978307200000);
+    QTest::newRow("Unix epoch") << -978307200 << 0 << qint64(0);
+    QTest::newRow("past 32-bit milliseconds") << INT_MAX << 0 << qint64(978307200000) + qint64(INT_MAX) * 1000;
+}
+
+void TestPlistNode::dates()
+{
+    QFETCH(int, sec);
+    QFETCH(int, usec);
+    QFETCH(qint64, unixMSecs);
+    const PlistNode date(plist_new_date(sec, usec), true);
+    QVERIFY(date.isDate());
+    QCOMPARE(date.toDateTime().toMSecsSinceEpoch(), unixMSecs);
+
+    // The same value through a binary list keeps the whole milliseconds.
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "d", plist_new_date(sec, usec));
+    const QByteArray bin = serialize(root, true);
+    plist_free(root);
+    QCOMPARE(PlistNode::parse(bin, true).value("d").toDateTime().toMSecsSinceEpoch(), unixMSecs);
+}
+
+void TestPlistNode::childOutlivesRoot()
+{
+    PlistNode child;
+    PlistNode list;
+    {
+        const PlistNode root = PlistNode::parse(sample(false), true);
+        {
+            const PlistNode earlierCopy = root;
+            list = earlierCopy.value("List");
+        }
+        // An earlier copy of the root is gone; the root still lives.
+        QCOMPARE(list.at(0).toString(), QStringLiteral("first"));
+        child = root.value("List").at(1).value("k");
+    }
+    // Every copy of the root is gone: the children keep the tree alive.
+    QCOMPARE(child.toString(), QStringLiteral("v"));
+    QCOMPARE(list.arraySize(), 2);
+}
+
+// A wrapper that does not own its node leaves freeing to the caller
+// (a second free would show under the sanitizers).
+void TestPlistNode::borrowedRootIsNotFreed()
+{
+    plist_t node = plist_new_string("mine");
+    {
+        const PlistNode wrapper(node, false);
+        QCOMPARE(wrapper.toString(), QStringLiteral("mine"));
+        const PlistNode copy = wrapper;
+        QVERIFY(copy.isString());
+    }
+    char *text = nullptr;
+    plist_get_string_val(node, &text);
+    QCOMPARE(QByteArray(text), QByteArray("mine"));
+    std::free(text);
+    plist_free(node);
+}
+
+QP_TEST_MAIN(TestPlistNode)
+#include "tst_plistnode.moc"
