@@ -90,8 +90,9 @@ void CountryLibDb::open()
         if (!resource.exists())
             throw std::runtime_error("can not find :res/countries.db.");
         // QFile::copy writes a temporary file and renames it, so a failed or
-        // concurrent copy never leaves a half-written database behind.
-        if (!resource.copy(path))
+        // concurrent copy never leaves a half-written database behind; when
+        // another object's copy landed first, that one is as good.
+        if (!resource.copy(path) && !QFileInfo::exists(path))
             throw std::runtime_error(
                 QString("can not create %1. %2").arg(path, resource.errorString()).toUtf8().toStdString());
     }
