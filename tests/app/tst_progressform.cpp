@@ -96,7 +96,6 @@ private slots:
         const int reportsBefore = server.requests().size();
         ProgressForm form("", nullptr);
         DialogDriver driver;
-        driver.thenLeave(); // the progress dialog itself
         driver.thenPress(QMessageBox::Ok);
         const int got = runWithWorker(form, [&form, outcome]() {
             form.postUpdateProgress("working", 50, "");
@@ -108,10 +107,11 @@ private slots:
         });
         QCOMPARE(got, result);
         QCOMPARE(bool(form.failed), result == 0);
-        const QList<DialogDriver::Seen> seen = driver.seen();
-        QCOMPARE(seen.size(), boxText.isEmpty() ? 1 : 2);
+        QList<DialogDriver::Seen> boxes = driver.seen();
+        boxes.removeIf([](const DialogDriver::Seen &s) { return s.className != "QMessageBox"; });
+        QCOMPARE(boxes.size(), boxText.isEmpty() ? 0 : 1);
         if (!boxText.isEmpty())
-            QVERIFY2(seen[1].text.contains(boxText), qPrintable(seen[1].text));
+            QVERIFY2(boxes[0].text.contains(boxText), qPrintable(boxes[0].text));
         if (report)
             QVERIFY(server.waitForRequests(reportsBefore + 1));
         else
@@ -177,8 +177,7 @@ private slots:
         DialogDriver driver;
         std::atomic<bool> passedTip(false);
         std::atomic<bool> passedTooEarly(false);
-        driver.thenLeave();
-        driver.then([&passedTip, &passedTooEarly](QWidget *box) {
+        driver.thenBox([&passedTip, &passedTooEarly](QWidget *box) {
             // Give the worker time to run past the tip if it does not wait.
             QTest::qWait(400);
             passedTooEarly = bool(passedTip);
@@ -196,14 +195,14 @@ private slots:
         QCOMPARE(got, 1);
         QVERIFY(passedTip);
         QVERIFY(!passedTooEarly);
-        QCOMPARE(driver.seen().value(1).text, "Confirm on the phone");
+        QCOMPARE(driver.seen().size(), 2);
+        QVERIFY(driver.seen()[0].text == "Confirm on the phone" || driver.seen()[1].text == "Confirm on the phone");
     }
 
     void tipAfterTheDialogEndedDoesNotHang()
     {
         ProgressForm form("", nullptr);
         DialogDriver driver;
-        driver.thenLeave();
         driver.thenPress(QMessageBox::Ok); // the error box
         std::atomic<bool> cancelledAtTip(false);
         const int got = runWithWorker(form, [&form, &cancelledAtTip]() {

@@ -14,12 +14,17 @@ DialogDriver::DialogDriver(QObject *parent) : QObject(parent)
 
 void DialogDriver::then(Action action)
 {
-    actions.append(std::move(action));
+    actions.append({false, std::move(action)});
+}
+
+void DialogDriver::thenBox(Action action)
+{
+    actions.append({true, std::move(action)});
 }
 
 void DialogDriver::thenPress(QMessageBox::StandardButton button)
 {
-    then([button](QWidget *w) { press(w, button); });
+    thenBox([button](QWidget *w) { press(w, button); });
 }
 
 void DialogDriver::thenKey(int key)
@@ -72,7 +77,9 @@ void DialogDriver::poll()
 
     if (actions.isEmpty())
         return;
-    Action action = actions.takeFirst();
+    if (actions.first().boxOnly && !qobject_cast<QMessageBox *>(modal))
+        return;
+    Action action = actions.takeFirst().action;
     // Act from a fresh event so that the window's own exec loop is running.
     QPointer<QWidget> target(modal);
     QTimer::singleShot(0, this, [target, action]() {

@@ -26,6 +26,9 @@ public:
 
     // Queues an action for the next new modal window.
     void then(Action action);
+    // Queues an action for the next message box; other modal windows that
+    // come before it are recorded and left open.
+    void thenBox(Action action);
     // Queues a press of the standard button of the next message box.
     void thenPress(QMessageBox::StandardButton button);
     // Queues a key press on the next modal window.
@@ -44,7 +47,12 @@ private:
     void poll();
 
     QTimer timer;
-    QList<Action> actions;
+    struct Pending
+    {
+        bool boxOnly;
+        Action action;
+    };
+    QList<Pending> actions;
     QList<Seen> seenWindows;
     QList<QPointer<QWidget>> handled;
 };
