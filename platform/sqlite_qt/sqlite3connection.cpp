@@ -40,7 +40,7 @@ void Sqlite3Connection::close()
         s->detach();
     m_live.clear();
     for (const Idle &idle : std::as_const(m_idle))
-        sqlite3_finalize(idle.stmt);
+        delete idle.stmt;
     m_idle.clear();
     if (!sqlite3_get_autocommit(m_db))
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -81,44 +81,45 @@ sqlite3_stmt *Sqlite3Connection::prepare(const QString &sql)
     return stmt;
 }
 
-std::unique_ptr<Sqlite3Stmt> Sqlite3Connection::statement(const QString &sql)
+Sqlite3StmtPtr Sqlite3Connection::statement(const QString &sql)
 {
     if (!m_db)
         throw Sqlite3Exception(QStringLiteral("The database is not open (SQL: %1)").arg(sql), SQLITE_MISUSE);
-    sqlite3_stmt *stmt = nullptr;
+    Sqlite3Stmt *stmt = nullptr;
     const auto it = m_idle.find(sql);
     if (it != m_idle.end()) {
         stmt = it->stmt;
         m_idle.erase(it);
     } else {
-        stmt = prepare(sql);
+        stmt = new Sqlite3Stmt(this, prepare(sql), sql);
     }
-    auto s = std::make_unique<Sqlite3Stmt>(shared_from_this(), stmt, sql);
-    m_live.insert(s.get());
-    return s;
+    m_live.insert(stmt);
+    return Sqlite3StmtPtr(stmt, Sqlite3StmtReturn{shared_from_this()});
 }
 
-void Sqlite3Connection::giveBack(Sqlite3Stmt *owner, const QString &sql, sqlite3_stmt *stmt)
+void Sqlite3StmtReturn::operator()(Sqlite3Stmt *stmt) const
 {
-    m_live.remove(owner);
-    if (!stmt)
-        return;
-    if (!m_db) {
-        sqlite3_finalize(stmt);
+    conn->giveBack(stmt);
+}
+
+void Sqlite3Connection::giveBack(Sqlite3Stmt *stmt)
+{
+    m_live.remove(stmt);
+    if (!m_db || !stmt->handle()) {
+        delete stmt;
         return;
     }
     // Reset ends the statement's read or write, so an idle statement holds no
     // lock; clearing drops the values (and the memory of large blobs).
-    sqlite3_reset(stmt);
-    sqlite3_clear_bindings(stmt);
+    stmt->recycle();
     if (m_idle.size() >= maxIdle) {
         auto oldest = m_idle.begin();
         for (auto i = m_idle.begin(); i != m_idle.end(); ++i) {
             if (i->lastUse < oldest->lastUse)
                 oldest = i;
         }
-        sqlite3_finalize(oldest->stmt);
+        delete oldest->stmt;
         m_idle.erase(oldest);
     }
-    m_idle.insert(sql, Idle{stmt, ++m_tick});
+    m_idle.insert(stmt->sql(), Idle{stmt, ++m_tick});
 }

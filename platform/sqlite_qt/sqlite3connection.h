@@ -1,5 +1,5 @@
 #pragma once
-#include <QHash>
+#include <QMultiHash>
 #include <QSet>
 #include <QString>
 
@@ -7,13 +7,23 @@
 
 #include <memory>
 
+class Sqlite3Connection;
 class Sqlite3Stmt;
+
+// Hands a statement back to its connection's cache when its user is done.
+// Holding the connection keeps it alive as long as any statement is out.
+struct Sqlite3StmtReturn
+{
+    std::shared_ptr<Sqlite3Connection> conn;
+    void operator()(Sqlite3Stmt *stmt) const;
+};
+using Sqlite3StmtPtr = std::unique_ptr<Sqlite3Stmt, Sqlite3StmtReturn>;
 
 // The part of a connection that its statements share: the raw handle, the
 // cache of idle prepared statements and the set of statements that cursors
 // still hold. A cursor keeps this object alive, never the Sqlite3DB, so a
-// cursor that outlives the close of its database finds the handle gone and
-// its statement finalized rather than dangling.
+// cursor that outlives the close of its database finds its statement
+// finalized rather than dangling.
 class Sqlite3Connection : public std::enable_shared_from_this<Sqlite3Connection>
 {
 public:
@@ -31,7 +41,7 @@ public:
 
     // A statement for exactly this SQL text that nobody else uses: an idle one
     // from the cache, else a newly prepared one. Throws Sqlite3Exception.
-    std::unique_ptr<Sqlite3Stmt> statement(const QString &sql);
+    Sqlite3StmtPtr statement(const QString &sql);
 
     int preparedCount() const { return m_prepared; }
     int idleCount() const { return int(m_idle.size()); }
@@ -40,15 +50,15 @@ public:
     static constexpr int maxIdle = 64;
 
 private:
-    friend class Sqlite3Stmt;
-    // Called by a statement that is done: the raw statement comes back reset
-    // and unbound into the cache (or is finalized when the connection is gone).
-    void giveBack(Sqlite3Stmt *owner, const QString &sql, sqlite3_stmt *stmt);
+    friend struct Sqlite3StmtReturn;
+    // The statement comes back reset and unbound into the cache, or is
+    // deleted when the connection is gone or the statement was detached.
+    void giveBack(Sqlite3Stmt *stmt);
     sqlite3_stmt *prepare(const QString &sql);
 
     struct Idle
     {
-        sqlite3_stmt *stmt = nullptr;
+        Sqlite3Stmt *stmt = nullptr; // owned
         quint64 lastUse = 0;
     };
     sqlite3 *m_db = nullptr;

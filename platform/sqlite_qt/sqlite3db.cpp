@@ -34,7 +34,7 @@ void Sqlite3DB::close()
 
 void Sqlite3DB::runSimple(const char *sql)
 {
-    std::unique_ptr<Sqlite3Stmt> stmt = m_conn->statement(QString::fromLatin1(sql));
+    Sqlite3StmtPtr stmt = m_conn->statement(QString::fromLatin1(sql));
     stmt->execute();
 }
 
@@ -92,7 +92,7 @@ int Sqlite3DB::exec(const QString &sql, QString &error)
 
 void Sqlite3DB::executeThrow(const Sqlite3Sql &sql)
 {
-    std::unique_ptr<Sqlite3Stmt> stmt = m_conn->statement(sql.sql());
+    Sqlite3StmtPtr stmt = m_conn->statement(sql.sql());
     stmt->bind(sql);
     stmt->execute();
 }

@@ -19,14 +19,25 @@ QString asciiFolded(const QString &s)
 
 } // namespace
 
-Sqlite3Stmt::Sqlite3Stmt(std::shared_ptr<Sqlite3Connection> conn, sqlite3_stmt *stmt, const QString &sql)
-    : m_conn(std::move(conn)), m_stmt(stmt), m_sql(sql)
+Sqlite3Stmt::Sqlite3Stmt(Sqlite3Connection *conn, sqlite3_stmt *stmt, const QString &sql)
+    : m_conn(conn), m_stmt(stmt), m_sql(sql)
 {
 }
 
 Sqlite3Stmt::~Sqlite3Stmt()
 {
-    m_conn->giveBack(this, m_sql, m_stmt);
+    sqlite3_finalize(m_stmt);
+}
+
+void Sqlite3Stmt::recycle()
+{
+    if (m_stmt) {
+        sqlite3_reset(m_stmt);
+        sqlite3_clear_bindings(m_stmt);
+    }
+    m_bound = Sqlite3Sql();
+    m_state = State::Idle;
+    m_count = -1;
 }
 
 void Sqlite3Stmt::detach()
@@ -34,6 +45,7 @@ void Sqlite3Stmt::detach()
     sqlite3_finalize(m_stmt);
     m_stmt = nullptr;
     m_state = State::Done;
+    m_count = -1;
     m_exact.clear();
     m_folded.clear();
     m_namesBuiltAt = -1;
@@ -184,7 +196,7 @@ int Sqlite3Stmt::count()
             QStringLiteral("Cannot count the rows of a statement that writes (it would run twice): %1").arg(m_sql),
             SQLITE_MISUSE);
     }
-    std::unique_ptr<Sqlite3Stmt> twin = m_conn->statement(m_sql);
+    Sqlite3StmtPtr twin = m_conn->statement(m_sql);
     twin->bind(m_bound);
     int n = 0;
     int rc;

@@ -10,15 +10,16 @@
 
 class Sqlite3Connection;
 
-// One prepared statement taken from its connection's cache, with the state of
-// the query running on it. Cursors share it; when the last owner lets go it
-// returns to the cache reset and with its bindings cleared. After the
-// connection closes it holds nothing and answers no rows.
+// One prepared statement of a connection, with the state of the query running
+// on it and its column names resolved once. It lives in its connection's
+// cache while idle; cursors share it while they read, and when the last one
+// lets go it returns to the cache reset and with its bindings cleared. After
+// the connection closes it holds nothing and answers no rows.
 class Sqlite3Stmt
 {
 public:
-    Sqlite3Stmt(std::shared_ptr<Sqlite3Connection> conn, sqlite3_stmt *stmt, const QString &sql);
-    ~Sqlite3Stmt();
+    Sqlite3Stmt(Sqlite3Connection *conn, sqlite3_stmt *stmt, const QString &sql);
+    ~Sqlite3Stmt(); // finalizes
     Sqlite3Stmt(const Sqlite3Stmt &) = delete;
     Sqlite3Stmt &operator=(const Sqlite3Stmt &) = delete;
 
@@ -48,6 +49,8 @@ public:
 
     // The connection closes: finalize the statement and forget it.
     void detach();
+    // Back to the cache: reset, bindings cleared, no query running.
+    void recycle();
 
     [[noreturn]] void fail(int rc, const QString &what) const;
 
@@ -56,7 +59,7 @@ private:
     void buildNames() const;
     void finish();
 
-    std::shared_ptr<Sqlite3Connection> m_conn;
+    Sqlite3Connection *m_conn; // outlives the statement: the cache or a Sqlite3StmtPtr holds it
     sqlite3_stmt *m_stmt;
     QString m_sql;
     Sqlite3Sql m_bound;

@@ -525,6 +525,29 @@ private slots:
         QCOMPARE(db.preparedCount() - before, 2); // one per cursor alive at the same time
     }
 
+    // Many distinct texts (a caller formatting table names) must not grow the
+    // cache without end; evicted statements are simply prepared again.
+    void cacheIsBounded()
+    {
+        Sqlite3DB db;
+        db.openThrow(file("b.db"), 6);
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < 3 * Sqlite3Connection::maxIdle; ++i)
+                QCOMPARE(scalar(db, QStringLiteral("SELECT %1").arg(i)), qint64(i));
+            QCOMPARE(db.cachedCount(), Sqlite3Connection::maxIdle);
+        }
+        int statements = 0;
+        for (sqlite3_stmt *s = sqlite3_next_stmt(db.handle(), nullptr); s; s = sqlite3_next_stmt(db.handle(), s))
+            ++statements;
+        QCOMPARE(statements, Sqlite3Connection::maxIdle); // evicted ones are finalized
+        // The most recent texts are the ones kept.
+        const int before = db.preparedCount();
+        scalar(db, QStringLiteral("SELECT %1").arg(3 * Sqlite3Connection::maxIdle - 1));
+        QCOMPARE(db.preparedCount(), before);
+        scalar(db, "SELECT 0");
+        QCOMPARE(db.preparedCount(), before + 1);
+    }
+
     // Idle statements in the cache hold no lock and no values.
     void cachedStatementsAreResetAndUnbound()
     {
