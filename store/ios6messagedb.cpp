@@ -1,0 +1,174 @@
+#include "store/ios6messagedb.h"
+
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3sql.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <stdexcept>
+
+namespace {
+
+const char kSchemaResource[] = ":/res/localmsgdb_ddl.sql";
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// Phone databases carry triggers that call these when attachment rows go; the
+// program keeps no attachment files of the phone's own, so they do nothing.
+void answerZero(sqlite3_context *context, int, sqlite3_value **)
+{
+    sqlite3_result_int(context, 0);
+}
+
+void registerTriggerFunctions(sqlite3 *db)
+{
+    // Innocuous: the functions have no side effects, and triggers may call
+    // them even where the schema is not trusted (trusted_schema off).
+    const int flags = SQLITE_ANY | SQLITE_INNOCUOUS;
+    sqlite3_create_function_v2(db, "delete_attachment_path", 1, flags, nullptr, answerZero, nullptr, nullptr,
+                               nullptr);
+    sqlite3_create_function_v2(db, "before_delete_attachment_path", 2, flags, nullptr, answerZero, nullptr,
+                               nullptr, nullptr);
+}
+
+struct UpgradeStep
+{
+    const char *column;
+    const char *sql;
+    int number;
+};
+
+// Columns that later versions of the program added to the message table, in
+// the order they were added. Each runs only when its column is missing.
+const UpgradeStep kMessageSteps[] = {
+    {"is_audio_message", "ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;", 127},
+    {"is_played", "ALTER TABLE message ADD COLUMN is_played INTEGER DEFAULT 0;", 130},
+    {"date_played", "ALTER TABLE message ADD COLUMN date_played INTEGER;", 133},
+    {"item_type", "ALTER TABLE message ADD COLUMN item_type INTEGER DEFAULT 0;", 136},
+    {"other_handle", "ALTER TABLE message ADD COLUMN other_handle INTEGER DEFAULT -1;", 139},
+    {"group_title", "ALTER TABLE message ADD COLUMN group_title TEXT;", 142},
+    {"group_action_type", "ALTER TABLE message ADD COLUMN group_action_type INTEGER DEFAULT 0;", 145},
+    {"share_status", "ALTER TABLE message ADD COLUMN share_status INTEGER;", 148},
+    {"share_direction", "ALTER TABLE message ADD COLUMN share_direction INTEGER;", 151},
+    {"is_expirable", "ALTER TABLE message ADD COLUMN is_expirable INTEGER DEFAULT 0;", 154},
+    {"expire_state", "ALTER TABLE message ADD COLUMN expire_state INTEGER DEFAULT 0;", 157},
+    {"message_action_type", "ALTER TABLE message ADD COLUMN message_action_type INTEGER DEFAULT 0;", 160},
+    {"logic_hash", "ALTER TABLE message ADD COLUMN logic_hash TEXT;", 163},
+};
+
+} // namespace
+
+IOS6MessageDb::IOS6MessageDb(const QDir &cacheDir, const QString &mcc, bool upgradeSchema)
+    : cacheDir(cacheDir),
+      fileRelayDir(cacheDir.absoluteFilePath(QStringLiteral("file-relay"))),
+      contactsDb(cacheDir, mcc),
+      recycle(cacheDir.absoluteFilePath(QStringLiteral("recycle.db"))),
+      countryDb(mcc),
+      dbPath(fileRelayDir.absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"))),
+      upgradeSchema(upgradeSchema)
+{
+}
+
+IOS6MessageDb::~IOS6MessageDb() = default;
+
+QString IOS6MessageDb::databasePath(const QDir &cacheDir)
+{
+    return QDir(cacheDir.absoluteFilePath(QStringLiteral("file-relay")))
+        .absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"));
+}
+
+void IOS6MessageDb::open()
+{
+    if (isOpen())
+        return;
+    const bool exists = QFileInfo::exists(dbPath);
+    if (exists) {
+        openThrow(dbPath, 2);
+    } else {
+        QDir().mkpath(QFileInfo(dbPath).absolutePath());
+        openThrow(dbPath, 6);
+    }
+    // A half-built or half-upgraded file must not stay open: the next open
+    // would return at once and every later operation would work on it with
+    // an empty column map. Close, drop what this call created, and let the
+    // next open run the whole road again.
+    try {
+        registerTriggerFunctions(handle());
+        if (!exists)
+            createFromScript(); // already holds every column: no upgrade
+        else if (upgradeSchema)
+            upgrade();
+        readTableSql();
+    } catch (...) {
+        close();
+        if (!exists) {
+            QFile::remove(dbPath);
+            QFile::remove(dbPath + QStringLiteral("-journal"));
+        }
+        throw;
+    }
+}
+
+void IOS6MessageDb::createFromScript()
+{
+    QFile script(QString::fromLatin1(kSchemaResource));
+    if (!script.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("read IOS6MessageDb ddl error. %1").arg(script.errorString()));
+    QByteArray text = script.readAll();
+    const qsizetype zero = text.indexOf('\0');
+    if (zero >= 0)
+        text.truncate(zero);
+    QString error;
+    if (exec(QString::fromUtf8(text), error) != 0)
+        fail(QStringLiteral("create IOS6MessageDb error. %1").arg(error));
+}
+
+void IOS6MessageDb::upgrade()
+{
+    auto run = [this](const char *sql, int number) {
+        QString error;
+        if (exec(QString::fromLatin1(sql), error) != 0)
+            fail(QStringLiteral("line:%1, sql:%2, error:%3").arg(number).arg(QString::fromLatin1(sql), error));
+    };
+
+    if (!tbInfo(QStringLiteral("chat")).contains(QStringLiteral("group_id")))
+        run("ALTER TABLE chat ADD COLUMN group_id TEXT;", 122);
+
+    // Taken once: what the statements below add does not change which of
+    // them run.
+    const QHash<QString, _SqliteCol> columns = tbInfo(QStringLiteral("message"));
+    for (const UpgradeStep &step : kMessageSteps) {
+        if (columns.contains(QString::fromLatin1(step.column)))
+            continue;
+        run(step.sql, step.number);
+        // A file that already had the column keeps whatever indexes it has.
+        if (step.number == 163)
+            run("CREATE INDEX message_idx_logic_hash ON message(logic_hash);", 164);
+    }
+}
+
+void IOS6MessageDb::readTableSql()
+{
+    // Cleared: a map left over from another file would answer for tables
+    // this one lacks.
+    tableSql.clear();
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
+    while (cursor.moveNext())
+        tableSql.insert(cursor.getText(QStringLiteral("name")), cursor.getText(QStringLiteral("sql")));
+}
+
+bool IOS6MessageDb::tableSqlContains(const QString &table, const QString &text, Qt::CaseSensitivity cs) const
+{
+    return tableSql.value(table).contains(text, cs);
+}
+
+bool IOS6MessageDb::hasItemType() const
+{
+    return tableSqlContains(QStringLiteral("message"), QStringLiteral("item_type"), Qt::CaseSensitive);
+}

@@ -1,0 +1,279 @@
+// Reading chats, handles and messages of a database in the iOS 6 layout.
+#include "store/ios6messagedb.h"
+
+#include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/handlenaming.h"
+#include "store/resolvedcursor.h"
+
+#include <exception>
+
+namespace {
+
+_MsgStore *storeFor(QSharedPointer<_MsgStore> &store)
+{
+    if (!store)
+        newMsgStore(store);
+    return storeOf(store);
+}
+
+// The message columns in the record's order, resolved once per query.
+struct MessageColumns
+{
+    int rowid, guid, text, replace, service_center, handle_id, subject, country, attributedBody, version, type,
+        service, account, account_guid, error, date, date_read, date_delivered, is_delivered, is_finished,
+        is_emote, is_from_me, is_empty, is_delayed, is_auto_reply, is_prepared, is_read, is_system_message,
+        is_sent, has_dd_results, is_service_message, is_forward, was_downgraded, is_archive,
+        cache_has_attachments, cache_roomnames, was_data_detected, was_deduplicated, is_audio_message, is_played,
+        date_played, item_type, other_handle, group_title, group_action_type, share_status, share_direction,
+        is_expirable, expire_state, message_action_type, chat_id;
+
+    explicit MessageColumns(const ResolvedCursor &c)
+    {
+        auto col = [&c](const char *name) { return c.column(QLatin1String(name)); };
+        rowid = col("rowid");
+        guid = col("guid");
+        text = col("text");
+        replace = col("replace");
+        service_center = col("service_center");
+        handle_id = col("handle_id");
+        subject = col("subject");
+        country = col("country");
+        attributedBody = col("attributedBody");
+        version = col("version");
+        type = col("type");
+        service = col("service");
+        account = col("account");
+        account_guid = col("account_guid");
+        error = col("error");
+        date = col("date");
+        date_read = col("date_read");
+        date_delivered = col("date_delivered");
+        is_delivered = col("is_delivered");
+        is_finished = col("is_finished");
+        is_emote = col("is_emote");
+        is_from_me = col("is_from_me");
+        is_empty = col("is_empty");
+        is_delayed = col("is_delayed");
+        is_auto_reply = col("is_auto_reply");
+        is_prepared = col("is_prepared");
+        is_read = col("is_read");
+        is_system_message = col("is_system_message");
+        is_sent = col("is_sent");
+        has_dd_results = col("has_dd_results");
+        is_service_message = col("is_service_message");
+        is_forward = col("is_forward");
+        was_downgraded = col("was_downgraded");
+        is_archive = col("is_archive");
+        cache_has_attachments = col("cache_has_attachments");
+        cache_roomnames = col("cache_roomnames");
+        was_data_detected = col("was_data_detected");
+        was_deduplicated = col("was_deduplicated");
+        is_audio_message = col("is_audio_message");
+        is_played = col("is_played");
+        date_played = col("date_played");
+        item_type = col("item_type");
+        other_handle = col("other_handle");
+        group_title = col("group_title");
+        group_action_type = col("group_action_type");
+        share_status = col("share_status");
+        share_direction = col("share_direction");
+        is_expirable = col("is_expirable");
+        expire_state = col("expire_state");
+        message_action_type = col("message_action_type");
+        chat_id = col("chat_id");
+    }
+};
+
+void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
+{
+    m->rowid = c.getInt64(k.rowid);
+    m->guid = c.getText(k.guid);
+    m->text = c.getText(k.text);
+    m->replace = c.getInt(k.replace);
+    m->service_center = c.getSharedText(k.service_center);
+    m->handle_id = c.getInt64(k.handle_id);
+    m->subject = c.getText(k.subject);
+    m->country = c.getSharedText(k.country);
+    m->attributedBody = c.getBlob(k.attributedBody);
+    m->version = c.getInt(k.version);
+    m->type = c.getInt(k.type);
+    m->service = c.getSharedText(k.service);
+    m->account = c.getSharedText(k.account);
+    m->account_guid = c.getSharedText(k.account_guid);
+    m->error = c.getInt(k.error);
+    m->date = c.getInt(k.date);
+    m->date_read = c.getInt(k.date_read);
+    m->date_delivered = c.getInt(k.date_delivered);
+    m->is_delivered = c.getInt(k.is_delivered);
+    m->is_finished = c.getInt(k.is_finished);
+    m->is_emote = c.getInt(k.is_emote);
+    m->is_from_me = c.getInt(k.is_from_me);
+    m->is_empty = c.getInt(k.is_empty);
+    m->is_delayed = c.getInt(k.is_delayed);
+    m->is_auto_reply = c.getInt(k.is_auto_reply);
+    m->is_prepared = c.getInt(k.is_prepared);
+    m->is_read = c.getInt(k.is_read);
+    m->is_system_message = c.getInt(k.is_system_message);
+    m->is_sent = c.getInt(k.is_sent);
+    m->has_dd_results = c.getInt(k.has_dd_results);
+    m->is_service_message = c.getInt(k.is_service_message);
+    m->is_forward = c.getInt(k.is_forward);
+    m->was_downgraded = c.getInt(k.was_downgraded);
+    m->is_archive = c.getInt(k.is_archive);
+    m->cache_has_attachments = c.getInt(k.cache_has_attachments);
+    m->cache_roomnames = c.getSharedText(k.cache_roomnames);
+    m->was_data_detected = c.getInt(k.was_data_detected);
+    m->was_deduplicated = c.getInt(k.was_deduplicated);
+    m->is_audio_message = c.getInt(k.is_audio_message);
+    m->is_played = c.getInt(k.is_played);
+    m->date_played = c.getInt(k.date_played);
+    m->item_type = c.getInt(k.item_type);
+    m->other_handle = c.getInt(k.other_handle);
+    m->group_title = c.getSharedText(k.group_title);
+    m->group_action_type = c.getInt(k.group_action_type);
+    m->share_status = c.getInt(k.share_status);
+    m->share_direction = c.getInt(k.share_direction);
+    m->is_expirable = c.getInt(k.is_expirable);
+    m->expire_state = c.getInt(k.expire_state);
+    m->message_action_type = c.getInt(k.message_action_type);
+}
+
+} // namespace
+
+void IOS6MessageDb::chats(QSharedPointer<_MsgStore> &store)
+{
+    open();
+    try {
+        contactsDb.open();
+    } catch (const std::exception &) {
+        // Without the address book only the names go; the cache stays closed.
+    }
+    _MsgStore *s = storeFor(store);
+
+    {
+        ResolvedCursor c(queryThrow(Sqlite3Sql("select * from chat")));
+        const int rowid = c.column(QStringLiteral("rowid")), guid = c.column(QStringLiteral("guid")),
+                  style = c.column(QStringLiteral("style")), state = c.column(QStringLiteral("state")),
+                  account_id = c.column(QStringLiteral("account_id")),
+                  properties = c.column(QStringLiteral("properties")),
+                  chat_identifier = c.column(QStringLiteral("chat_identifier")),
+                  service_name = c.column(QStringLiteral("service_name")),
+                  room_name = c.column(QStringLiteral("room_name")),
+                  account_login = c.column(QStringLiteral("account_login")),
+                  is_archived = c.column(QStringLiteral("is_archived")),
+                  last_addressed_handle = c.column(QStringLiteral("last_addressed_handle")),
+                  display_name = c.column(QStringLiteral("display_name")), last = c.column(QStringLiteral("_last")),
+                  group_id = c.column(QStringLiteral("group_id"));
+        while (c.moveNext()) {
+            const qint64 id = c.getInt64(rowid);
+            if (s->chats.contains(id))
+                continue;
+            auto *chat = new _MsgChat;
+            s->chats.insert(id, chat);
+            chat->rowid = id;
+            chat->guid = c.getText(guid);
+            chat->style = c.getInt(style);
+            chat->state = c.getInt(state);
+            chat->account_id = c.getText(account_id);
+            chat->properties = c.getBlob(properties);
+            chat->chat_identifier = c.getText(chat_identifier);
+            chat->service_name = c.getText(service_name);
+            chat->room_name = c.getText(room_name);
+            chat->account_login = c.getText(account_login);
+            chat->is_archived = c.getInt(is_archived);
+            chat->last_addressed_handle = c.getText(last_addressed_handle);
+            chat->display_name = c.getText(display_name);
+            chat->_last = c.getInt(last);
+            chat->group_id = c.getText(group_id);
+        }
+    }
+
+    // A phone's own file keeps no date of the newest message per chat.
+    if (!tableSqlContains(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive)) {
+        ResolvedCursor c(queryThrow(Sqlite3Sql(
+            "select chat_id, max(date) as last from ( select cm.chat_id, m.date from chat_message_join as cm "
+            "inner join message as m on cm.message_id=m.rowid ) as tmp group by chat_id")));
+        const int chatId = c.column(QStringLiteral("chat_id")), last = c.column(QStringLiteral("last"));
+        while (c.moveNext()) {
+            if (_MsgChat *chat = s->chats.value(c.getInt64(chatId)))
+                chat->_last = c.getInt(last);
+        }
+    }
+
+    CountryCache countries;
+    ResolvedCursor c(queryThrow(Sqlite3Sql(
+        "select j.chat_id, h.* from chat_handle_join as j inner join handle as h on j.handle_id = h.rowid")));
+    const int chatId = c.column(QStringLiteral("chat_id")), rowid = c.column(QStringLiteral("rowid")),
+              id = c.column(QStringLiteral("id")), country = c.column(QStringLiteral("country")),
+              service = c.column(QStringLiteral("service")),
+              uncanonicalized_id = c.column(QStringLiteral("uncanonicalized_id")),
+              ct_name = c.column(QStringLiteral("_ct_name")), photo = c.column(QStringLiteral("_photo"));
+    while (c.moveNext()) {
+        const qint64 handleRowid = c.getInt64(rowid);
+        _MsgHandle *handle = s->handles.value(handleRowid);
+        if (!handle) {
+            handle = new _MsgHandle;
+            s->handles.insert(handleRowid, handle);
+            handle->rowid = handleRowid;
+            handle->id = c.getText(id);
+            handle->country = c.getSharedText(country);
+            handle->service = c.getSharedText(service);
+            handle->uncanonicalized_id = c.getText(uncanonicalized_id);
+            handle->_ct_name = c.getText(ct_name);
+            handle->_photo = c.getBlob(photo);
+            if (!handle->country.isEmpty()) {
+                handle->id = CountryLibDb::normalizeNumber(
+                    cachedCountryBySn(countryDb, countries, handle->country), handle->id);
+            } else {
+                const _CountryInfo &home = countryDb.defaultCountry();
+                handle->country = home.sn.toLower();
+                handle->id = CountryLibDb::normalizeNumber(home, handle->id);
+            }
+            nameFromContacts(contactsDb, handle, "IOS6MessageDb::chats");
+        }
+        if (_MsgChat *chat = s->chats.value(c.getInt64(chatId)))
+            chat->members.insert(QString::number(handle->rowid), handle);
+    }
+}
+
+void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
+{
+    open();
+    chats(store);
+    _MsgStore *s = storeFor(store);
+
+    QString sql = QStringLiteral(
+        "select j.chat_id, m.* from chat_message_join as j inner join message as m on j.message_id = m.rowid");
+    // Type 4 rows are not messages the user wrote or read (later phones keep
+    // other events in the table).
+    if (hasItemType())
+        sql += QStringLiteral(" and m.item_type <> 4");
+    if (chatId > 0)
+        sql += QStringLiteral(" and j.chat_id=%1").arg(chatId);
+
+    ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
+    const MessageColumns k(c);
+    while (c.moveNext()) {
+        const qint64 rowid = c.getInt64(k.rowid);
+        _MsgMessage *m = s->messages.value(rowid);
+        if (!m) {
+            m = new _MsgMessage;
+            s->messages.insert(rowid, m);
+            m->srcRowid = rowid;
+            fillMessage(m, c, k);
+        }
+        if (_MsgHandle *handle = s->handles.value(m->handle_id)) {
+            m->handle = handle;
+            if (m->country.isEmpty())
+                m->country = handle->country;
+        }
+        if (m->other_handle > 0) {
+            if (_MsgHandle *other = s->handles.value(m->other_handle))
+                m->otherHandle = other;
+        }
+        if (_MsgChat *chat = s->chats.value(c.getInt64(k.chat_id))) {
+            m->chat = chat;
+            chat->messages.insert(QString::number(rowid), m);
+        }
+    }
+}
