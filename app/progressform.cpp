@@ -15,7 +15,7 @@ ProgressForm::ProgressForm(const QString &status, QWidget *parent)
 {
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setStyleSheet(styleSheet());
+    setStyleSheet(::styleSheet());
     setWindowTitle(status);
     ui->lbStatus->setText(status);
     connect(this, &QDialog::finished, this, &ProgressForm::onFinish);

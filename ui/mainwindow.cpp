@@ -6,7 +6,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("MainWindow"));
     setWindowTitle(QObject::tr("Quillmarten Parlevane"));
-    setStyleSheet(styleSheet());
+    setStyleSheet(::styleSheet());
     resize(960, 640);
 }
 

@@ -1,5 +1,6 @@
 #include "app/makerserver.h"
 #include "app/progressform.h"
+#include "app/stylesheet.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
@@ -42,6 +43,7 @@ private slots:
         QCOMPARE(form.widgets()->btnCancel->text(), "Cancel");
         QVERIFY(form.windowFlags() & Qt::FramelessWindowHint);
         QVERIFY(!form.failed);
+        QVERIFY(form.styleSheet().contains("#ProgressForm"));
     }
 
     void updateProgress_data()
