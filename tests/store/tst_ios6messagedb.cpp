@@ -1,0 +1,636 @@
+#include "app/datafolder.h"
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3db.h"
+#include "store/ios6messagedb.h"
+#include "tests/support/addressbookfixture.h"
+#include "tests/support/countryfixture.h"
+#include "tests/support/messagedbfixture.h"
+#include "tests/support/sqlitefixture.h"
+#include "tests/support/testmain.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <stdexcept>
+
+using namespace testsupport;
+
+Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
+
+namespace {
+
+const char kIndia[] = "404";
+
+// "name type" of every column, in table order.
+QStringList columnsOf(Sqlite3DB &db, const QString &table)
+{
+    QStringList columns;
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select name, type from pragma_table_info(?)").addTextParam(table));
+    while (c.moveNext())
+        columns << c.getText("name") + " " + c.getText("type");
+    return columns;
+}
+
+QStringList schemaObjects(Sqlite3DB &db, const QString &type)
+{
+    QStringList names;
+    Sqlite3Cursor c = db.queryThrow(
+        Sqlite3Sql("select name from sqlite_master where type=? and name not like 'sqlite_%' order by name")
+            .addTextParam(type));
+    while (c.moveNext())
+        names << c.getText("name");
+    return names;
+}
+
+qint64 countOf(Sqlite3DB &db, const QString &sql)
+{
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    return c.moveNext() ? c.getInt64(0) : -1;
+}
+
+QString errorOf(IOS6MessageDb &db)
+{
+    try {
+        db.open();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+// Two chats, three handles, four messages: enough to see every link.
+MsgFixtureContent smallContent()
+{
+    MsgFixtureContent c;
+    MsgFixtureHandle india;
+    india.rowid = 1;
+    india.id = "09876543210";
+    india.country = "in";
+    MsgFixtureHandle noCountry;
+    noCountry.rowid = 2;
+    noCountry.id = "8765432109";
+    MsgFixtureHandle german;
+    german.rowid = 3;
+    german.id = "+49 170 1234567";
+    german.country = "de";
+    c.handles = {india, noCountry, german};
+
+    MsgFixtureChat one;
+    one.rowid = 1;
+    one.guid = "SMS;-;+919876543210";
+    one.identifier = "+919876543210";
+    one.handles = {1};
+    MsgFixtureChat group;
+    group.rowid = 2;
+    group.guid = "SMS;+;chat123456789012345678";
+    group.style = 43;
+    group.identifier = "chat123456789012345678";
+    group.roomName = group.identifier;
+    group.displayName = "Team";
+    group.groupId = "G-1";
+    group.last = 777;
+    group.handles = {1, 2, 3};
+    c.chats = {one, group};
+
+    MsgFixtureMessage m1;
+    m1.rowid = 10;
+    m1.guid = "M-10";
+    m1.text = "hello";
+    m1.handleId = 1;
+    m1.date = 1000;
+    m1.chats = {1};
+    MsgFixtureMessage m2;
+    m2.rowid = 11;
+    m2.guid = "M-11";
+    m2.text = "sent by me";
+    m2.isFromMe = 1;
+    m2.date = 2000;
+    m2.country = "de";
+    m2.chats = {1};
+    MsgFixtureMessage m3;
+    m3.rowid = 12;
+    m3.guid = "M-12";
+    m3.text = "in both chats";
+    m3.handleId = 3;
+    m3.date = 1500;
+    m3.chats = {1, 2};
+    MsgFixtureMessage m4;
+    m4.rowid = 13;
+    m4.guid = "M-13";
+    m4.text = QString();
+    m4.handleId = 2;
+    m4.itemType = 1;
+    m4.otherHandle = 3;
+    m4.groupTitle = "Renamed";
+    m4.date = 3000;
+    m4.chats = {2};
+    c.messages = {m1, m2, m3, m4};
+    return c;
+}
+
+} // namespace
+
+class TestIOS6MessageDb : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    QDir cacheDir() const { return QDir(m_dir->path()); }
+    QString dbPath() const { return messageDbPath(m_dir->path()); }
+
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
+    }
+
+    // ---- open -----------------------------------------------------------------
+
+    void open_createsMissingFile_data()
+    {
+        QTest::addColumn<bool>("upgradeSchema");
+        QTest::newRow("local database") << true;
+        QTest::newRow("phone database") << false;
+    }
+    void open_createsMissingFile()
+    {
+        QFETCH(bool, upgradeSchema);
+        IOS6MessageDb db(cacheDir(), QString(), upgradeSchema);
+        QVERIFY(!db.hasItemType());
+        db.open();
+        QVERIFY(QFileInfo::exists(dbPath()));
+        QCOMPARE(db.filePath(), dbPath());
+        QVERIFY(db.hasItemType());
+        QVERIFY(db.tableSqlContains("chat", "_LAST integer", Qt::CaseInsensitive));
+        QVERIFY(db.tableSqlContains("handle", "_ct_name TEXT", Qt::CaseSensitive));
+        QVERIFY(db.tableSqlContains("handle", "_photo BLOB", Qt::CaseSensitive));
+
+        // The created file has exactly the documented layout, which the fixture
+        // writes independently.
+        QTemporaryDir other;
+        Sqlite3DB expected;
+        expected.openThrow(writeMsgDb(other.path(), MsgDbLayout::Local, {}), 2);
+        for (const char *table : {"message", "handle", "chat", "attachment", "chat_handle_join",
+                                  "chat_message_join", "message_attachment_join"})
+            QCOMPARE(columnsOf(db, table), columnsOf(expected, table));
+        QCOMPARE(columnsOf(db, "message").size(), 51);
+        for (const char *type : {"table", "index", "trigger"})
+            QCOMPARE(schemaObjects(db, type), schemaObjects(expected, type));
+    }
+
+    void open_twiceIsNoop()
+    {
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        db.open();
+        sqlite3 *first = db.handle();
+        db.open();
+        QCOMPARE(db.handle(), first);
+        // After a close the next open opens again.
+        db.close();
+        db.open();
+        QVERIFY(db.isOpen());
+    }
+
+    void open_upgradesOldLocalDb()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::OldLocal, smallContent());
+        {
+            IOS6MessageDb db(cacheDir(), QString(), true);
+            db.open();
+            QVERIFY(db.hasItemType());
+            const QStringList message = columnsOf(db, "message");
+            QCOMPARE(message.size(), 51);
+            // Each added column is there once, with its declaration.
+            for (const char *column : {"is_audio_message INTEGER", "other_handle INTEGER", "group_title TEXT",
+                                       "message_action_type INTEGER", "logic_hash TEXT"})
+                QCOMPARE(message.count(column), 1);
+            QVERIFY(columnsOf(db, "chat").contains("group_id TEXT"));
+            QVERIFY(schemaObjects(db, "index").contains("message_idx_logic_hash"));
+            // Rows written before the upgrade read the new columns' defaults.
+            QCOMPARE(countOf(db, "select count(*) from message where other_handle = -1 and item_type = 0"), 4);
+            QCOMPARE(countOf(db, "select count(*) from message"), 4);
+        }
+        // An upgraded file is left as it is by the next open.
+        IOS6MessageDb again(cacheDir(), QString(), true);
+        again.open();
+        QCOMPARE(columnsOf(again, "message").size(), 51);
+    }
+
+    void open_keepsFileWithLogicHashWithoutIndex()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::OldLocal, {});
+        {
+            SqliteFixture raw(dbPath());
+            raw.exec("ALTER TABLE message ADD COLUMN logic_hash TEXT;");
+        }
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        db.open();
+        QCOMPARE(columnsOf(db, "message").size(), 51);
+        QVERIFY(!schemaObjects(db, "index").contains("message_idx_logic_hash"));
+    }
+
+    void open_leavesPhoneFileUnchanged()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::Ios6Phone, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        db.open();
+        QCOMPARE(columnsOf(db, "message").size(), 38);
+        QVERIFY(!db.hasItemType());
+        QVERIFY(!db.tableSqlContains("chat", "_last INTEGER", Qt::CaseInsensitive));
+    }
+
+    void open_failedUpgradeFailsAgain_data()
+    {
+        QTest::addColumn<QString>("schema");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no chat table") << "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, guid TEXT);"
+                                       << "line:122, sql:ALTER TABLE chat ADD COLUMN group_id TEXT;, "
+                                          "error:no such table: chat";
+        QTest::newRow("no message table")
+            << "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY, guid TEXT);"
+            << "line:127, sql:ALTER TABLE message ADD COLUMN is_audio_message INTEGER DEFAULT 0;, "
+               "error:no such table: message";
+    }
+    void open_failedUpgradeFailsAgain()
+    {
+        QFETCH(QString, schema);
+        QFETCH(QString, error);
+        QDir().mkpath(QFileInfo(dbPath()).absolutePath());
+        {
+            SqliteFixture raw(dbPath());
+            raw.exec(schema);
+        }
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        QCOMPARE(errorOf(db), error);
+        QVERIFY(!db.isOpen());
+        QVERIFY(!db.hasItemType());
+        // Not a silent success on the half-upgraded file: the same fault again.
+        QCOMPARE(errorOf(db), error);
+        QVERIFY(!db.isOpen());
+        // The existing file is the user's: it stays.
+        QVERIFY(QFileInfo::exists(dbPath()));
+    }
+
+    void open_failedCreationRemovesFile()
+    {
+        // SQLite cannot write its journal where a folder of that name stands,
+        // so the schema script fails at its first statement.
+        QVERIFY(QDir().mkpath(dbPath() + "-journal"));
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        const QString error = errorOf(db);
+        QVERIFY2(error.startsWith("create IOS6MessageDb error. "), qPrintable(error));
+        QVERIFY(!db.isOpen());
+        QVERIFY(!QFileInfo::exists(dbPath()));
+        QVERIFY(errorOf(db).startsWith("create IOS6MessageDb error. "));
+
+        QVERIFY(QDir(dbPath() + "-journal").removeRecursively());
+        QCOMPARE(errorOf(db), QString());
+        QVERIFY(db.hasItemType());
+    }
+
+    // ---- the local schema's triggers ---------------------------------------
+
+    void triggers_removeHandleOnlyWhenUnused()
+    {
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        db.open();
+        db.executeThrow(Sqlite3Sql("insert into handle (ROWID, id, service) values (1, '+1', 'SMS')"));
+        db.executeThrow(Sqlite3Sql("insert into chat (ROWID, guid) values (1, 'SMS;-;+1')"));
+        db.executeThrow(Sqlite3Sql("insert into chat_handle_join values (1, 1)"));
+        db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid, handle_id) values (1, 'a', 1)"));
+        db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid, handle_id) values (2, 'b', 1)"));
+
+        db.executeThrow(Sqlite3Sql("delete from message where rowid=1"));
+        QCOMPARE(countOf(db, "select count(*) from handle"), 1); // joined and used by message 2
+        db.executeThrow(Sqlite3Sql("delete from chat_handle_join"));
+        QCOMPARE(countOf(db, "select count(*) from handle"), 1); // still used by message 2
+        db.executeThrow(Sqlite3Sql("delete from message where rowid=2"));
+        QCOMPARE(countOf(db, "select count(*) from handle"), 0);
+    }
+
+    void triggers_removeOrphanedMessages()
+    {
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        db.open();
+        db.executeThrow(Sqlite3Sql("insert into chat (ROWID, guid) values (1, 'c1'), (2, 'c2')"));
+        db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid) values (1, 'a'), (2, 'b'), (3, 'c')"));
+        db.executeThrow(Sqlite3Sql("insert into chat_message_join values (1, 1), (1, 2), (2, 2)"));
+
+        db.executeThrow(Sqlite3Sql("delete from chat_message_join where chat_id=1 and message_id=2"));
+        // Message 2 is still in chat 2; message 3 never was in a chat and goes too.
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select group_concat(rowid) as ids from message"));
+        QVERIFY(c.moveNext());
+        QCOMPARE(c.getText("ids"), QString("1,2"));
+        db.executeThrow(Sqlite3Sql("delete from chat_message_join where message_id=1"));
+        QCOMPARE(countOf(db, "select count(*) from message"), 1);
+    }
+
+    void triggers_attachmentFlagAndOrphans()
+    {
+        IOS6MessageDb db(cacheDir(), QString(), true);
+        db.open();
+        db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid) values (1, 'm1'), (2, 'm2')"));
+        db.executeThrow(Sqlite3Sql("insert into attachment (ROWID, guid) values (1, 'a1'), (2, 'a2')"));
+        db.executeThrow(Sqlite3Sql("insert into message_attachment_join values (1, 1), (1, 2), (2, 2)"));
+        QCOMPARE(countOf(db, "select sum(cache_has_attachments) from message"), 2);
+
+        db.executeThrow(Sqlite3Sql("delete from message_attachment_join where message_id=1 and attachment_id=1"));
+        QCOMPARE(countOf(db, "select cache_has_attachments from message where rowid=1"), 1); // still has a2
+        QCOMPARE(countOf(db, "select count(*) from attachment"), 1);
+        db.executeThrow(Sqlite3Sql("delete from message_attachment_join where message_id=1"));
+        QCOMPARE(countOf(db, "select cache_has_attachments from message where rowid=1"), 0);
+        QCOMPARE(countOf(db, "select count(*) from attachment"), 1); // a2 still belongs to m2
+        db.executeThrow(Sqlite3Sql("delete from message_attachment_join"));
+        QCOMPARE(countOf(db, "select count(*) from attachment"), 0);
+    }
+
+    void phoneTriggerFunctions_data()
+    {
+        QTest::addColumn<MsgDbLayout>("layout");
+        QTest::addColumn<bool>("trustedSchema");
+        QTest::newRow("iOS 6") << MsgDbLayout::Ios6Phone << true;
+        QTest::newRow("later") << MsgDbLayout::LaterPhone << true;
+        QTest::newRow("later, schema not trusted") << MsgDbLayout::LaterPhone << false;
+    }
+    void phoneTriggerFunctions()
+    {
+        QFETCH(MsgDbLayout, layout);
+        QFETCH(bool, trustedSchema);
+        writeMsgDb(m_dir->path(), layout, generateMsgContent(2, 20, 2, 5));
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        db.open();
+        if (!trustedSchema)
+            db.executeThrow(Sqlite3Sql("PRAGMA trusted_schema=OFF"));
+        QVERIFY(countOf(db, "select count(*) from attachment") > 0);
+        db.executeThrow(Sqlite3Sql("delete from attachment"));
+        QCOMPARE(countOf(db, "select count(*) from attachment"), 0);
+    }
+
+    // ---- chats ------------------------------------------------------------------
+
+    void chats_readsFieldsAndMembers()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.chats(store);
+
+        QCOMPARE(store->chats.size(), 2);
+        const _MsgChat *group = store->chats.value(2);
+        QVERIFY(group);
+        QCOMPARE(group->guid, QString("SMS;+;chat123456789012345678"));
+        QCOMPARE(group->style, 43);
+        QCOMPARE(group->room_name, group->chat_identifier);
+        QCOMPARE(group->display_name, QString("Team"));
+        QCOMPARE(group->group_id, QString("G-1"));
+        QCOMPARE(group->_last, 777);
+        QCOMPARE(group->account_login, QString("E:"));
+        QStringList keys = group->members.keys();
+        keys.sort();
+        QCOMPARE(keys, QStringList({"1", "2", "3"}));
+        // One record for a handle in two chats.
+        QCOMPARE(store->chats.value(1)->members.value("1"), group->members.value("1"));
+        QCOMPARE(store->handles.size(), 3);
+    }
+
+    void chats_secondCallKeepsRecords()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.chats(store);
+        _MsgChat *chat = store->chats.value(2);
+        _MsgHandle *handle = store->handles.value(1);
+        chat->display_name = "changed";
+        chat->_last = 5;
+        handle->id = "changed";
+        db.chats(store);
+        QCOMPARE(store->chats.size(), 2);
+        QCOMPARE(store->handles.size(), 3);
+        QCOMPARE(store->chats.value(2), chat);
+        QCOMPARE(chat->display_name, QString("changed"));
+        QCOMPARE(chat->_last, 5); // the file has _last: nothing recomputed
+        QCOMPARE(store->handles.value(1), handle);
+        QCOMPARE(handle->id, QString("changed")); // not normalised again
+    }
+
+    void chats_lastFromMessagesWithoutColumn()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::Ios6Phone, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.chats(store);
+        QCOMPARE(store->chats.value(1)->_last, 2000);
+        QCOMPARE(store->chats.value(2)->_last, 3000);
+        // Recomputed on every call, also for chats already in the store.
+        store->chats.value(1)->_last = 0;
+        db.chats(store);
+        QCOMPARE(store->chats.value(1)->_last, 2000);
+    }
+
+    void chats_normalisesAndNames_data()
+    {
+        QTest::addColumn<bool>("withAddressBook");
+        QTest::newRow("with address book") << true;
+        QTest::newRow("without address book") << false;
+    }
+    void chats_normalisesAndNames()
+    {
+        QFETCH(bool, withAddressBook);
+        MsgFixtureContent content = smallContent();
+        content.handles[0].ctName = "Name in file";
+        content.handles[2].ctName = "Stale name";
+        content.handles[2].photo = "stale";
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, content);
+        if (withAddressBook) {
+            AddressBookPerson anna;
+            anna.rowid = 1;
+            anna.first = "Anna";
+            anna.last = "Berg";
+            anna.phones = {"98765 43210"};
+            writeAddressBook(m_dir->path(), {anna});
+            writeAddressBookImages(m_dir->path(), {{1, "photo-bytes"}});
+        }
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.chats(store);
+
+        const _MsgHandle *india = store->handles.value(1);
+        const _MsgHandle *noCountry = store->handles.value(2);
+        const _MsgHandle *german = store->handles.value(3);
+        QCOMPARE(india->id, QString("+919876543210"));
+        QCOMPARE(india->country, QString("in"));
+        QCOMPARE(noCountry->id, QString("+918765432109"));
+        QCOMPARE(noCountry->country, QString("in")); // the default country, lower case
+        QCOMPARE(german->id, QString("+491701234567"));
+        QCOMPARE(german->country, QString("de"));
+        if (withAddressBook) {
+            QCOMPARE(india->_ct_name, QString("Anna Berg"));
+            QCOMPARE(india->_photo, QByteArray("photo-bytes"));
+            // Nobody in the book has this number: the file's name goes.
+            QCOMPARE(german->_ct_name, QString());
+            QCOMPARE(german->_photo, QByteArray());
+        } else {
+            QCOMPARE(india->_ct_name, QString("Name in file"));
+            QCOMPARE(german->_ct_name, QString("Stale name"));
+            QCOMPARE(german->_photo, QByteArray("stale"));
+        }
+    }
+
+    void chats_unjoinedHandlesAreNotLoaded()
+    {
+        MsgFixtureContent content = smallContent();
+        MsgFixtureHandle lonely;
+        lonely.rowid = 9;
+        lonely.id = "+4930123456";
+        content.handles.append(lonely);
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, content);
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store; // a null store is made on the way
+        db.chats(store);
+        QVERIFY(store);
+        QVERIFY(!store->handles.contains(9));
+    }
+
+    // ---- messages -----------------------------------------------------------
+
+    void messages_selectsChats_data()
+    {
+        QTest::addColumn<qint64>("chatId");
+        QTest::addColumn<QList<qint64>>("rowids");
+        QTest::newRow("all with 0") << qint64(0) << QList<qint64>{10, 11, 12, 13};
+        QTest::newRow("all with a negative id") << qint64(-1) << QList<qint64>{10, 11, 12, 13};
+        QTest::newRow("one chat") << qint64(2) << QList<qint64>{12, 13};
+        QTest::newRow("no such chat") << qint64(99) << QList<qint64>{};
+    }
+    void messages_selectsChats()
+    {
+        QFETCH(qint64, chatId);
+        QFETCH(QList<qint64>, rowids);
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, chatId);
+        QList<qint64> got = store->messages.keys();
+        std::stable_sort(got.begin(), got.end());
+        QCOMPARE(got, rowids);
+        QCOMPARE(store->chats.size(), 2); // chats are always read whole
+    }
+
+    void messages_linksRecords()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+
+        const _MsgMessage *hello = store->messages.value(10);
+        QCOMPARE(hello->guid, QString("M-10"));
+        QCOMPARE(hello->text, QString("hello"));
+        QCOMPARE(hello->srcRowid, qint64(10));
+        QCOMPARE(hello->handle, store->handles.value(1));
+        QCOMPARE(hello->country, QString("in")); // taken from the handle
+        QCOMPARE(hello->chat, store->chats.value(1));
+        QCOMPARE(store->chats.value(1)->messages.value("10"), hello);
+
+        const _MsgMessage *mine = store->messages.value(11);
+        QCOMPARE(mine->is_from_me, 1);
+        QVERIFY(!mine->handle); // handle_id 0
+        QCOMPARE(mine->country, QString("de")); // its own country stays
+
+        const _MsgMessage *both = store->messages.value(12);
+        QCOMPARE(store->chats.value(1)->messages.value("12"), both);
+        QCOMPARE(store->chats.value(2)->messages.value("12"), both);
+        QVERIFY(both->chat == store->chats.value(1) || both->chat == store->chats.value(2));
+
+        const _MsgMessage *event = store->messages.value(13);
+        QCOMPARE(event->item_type, 1);
+        QCOMPARE(event->other_handle, 3);
+        QCOMPARE(event->otherHandle, store->handles.value(3));
+        QCOMPARE(event->group_title, QString("Renamed"));
+        QVERIFY(event->text.isNull()); // NULL text reads as a null string
+    }
+
+    void messages_skipsRowsInStore()
+    {
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, smallContent());
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 1);
+        _MsgMessage *hello = store->messages.value(10);
+        hello->text = "edited in memory";
+        db.messages(store, 0);
+        QCOMPARE(store->messages.size(), 4);
+        QCOMPARE(store->messages.value(10), hello);
+        QCOMPARE(hello->text, QString("edited in memory"));
+    }
+
+    void messages_itemTypeFour_data()
+    {
+        QTest::addColumn<MsgDbLayout>("layout");
+        QTest::addColumn<QList<qint64>>("rowids");
+        // Only a file with the column can say a row is of type 4.
+        QTest::newRow("later phone") << MsgDbLayout::LaterPhone << QList<qint64>{1, 2};
+        QTest::newRow("local") << MsgDbLayout::Local << QList<qint64>{1, 2};
+        QTest::newRow("iOS 6 phone") << MsgDbLayout::Ios6Phone << QList<qint64>{1, 2, 3};
+    }
+    void messages_itemTypeFour()
+    {
+        QFETCH(MsgDbLayout, layout);
+        QFETCH(QList<qint64>, rowids);
+        MsgFixtureContent content = generateMsgContent(1, 3, 1, 0);
+        content.messages[0].itemType = 0;
+        content.messages[1].itemType = 1;
+        content.messages[2].itemType = 4;
+        writeMsgDb(m_dir->path(), layout, content);
+        IOS6MessageDb db(cacheDir(), kIndia, layout == MsgDbLayout::Local);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        QList<qint64> got = store->messages.keys();
+        std::stable_sort(got.begin(), got.end());
+        QCOMPARE(got, rowids);
+    }
+
+    void messages_laterPhoneWithUnknownTables()
+    {
+        const MsgFixtureContent content = generateMsgContent(12, 300, 7);
+        writeMsgDb(m_dir->path(), MsgDbLayout::LaterPhone, content);
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        QCOMPARE(store->chats.size(), 12);
+        QCOMPARE(store->handles.size(), 7);
+        QCOMPARE(store->messages.size(), 300);
+        int linked = 0;
+        for (const _MsgChat *chat : std::as_const(store->chats))
+            linked += chat->messages.size();
+        QCOMPARE(linked, 300);
+        const _MsgMessage *m = store->messages.value(7);
+        QCOMPARE(m->guid, content.messages.at(6).guid);
+        QCOMPARE(m->text, content.messages.at(6).text);
+        QCOMPARE(m->date, content.messages.at(6).date);
+        QCOMPARE(m->account, content.messages.at(6).account);
+        // Opened as a phone's file: nothing was added or taken away.
+        for (const QString &table : laterPhoneExtraTables())
+            QVERIFY2(db.tableSqlContains(table, "CREATE TABLE", Qt::CaseSensitive), qPrintable(table));
+        QVERIFY(!columnsOf(db, "message").contains("logic_hash TEXT"));
+    }
+};
+
+QP_TEST_MAIN(TestIOS6MessageDb)
+#include "tst_ios6messagedb.moc"

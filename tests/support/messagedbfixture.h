@@ -1,0 +1,208 @@
+#pragma once
+// Message databases in the layouts the program reads, written straight with
+// SQLite (never through the code under test):
+//  - the iOS 6 family: a phone on iOS 6, a later phone, an old local database
+//    and a current local database, all from one content description;
+//  - an iOS 5 phone database, with or without its iMessage tables.
+// Every builder writes the file at the place a cache or database folder keeps
+// it ("file-relay/var/mobile/Library/SMS/sms.db"), replacing any file there,
+// and throws std::runtime_error on failure.
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace testsupport {
+
+// The path of the message database inside a cache or database folder.
+QString messageDbPath(const QString &cacheDir);
+
+// ---- iOS 6 family -----------------------------------------------------------
+
+enum class MsgDbLayout {
+    // A phone on iOS 6: the 38 message columns; chat without group_id and
+    // _last; handle without _ct_name and _photo. Its triggers call
+    // delete_attachment_path and before_delete_attachment_path.
+    Ios6Phone,
+    // A later phone: the 38 + 12 message columns and group_id, plus tables,
+    // columns and triggers the program does not know, as real phones have.
+    LaterPhone,
+    // A local database of an older program version: the iOS 6 columns with the
+    // program's _last, _ct_name and _photo, but none of the fourteen columns
+    // (group_id, the twelve later message columns, logic_hash) an upgrade adds.
+    OldLocal,
+    // The current local database: every column, index and trigger.
+    Local,
+};
+
+struct MsgFixtureHandle
+{
+    qint64 rowid = 0;
+    QString id;
+    QString country; // two-letter code, lower case on phones; may be empty
+    QString service = QStringLiteral("SMS");
+    QString uncanonicalizedId;
+    QString ctName;   // local layouts only
+    QByteArray photo; // local layouts only
+};
+
+struct MsgFixtureChat
+{
+    qint64 rowid = 0;
+    QString guid;
+    int style = 45;
+    int state = 3;
+    QString accountId;
+    QByteArray properties;
+    QString identifier;
+    QString service = QStringLiteral("SMS");
+    QString roomName;
+    QString accountLogin = QStringLiteral("E:");
+    int isArchived = 0;
+    QString lastAddressedHandle;
+    QString displayName;
+    QString groupId; // layouts with group_id only
+    int last = 0;    // _last, local layouts only
+    QList<qint64> handles; // chat_handle_join rows
+};
+
+struct MsgFixtureAttachment
+{
+    qint64 rowid = 0;
+    QString guid;
+    int createdDate = 0;
+    QString filename;
+    QString uti;
+    QString mimeType;
+    int transferState = 5;
+    int isOutgoing = 0;
+    QString transferName;
+    qint64 totalBytes = 0;
+};
+
+struct MsgFixtureMessage
+{
+    qint64 rowid = 0;
+    QString guid;
+    QString text;
+    qint64 handleId = 0;
+    QString service = QStringLiteral("SMS");
+    QString account;
+    QString accountGuid;
+    QString country;
+    QString subject;
+    QByteArray attributedBody;
+    int version = 10;
+    int date = 0; // seconds since 2001-01-01
+    int dateRead = 0;
+    int dateDelivered = 0;
+    int isFromMe = 0;
+    int isRead = 1;
+    int isSent = 0;
+    int isDelivered = 1;
+    int isFinished = 1;
+    QString cacheRoomnames;
+    // The later columns: written only where the layout has them.
+    int isAudioMessage = 0;
+    int itemType = 0;
+    int otherHandle = -1;
+    QString groupTitle;
+    int groupActionType = 0;
+    QString logicHash; // current local layout only; empty writes NULL
+    QList<qint64> chats;       // chat_message_join rows
+    QList<qint64> attachments; // message_attachment_join rows
+};
+
+struct MsgFixtureContent
+{
+    QList<MsgFixtureHandle> handles;
+    QList<MsgFixtureChat> chats;
+    QList<MsgFixtureMessage> messages;
+    QList<MsgFixtureAttachment> attachments;
+};
+
+// A deterministic content of any size: handles alternate between a German
+// mobile number with "+", an Indian national number with country "in" and an
+// e-mail address (iMessage); every fifth chat is a group of three handles,
+// the others one-to-one; messages are spread over the chats in turn, every
+// other one from me (handle 0), texts of 20 to 200 characters, and every
+// attachmentEvery-th message (0: none) has one attachment.
+MsgFixtureContent generateMsgContent(int chatCount, int messageCount, int handleCount,
+                                     int attachmentEvery = 10, quint32 seed = 1);
+
+// Writes content into a new database of the layout (replacing any file) and
+// answers the file's path. Fields the layout has no column for are dropped.
+QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content);
+QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content);
+
+// The later phone's tables the program does not know, so tests can check
+// they are left alone.
+QStringList laterPhoneExtraTables();
+
+// ---- iOS 5 ------------------------------------------------------------------
+
+struct Ios5Member
+{
+    qint64 rowid = 0;
+    QString address;
+    QString country; // two-letter code as the phone stores it
+};
+
+struct Ios5Group
+{
+    qint64 rowid = 0;
+    int hash = 0;
+    qint64 newestMessage = 0; // a message rowid; 0 points nowhere
+    QList<Ios5Member> members;
+};
+
+struct Ios5MadridChat
+{
+    qint64 rowid = 0;
+    QString identifier;
+    QByteArray participants; // a property list; see plistStringArray
+    int style = 45;
+    int state = 3;
+    QString accountId;
+    QString accountLogin;
+};
+
+struct Ios5Message
+{
+    qint64 rowid = 0;
+    QString address;
+    qint64 date = 0; // Unix seconds on SMS rows, seconds since 2001 on iMessage rows
+    QString text;
+    int flags = 2;   // 3: sent by me
+    qint64 groupId = 0;
+    QString svcCenter;
+    QString subject;
+    QString country;
+    bool isMadrid = false;
+    QByteArray attributedBody;
+    QString madridGuid;
+    QString madridAccount;
+    QString madridAccountGuid;
+    int madridError = 0;
+    int madridDateRead = 0;
+    int madridDateDelivered = 0;
+    QString madridRoomname;
+    QString madridHandle;
+};
+
+struct Ios5Content
+{
+    // Without it: no madrid_chat table and no madrid columns in message (an
+    // iOS 5 phone that never used iMessage looks like this).
+    bool withIMessage = true;
+    QList<Ios5Group> groups;
+    QList<Ios5MadridChat> madridChats;
+    QList<Ios5Message> messages;
+};
+
+QString writeIos5MessageDb(const QString &cacheDir, const Ios5Content &content);
+
+// A property list whose root is an array of strings, binary ("bplist00") or XML.
+QByteArray plistStringArray(const QStringList &values, bool binary);
+
+} // namespace testsupport
