@@ -1,0 +1,39 @@
+#include "store/plistarray.h"
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+QStringList plistArrayStrings(const QByteArray &data)
+{
+    QStringList values;
+    if (data.isEmpty() || quint64(data.size()) > std::numeric_limits<uint32_t>::max())
+        return values;
+    const auto length = uint32_t(data.size());
+    plist_t root = nullptr;
+    if (data.size() >= 8 && std::memcmp(data.constData(), "bplist00", 8) == 0)
+        plist_from_bin(data.constData(), length, &root);
+    else
+        plist_from_xml(data.constData(), length, &root);
+    if (!root)
+        return values;
+    if (plist_get_node_type(root) == PLIST_ARRAY) {
+        const uint32_t size = plist_array_get_size(root);
+        for (uint32_t i = 0; i < size; ++i) {
+            plist_t item = plist_array_get_item(root, i);
+            QString value = QStringLiteral("");
+            if (item && plist_get_node_type(item) == PLIST_STRING) {
+                char *text = nullptr;
+                plist_get_string_val(item, &text);
+                if (text)
+                    value = QString::fromUtf8(text);
+                std::free(text);
+            }
+            values.append(value);
+        }
+    }
+    plist_free(root);
+    return values;
+}

@@ -1,0 +1,12 @@
+#pragma once
+// The one property-list shape the message store itself reads: an array of
+// strings (the participants an iOS 5 phone keeps for each iMessage chat).
+// The full property-list wrapper lives with the iPhone access code, above the
+// store; this small reader keeps the store free of it.
+#include <QByteArray>
+#include <QStringList>
+
+// The elements of a binary ("bplist00") or XML property list whose root is an
+// array, each as its string value ("" for an element that is not a string).
+// Empty when the data does not parse or its root is not an array.
+QStringList plistArrayStrings(const QByteArray &data);
