@@ -1,0 +1,175 @@
+// Loading a large later-iOS message database into a store, against the floor
+// of plain SQLite statements reading the same rows with the same joins.
+//
+//   store_bench [messages chats handles]   (default 200000 2000 500)
+//
+// Prints the seconds of both, their ratio, and the memory the load added per
+// message (peak resident set, and heap still held by the store).
+#include "store/ios6messagedb.h"
+#include "tests/support/messagedbfixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <malloc.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+// A field of /proc/self/status in kB, -1 when unreadable.
+qint64 statusKb(const char *field)
+{
+    QFile status("/proc/self/status");
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
+
+// Lets VmHWM measure from now on (Linux 4.0 and later).
+bool resetPeak()
+{
+    QFile clear("/proc/self/clear_refs");
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+// Steps through a statement, touching every value as the reader would need it.
+quint64 drain(sqlite3 *db, const char *sql)
+{
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db));
+    quint64 sum = 0;
+    const int columns = sqlite3_column_count(stmt);
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        for (int i = 0; i < columns; ++i) {
+            switch (sqlite3_column_type(stmt, i)) {
+            case SQLITE_INTEGER:
+                sum += quint64(sqlite3_column_int64(stmt, i));
+                break;
+            case SQLITE_TEXT:
+                sqlite3_column_text(stmt, i);
+                sum += quint64(sqlite3_column_bytes(stmt, i));
+                break;
+            case SQLITE_BLOB:
+                sqlite3_column_blob(stmt, i);
+                sum += quint64(sqlite3_column_bytes(stmt, i));
+                break;
+            default:
+                break;
+            }
+        }
+    }
+    sqlite3_finalize(stmt);
+    return sum;
+}
+
+// The statements the reader runs on a later phone's file.
+double floorSeconds(const QString &path, quint64 *checksum)
+{
+    QElapsedTimer timer;
+    timer.start();
+    sqlite3 *db = nullptr;
+    sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    quint64 sum = 0;
+    sum += drain(db, "select * from sqlite_master where type='table'");
+    sum += drain(db, "select * from chat");
+    sum += drain(db, "select chat_id, max(date) as last from ( select cm.chat_id, m.date from chat_message_join as "
+                     "cm inner join message as m on cm.message_id=m.rowid ) as tmp group by chat_id");
+    sum += drain(db, "select j.chat_id, h.* from chat_handle_join as j inner join handle as h on j.handle_id = "
+                     "h.rowid");
+    sum += drain(db, "select j.chat_id, m.* from chat_message_join as j inner join message as m on j.message_id = "
+                     "m.rowid and m.item_type <> 4");
+    sqlite3_close(db);
+    *checksum = sum;
+    return timer.nsecsElapsed() / 1e9;
+}
+
+double loadSeconds(const QDir &cacheDir, QSharedPointer<_MsgStore> &store)
+{
+    QElapsedTimer timer;
+    timer.start();
+    IOS6MessageDb db(cacheDir, QStringLiteral("404"), false);
+    newMsgStore(store);
+    db.messages(store, 0);
+    return timer.nsecsElapsed() / 1e9;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Never the user's own data folder: the country database is copied into
+    // a temporary one.
+    QTemporaryDir home;
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + "/data"));
+    QCoreApplication app(argc, argv);
+
+    const QStringList args = app.arguments();
+    const int messages = args.size() > 1 ? args.at(1).toInt() : 200000;
+    const int chats = args.size() > 2 ? args.at(2).toInt() : 2000;
+    const int handles = args.size() > 3 ? args.at(3).toInt() : 500;
+
+    try {
+        QTemporaryDir cache;
+        QElapsedTimer timer;
+        timer.start();
+        const QString path = testsupport::writeMsgDb(
+            cache.path(), testsupport::MsgDbLayout::LaterPhone,
+            testsupport::generateMsgContent(chats, messages, handles, 10));
+        std::printf("generated %d messages, %d chats, %d handles in %.2f s (%.1f MB)\n", messages, chats, handles,
+                    timer.nsecsElapsed() / 1e9, QFileInfo(path).size() / 1048576.0);
+
+        quint64 checksum = 0;
+        floorSeconds(path, &checksum); // the file into the page cache
+
+        // Memory the generation freed goes back to the system first, or the
+        // load would reuse it unseen and the peak would read too low.
+        malloc_trim(0);
+        const qint64 rssBefore = statusKb("VmRSS");
+        const bool peakReset = resetPeak();
+        const size_t heapBefore = mallinfo2().uordblks;
+        QSharedPointer<_MsgStore> store;
+        double load = loadSeconds(QDir(cache.path()), store);
+        const qint64 peak = statusKb("VmHWM");
+        const size_t heapAfter = mallinfo2().uordblks;
+        const int loaded = int(store->messages.size());
+        store.reset();
+
+        double floor = floorSeconds(path, &checksum);
+        for (int round = 0; round < 2; ++round) {
+            floor = qMin(floor, floorSeconds(path, &checksum));
+            QSharedPointer<_MsgStore> again;
+            load = qMin(load, loadSeconds(QDir(cache.path()), again));
+        }
+
+        std::printf("loaded %d messages into the store\n", loaded);
+        std::printf("load into store:  %.3f s (best of 3)\n", load);
+        std::printf("plain SQLite:     %.3f s (best of 3, checksum %llu)\n", floor,
+                    static_cast<unsigned long long>(checksum));
+        std::printf("ratio:            %.2f (target at most 3)\n", load / floor);
+        if (peakReset && rssBefore >= 0 && peak >= 0)
+            std::printf("peak memory added: %.0f bytes per message (target at most 1536)\n",
+                        (peak - rssBefore) * 1024.0 / qMax(loaded, 1));
+        else
+            std::printf("peak memory added: not measurable here\n");
+        std::printf("heap held by the store: %.0f bytes per message\n",
+                    double(heapAfter - heapBefore) / qMax(loaded, 1));
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "store_bench: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
