@@ -52,6 +52,58 @@ public:
     // Where the database file of a cache or database folder lies.
     static QString databasePath(const QDir &cacheDir);
 
+    // ---- Writing, lookups and deletion ----------------------------------
+    // Every operation below except setPath and recycleDb opens the database
+    // first. None starts or ends a transaction: callers wrap their calls in
+    // beginTransaction/endTransaction. Errors of the database come out as its
+    // exceptions; what a multi-statement operation already wrote stays until
+    // the caller's transaction is rolled back. Rowid lookups answer 0 when
+    // there is no such row.
+
+    // Points the object at another database file; opens and closes nothing.
+    void setPath(const QString &path);
+    // The store of recovered deleted messages beside the database; opens nothing.
+    MessageRecycleDb *recycleDb();
+
+    qint64 chatRowid(const QString &guid);
+    qint64 handleRowid(const _MsgHandle *handle); // by id and service
+    qint64 messageRowid(const QString &guid);
+    qint64 attachmentRowid(const _MsgAttachment *attachment); // by guid
+    // By calcLogicHash of the message; 0 without a query when the message
+    // table keeps no logic_hash.
+    qint64 messageRowidByLogicHash(const _MsgMessage *message);
+    qint64 messageRowidByLogicHash(const QString &logicHash);
+    // Whether the message table keeps logic_hash (opens the database).
+    bool hasLogicHash();
+    bool hasChatHandle(qint64 chatRowid, qint64 handleRowid);
+    // Messages joined to any chat, group events of item type 4 left out.
+    qint64 messageCount();
+
+    // Joins are "replace into": a pair joined twice stays one row.
+    void joinChatHandle(qint64 chatRowid, qint64 handleRowid);
+    void joinChatMessage(qint64 chatRowid, qint64 messageRowid);
+    void joinMessageAttachment(qint64 messageRowid, qint64 attachmentRowid);
+    void setLastAddressedHandle(qint64 chatRowid, const QString &handleId);
+    // Raises the chat's _last to date when that is newer; nothing on a file
+    // whose chat table has no _last.
+    void updateChatLast(qint64 chatRowid, int date);
+
+    // Inserts answer the new rowid. Empty optional values are left to the
+    // column's default, and columns the target lacks are left out.
+    qint64 insertHandle(const _MsgHandle *handle);
+    // Also finds or inserts every member handle and joins it to the new chat.
+    // Throws for a service other than "SMS" or "iMessage", before writing.
+    qint64 insertChat(const _MsgChat *chat);
+    // handleRowid and otherHandleRowid are rowids in this database (0: none);
+    // an empty logicHash is computed from the message. Joins nothing.
+    qint64 insertMessage(const _MsgMessage *message, qint64 handleRowid, qint64 otherHandleRowid,
+                         const QString &logicHash);
+    qint64 insertAttachment(const _MsgAttachment *attachment); // joins nothing
+    // Deletes the message (a record read from this database) with its join
+    // rows, and its chat when no message is left in it. The schema's triggers
+    // remove handles and attachments nothing refers to any more.
+    void deleteMessage(const _MsgMessage *message);
+
 protected:
     QDir cacheDir;
     QDir fileRelayDir;
@@ -66,4 +118,14 @@ private:
     void createFromScript();
     void upgrade();
     void readTableSql();
+    // Whether the table's CREATE text holds text; the answers are kept for as
+    // long as the table map keeps the same text.
+    bool probe(const QString &table, const QString &text, Qt::CaseSensitivity cs) const;
+    qint64 firstRowid(const Sqlite3Sql &sql);
+    struct ProbeCache
+    {
+        QString createSql;
+        QHash<QString, bool> answers;
+    };
+    mutable QHash<QString, ProbeCache> probeCache;
 };

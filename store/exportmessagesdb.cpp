@@ -1,0 +1,145 @@
+#include "store/exportmessagesdb.h"
+
+#include "store/messagerecycledb.h"
+#include "store/msgtext.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+ExportMessagesDb::ExportMessagesDb(const QDir &dbDir, const QString &mcc, bool upgradeSchema)
+    : db(dbDir, mcc, upgradeSchema),
+      fileRelayDir(QDir(dbDir.absoluteFilePath(QStringLiteral("file-relay"))).absolutePath())
+{
+}
+
+ExportMessagesDb::~ExportMessagesDb() = default;
+
+void ExportMessagesDb::begin()
+{
+    db.beginTransaction();
+}
+
+void ExportMessagesDb::end()
+{
+    try {
+        db.endTransaction(true);
+    } catch (...) {
+        db.close();
+        throw;
+    }
+    db.close();
+}
+
+void ExportMessagesDb::abort() noexcept
+{
+    // The connection's close rolls back whatever transaction is still open;
+    // ending the marked one first keeps the object's own flag honest.
+    try {
+        db.endTransaction(false);
+    } catch (...) {
+    }
+    db.close();
+}
+
+qint64 ExportMessagesDb::joinedHandle(qint64 chatRowid, const _MsgHandle *handle)
+{
+    qint64 rowid = db.handleRowid(handle);
+    if (rowid == 0) {
+        rowid = db.insertHandle(handle);
+        db.joinChatHandle(chatRowid, rowid);
+    } else if (!db.hasChatHandle(chatRowid, rowid)) {
+        db.joinChatHandle(chatRowid, rowid);
+    }
+    return rowid;
+}
+
+void ExportMessagesDb::write(const _MsgMessage &message)
+{
+    if (message.item_type != 0 && !db.hasItemType())
+        return;
+    if (!message.chat) {
+        qDebug("IOS6RestoreMessagesThread skip message with empty chat.");
+        return;
+    }
+    const _MsgChat *chat = message.chat;
+    if (chat->rowid <= UNKNOWN_CHAT_ID_BASE) {
+        qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
+        return;
+    }
+
+    qint64 chatRowid = db.chatRowid(chat->guid);
+    if (chatRowid == 0)
+        chatRowid = db.insertChat(chat);
+
+    // The sender is joined to the chat even when the message itself is stored
+    // already: another source may have delivered it under a different chat.
+    const qint64 handleRowid = message.handle ? joinedHandle(chatRowid, message.handle) : 0;
+
+    // The logic hash first: another source may have delivered the same
+    // message under a different guid. Computed once for lookup and insert.
+    QString logicHash;
+    qint64 messageRowid = 0;
+    if (db.hasLogicHash()) {
+        logicHash = calcLogicHash(message);
+        messageRowid = db.messageRowidByLogicHash(logicHash);
+    }
+    if (messageRowid == 0)
+        messageRowid = db.messageRowid(message.guid);
+    if (messageRowid == 0) {
+        const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
+        messageRowid = db.insertMessage(&message, handleRowid, otherRowid, logicHash);
+        db.joinChatMessage(chatRowid, messageRowid);
+        db.updateChatLast(chatRowid, message.date);
+    }
+
+    if (chat->isGroup() && message.handle)
+        db.setLastAddressedHandle(chatRowid, message.handle->id);
+
+    for (const _MsgAttachment *attachment : sortedAttachments(message)) {
+        copyAttachmentFile(*attachment);
+        qint64 attachmentRowid = db.attachmentRowid(attachment);
+        if (attachmentRowid == 0)
+            attachmentRowid = db.insertAttachment(attachment);
+        db.joinMessageAttachment(messageRowid, attachmentRowid);
+    }
+}
+
+QString ExportMessagesDb::attachmentTarget(const QDir &fileRelayDir, const QString &phonePath)
+{
+    static const QRegularExpression leadingSlash(QStringLiteral("^/"));
+    static const QRegularExpression homeFolder(QStringLiteral("^~/"));
+    static const QRegularExpression refused(QStringLiteral("[:*?\"<>|]"));
+
+    QString relative = phonePath;
+    relative.remove(leadingSlash);
+    relative.replace(homeFolder, QStringLiteral("var/mobile/"));
+    relative.remove(refused);
+    // The phone path comes from a foreign database: whatever it says, the copy
+    // must land inside this database's own folder.
+    if (relative.isEmpty() || QDir::isAbsolutePath(relative))
+        return QString();
+    const QString root = QDir::cleanPath(fileRelayDir.absolutePath());
+    const QString target = QDir::cleanPath(root + QLatin1Char('/') + relative);
+    if (!target.startsWith(root + QLatin1Char('/')))
+        return QString();
+    return target;
+}
+
+void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment) const
+{
+    if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
+        return;
+    const QString target = attachmentTarget(fileRelayDir, attachment.filename);
+    if (target.isEmpty()) {
+        qWarning("ExportMessagesDb: attachment %s not copied, its path \"%s\" leads outside the database folder.",
+                 qUtf8Printable(attachment.guid), qUtf8Printable(attachment.filename));
+        return;
+    }
+    if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
+        return;
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    // A failed copy costs only the file: the row still records the attachment.
+    QFile::copy(attachment.localPath, target);
+}

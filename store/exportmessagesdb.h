@@ -1,0 +1,58 @@
+#pragma once
+// Writes messages from any source into a message database in the local
+// layout, so that the same conversations can be merged into one database again
+// and again without duplicates: one chat per guid, one handle per (id,
+// service), one message per logic hash (or per guid where the target keeps no
+// logic hash), one attachment row per guid, join rows never doubled.
+//
+// Attachment files are copied below the database folder's "file-relay" folder
+// at the path they had on the phone, so a database folder mirrors the part of
+// a phone's file tree that its messages need.
+#include "store/absformatexport.h"
+#include "store/ios6messagedb.h"
+#include "store/msgrecords.h"
+
+#include <QDir>
+#include <QString>
+
+class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
+{
+public:
+    // dbDir: the database folder; mcc: the country code its number
+    // normalisation uses (empty for local databases). Opens nothing.
+    // upgradeSchema false writes into an existing file as it is (a phone's own
+    // database, which may lack logic_hash and item_type) instead of bringing
+    // it up to the local layout first.
+    ExportMessagesDb(const QDir &dbDir, const QString &mcc, bool upgradeSchema = true);
+    // Neither commits nor rolls back by itself; the connection's close drops
+    // an unfinished transaction.
+    ~ExportMessagesDb() override;
+
+    // Opens the database (creating or upgrading it) and begins the one
+    // transaction of the run.
+    void begin() override;
+    // Adds one message unless the database holds it already; skips group
+    // events the target cannot store and messages without a real chat.
+    void write(const _MsgMessage &message) override;
+    // Commits, then closes the connection, also when the commit fails (the
+    // failure is thrown after the close, with the run's rows rolled back).
+    void end() override;
+    // Drops the run: rolls the open transaction back and closes. Never throws.
+    void abort() noexcept;
+
+    IOS6MessageDb &database() { return db; }
+    QString fileRelayPath() const { return fileRelayDir.absolutePath(); }
+
+    // Where below fileRelayDir the file of an attachment with this phone path
+    // is kept: a leading "/" removed, "~/" mapped to "var/mobile/", the
+    // characters : * ? " < > | removed. Empty when the result is empty or would
+    // lie outside fileRelayDir (an absolute path or one climbing out with "..").
+    static QString attachmentTarget(const QDir &fileRelayDir, const QString &phonePath);
+
+private:
+    void copyAttachmentFile(const _MsgAttachment &attachment) const;
+    qint64 joinedHandle(qint64 chatRowid, const _MsgHandle *handle);
+
+    IOS6MessageDb db;
+    QDir fileRelayDir;
+};

@@ -1,0 +1,382 @@
+// The local-database writer: its duplicate rules across runs and sources,
+// the attachment copies, and what a failed run leaves behind.
+#include "app/datafolder.h"
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3db.h"
+#include "store/exportmessagesdb.h"
+#include "store/messagerecycledb.h"
+#include "store/msgtext.h"
+#include "tests/support/countryfixture.h"
+#include "tests/support/messagedbfixture.h"
+#include "tests/support/msgstorebuilder.h"
+#include "tests/support/testmain.h"
+
+#include <QDirIterator>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <stdexcept>
+
+#include <sqlite3.h>
+
+using namespace testsupport;
+
+namespace {
+
+QVariant valueOf(const QString &path, const QString &sql)
+{
+    Sqlite3DB db;
+    db.openThrow(path, 1);
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
+    if (!c.moveNext())
+        return QStringLiteral("<no row>");
+    return c.getRow().value(c.columnName(0));
+}
+
+qint64 countOf(const QString &path, const QString &table)
+{
+    return valueOf(path, "select count(*) from " + table).toLongLong();
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
+        throw std::runtime_error("cannot write " + path.toStdString());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// One begin .. end run of the messages.
+void runWriter(ExportMessagesDb &writer, const QList<_MsgMessage *> &messages)
+{
+    writer.begin();
+    for (const _MsgMessage *m : messages)
+        writer.write(*m);
+    writer.end();
+}
+
+// A copy of m under a new guid, as another source would deliver it.
+_MsgMessage *sameContentNewGuid(MsgStoreBuilder &b, const _MsgMessage *m)
+{
+    _MsgMessage *copy = b.message(m->chat, m->handle, m->text, m->date);
+    copy->is_from_me = m->is_from_me;
+    return copy;
+}
+
+} // namespace
+
+class TestExportMessagesDb : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QDir dbDir() const { return QDir(m_dir->path() + "/a/b/c/db"); }
+    QString dbPath() const { return messageDbPath(dbDir().absolutePath()); }
+
+private slots:
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
+    }
+
+    // ---- duplicate rules --------------------------------------------------------
+
+    void duplicateRules_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<bool>("phoneTarget"); // an iOS 6 phone file written as it is
+        QTest::addColumn<int>("messages");     // message rows afterwards
+        QTest::addColumn<int>("chats");
+        QTest::newRow("same message twice in one run") << "twice in one run" << false << 1 << 1;
+        QTest::newRow("same message in two runs") << "two runs" << false << 1 << 1;
+        QTest::newRow("same content, new guid, local") << "new guid" << false << 1 << 1;
+        QTest::newRow("same content, new guid, no logic_hash") << "new guid" << true << 2 << 1;
+        QTest::newRow("same guid, other content, no logic_hash") << "same guid" << true << 1 << 1;
+        QTest::newRow("item type 1 with the column") << "item type 1" << false << 1 << 1;
+        QTest::newRow("item type 1 without the column") << "item type 1" << true << 0 << 0;
+        QTest::newRow("made-up chat at the base") << "chat -2047483647" << false << 0 << 0;
+        QTest::newRow("chat one above the base") << "chat -2047483646" << false << 1 << 1;
+        QTest::newRow("no chat") << "no chat" << false << 0 << 0;
+        QTest::newRow("two chats, one guid") << "chat guid" << false << 2 << 1;
+    }
+    void duplicateRules()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(bool, phoneTarget);
+        QFETCH(int, messages);
+        QFETCH(int, chats);
+        if (phoneTarget)
+            writeMsgDb(dbDir().absolutePath(), MsgDbLayout::Ios6Phone, {});
+        ExportMessagesDb writer(dbDir(), QString(), !phoneTarget);
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        _MsgMessage *m = b.message(chat, anna, "Hello \xf0\x9f\x98\x80", 1000);
+        if (scenario == "twice in one run") {
+            runWriter(writer, {m, m});
+        } else if (scenario == "two runs") {
+            runWriter(writer, {m});
+            runWriter(writer, {m});
+        } else if (scenario == "new guid") {
+            runWriter(writer, {m});
+            runWriter(writer, {sameContentNewGuid(b, m)});
+        } else if (scenario == "same guid") {
+            runWriter(writer, {m});
+            m->text = "edited";
+            runWriter(writer, {m});
+        } else if (scenario == "item type 1") {
+            m->item_type = 1;
+            runWriter(writer, {m});
+        } else if (scenario.startsWith("chat -")) {
+            chat->rowid = scenario.mid(5).toLongLong();
+            runWriter(writer, {m});
+        } else if (scenario == "no chat") {
+            m->chat = nullptr;
+            runWriter(writer, {m});
+        } else if (scenario == "chat guid") {
+            // The same conversation read from another source under another rowid.
+            MsgStoreBuilder other;
+            _MsgHandle *anna2 = other.handle("+4917012345");
+            _MsgChat *chat2 = other.chat({anna2}, "SMS", 77);
+            QCOMPARE(chat2->guid, chat->guid);
+            _MsgMessage *m2 = other.message(chat2, anna2, "another", 2000);
+            m2->guid = "FROM-THE-OTHER-SOURCE";
+            runWriter(writer, {m, m2});
+        } else {
+            QFAIL("unknown scenario");
+        }
+        QCOMPARE(countOf(dbPath(), "message"), messages);
+        QCOMPARE(countOf(dbPath(), "chat"), chats);
+        QCOMPARE(countOf(dbPath(), "chat_message_join"), messages);
+        // Never more than the one handle, joined once.
+        QCOMPARE(countOf(dbPath(), "handle"), chats ? 1 : 0);
+        QCOMPARE(countOf(dbPath(), "chat_handle_join"), chats ? 1 : 0);
+    }
+
+    void storedMessageKeepsItsLinks()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgHandle *ben = b.handle("ben@example.com", "iMessage");
+        _MsgChat *chat = b.chat({anna}, "SMS");
+        _MsgMessage *late = b.message(chat, anna, "late", 300);
+        _MsgMessage *early = b.message(chat, nullptr, "early, by me", 100);
+        late->otherHandle = ben; // a group event's other party
+        runWriter(writer, {late, early});
+
+        QCOMPARE(valueOf(dbPath(), "select _last from chat").toInt(), 300);
+        QCOMPARE(valueOf(dbPath(), "select handle_id from message where text='early, by me'").toInt(), 0);
+        const qint64 annaRowid = valueOf(dbPath(), "select rowid from handle where id='+4917012345'").toLongLong();
+        const qint64 benRowid = valueOf(dbPath(), "select rowid from handle where id='ben@example.com'").toLongLong();
+        QCOMPARE(valueOf(dbPath(), "select handle_id from message where text='late'").toLongLong(), annaRowid);
+        QCOMPARE(valueOf(dbPath(), "select other_handle from message where text='late'").toLongLong(), benRowid);
+        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 2);
+        QCOMPARE(valueOf(dbPath(), "select logic_hash from message where text='late'").toString(), calcLogicHash(*late));
+        // A one-to-one chat has no last addressed handle.
+        QVERIFY(!valueOf(dbPath(), "select last_addressed_handle from chat").isValid());
+    }
+
+    void aDuplicatesSenderIsJoinedToTheChat()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgMessage *m = b.message(b.chat({anna}), anna, "hi", 1);
+        runWriter(writer, {m});
+        {
+            Sqlite3DB raw;
+            raw.openThrow(dbPath(), 2);
+            raw.executeThrow(Sqlite3Sql("delete from chat_handle_join"));
+        }
+        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 0);
+        runWriter(writer, {m});
+        QCOMPARE(countOf(dbPath(), "message"), 1);
+        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 1);
+    }
+
+    void aGroupChatKeepsTheLastSender()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *a = b.handle("+491");
+        _MsgHandle *bb = b.handle("+492");
+        _MsgHandle *c = b.handle("+493");
+        _MsgChat *group = b.chat({a, bb, c});
+        _MsgMessage *fromA = b.message(group, a, "from A", 1);
+        _MsgMessage *fromB = b.message(group, bb, "from B", 2);
+        _MsgMessage *fromMe = b.message(group, nullptr, "from me", 3);
+        runWriter(writer, {fromA, fromB, fromMe});
+        QCOMPARE(valueOf(dbPath(), "select last_addressed_handle from chat").toString(), "+492");
+        // Duplicates count too: the last message written decides.
+        runWriter(writer, {fromA});
+        QCOMPARE(valueOf(dbPath(), "select last_addressed_handle from chat").toString(), "+491");
+        QCOMPARE(countOf(dbPath(), "message"), 3);
+        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 3);
+    }
+
+    void anInvalidChatThrowsOutOfWrite()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgMessage *good = b.message(b.chat({anna}), anna, "kept?", 1);
+        _MsgMessage *bad = b.message(b.chat({anna}, "sms"), anna, "bad", 2);
+        writer.begin();
+        writer.write(*good);
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, writer.write(*bad));
+        writer.abort();
+        QVERIFY(!writer.database().isOpen());
+        // The whole run is dropped, the file itself stays.
+        QCOMPARE(countOf(dbPath(), "message"), 0);
+    }
+
+    void endWithoutBeginCommitsNothing()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        writer.end();
+        QVERIFY(!writer.database().isOpen());
+    }
+
+    void aFailedCommitThrowsAndKeepsTheFileAsItWas()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        runWriter(writer, {b.message(chat, anna, "first run", 1)});
+
+        // A reader in the middle of a read transaction holds the lock the
+        // commit needs.
+        sqlite3 *reader = nullptr;
+        QCOMPARE(sqlite3_open_v2(dbPath().toUtf8().constData(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+        QCOMPARE(sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM message;", nullptr, nullptr, nullptr), SQLITE_OK);
+
+        writer.begin();
+        writer.write(*b.message(chat, anna, "second run", 2));
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, writer.end());
+        QVERIFY(!writer.database().isOpen());
+        sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(reader);
+
+        QCOMPARE(countOf(dbPath(), "message"), 1);
+        QCOMPARE(valueOf(dbPath(), "select text from message").toString(), "first run");
+        // The writer can run again afterwards.
+        runWriter(writer, {b.message(chat, anna, "third run", 3)});
+        QCOMPARE(countOf(dbPath(), "message"), 2);
+    }
+
+    // ---- attachments ------------------------------------------------------------
+
+    void attachmentTarget_data()
+    {
+        QTest::addColumn<QString>("phonePath");
+        QTest::addColumn<QString>("expected"); // below fileRelayDir; "" = refused
+        QTest::newRow("home") << "~/Library/SMS/Attachments/0a/10/IMG_1.jpg"
+                              << "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg";
+        QTest::newRow("var mobile") << "/var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg"
+                                    << "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg";
+        QTest::newRow("seven characters removed") << "~/Library/a:b*c?d\"e<f>g|h.jpg"
+                                                  << "var/mobile/Library/abcdefgh.jpg";
+        QTest::newRow("no other characters removed") << "~/L/back\\slash #%&'()+,;=@[]^`{}~ é.jpg"
+                                                     << "var/mobile/L/back\\slash #%&'()+,;=@[]^`{}~ é.jpg";
+        QTest::newRow("relative stays relative") << "Media/x.jpg" << "Media/x.jpg";
+        QTest::newRow("tilde only at the start") << "/a/~/b.jpg" << "a/~/b.jpg";
+        QTest::newRow("cleaned inside") << "~/a/./b//../c.jpg" << "var/mobile/a/c.jpg";
+        QTest::newRow("dot dot that stays inside") << "/var/mobile/../x.jpg" << "var/x.jpg";
+        QTest::newRow("climbing out from home") << "~/../../../etc/passwd" << "";
+        QTest::newRow("climbing out from the root") << "/../x.jpg" << "";
+        QTest::newRow("only dots") << ".." << "";
+        QTest::newRow("doubled leading slash") << "//etc/passwd" << "";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("characters removed to nothing") << "::??" << "";
+    }
+    void attachmentTarget()
+    {
+        QFETCH(QString, phonePath);
+        QFETCH(QString, expected);
+        const QDir root(m_dir->path() + "/file-relay");
+        const QString got = ExportMessagesDb::attachmentTarget(root, phonePath);
+        QCOMPARE(got, expected.isEmpty() ? QString() : root.absolutePath() + "/" + expected);
+    }
+
+    void attachmentsAreCopiedOnceAndRowsAlwaysWritten()
+    {
+        const QString source1 = m_dir->path() + "/src/one.jpg";
+        const QString source2 = m_dir->path() + "/src/two.jpg";
+        writeFile(source1, "first");
+        writeFile(source2, "second");
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        _MsgMessage *m = b.message(chat, anna, "\xef\xbf\xbc", 1);
+        _MsgMessage *n = b.message(chat, anna, "\xef\xbf\xbc again", 2);
+        // Two phone paths of one file: the second finds the first's copy.
+        b.attachment(m, "~/Library/SMS/Attachments/x:y?.jpg", source1);
+        b.attachment(n, "/var/mobile/Library/SMS/Attachments/xy.jpg", source2);
+        // No file on this computer: only the row.
+        b.attachment(n, "~/Library/SMS/Attachments/gone.jpg", m_dir->path() + "/src/missing.jpg");
+        runWriter(writer, {m, n});
+
+        const QString target = writer.fileRelayPath() + "/var/mobile/Library/SMS/Attachments/xy.jpg";
+        QCOMPARE(readFile(target), QByteArray("first"));
+        QVERIFY(!QFileInfo::exists(writer.fileRelayPath() + "/var/mobile/Library/SMS/Attachments/gone.jpg"));
+        QCOMPARE(countOf(dbPath(), "attachment"), 3);
+        QCOMPARE(countOf(dbPath(), "message_attachment_join"), 3);
+        QCOMPARE(valueOf(dbPath(), "select filename from attachment where guid='AT-1'").toString(),
+                 "~/Library/SMS/Attachments/x:y?.jpg");
+
+        // A later run finds the rows and leaves a changed file alone.
+        writeFile(target, "changed");
+        runWriter(writer, {m, n});
+        QCOMPARE(readFile(target), QByteArray("changed"));
+        QCOMPARE(countOf(dbPath(), "attachment"), 3);
+        QCOMPARE(countOf(dbPath(), "message_attachment_join"), 3);
+    }
+
+    void attachmentPathsCannotLeaveTheDatabaseFolder_data()
+    {
+        QTest::addColumn<QString>("phonePath");
+        QTest::newRow("climbing from home") << "~/../../../../../../escaped.txt";
+        QTest::newRow("climbing from the root") << "/../../../../../escaped.txt";
+        QTest::newRow("absolute after the slash") << "/<tmp>/escaped.txt";
+    }
+    void attachmentPathsCannotLeaveTheDatabaseFolder()
+    {
+        QFETCH(QString, phonePath);
+        phonePath.replace("<tmp>", m_dir->path());
+        const QString source = m_dir->path() + "/src/payload.txt";
+        writeFile(source, "payload");
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgMessage *m = b.message(b.chat({anna}), anna, "x", 1);
+        b.attachment(m, phonePath, source);
+        runWriter(writer, {m});
+
+        QStringList copies;
+        QDirIterator it(m_dir->path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString f = it.next();
+            if (readFile(f) == "payload" && f != source)
+                copies << f;
+        }
+        QVERIFY2(copies.isEmpty(), qPrintable(copies.join(", ")));
+        QCOMPARE(countOf(dbPath(), "attachment"), 1);
+        QCOMPARE(valueOf(dbPath(), "select filename from attachment").toString(), phonePath);
+        QCOMPARE(countOf(dbPath(), "message_attachment_join"), 1);
+    }
+};
+
+QP_TEST_MAIN(TestExportMessagesDb)
+#include "tst_exportmessagesdb.moc"

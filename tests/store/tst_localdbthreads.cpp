@@ -1,0 +1,370 @@
+// The workers that back messages up into a local database and delete them
+// from it, each run under a real progress dialog as the main window runs them.
+#include "app/datafolder.h"
+#include "app/idstranslator.h"
+#include "app/makerserver.h"
+#include "app/progressform.h"
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3db.h"
+#include "store/backupsmsthread.h"
+#include "store/deletemessagesthread.h"
+#include "store/exportmessagesdb.h"
+#include "store/ios6messagedb.h"
+#include "tests/support/countryfixture.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/httprecorder.h"
+#include "tests/support/messagedbfixture.h"
+#include "tests/support/msgstorebuilder.h"
+#include "tests/support/testmain.h"
+#include "ui_progressform.h"
+
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#include <sqlite3.h>
+
+using namespace testsupport;
+
+namespace {
+
+qint64 countOf(const QString &path, const QString &table)
+{
+    Sqlite3DB db;
+    db.openThrow(path, 1);
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select count(*) from " + table));
+    return c.moveNext() ? c.getInt64(0) : -1;
+}
+
+// The starter's pattern: start, run the dialog, wait without a limit.
+int runUnderDialog(ProgressForm &form, QThread &thread)
+{
+    thread.start();
+    const int result = form.exec();
+    thread.wait();
+    return result;
+}
+
+QList<DialogDriver::Seen> boxes(const DialogDriver &driver)
+{
+    QList<DialogDriver::Seen> seen = driver.seen();
+    seen.removeIf([](const DialogDriver::Seen &s) { return s.className != "QMessageBox"; });
+    return seen;
+}
+
+// Presses Cancel once the worker has reported progress past its start.
+DialogDriver::Action cancelOnceProgressShows(const QString &pattern, QString *shown)
+{
+    return [pattern, shown](QWidget *w) {
+        auto *form = static_cast<ProgressForm *>(w);
+        const QRegularExpression started(pattern);
+        QTRY_VERIFY_WITH_TIMEOUT(started.match(form->widgets()->lbProgress->text()).hasMatch(), 20000);
+        *shown = form->widgets()->lbProgress->text();
+        QTest::mousePress(form->widgets()->btnCancel, Qt::LeftButton);
+    };
+}
+
+// Holds a read transaction open on the file, so that no other connection
+// can commit a write to it.
+class ReadLock
+{
+public:
+    explicit ReadLock(const QString &path)
+    {
+        sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+        sqlite3_exec(db, "BEGIN; SELECT count(*) FROM message;", nullptr, nullptr, nullptr);
+    }
+    ~ReadLock()
+    {
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+
+private:
+    sqlite3 *db = nullptr;
+};
+
+} // namespace
+
+class TestLocalDbThreads : public QObject
+{
+    Q_OBJECT
+    HttpRecorder server;
+    IdsTranslator translator;
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+    QDir dbDir() const { return QDir(m_dir->path() + "/local_databases/Backup"); }
+    QString dbPath() const { return messageDbPath(dbDir().absolutePath()); }
+
+    // n messages from three senders in chats of about ten messages each.
+    static QList<_MsgMessage *> someMessages(MsgStoreBuilder &b, int n)
+    {
+        QList<_MsgHandle *> people = {b.handle("+491701"), b.handle("+491702"), b.handle("+491703")};
+        _MsgChat *chat = nullptr;
+        for (int i = 0; i < n; ++i) {
+            if (i % 10 == 0)
+                chat = b.chat({people[(i / 10) % 3]});
+            b.message(chat, i % 2 ? nullptr : people[(i / 10) % 3], QString("message %1").arg(i), 1000 + i);
+        }
+        return b.messages();
+    }
+
+    // Writes the messages without a dialog, as an earlier backup would have.
+    void writeDirectly(const QList<_MsgMessage *> &messages)
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        writer.begin();
+        for (const _MsgMessage *m : messages)
+            writer.write(*m);
+        writer.end();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        setMakerServerUrl(server.url());
+        QVERIFY(translator.load(":/en.qm"));
+        QCoreApplication::installTranslator(&translator);
+    }
+
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        QVERIFY(m_dir->isValid());
+        writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
+    }
+
+    // ---- backup ---------------------------------------------------------------
+
+    void backup_data()
+    {
+        QTest::addColumn<int>("count");
+        QTest::addColumn<QString>("lastProgress");
+        QTest::newRow("empty list") << 0 << "Progress:0%";
+        QTest::newRow("three messages") << 3 << "SMS: 3/3";
+        QTest::newRow("many messages") << 250 << "SMS: 250/250";
+    }
+    void backup()
+    {
+        QFETCH(int, count);
+        QFETCH(QString, lastProgress);
+        MsgStoreBuilder b;
+        const QList<_MsgMessage *> messages = someMessages(b, count);
+        QSharedPointer<_MsgStore> store = b.store;
+        b.store.reset(); // the caller's pointer may go: the worker keeps its own
+
+        for (int run = 1; run <= 2; ++run) {
+            ProgressForm form("", nullptr);
+            BackupSMSThread thread(messages, store, dbDir(), QString(), &form, nullptr);
+            DialogDriver driver;
+            driver.thenPress(QMessageBox::Ok);
+            QCOMPARE(runUnderDialog(form, thread), 1);
+            QVERIFY(!form.failed);
+            const QList<DialogDriver::Seen> seen = boxes(driver);
+            QCOMPARE(seen.size(), 1);
+            // A second run adds nothing but still counts every message.
+            QCOMPARE(seen[0].text, QString("Successfully Backup %1 SMS to local Database.").arg(count));
+            QCOMPARE(seen[0].icon, int(QMessageBox::Information));
+            QCOMPARE(form.widgets()->lbStatus->text(), "Backing up SMS to Local Database...");
+            QCOMPARE(form.widgets()->lbProgress->text(), lastProgress);
+            QCOMPARE(countOf(dbPath(), "message"), count);
+            QCOMPARE(countOf(dbPath(), "chat_message_join"), count);
+        }
+        // Chats of one person share a guid: one conversation each.
+        QCOMPARE(countOf(dbPath(), "chat"), qMin(3, (count + 9) / 10));
+    }
+
+    void backupWritesInMessageOrder()
+    {
+        // Whatever order the caller hands in, rows go in by date.
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+491701");
+        _MsgChat *chat = b.chat({anna});
+        b.message(chat, anna, "third", 3000);
+        b.message(chat, anna, "first", 1000);
+        b.message(chat, anna, "second", 2000);
+        ProgressForm form("", nullptr);
+        BackupSMSThread thread(b.messages(), b.store, dbDir(), QString(), &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, thread), 1);
+        Sqlite3DB db;
+        db.openThrow(dbPath(), 1);
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select text from message order by rowid"));
+        QStringList texts;
+        while (c.moveNext())
+            texts << c.getText("text");
+        QCOMPARE(texts, QStringList({"first", "second", "third"}));
+    }
+
+    void cancellingABackupKeepsNothingOfTheRun()
+    {
+        MsgStoreBuilder earlier;
+        writeDirectly(someMessages(earlier, 5));
+        MsgStoreBuilder b;
+        const QList<_MsgMessage *> messages = someMessages(b, 4000);
+        ProgressForm form("", nullptr);
+        BackupSMSThread thread(messages, b.store, dbDir(), QString(), &form, nullptr);
+        DialogDriver driver;
+        QString shown;
+        driver.then(cancelOnceProgressShows("^SMS: \\d+/", &shown));
+        QCOMPARE(runUnderDialog(form, thread), 0);
+        QVERIFY(form.failed);
+        QVERIFY2(shown != "SMS: 4000/4000", qPrintable(shown)); // cancelled in the middle
+        QCOMPARE(boxes(driver).size(), 0);
+        QCOMPARE(countOf(dbPath(), "message"), 5);
+    }
+
+    void aBackupWhoseCommitFailsReportsIt()
+    {
+        MsgStoreBuilder earlier;
+        writeDirectly(someMessages(earlier, 5));
+        MsgStoreBuilder b;
+        const QList<_MsgMessage *> messages = someMessages(b, 20);
+        for (_MsgMessage *m : messages)
+            m->text += " (new)";
+        ProgressForm form("", nullptr);
+        BackupSMSThread thread(messages, b.store, dbDir(), QString(), &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        {
+            ReadLock lock(dbPath());
+            QCOMPARE(runUnderDialog(form, thread), 0);
+        }
+        QVERIFY(form.failed);
+        const QList<DialogDriver::Seen> seen = boxes(driver);
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].icon, int(QMessageBox::Critical));
+        QVERIFY2(seen[0].text.contains("could not be committed"), qPrintable(seen[0].text));
+        QCOMPARE(countOf(dbPath(), "message"), 5);
+    }
+
+    void aBackupThatCannotOpenItsTargetReportsIt()
+    {
+        // A file where the database folder should be.
+        QDir().mkpath(m_dir->path() + "/local_databases");
+        QFile blocker(dbDir().absolutePath());
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        MsgStoreBuilder b;
+        ProgressForm form("", nullptr);
+        BackupSMSThread thread(someMessages(b, 2), b.store, dbDir(), QString(), &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, thread), 0);
+        QCOMPARE(boxes(driver).size(), 1);
+        QCOMPARE(boxes(driver)[0].icon, int(QMessageBox::Critical));
+    }
+
+    // ---- delete ---------------------------------------------------------------
+
+    void deleteMessages_data()
+    {
+        QTest::addColumn<QList<int>>("which"); // indexes into the stored messages by text order
+        QTest::addColumn<int>("chatsLeft");
+        QTest::newRow("nothing") << QList<int>{} << 2;
+        QTest::newRow("the last message of a chat") << QList<int>{0} << 1;
+        QTest::newRow("one of two") << QList<int>{1} << 2;
+        QTest::newRow("everything") << QList<int>{0, 1, 2} << 0;
+    }
+    void deleteMessages()
+    {
+        QFETCH(QList<int>, which);
+        QFETCH(int, chatsLeft);
+        {
+            MsgStoreBuilder b;
+            _MsgHandle *anna = b.handle("+491701");
+            _MsgHandle *ben = b.handle("+491702");
+            _MsgChat *alone = b.chat({anna});
+            _MsgChat *pair = b.chat({ben});
+            b.message(alone, anna, "a0", 1);
+            b.message(pair, ben, "b1", 2);
+            b.message(pair, nullptr, "b2", 3);
+            writeDirectly(b.messages());
+        }
+        IOS6MessageDb db(dbDir(), QString(), true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        QList<_MsgMessage *> stored = store->messages.values();
+        std::stable_sort(stored.begin(), stored.end(),
+                         [](const _MsgMessage *x, const _MsgMessage *y) { return x->text < y->text; });
+        QList<_MsgMessage *> chosen;
+        for (int i : which)
+            chosen << stored[i];
+
+        ProgressForm form("", nullptr);
+        DeleteMessagesThread thread(&db, &chosen, &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, thread), 1);
+        const QList<DialogDriver::Seen> seen = boxes(driver);
+        QCOMPARE(seen.size(), 1);
+        QCOMPARE(seen[0].text, QString("Successfully Deleted %1 SMS.").arg(which.size()));
+        QCOMPARE(form.widgets()->lbStatus->text(), "Deleting SMS...");
+        QCOMPARE(chosen.size(), which.size()); // the caller's list is left as it was
+        db.close();
+        QCOMPARE(countOf(dbPath(), "message"), 3 - which.size());
+        QCOMPARE(countOf(dbPath(), "chat"), chatsLeft);
+    }
+
+    void deleteFailuresAndCancelChangeNothing_data()
+    {
+        QTest::addColumn<bool>("cancel"); // else the commit fails
+        QTest::newRow("failed commit") << false;
+        QTest::newRow("cancel") << true;
+    }
+    void deleteFailuresAndCancelChangeNothing()
+    {
+        QFETCH(bool, cancel);
+        const int count = cancel ? 3000 : 30;
+        {
+            MsgStoreBuilder b;
+            writeDirectly(someMessages(b, count));
+        }
+        IOS6MessageDb db(dbDir(), QString(), true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        QList<_MsgMessage *> all = store->messages.values();
+        QCOMPARE(all.size(), count);
+
+        ProgressForm form("", nullptr);
+        DeleteMessagesThread thread(&db, &all, &form, nullptr);
+        DialogDriver driver;
+        QString shown;
+        std::unique_ptr<ReadLock> lock;
+        if (cancel) {
+            driver.then(cancelOnceProgressShows("^Progress:[1-9]", &shown));
+        } else {
+            driver.thenPress(QMessageBox::Ok);
+            lock.reset(new ReadLock(dbPath()));
+        }
+        QCOMPARE(runUnderDialog(form, thread), 0);
+        lock.reset();
+        QVERIFY(form.failed);
+        if (cancel) {
+            QCOMPARE(boxes(driver).size(), 0);
+            QVERIFY2(shown != "Progress:100%", qPrintable(shown));
+        } else {
+            QCOMPARE(boxes(driver).size(), 1);
+            QVERIFY2(boxes(driver)[0].text.contains("could not be committed"), qPrintable(boxes(driver)[0].text));
+        }
+        QVERIFY(!db.isInTransaction());
+        QCOMPARE(countOf(dbPath(), "message"), count);
+
+        // The database object stays usable for the next operation.
+        QList<_MsgMessage *> one = {all.first()};
+        ProgressForm again("", nullptr);
+        DeleteMessagesThread retry(&db, &one, &again, nullptr);
+        DialogDriver driver2;
+        driver2.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(again, retry), 1);
+        db.close();
+        QCOMPARE(countOf(dbPath(), "message"), count - 1);
+    }
+};
+
+QP_TEST_MAIN(TestLocalDbThreads)
+#include "tst_localdbthreads.moc"
