@@ -11,7 +11,7 @@ LocalDbSelForm::LocalDbSelForm(const QStringList &names, const QString &proposed
 {
     ui->setupUi(this);
     setWindowFlags(Qt::Dialog | Qt::FramelessWindowHint);
-    setStyleSheet(styleSheet());
+    setStyleSheet(::styleSheet());
     connect(ui->btnOK, &QPushButton::pressed, this, &LocalDbSelForm::onBtnOkPress);
     connect(ui->btnClose, &QPushButton::pressed, this, &QDialog::reject);
 
