@@ -1,4 +1,5 @@
 #include "app/idstranslator.h"
+#include "app/stylesheet.h"
 #include "store/localdbselform.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/testmain.h"
@@ -33,6 +34,8 @@ private slots:
         QCOMPARE(form.maximumSize(), QSize(423, 156));
         QCOMPARE(form.windowTitle(), "Select one Database for backup");
         QVERIFY(form.windowFlags() & Qt::FramelessWindowHint);
+        QVERIFY(!::styleSheet().isEmpty());
+        QCOMPARE(form.styleSheet(), ::styleSheet());
         QCOMPARE(form.widgets()->btnOK->text(), "Confirm");
         QCOMPARE(form.widgets()->btnClose->text(), "Cancel");
         QCOMPARE(form.widgets()->label->text(), "Select current database to merge or enter a new database name:");
