@@ -5,8 +5,10 @@
 #include "app/logfile.h"
 #include "app/makerserver.h"
 #include "app/messagebox.h"
+#include "app/progressform.h"
 #include "ios/applelibs.h"
 #include "platform/sqlite_qt/sqlite_qt.h"
+#include "store/localdbupdatethread.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -24,12 +26,24 @@ bool databaseLibraryFits(DbVersionFunction dbVersion)
     return false;
 }
 
-// Converts local databases of the old single-file format. Answers true when the
-// program must end (with exitCode) after a conversion.
-bool convertOldLocalDatabases(MainWindow &, int &)
+// Converts local databases of the old single-file format under a dialog that
+// cannot be cancelled. Answers true when the program must end (with exitCode):
+// after a conversion the user starts it again.
+bool convertOldLocalDatabases(MainWindow &window, int &exitCode)
 {
-    // Not part of this build yet: old single-file databases are left alone.
-    return false;
+    if (LocalDbUpdateThread::oldDatabaseFiles().isEmpty())
+        return false;
+    ProgressForm form(QString(), nullptr);
+    form.setCancelEnabled(false);
+    LocalDbUpdateThread thread(&form);
+    thread.start(QThread::InheritPriority);
+    const bool converted = form.exec() == QDialog::Accepted && !form.failed;
+    thread.wait();
+    if (!converted)
+        return false;
+    QMetaObject::invokeMethod(&window, "close", Qt::QueuedConnection);
+    exitCode = QApplication::exec();
+    return true;
 }
 
 } // namespace

@@ -37,6 +37,14 @@
         <source>IDS_INVALID_LOCALDB_NAME</source>
         <translation>Invalid Local Database name(can&apos;t contain \ / : * ? &quot; &lt; &gt; |).</translation>
     </message>
+    <message>
+        <source>IDS_UPDATING_LOCALDB_%1</source>
+        <translation>Updating local database &apos;%1&apos;...</translation>
+    </message>
+    <message>
+        <source>IDS_LOCALDB_UPDATE_SUC_RESTART_REFRESH</source>
+        <translation>Successfully updated local database. Please restart software.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

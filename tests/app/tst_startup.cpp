@@ -3,9 +3,12 @@
 // its log, and the boxes that were shown.
 #include "app/makerserver.h"
 #include "app/startup.h"
+#include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/testmain.h"
 
 #include <QAbstractButton>
+#include <QPointer>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QTimer>
 #include <atomic>
@@ -34,9 +37,20 @@ void driveFromGuiThread(const QString &notesPath)
             QObject::connect(timer, &QTimer::timeout, [notesPath]() {
                 QFile notes(notesPath);
                 notes.open(QIODevice::Append);
-                if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                QWidget *modal = QApplication::activeModalWidget();
+                if (auto *box = qobject_cast<QMessageBox *>(modal)) {
                     notes.write("box:" + box->text().toUtf8() + "\n");
                     box->button(QMessageBox::Ok)->click();
+                    return;
+                }
+                if (modal) {
+                    static QPointer<QWidget> noted;
+                    if (noted != modal) {
+                        noted = modal;
+                        auto *cancel = modal->findChild<QPushButton *>("btnCancel");
+                        notes.write("dialog:" + modal->objectName().toUtf8()
+                                    + (cancel && !cancel->isEnabled() ? " cannot cancel" : "") + "\n");
+                    }
                     return;
                 }
                 for (QWidget *w : QApplication::topLevelWidgets()) {
@@ -114,6 +128,32 @@ private slots:
         QFile file(log);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll().contains(") closing the main window\n"));
+    }
+
+    void currentDatabaseFoldersNeedNoConversion()
+    {
+        QTemporaryDir home;
+        QDir().mkpath(dataFolder(home.path()) + "/local_databases/mine/file-relay");
+        const Outcome outcome = runChild(home.path(), nullptr);
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.notes.size(), 2);
+        QVERIFY(!outcome.notes.join('|').contains("dialog:"));
+    }
+
+    void oldDatabaseIsConvertedAndTheProgramEnds()
+    {
+        QTemporaryDir home;
+        const QString folder = dataFolder(home.path()) + "/local_databases";
+        QDir().mkpath(folder);
+        testsupport::writeOldLocalDb(folder + "/old.db", {{"5550100001", "Ann", 1400000000, 0, QString("hi")}});
+        const Outcome outcome = runChild(home.path(), nullptr);
+        QCOMPARE(outcome.exitCode, 0);
+        const QString notes = outcome.notes.join('|');
+        QVERIFY2(notes.contains("dialog:ProgressForm cannot cancel|"
+                                "box:Successfully updated local database. Please restart software."),
+                 qPrintable(notes));
+        QVERIFY(QFileInfo(folder + "/old.db").isDir());
+        QVERIFY(!QFileInfo::exists(folder + "/old.db.__tmp"));
     }
 
     void wrongDatabaseLibraryEndsBeforeAnythingIsCreated()

@@ -1,0 +1,165 @@
+#include "store/localdbupdatethread.h"
+
+#include "app/datafolder.h"
+#include "app/progressform.h"
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3db.h"
+#include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/countrylibdb.h"
+#include "store/exportmessagesdb.h"
+#include "store/msgrecords.h"
+#include "store/msgtext.h"
+#include "store/rc4.h"
+
+#include <QFile>
+#include <stdexcept>
+
+const char *const LocalDbUpdateThread::kBodyKey = "3F7C21A9E04B58D6C1F2A83B97E6D045";
+
+namespace {
+
+const char *const kTmpSuffix = ".__tmp";
+const char *const kSideSuffixes[] = {"-journal", "-wal", "-shm"};
+
+bool isSideFile(const QString &name)
+{
+    for (const char *suffix : kSideSuffixes) {
+        if (name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
+}
+
+// Renames a database file together with the side files SQLite keeps beside
+// it, so that an unfinished old transaction can still be rolled back.
+bool renameWithSideFiles(const QString &from, const QString &to)
+{
+    if (!QFile::rename(from, to))
+        return false;
+    for (const char *suffix : kSideSuffixes) {
+        const QString side = from + QLatin1String(suffix);
+        if (QFileInfo::exists(side))
+            QFile::rename(side, to + QLatin1String(suffix));
+    }
+    return true;
+}
+
+void removeWithSideFiles(const QString &path)
+{
+    QFile::remove(path);
+    for (const char *suffix : kSideSuffixes)
+        QFile::remove(path + QLatin1String(suffix));
+}
+
+} // namespace
+
+LocalDbUpdateThread::LocalDbUpdateThread(ProgressForm *form, QObject *parent)
+    : QThread(parent), form(form)
+{
+}
+
+LocalDbUpdateThread::~LocalDbUpdateThread() = default;
+
+QFileInfoList LocalDbUpdateThread::oldDatabaseFiles()
+{
+    QFileInfoList files = localDatabasesDir().entryInfoList(QDir::Files, QDir::Unsorted);
+    files.removeIf([](const QFileInfo &f) { return isSideFile(f.fileName()); });
+    return files;
+}
+
+void LocalDbUpdateThread::run()
+{
+    const QFileInfoList files = oldDatabaseFiles();
+    for (const QFileInfo &file : files) {
+        form->postUpdateProgress(tr("IDS_UPDATING_LOCALDB_%1").arg(file.fileName()), 0, QString());
+        try {
+            convert(file);
+        } catch (const std::exception &e) {
+            form->postErrorOccurred(QString::fromUtf8(e.what()));
+            return;
+        }
+    }
+
+    const QDir dir = localDatabasesDir();
+    const QStringList leftOver =
+        dir.entryList({QStringLiteral("*") + QLatin1String(kTmpSuffix)}, QDir::Files);
+    for (const QString &name : leftOver)
+        removeWithSideFiles(dir.absoluteFilePath(name));
+
+    form->postSucceed(tr("IDS_LOCALDB_UPDATE_SUC_RESTART_REFRESH"));
+}
+
+void LocalDbUpdateThread::convert(const QFileInfo &file)
+{
+    QString path = file.absoluteFilePath();
+    if (file.suffix().compare(QLatin1String(kTmpSuffix + 1), Qt::CaseInsensitive) != 0) {
+        const QString renamed = path + QLatin1String(kTmpSuffix);
+        if (!renameWithSideFiles(path, renamed))
+            throw std::runtime_error(QStringLiteral("can not rename %1.").arg(path).toUtf8().toStdString());
+        path = renamed;
+    }
+    const QString folder = path.left(path.lastIndexOf('.'));
+
+    ExportMessagesDb writer{QDir(folder), QString()};
+    Sqlite3DB old;
+    try {
+        old.openThrow(path, 2);
+        writer.begin();
+        // The writer's own country data: built without a country code, so
+        // numbers keep only their digits.
+        CountryLibDb countries{QString()};
+        const _CountryInfo country = countries.defaultCountry();
+        Sqlite3Cursor rows = old.queryThrow(Sqlite3Sql("select * from view_sms"));
+        const int total = rows.count();
+        const QByteArray key(kBodyKey);
+        for (int n = 1; rows.moveNext(); ++n) {
+            form->postUpdateProgress(QString(), int(double(n) / total * 100),
+                                     tr("SMS: %1/%2").arg(n).arg(total));
+
+            const QString address =
+                CountryLibDb::normalizeNumber(country, rows.getText(QStringLiteral("address")));
+            _MsgHandle handle;
+            handle.id = address;
+            handle.service = QStringLiteral("SMS");
+            handle._ct_name = rows.getText(QStringLiteral("person"));
+
+            _MsgChat chat;
+            chat.members.insert(address, &handle);
+            chat.style = 45;
+            chat.state = 3;
+            chat.guid = QStringLiteral("SMS;-;") + address;
+            chat.chat_identifier = address;
+            chat.service_name = QStringLiteral("SMS");
+            chat.account_login = QStringLiteral("E:");
+
+            _MsgMessage message;
+            const QByteArray body = rows.getBlob(QStringLiteral("body"));
+            message.text = body.isEmpty() ? QString() : QString::fromUtf8(rc4(key, body));
+            message.replace = 0;
+            message.subject.clear();
+            message.version = 10;
+            message.type = 0;
+            message.service = QStringLiteral("SMS");
+            message.account = QStringLiteral("e:");
+            message.error = 0;
+            const int date = int(qint64(rows.getInt(QStringLiteral("date"))) - 978307200);
+            message.date = message.date_read = message.date_delivered = date;
+            message.is_from_me = rows.getInt64(QStringLiteral("is_send")) != 0 ? 1 : 0;
+            message.is_finished = message.is_prepared = message.is_read = message.is_sent = 1;
+            message.was_data_detected = 1;
+            message.handle = &handle;
+            message.chat = &chat;
+            message.guid = guidFromMd5(calcLogicHash(message).toUtf8());
+
+            writer.write(message);
+        }
+        writer.end();
+        old.close();
+    } catch (...) {
+        writer.abort();
+        old.close();
+        throw;
+    }
+    // Only now is every row of the old file safely stored in the new one.
+    removeWithSideFiles(path);
+}

@@ -1,0 +1,317 @@
+#include "app/datafolder.h"
+#include "app/idstranslator.h"
+#include "app/progressform.h"
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3db.h"
+#include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/localdbupdatethread.h"
+#include "store/msgrecords.h"
+#include "store/msgtext.h"
+#include "store/rc4.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/messagedbfixture.h"
+#include "tests/support/oldlocaldbfixture.h"
+#include "tests/support/testmain.h"
+#include "ui_progressform.h"
+
+using testsupport::OldSmsRow;
+
+namespace {
+
+struct Run
+{
+    int result = -1;
+    bool failed = false;
+    QString box;          // text of the one box shown
+    QString progressText; // what the dialog showed last
+    int bar = -1;
+};
+
+// Runs the conversion as the start-up does: under a dialog without a usable
+// cancel button, answering its one box with Ok.
+Run convert()
+{
+    ProgressForm form(QString(), nullptr);
+    form.setCancelEnabled(false);
+    DialogDriver driver;
+    driver.thenPress(QMessageBox::Ok);
+    LocalDbUpdateThread thread(&form);
+    thread.start();
+    Run run;
+    run.result = form.exec();
+    thread.wait();
+    run.failed = form.failed;
+    for (const DialogDriver::Seen &seen : driver.seen()) {
+        if (seen.className == "QMessageBox")
+            run.box = seen.text;
+    }
+    run.progressText = form.widgets()->lbProgress->text();
+    run.bar = form.widgets()->progressBar->value();
+    return run;
+}
+
+QString oldFile(const QString &name)
+{
+    return localDatabasesDir().absoluteFilePath(name);
+}
+
+struct StoredSms
+{
+    QString text;
+    int isFromMe;
+    int date;
+    QString guid;
+    QString handle;
+    QString contact;
+    QString chatGuid;
+};
+
+QList<StoredSms> storedSms(const QString &folder)
+{
+    Sqlite3DB db;
+    db.openThrow(testsupport::messageDbPath(folder), 1);
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(
+        "select m.text, m.is_from_me, m.date, m.guid, h.id, h._ct_name, c.guid as chat_guid "
+        "from message m join handle h on h.rowid = m.handle_id "
+        "join chat_message_join j on j.message_id = m.rowid join chat c on c.rowid = j.chat_id "
+        "order by m.date, m.rowid"));
+    QList<StoredSms> rows;
+    while (c.moveNext())
+        rows.append({c.getText("text"), c.getInt("is_from_me"), c.getInt("date"), c.getText("guid"),
+                     c.getText("id"), c.getText("_ct_name"), c.getText("chat_guid")});
+    return rows;
+}
+
+int countRows(const QString &folder, const char *table)
+{
+    Sqlite3DB db;
+    db.openThrow(testsupport::messageDbPath(folder), 1);
+    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(QStringLiteral("select count(*) as n from ") + table));
+    c.moveNext();
+    return c.getInt("n");
+}
+
+const QString kSuccess = "Successfully updated local database. Please restart software.";
+
+} // namespace
+
+class TestLocalDbUpdateThread : public QObject
+{
+    Q_OBJECT
+
+    IdsTranslator translator;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(translator.load(":/en.qm"));
+        QCoreApplication::installTranslator(&translator);
+    }
+
+    void init() { removeDirRecursively(localDatabasesDir().absolutePath()); }
+
+    void cipherMatchesPublishedVectors_data()
+    {
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QByteArray>("plain");
+        QTest::addColumn<QByteArray>("cipher");
+        QTest::newRow("Key/Plaintext") << QByteArray("Key") << QByteArray("Plaintext")
+                                       << QByteArray::fromHex("bbf316e8d940af0ad3");
+        QTest::newRow("Wiki/pedia") << QByteArray("Wiki") << QByteArray("pedia")
+                                    << QByteArray::fromHex("1021bf0420");
+        QTest::newRow("Secret") << QByteArray("Secret") << QByteArray("Attack at dawn")
+                                << QByteArray::fromHex("45a01f645fc35b383552544b9bf5");
+    }
+    void cipherMatchesPublishedVectors()
+    {
+        QFETCH(QByteArray, key);
+        QFETCH(QByteArray, plain);
+        QFETCH(QByteArray, cipher);
+        QCOMPARE(rc4(key, plain), cipher);
+        QCOMPARE(rc4(key, cipher), plain);
+    }
+
+    void convertsOneFileIntoAFolderOfTheSameName()
+    {
+        testsupport::writeOldLocalDb(oldFile("family.db"), {
+            {"(555) 010-0001", "Ann", 1400000000, 0, QString::fromUtf8("Hello 😀")},
+            {"555-010-0001", "Ann Again", 1400000100, 1, QString("Hi back")},
+            {"bob@example.com", "Bob", 1400000200, 0, std::nullopt},
+        });
+        const Run run = convert();
+        QCOMPARE(run.result, 1);
+        QVERIFY(!run.failed);
+        QCOMPARE(run.box, kSuccess);
+        QCOMPARE(run.progressText, "SMS: 3/3");
+        QCOMPARE(run.bar, 100);
+
+        QVERIFY(QFileInfo(oldFile("family.db")).isDir());
+        QVERIFY(!QFileInfo::exists(oldFile("family.db.__tmp")));
+        QVERIFY(LocalDbUpdateThread::oldDatabaseFiles().isEmpty());
+
+        const QList<StoredSms> sms = storedSms(oldFile("family.db"));
+        QCOMPARE(sms.size(), 3);
+        QCOMPARE(sms[0].text, QString::fromUtf8("Hello 😀"));
+        QCOMPARE(sms[0].date, 1400000000 - 978307200);
+        QCOMPARE(sms[0].isFromMe, 0);
+        QCOMPARE(sms[1].isFromMe, 1);
+        // Without a country, a number keeps only its digits; both spellings
+        // meet in one chat and one handle, named by the first row written.
+        QCOMPARE(sms[0].handle, "5550100001");
+        QCOMPARE(sms[1].handle, "5550100001");
+        QCOMPARE(sms[0].chatGuid, "SMS;-;5550100001");
+        QCOMPARE(sms[1].chatGuid, "SMS;-;5550100001");
+        QCOMPARE(sms[1].contact, "Ann");
+        QCOMPARE(sms[2].text, QString());
+        QCOMPARE(sms[2].handle, "bob@example.com");
+        QCOMPARE(countRows(oldFile("family.db"), "chat"), 2);
+        QCOMPARE(countRows(oldFile("family.db"), "handle"), 2);
+
+        // The guid follows from the content alone.
+        _MsgHandle handle;
+        handle.id = "5550100001";
+        _MsgChat chat;
+        _MsgMessage message;
+        message.text = QString::fromUtf8("Hello 😀");
+        message.date = message.date_read = message.date_delivered = 1400000000 - 978307200;
+        message.handle = &handle;
+        message.chat = &chat;
+        QCOMPARE(sms[0].guid, guidFromMd5(calcLogicHash(message).toUtf8()));
+    }
+
+    void sameAddressSharesOneChatAndHandle()
+    {
+        testsupport::writeOldLocalDb(oldFile("a"), {
+            {"5550100002", "First", 1400000000, 0, QString("one")},
+            {"5550100002", "Second", 1400000001, 1, QString("two")},
+            {"5550100002", "Third", 1400000000, 0, QString("one")}, // a duplicate of the first
+        });
+        QCOMPARE(convert().result, 1);
+        const QList<StoredSms> sms = storedSms(oldFile("a"));
+        QCOMPARE(sms.size(), 2);
+        QCOMPARE(countRows(oldFile("a"), "chat"), 1);
+        QCOMPARE(countRows(oldFile("a"), "handle"), 1);
+        QCOMPARE(sms[0].contact, "First");
+    }
+
+    void leftOverTmpFileIsConvertedWithoutRename()
+    {
+        testsupport::writeOldLocalDb(oldFile("work.sqlite.__tmp"), {
+            {"5550100003", "C", 1400000000, 0, QString("x")},
+        });
+        QCOMPARE(convert().result, 1);
+        QVERIFY(QFileInfo(oldFile("work.sqlite")).isDir());
+        QVERIFY(!QFileInfo::exists(oldFile("work.sqlite.__tmp")));
+        QCOMPARE(storedSms(oldFile("work.sqlite")).size(), 1);
+    }
+
+    void convertingAgainAddsNothing()
+    {
+        const QList<OldSmsRow> rows = {{"5550100004", "D", 1400000000, 0, QString("x")},
+                                       {"5550100004", "D", 1400000009, 1, QString("y")}};
+        testsupport::writeOldLocalDb(oldFile("b.__tmp"), rows);
+        QCOMPARE(convert().result, 1);
+        const QList<StoredSms> first = storedSms(oldFile("b"));
+        testsupport::writeOldLocalDb(oldFile("b.__tmp"), rows);
+        QCOMPARE(convert().result, 1);
+        const QList<StoredSms> second = storedSms(oldFile("b"));
+        QCOMPARE(second.size(), 2);
+        QCOMPARE(second[0].guid, first[0].guid);
+        QCOMPARE(second[1].guid, first[1].guid);
+    }
+
+    void emptyOldDatabaseGivesAnEmptyNewOne()
+    {
+        testsupport::writeOldLocalDb(oldFile("empty"), {});
+        QCOMPARE(convert().result, 1);
+        QVERIFY(QFileInfo(oldFile("empty")).isDir());
+        QCOMPARE(countRows(oldFile("empty"), "message"), 0);
+    }
+
+    void notADatabaseIsKeptAndReportedAtEveryStart_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::newRow("not sqlite") << QByteArray("just some notes\n");
+        QTest::newRow("empty file") << QByteArray();
+    }
+    void notADatabaseIsKeptAndReportedAtEveryStart()
+    {
+        QFETCH(QByteArray, content);
+        QFile f(oldFile("notes.txt"));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        f.close();
+        for (int start = 0; start < 2; ++start) {
+            const Run run = convert();
+            QCOMPARE(run.result, 0);
+            QVERIFY(run.failed);
+            QVERIFY2(run.box.startsWith("An Error Occurred."), qPrintable(run.box));
+            QVERIFY(!run.box.contains(kSuccess));
+            QVERIFY(QFileInfo(oldFile("notes.txt.__tmp")).isFile());
+            QCOMPARE(QFileInfo(oldFile("notes.txt.__tmp")).size(), qint64(content.size()));
+        }
+    }
+
+    void fileThatCannotBeRenamed()
+    {
+        testsupport::writeOldLocalDb(oldFile("c"), {{"1", "", 1400000000, 0, QString("x")}});
+        QDir().mkpath(oldFile("c.__tmp") + "/blocker"); // the new name is taken by a folder
+        const Run run = convert();
+        QCOMPARE(run.result, 0);
+        QVERIFY2(run.box.contains("can not rename " + oldFile("c") + "."), qPrintable(run.box));
+        QVERIFY(QFileInfo(oldFile("c")).isFile());
+    }
+
+    void failedCommitKeepsTheOldFile()
+    {
+        const QString old = oldFile("d.__tmp");
+        testsupport::writeOldLocalDb(old, {{"5550100005", "E", 1400000000, 0, QString("x")}});
+        // The folder a first, interrupted attempt made, with an empty database
+        // that another program is reading: the commit cannot get its lock.
+        testsupport::writeMsgDb(oldFile("d"), testsupport::MsgDbLayout::Local, {});
+        Sqlite3DB reader;
+        reader.openThrow(testsupport::messageDbPath(oldFile("d")), 1);
+        reader.beginTran();
+        Sqlite3Cursor holding = reader.queryThrow(Sqlite3Sql("select * from sqlite_master"));
+
+        const Run run = convert();
+        QCOMPARE(run.result, 0);
+        QVERIFY2(run.box.contains("locked"), qPrintable(run.box));
+        QVERIFY(QFileInfo(old).isFile());
+        reader.close();
+        QCOMPARE(countRows(oldFile("d"), "message"), 0);
+
+        // Once the lock is gone, the next start converts it.
+        QCOMPARE(convert().result, 1);
+        QCOMPARE(countRows(oldFile("d"), "message"), 1);
+        QVERIFY(!QFileInfo::exists(old));
+    }
+
+    void sideFilesTravelWithTheirDatabase()
+    {
+        testsupport::writeOldLocalDb(oldFile("e"), {{"5550100006", "F", 1400000000, 0, QString("x")}});
+        for (const char *side : {"e-journal", "e-wal", "e-shm", "stray-journal"}) {
+            QFile f(oldFile(side));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        QFileInfoList listed = LocalDbUpdateThread::oldDatabaseFiles();
+        QCOMPARE(listed.size(), 1);
+        QCOMPARE(listed[0].fileName(), "e");
+
+        QCOMPARE(convert().result, 1);
+        QVERIFY(QFileInfo(oldFile("e")).isDir());
+        QCOMPARE(storedSms(oldFile("e")).size(), 1);
+        QStringList left = localDatabasesDir().entryList(QDir::Files);
+        QCOMPARE(left, QStringList{"stray-journal"});
+        QVERIFY(LocalDbUpdateThread::oldDatabaseFiles().isEmpty());
+    }
+
+    void foldersAreNotOldDatabases()
+    {
+        QDir().mkpath(oldFile("current/file-relay"));
+        QVERIFY(LocalDbUpdateThread::oldDatabaseFiles().isEmpty());
+    }
+};
+
+QP_TEST_MAIN(TestLocalDbUpdateThread)
+#include "tst_localdbupdatethread.moc"
