@@ -5,6 +5,7 @@
 //
 // Prints the seconds of both, their ratio, and the memory the load added per
 // message (peak resident set, and heap still held by the store).
+#include "bench/benchsetup.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/messagedbfixture.h"
 
@@ -110,17 +111,15 @@ double loadSeconds(const QDir &cacheDir, QSharedPointer<_MsgStore> &store)
 
 int main(int argc, char **argv)
 {
-    // Never the user's own data folder: the country database is copied into
-    // a temporary one.
+    // The country database is copied into the temporary data folder.
     QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + "/data"));
+    useBenchHome(home);
     QCoreApplication app(argc, argv);
 
-    const QStringList args = app.arguments();
-    const int messages = args.size() > 1 ? args.at(1).toInt() : 200000;
-    const int chats = args.size() > 2 ? args.at(2).toInt() : 2000;
-    const int handles = args.size() > 3 ? args.at(3).toInt() : 500;
+    const BenchSizes sizes = benchSizes(app.arguments());
+    const int messages = sizes.messages;
+    const int chats = sizes.chats;
+    const int handles = sizes.handles;
 
     try {
         QTemporaryDir cache;

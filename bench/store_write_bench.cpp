@@ -6,6 +6,7 @@
 //
 // Prints the seconds of each pass, the floor, the ratios, and how many
 // statements the writer prepared.
+#include "bench/benchsetup.h"
 #include "store/exportmessagesdb.h"
 #include "store/msgtext.h"
 
@@ -244,16 +245,14 @@ qint64 messageRows(const QString &path)
 
 int main(int argc, char **argv)
 {
-    // Never the user's own data folder.
     QTemporaryDir home;
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path() + "/data"));
+    useBenchHome(home);
     QCoreApplication app(argc, argv);
 
-    const QStringList args = app.arguments();
-    const int messageCount = args.size() > 1 ? args.at(1).toInt() : 200000;
-    const int chatCount = args.size() > 2 ? args.at(2).toInt() : 2000;
-    const int handleCount = args.size() > 3 ? args.at(3).toInt() : 500;
+    const BenchSizes sizes = benchSizes(app.arguments());
+    const int messageCount = sizes.messages;
+    const int chatCount = sizes.chats;
+    const int handleCount = sizes.handles;
 
     try {
         _MsgStore store;

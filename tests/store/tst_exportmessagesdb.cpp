@@ -9,6 +9,7 @@
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/msgstorebuilder.h"
+#include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 
 #include <QDirIterator>
@@ -24,19 +25,9 @@ using namespace testsupport;
 
 namespace {
 
-QVariant valueOf(const QString &path, const QString &sql)
-{
-    Sqlite3DB db;
-    db.openThrow(path, 1);
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    if (!c.moveNext())
-        return QStringLiteral("<no row>");
-    return c.getRow().value(c.columnName(0));
-}
-
 qint64 countOf(const QString &path, const QString &table)
 {
-    return valueOf(path, "select count(*) from " + table).toLongLong();
+    return queryValue(path, "select count(*) from " + table).toLongLong();
 }
 
 void writeFile(const QString &path, const QByteArray &content)
@@ -174,16 +165,16 @@ private slots:
         late->otherHandle = ben; // a group event's other party
         runWriter(writer, {late, early});
 
-        QCOMPARE(valueOf(dbPath(), "select _last from chat").toInt(), 300);
-        QCOMPARE(valueOf(dbPath(), "select handle_id from message where text='early, by me'").toInt(), 0);
-        const qint64 annaRowid = valueOf(dbPath(), "select rowid from handle where id='+4917012345'").toLongLong();
-        const qint64 benRowid = valueOf(dbPath(), "select rowid from handle where id='ben@example.com'").toLongLong();
-        QCOMPARE(valueOf(dbPath(), "select handle_id from message where text='late'").toLongLong(), annaRowid);
-        QCOMPARE(valueOf(dbPath(), "select other_handle from message where text='late'").toLongLong(), benRowid);
+        QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), 300);
+        QCOMPARE(queryValue(dbPath(), "select handle_id from message where text='early, by me'").toInt(), 0);
+        const qint64 annaRowid = queryValue(dbPath(), "select rowid from handle where id='+4917012345'").toLongLong();
+        const qint64 benRowid = queryValue(dbPath(), "select rowid from handle where id='ben@example.com'").toLongLong();
+        QCOMPARE(queryValue(dbPath(), "select handle_id from message where text='late'").toLongLong(), annaRowid);
+        QCOMPARE(queryValue(dbPath(), "select other_handle from message where text='late'").toLongLong(), benRowid);
         QCOMPARE(countOf(dbPath(), "chat_handle_join"), 2);
-        QCOMPARE(valueOf(dbPath(), "select logic_hash from message where text='late'").toString(), calcLogicHash(*late));
+        QCOMPARE(queryValue(dbPath(), "select logic_hash from message where text='late'").toString(), calcLogicHash(*late));
         // A one-to-one chat has no last addressed handle.
-        QVERIFY(!valueOf(dbPath(), "select last_addressed_handle from chat").isValid());
+        QVERIFY(!queryValue(dbPath(), "select last_addressed_handle from chat").isValid());
     }
 
     void aDuplicatesSenderIsJoinedToTheChat()
@@ -216,10 +207,10 @@ private slots:
         _MsgMessage *fromB = b.message(group, bb, "from B", 2);
         _MsgMessage *fromMe = b.message(group, nullptr, "from me", 3);
         runWriter(writer, {fromA, fromB, fromMe});
-        QCOMPARE(valueOf(dbPath(), "select last_addressed_handle from chat").toString(), "+492");
+        QCOMPARE(queryValue(dbPath(), "select last_addressed_handle from chat").toString(), "+492");
         // Duplicates count too: the last message written decides.
         runWriter(writer, {fromA});
-        QCOMPARE(valueOf(dbPath(), "select last_addressed_handle from chat").toString(), "+491");
+        QCOMPARE(queryValue(dbPath(), "select last_addressed_handle from chat").toString(), "+491");
         QCOMPARE(countOf(dbPath(), "message"), 3);
         QCOMPARE(countOf(dbPath(), "chat_handle_join"), 3);
     }
@@ -269,7 +260,7 @@ private slots:
         sqlite3_close(reader);
 
         QCOMPARE(countOf(dbPath(), "message"), 1);
-        QCOMPARE(valueOf(dbPath(), "select text from message").toString(), "first run");
+        QCOMPARE(queryValue(dbPath(), "select text from message").toString(), "first run");
         // The writer can run again afterwards.
         runWriter(writer, {b.message(chat, anna, "third run", 3)});
         QCOMPARE(countOf(dbPath(), "message"), 2);
@@ -333,7 +324,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(writer.fileRelayPath() + "/var/mobile/Library/SMS/Attachments/gone.jpg"));
         QCOMPARE(countOf(dbPath(), "attachment"), 3);
         QCOMPARE(countOf(dbPath(), "message_attachment_join"), 3);
-        QCOMPARE(valueOf(dbPath(), "select filename from attachment where guid='AT-1'").toString(),
+        QCOMPARE(queryValue(dbPath(), "select filename from attachment where guid='AT-1'").toString(),
                  "~/Library/SMS/Attachments/x:y?.jpg");
 
         // A later run finds the rows and leaves a changed file alone.
@@ -373,7 +364,7 @@ private slots:
         }
         QVERIFY2(copies.isEmpty(), qPrintable(copies.join(", ")));
         QCOMPARE(countOf(dbPath(), "attachment"), 1);
-        QCOMPARE(valueOf(dbPath(), "select filename from attachment").toString(), phonePath);
+        QCOMPARE(queryValue(dbPath(), "select filename from attachment").toString(), phonePath);
         QCOMPARE(countOf(dbPath(), "message_attachment_join"), 1);
     }
 };

@@ -23,21 +23,9 @@ Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
 
 namespace {
 
-// Reads the file on a connection of its own, so what the test sees is what
-// the object under test really wrote.
-QVariant valueOf(const QString &path, const QString &sql)
-{
-    Sqlite3DB db;
-    db.openThrow(path, 1);
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    if (!c.moveNext())
-        return QStringLiteral("<no row>");
-    return c.getRow().value(c.columnName(0));
-}
-
 qint64 countOf(const QString &path, const QString &sql)
 {
-    return valueOf(path, sql).toLongLong();
+    return queryValue(path, sql).toLongLong();
 }
 
 // The local schema script with some declarations written differently, as a
@@ -187,20 +175,20 @@ private slots:
         QVERIFY(rowid > 0);
         QCOMPARE(db->messageRowid(m->guid), rowid);
         const QString where = QStringLiteral(" from message where rowid=%1").arg(rowid);
-        QCOMPARE(valueOf(dbPath(), "select text" + where).toString(), m->text);
-        QCOMPARE(valueOf(dbPath(), "select handle_id" + where).toLongLong(), 7);
-        QCOMPARE(valueOf(dbPath(), "select date" + where).toLongLong(), 12345);
-        QVERIFY(!valueOf(dbPath(), "select subject" + where).isValid());
-        QCOMPARE(valueOf(dbPath(), "select cache_roomnames" + where), QVariant(QString("")));
+        QCOMPARE(queryValue(dbPath(), "select text" + where).toString(), m->text);
+        QCOMPARE(queryValue(dbPath(), "select handle_id" + where).toLongLong(), 7);
+        QCOMPARE(queryValue(dbPath(), "select date" + where).toLongLong(), 12345);
+        QVERIFY(!queryValue(dbPath(), "select subject" + where).isValid());
+        QCOMPARE(queryValue(dbPath(), "select cache_roomnames" + where), QVariant(QString("")));
 
         const bool later = layout != MsgDbLayout::Ios6Phone;
         if (later) {
-            QCOMPARE(valueOf(dbPath(), "select is_audio_message" + where).toInt(), 1);
+            QCOMPARE(queryValue(dbPath(), "select is_audio_message" + where).toInt(), 1);
             // No other handle: the column keeps its default.
-            QCOMPARE(valueOf(dbPath(), "select other_handle" + where).toInt(), -1);
+            QCOMPARE(queryValue(dbPath(), "select other_handle" + where).toInt(), -1);
         }
         if (layout == MsgDbLayout::Local) {
-            QCOMPARE(valueOf(dbPath(), "select logic_hash" + where).toString(), calcLogicHash(*m));
+            QCOMPARE(queryValue(dbPath(), "select logic_hash" + where).toString(), calcLogicHash(*m));
             QCOMPARE(db->messageRowidByLogicHash(m), rowid);
         } else {
             // A phone keeps no logic hash: the lookup runs no query at all.
@@ -215,8 +203,8 @@ private slots:
         _MsgHandle *h = b.handle("+4917012345");
         _MsgMessage *m = b.message(b.chat({h}), h, "x", 1);
         const qint64 rowid = db->insertMessage(m, 0, 5, "0123456789abcdef0123456789abcdef");
-        QCOMPARE(valueOf(dbPath(), "select logic_hash from message").toString(), "0123456789abcdef0123456789abcdef");
-        QCOMPARE(valueOf(dbPath(), "select other_handle from message").toInt(), 5);
+        QCOMPARE(queryValue(dbPath(), "select logic_hash from message").toString(), "0123456789abcdef0123456789abcdef");
+        QCOMPARE(queryValue(dbPath(), "select other_handle from message").toInt(), 5);
         QCOMPARE(db->messageRowidByLogicHash("0123456789abcdef0123456789abcdef"), rowid);
     }
 
@@ -277,7 +265,7 @@ private slots:
             QVERIFY(!db->tableSqlContains("chat", "group_id", Qt::CaseSensitive));
         } else {
             const QString want = expected == "derived" ? guidFromMd5(chat->guid.toUtf8()) : expected;
-            QCOMPARE(valueOf(dbPath(), "select group_id from chat").toString(), want);
+            QCOMPARE(queryValue(dbPath(), "select group_id from chat").toString(), want);
         }
     }
 
@@ -293,18 +281,18 @@ private slots:
         h->_photo = QByteArray("\x00\x01", 2);
         const qint64 handle = db->insertHandle(h);
         QCOMPARE(db->handleRowid(h), handle);
-        QVERIFY(!valueOf(dbPath(), "select country from handle").isValid());
+        QVERIFY(!queryValue(dbPath(), "select country from handle").isValid());
         if (layout == MsgDbLayout::Local) {
-            QCOMPARE(valueOf(dbPath(), "select _ct_name from handle").toString(), "Anna");
-            QCOMPARE(valueOf(dbPath(), "select _photo from handle").toByteArray(), h->_photo);
+            QCOMPARE(queryValue(dbPath(), "select _ct_name from handle").toString(), "Anna");
+            QCOMPARE(queryValue(dbPath(), "select _photo from handle").toByteArray(), h->_photo);
         }
         _MsgAttachment *a = b.attachment(b.message(b.chat({h}), h, "", 1), "~/Library/SMS/Attachments/x.jpg");
         a->total_bytes = 5000000000LL;
         const qint64 attachment = db->insertAttachment(a);
         QCOMPARE(db->attachmentRowid(a), attachment);
-        QCOMPARE(valueOf(dbPath(), "select filename from attachment").toString(), a->filename);
+        QCOMPARE(queryValue(dbPath(), "select filename from attachment").toString(), a->filename);
         if (layout == MsgDbLayout::Local)
-            QCOMPARE(valueOf(dbPath(), "select total_bytes from attachment").toLongLong(), 5000000000LL);
+            QCOMPARE(queryValue(dbPath(), "select total_bytes from attachment").toLongLong(), 5000000000LL);
     }
 
     // Only the probes for _last, _ct_name and _photo ignore case; the others
@@ -324,13 +312,13 @@ private slots:
         _MsgChat *chat = b.chat({h});
         chat->display_name = "Shown";
         const qint64 chatRowid = db.insertChat(chat);
-        QCOMPARE(valueOf(dbPath(), "select _ct_name from handle").toString(), "Anna");
-        QVERIFY(!valueOf(dbPath(), "select display_name from chat").isValid());
+        QCOMPARE(queryValue(dbPath(), "select _ct_name from handle").toString(), "Anna");
+        QVERIFY(!queryValue(dbPath(), "select display_name from chat").isValid());
         db.updateChatLast(chatRowid, 55);
-        QCOMPARE(valueOf(dbPath(), "select _last from chat").toInt(), 55);
+        QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), 55);
         _MsgMessage *m = b.message(chat, h, "x", 1);
         db.insertMessage(m, 1, 0, QString());
-        QVERIFY(!valueOf(dbPath(), "select logic_hash from message").isValid());
+        QVERIFY(!queryValue(dbPath(), "select logic_hash from message").isValid());
         QCOMPARE(db.messageRowidByLogicHash(m), 0);
     }
 
@@ -439,7 +427,7 @@ private slots:
         MsgStoreBuilder b;
         const qint64 chat = db->insertChat(b.chat({b.handle("+491"), b.handle("+492")}));
         db->setLastAddressedHandle(chat, "o'brien@example.com");
-        QCOMPARE(valueOf(dbPath(), "select last_addressed_handle from chat").toString(), "o'brien@example.com");
+        QCOMPARE(queryValue(dbPath(), "select last_addressed_handle from chat").toString(), "o'brien@example.com");
     }
 
     void statementsArePreparedOncePerText()

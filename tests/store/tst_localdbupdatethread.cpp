@@ -11,6 +11,7 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/oldlocaldbfixture.h"
+#include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "ui_progressform.h"
 
@@ -84,11 +85,8 @@ QList<StoredSms> storedSms(const QString &folder)
 
 int countRows(const QString &folder, const char *table)
 {
-    Sqlite3DB db;
-    db.openThrow(testsupport::messageDbPath(folder), 1);
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(QStringLiteral("select count(*) as n from ") + table));
-    c.moveNext();
-    return c.getInt("n");
+    return testsupport::queryValue(testsupport::messageDbPath(folder),
+                                   QStringLiteral("select count(*) from ") + table).toInt();
 }
 
 const QString kSuccess = "Successfully updated local database. Please restart software.";

@@ -78,4 +78,44 @@ void SqliteFixture::run(const QString &sql, const QVariantList &values)
         fail(m_db, sql);
 }
 
+QVariant queryValue(const QString &path, const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_close(db);
+        throw std::runtime_error(QString("%1: %2").arg(path, text).toStdString());
+    }
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_close(db);
+        throw std::runtime_error(QString("%1: %2").arg(sql, text).toStdString());
+    }
+    QVariant value = QStringLiteral("<no row>");
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+        switch (sqlite3_column_type(stmt, 0)) {
+        case SQLITE_INTEGER:
+            value = qlonglong(sqlite3_column_int64(stmt, 0));
+            break;
+        case SQLITE_FLOAT:
+            value = sqlite3_column_double(stmt, 0);
+            break;
+        case SQLITE_TEXT:
+            value = QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                                      sqlite3_column_bytes(stmt, 0));
+            break;
+        case SQLITE_BLOB:
+            value = QByteArray(static_cast<const char *>(sqlite3_column_blob(stmt, 0)),
+                               sqlite3_column_bytes(stmt, 0));
+            break;
+        default:
+            value = QVariant();
+        }
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return value;
+}
+
 } // namespace testsupport

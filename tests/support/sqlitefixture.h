@@ -27,4 +27,11 @@ private:
     sqlite3 *m_db = nullptr;
 };
 
+// The first column of the first row that sql answers, read on a connection of
+// its own (read-only), so a test sees what the code under test really wrote:
+// integers as qlonglong, text as QString, blobs as QByteArray, NULL as an
+// invalid QVariant, and the text "<no row>" when there is no row. Throws
+// std::runtime_error when the file or the query fails.
+QVariant queryValue(const QString &path, const QString &sql);
+
 } // namespace testsupport
