@@ -149,6 +149,35 @@ private slots:
         QCOMPARE(driver.seen().size(), 1); // no box after a cancel
     }
 
+    void keysPressTheEnabledCancel_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("return") << int(Qt::Key_Return);
+        QTest::newRow("enter") << int(Qt::Key_Enter);
+        QTest::newRow("space") << int(Qt::Key_Space);
+    }
+    void keysPressTheEnabledCancel()
+    {
+        QFETCH(int, key);
+        ProgressForm form("", nullptr);
+        QSignalSpy cancelled(&form, &ProgressForm::userCacel);
+        DialogDriver driver;
+        driver.then([key](QWidget *w) {
+            // The button is the one control that takes the focus.
+            QWidget *focus = w->focusWidget();
+            QCOMPARE(focus, static_cast<QWidget *>(static_cast<ProgressForm *>(w)->widgets()->btnCancel));
+            QTest::keyClick(focus, Qt::Key(key));
+        });
+        const int got = runWithWorker(form, [&form]() {
+            for (int i = 0; i < 500 && !form.failed; ++i)
+                QThread::msleep(10);
+            if (!form.failed)
+                form.postSucceed(""); // the key did nothing
+        });
+        QCOMPARE(got, 0);
+        QCOMPARE(cancelled.size(), 1);
+    }
+
     void escCloseAndDisabledCancelDoNotEndIt()
     {
         ProgressForm form("", nullptr);
