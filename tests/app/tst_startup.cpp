@@ -149,7 +149,8 @@ private slots:
         const Outcome outcome = runChild(home.path(), nullptr);
         QCOMPARE(outcome.exitCode, 0);
         const QString notes = outcome.notes.join('|');
-        QVERIFY2(notes.contains("dialog:ProgressForm cannot cancel|"
+        // The program closes its window by itself: the driver never gets to.
+        QVERIFY2(notes.endsWith("dialog:ProgressForm cannot cancel|"
                                 "box:Successfully updated local database. Please restart software."),
                  qPrintable(notes));
         QVERIFY(QFileInfo(folder + "/old.db").isDir());

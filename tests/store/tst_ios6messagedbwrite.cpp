@@ -309,10 +309,12 @@ private slots:
         MsgStoreBuilder b;
         _MsgHandle *h = b.handle("+4917012345");
         h->_ct_name = "Anna";
+        h->_photo = QByteArray("\x89PNG", 4);
         _MsgChat *chat = b.chat({h});
         chat->display_name = "Shown";
         const qint64 chatRowid = db.insertChat(chat);
         QCOMPARE(queryValue(dbPath(), "select _ct_name from handle").toString(), "Anna");
+        QCOMPARE(queryValue(dbPath(), "select _photo from handle").toByteArray(), h->_photo);
         QVERIFY(!queryValue(dbPath(), "select display_name from chat").isValid());
         db.updateChatLast(chatRowid, 55);
         QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), 55);
