@@ -75,7 +75,9 @@ void IOSContactsMemDb::open()
     const QString wal = book + QLatin1String("-wal");
     const int sourceTime = QFileInfo::exists(wal) ? fileMTime(wal) : fileMTime(book);
     const int cacheTime = fileMTime(cache);
-    if (sourceTime > cacheTime)
+    // A book without a usable time (0 or before 1970, as archives can leave
+    // it) is never newer than a missing cache: build the cache all the same.
+    if (sourceTime > cacheTime || !QFileInfo::exists(cache))
         rebuild(book, imagesPath(cacheDir), sourceTime);
     openThrow(cache, 1);
 }

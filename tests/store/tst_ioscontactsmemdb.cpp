@@ -130,6 +130,21 @@ private slots:
         QCOMPARE(cacheFolderFiles(), QStringList({"ct-phone.db"}));
     }
 
+    void bookWithoutAUsableTimeIsStillRead_data()
+    {
+        QTest::addColumn<qint64>("bookTime");
+        QTest::newRow("epoch") << qint64(0);
+        QTest::newRow("before 1970") << qint64(-86400);
+    }
+    void bookWithoutAUsableTimeIsStillRead()
+    {
+        QFETCH(qint64, bookTime);
+        writeAddressBook(m_dir->path(), people());
+        setFileMTime(bookPath(), bookTime);
+        QCOMPARE(nameOf("+919876543210"), QString("Anna Berg"));
+        QVERIFY(QFileInfo::exists(cachePath()));
+    }
+
     // Rebuilt only when the address book (its "-wal" when there is one) is
     // newer than the cache: a changed book with its old time stays unseen.
     void rebuildOnlyWhenNewer()
