@@ -34,6 +34,50 @@ QStringList columnsOf(Sqlite3DB &db, const QString &table)
     return columns;
 }
 
+// Every column with its declaration as SQLite keeps it (type, NOT NULL,
+// default, key), in table order.
+QStringList declarationsOf(Sqlite3DB &db, const QString &table)
+{
+    QStringList columns;
+    Sqlite3Cursor c = db.queryThrow(
+        Sqlite3Sql("select name, type, \"notnull\", ifnull(dflt_value, '-') as dflt, pk from pragma_table_info(?)")
+            .addTextParam(table));
+    while (c.moveNext())
+        columns << QString("%1 %2 notnull=%3 default=%4 pk=%5")
+                       .arg(c.getText("name"), c.getText("type"))
+                       .arg(c.getInt("notnull"))
+                       .arg(c.getText("dflt"))
+                       .arg(c.getInt("pk"));
+    return columns;
+}
+
+// The table's indexes, the implicit ones of UNIQUE and PRIMARY KEY included,
+// as "origin unique (columns)" and, for a created index, its name.
+QStringList indexesOf(Sqlite3DB &db, const QString &table)
+{
+    QList<QStringList> found; // name, origin, unique
+    {
+        Sqlite3Cursor c = db.queryThrow(
+            Sqlite3Sql("select name, origin, \"unique\" from pragma_index_list(?)").addTextParam(table));
+        while (c.moveNext())
+            found.append({c.getText("name"), c.getText("origin"), QString::number(c.getInt("unique"))});
+    }
+    QStringList indexes;
+    for (const QStringList &index : std::as_const(found)) {
+        QStringList columns;
+        Sqlite3Cursor c = db.queryThrow(
+            Sqlite3Sql("select name from pragma_index_info(?) order by seqno").addTextParam(index.at(0)));
+        while (c.moveNext())
+            columns << c.getText("name");
+        QString entry = QString("%1 unique=%2 (%3)").arg(index.at(1), index.at(2), columns.join(','));
+        if (index.at(1) == "c")
+            entry += " " + index.at(0);
+        indexes << entry;
+    }
+    indexes.sort();
+    return indexes;
+}
+
 QStringList schemaObjects(Sqlite3DB &db, const QString &type)
 {
     QStringList names;
@@ -177,8 +221,10 @@ private slots:
         Sqlite3DB expected;
         expected.openThrow(writeMsgDb(other.path(), MsgDbLayout::Local, {}), 2);
         for (const char *table : {"message", "handle", "chat", "attachment", "chat_handle_join",
-                                  "chat_message_join", "message_attachment_join"})
-            QCOMPARE(columnsOf(db, table), columnsOf(expected, table));
+                                  "chat_message_join", "message_attachment_join"}) {
+            QCOMPARE(declarationsOf(db, table), declarationsOf(expected, table));
+            QCOMPARE(indexesOf(db, table), indexesOf(expected, table));
+        }
         QCOMPARE(columnsOf(db, "message").size(), 51);
         for (const char *type : {"table", "index", "trigger"})
             QCOMPARE(schemaObjects(db, type), schemaObjects(expected, type));
@@ -210,8 +256,15 @@ private slots:
             for (const char *column : {"is_audio_message INTEGER", "other_handle INTEGER", "group_title TEXT",
                                        "message_action_type INTEGER", "logic_hash TEXT"})
                 QCOMPARE(message.count(column), 1);
+            // Added in table order with the current declarations: the message
+            // table now reads exactly as in a database made today.
+            QTemporaryDir other;
+            Sqlite3DB current;
+            current.openThrow(writeMsgDb(other.path(), MsgDbLayout::Local, {}), 2);
+            QCOMPARE(declarationsOf(db, "message"), declarationsOf(current, "message"));
             QVERIFY(columnsOf(db, "chat").contains("group_id TEXT"));
             QVERIFY(schemaObjects(db, "index").contains("message_idx_logic_hash"));
+            QCOMPARE(indexesOf(db, "message"), indexesOf(current, "message"));
             // Rows written before the upgrade read the new columns' defaults.
             QCOMPARE(countOf(db, "select count(*) from message where other_handle = -1 and item_type = 0"), 4);
             QCOMPARE(countOf(db, "select count(*) from message"), 4);
