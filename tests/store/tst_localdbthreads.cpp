@@ -175,6 +175,29 @@ private slots:
         QCOMPARE(countOf(dbPath(), "chat"), qMin(3, (count + 9) / 10));
     }
 
+    void theBackupKeepsItsSourceStoreAlive()
+    {
+        // The node that showed the messages may drop its store while the
+        // dialog is open (a phone unplugged): the worker's own reference must
+        // keep every record valid until the worker is gone.
+        ProgressForm form("", nullptr);
+        std::unique_ptr<BackupSMSThread> thread;
+        QWeakPointer<_MsgStore> watch;
+        {
+            MsgStoreBuilder b;
+            const QList<_MsgMessage *> messages = someMessages(b, 30);
+            watch = b.store;
+            thread.reset(new BackupSMSThread(messages, b.store, dbDir(), QString(), &form, nullptr));
+        }
+        QVERIFY(!watch.isNull());
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, *thread), 1);
+        QCOMPARE(countOf(dbPath(), "message"), 30);
+        thread.reset();
+        QVERIFY(watch.isNull());
+    }
+
     void backupWritesInMessageOrder()
     {
         // Whatever order the caller hands in, rows go in by date.

@@ -15,6 +15,8 @@
 #include "tests/support/testmain.h"
 #include "ui_progressform.h"
 
+#include <sqlite3.h>
+
 using testsupport::OldSmsRow;
 
 namespace {
@@ -302,6 +304,27 @@ private slots:
         QStringList left = localDatabasesDir().entryList(QDir::Files);
         QCOMPARE(left, QStringList{"stray-journal"});
         QVERIFY(LocalDbUpdateThread::oldDatabaseFiles().isEmpty());
+    }
+
+    void rowsStillInTheWriteAheadLogAreConverted()
+    {
+        // An old file whose program ended without a checkpoint: its last row
+        // lives only in the "-wal" file, which must travel with the rename.
+        testsupport::writeOldLocalDb(oldFile("w"), {{"5550100007", "G", 1400000000, 0, QString("in the file")}});
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(oldFile("w").toUtf8().constData(), &db), SQLITE_OK);
+        sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+        QCOMPARE(sqlite3_exec(db,
+                              "PRAGMA journal_mode=WAL;"
+                              "INSERT INTO view_sms VALUES ('5550100007', 'G', 1400000001, 1, NULL);",
+                              nullptr, nullptr, nullptr),
+                 SQLITE_OK);
+        sqlite3_close(db);
+        QVERIFY(QFileInfo(oldFile("w-wal")).size() > 0);
+
+        QCOMPARE(convert().result, 1);
+        QCOMPARE(storedSms(oldFile("w")).size(), 2);
+        QCOMPARE(localDatabasesDir().entryList(QDir::Files), QStringList());
     }
 
     void foldersAreNotOldDatabases()
