@@ -173,7 +173,13 @@ void IOS5MessageDb::chats(QSharedPointer<_MsgStore> &store)
                   state = c.column(QStringLiteral("state")), accountId = c.column(QStringLiteral("account_id")),
                   accountLogin = c.column(QStringLiteral("account_login"));
         while (c.moveNext()) {
-            const qint64 key = -c.getInt64(rowid);
+            // iMessage chats live under negative keys, apart from the SMS
+            // chats; a row of a damaged file whose rowid has no such key (0,
+            // negative, or one whose negation overflows) is left out.
+            const qint64 chatRowid = c.getInt64(rowid);
+            if (chatRowid <= 0)
+                continue;
+            const qint64 key = -chatRowid;
             if (s->chats.contains(key))
                 continue;
             const QStringList addresses = plistArrayStrings(c.getBlob(participants));

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -340,6 +341,35 @@ private slots:
             }
         }
         QCOMPARE(participants.size(), 3);
+    }
+
+    // A damaged file may hold madrid_chat rowids that have no negative key
+    // apart from the SMS chats; such rows are left out, the rest loads.
+    void imessageChats_rowidWithoutNegativeKey_data()
+    {
+        QTest::addColumn<qint64>("rowid");
+        QTest::newRow("zero") << qint64(0);
+        QTest::newRow("negative") << qint64(-7);
+        QTest::newRow("smallest") << std::numeric_limits<qint64>::min();
+    }
+    void imessageChats_rowidWithoutNegativeKey()
+    {
+        QFETCH(qint64, rowid);
+        Ios5Content content = phoneContent(true);
+        Ios5MadridChat odd;
+        odd.rowid = rowid;
+        odd.identifier = "odd@example.com";
+        odd.participants = plistStringArray({"odd@example.com"}, true);
+        content.madridChats << odd;
+        content.messages << imessage(30, "", "odd@example.com", 400005000, 0);
+        writeIos5MessageDb(m_dir->path(), content);
+        const QSharedPointer<_MsgStore> store = load();
+        QList<qint64> keys = store->chats.keys();
+        std::stable_sort(keys.begin(), keys.end());
+        QCOMPARE(keys, QList<qint64>({-3, -2, -1, 1, 2, 3, 4}));
+        const _MsgMessage *m = store->messages.value(30);
+        QVERIFY(m);
+        QVERIFY(!m->chat);
     }
 
     void imessageChats_notOnPhoneWithoutIMessage()
