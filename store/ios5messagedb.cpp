@@ -319,8 +319,9 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             m->service = QStringLiteral("SMS");
             m->account = QStringLiteral("e:");
             m->error = 0;
-            // SMS rows count from 1970, the records from 2001.
-            m->date = int(c.getInt64(date) - MSG_EPOCH_OFFSET);
+            // SMS rows count from 1970, the records from 2001. Unsigned, so a
+            // damaged date far out of range wraps instead of overflowing.
+            m->date = int(quint64(c.getInt64(date)) - quint64(MSG_EPOCH_OFFSET));
             m->date_read = m->date;
             m->date_delivered = m->date;
             m->is_from_me = c.getInt(flags) == 3 ? 1 : 0;

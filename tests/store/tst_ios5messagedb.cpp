@@ -423,6 +423,26 @@ private slots:
         QVERIFY(!store->chats.contains(5));
     }
 
+    // Dates of a damaged file that do not fit: the row loads all the same.
+    void messages_smsDateOutOfRange_data()
+    {
+        QTest::addColumn<qint64>("date");
+        QTest::newRow("smallest") << std::numeric_limits<qint64>::min();
+        QTest::newRow("largest") << std::numeric_limits<qint64>::max();
+    }
+    void messages_smsDateOutOfRange()
+    {
+        QFETCH(qint64, date);
+        Ios5Content content = phoneContent(false);
+        content.messages << sms(40, 1, "98765 43210", 2, date);
+        writeIos5MessageDb(m_dir->path(), content);
+        const QSharedPointer<_MsgStore> store = load();
+        const _MsgMessage *m = store->messages.value(40);
+        QVERIFY(m);
+        QCOMPARE(m->chat, store->chats.value(1));
+        QCOMPARE(m->date_read, m->date);
+    }
+
     void messages_smsGuidsAreNewEveryLoad()
     {
         writeIos5MessageDb(m_dir->path(), phoneContent(false));
