@@ -127,6 +127,40 @@ Ios5Content phoneContent(bool withIMessage, bool binaryPlists = true)
     return c;
 }
 
+// Arrays nested depth deep, the innermost holding one string: a damaged or
+// crafted participants value.
+QByteArray nestedPlist(int depth, bool binary)
+{
+    if (!binary)
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
+               + QByteArray("<array>").repeated(depth) + "<string>deep@example.com</string>"
+               + QByteArray("</array>").repeated(depth) + "</plist>";
+    auto bigEndian = [](QByteArray &out, quint64 value, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i)
+            out.append(char((value >> (8 * i)) & 0xff));
+    };
+    QByteArray out = "bplist00";
+    QList<quint64> offsets;
+    for (int i = 0; i < depth; ++i) { // object i: an array of object i + 1
+        offsets.append(quint64(out.size()));
+        out.append(char(0xa1));
+        bigEndian(out, quint64(i) + 1, 4);
+    }
+    offsets.append(quint64(out.size()));
+    out.append(char(0x50 | 1));
+    out.append('x');
+    const quint64 table = quint64(out.size());
+    for (quint64 offset : std::as_const(offsets))
+        bigEndian(out, offset, 4);
+    out.append(QByteArray(6, '\0'));
+    out.append(char(4));
+    out.append(char(4));
+    bigEndian(out, quint64(offsets.size()), 8);
+    bigEndian(out, 0, 8);
+    bigEndian(out, table, 8);
+    return out;
+}
+
 QList<qint64> sortedKeys(const QHash<qint64, _MsgMessage *> &hash)
 {
     QList<qint64> keys = hash.keys();
@@ -370,6 +404,33 @@ private slots:
         const _MsgMessage *m = store->messages.value(30);
         QVERIFY(m);
         QVERIFY(!m->chat);
+    }
+
+    // Participants nested too deep to be a list: a chat without members, and
+    // no parser runs out of stack on the way.
+    void imessageChats_deeplyNestedParticipants_data()
+    {
+        QTest::addColumn<bool>("binary");
+        QTest::newRow("binary") << true;
+        QTest::newRow("XML") << false;
+    }
+    void imessageChats_deeplyNestedParticipants()
+    {
+        QFETCH(bool, binary);
+        Ios5Content content = phoneContent(true);
+        content.madridChats[0].participants = nestedPlist(300000, binary);
+        content.madridChats[1].participants = nestedPlist(2, binary);
+        writeIos5MessageDb(m_dir->path(), content);
+        IOS5MessageDb db(cacheDir(), kIndia);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.chats(store);
+        const _MsgChat *deep = store->chats.value(-1);
+        QVERIFY(deep);
+        QCOMPARE(deep->guid, QString("iMessage;-;friend@example.com"));
+        QVERIFY(deep->members.isEmpty());
+        // A shallow nesting still parses: one element, not a string.
+        QCOMPARE(store->chats.value(-2)->members.size(), 1);
     }
 
     void imessageChats_notOnPhoneWithoutIMessage()
