@@ -1,5 +1,7 @@
 #include "ios/plistnode.h"
 
+#include "store/plistdepth.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -34,6 +36,8 @@ PlistNode PlistNode::parse(const QByteArray &data, bool owned)
         return PlistNode(nullptr, owned);
     const auto length = uint32_t(data.size());
     plist_t root = nullptr;
+    if (!plistDepthWithin(data))
+        return PlistNode(nullptr, owned);
     if (data.size() >= 9 && std::memcmp(data.constData(), "bplist00", 8) == 0)
         plist_from_bin(data.constData(), length, &root);
     else if (length > 0)

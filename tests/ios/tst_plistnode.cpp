@@ -1,3 +1,4 @@
+#include "tests/support/plistfixture.h"
 #include "tests/support/testmain.h"
 
 #include "ios/plistnode.h"
@@ -61,6 +62,8 @@ private slots:
     void unreadableInputGivesEmptyNode_data();
     void unreadableInputGivesEmptyNode();
     void everyTruncationOfABinaryList();
+    void nestingIsBoundedBeforeParsing_data();
+    void nestingIsBoundedBeforeParsing();
     void missingChildrenGiveDefaults();
     void typeTests();
     void dates_data();
@@ -126,6 +129,43 @@ void TestPlistNode::everyTruncationOfABinaryList()
     const QByteArray bin = sample(true);
     for (int n = 0; n < bin.size(); ++n)
         QVERIFY2(PlistNode::parse(bin.left(n), true).isNull(), qPrintable(QString::number(n)));
+}
+
+// libplist recurses into nested containers and copies shared objects, so
+// these shapes must be refused before it sees them, never crash it.
+void TestPlistNode::nestingIsBoundedBeforeParsing_data()
+{
+    using namespace testsupport;
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("parses");
+    QTest::newRow("binary, 512 deep") << nestedPlist(512, true) << true;
+    QTest::newRow("binary, 513 deep") << nestedPlist(513, true) << false;
+    QTest::newRow("XML, 512 deep") << nestedPlist(512, false) << true;
+    QTest::newRow("XML, 513 deep") << nestedPlist(513, false) << false;
+    QTest::newRow("binary, 100000 deep") << nestedPlist(100000, true) << false;
+    QTest::newRow("XML, 100000 deep") << nestedPlist(100000, false) << false;
+    QTest::newRow("array holding itself") << binaryPlist({bplistArray({0})}) << false;
+    QTest::newRow("loop through two arrays") << binaryPlist({bplistArray({1}), bplistArray({0})}) << false;
+    QList<QByteArray> doubling;
+    for (int i = 0; i < 40; ++i) // each level holds the next one twice: 2^40 copies
+        doubling.append(bplistArray({quint64(i) + 1, quint64(i) + 1}));
+    doubling.append(bplistAsciiString("x"));
+    QTest::newRow("shared objects doubling 40 times") << binaryPlist(doubling) << false;
+    QList<QByteArray> sharedFew = doubling.mid(30);
+    for (int i = 0; i < 10; ++i)
+        sharedFew[i] = bplistArray({quint64(i) + 1, quint64(i) + 1});
+    QTest::newRow("shared objects doubling 10 times") << binaryPlist(sharedFew) << true;
+    QTest::newRow("reference past the table") << binaryPlist({bplistArray({5})}) << false;
+    QTest::newRow("empty XML containers") << QByteArray("<plist><dict><key>a</key><array/><key>b</key><dict /></dict></plist>")
+                                          << true;
+}
+
+void TestPlistNode::nestingIsBoundedBeforeParsing()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(bool, parses);
+    const PlistNode root = PlistNode::parse(data);
+    QCOMPARE(!root.isNull(), parses);
 }
 
 void TestPlistNode::missingChildrenGiveDefaults()

@@ -5,6 +5,7 @@
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
+#include "tests/support/plistfixture.h"
 #include "tests/support/testmain.h"
 
 #include <QDir>
@@ -129,38 +130,6 @@ Ios5Content phoneContent(bool withIMessage, bool binaryPlists = true)
 
 // Arrays nested depth deep, the innermost holding one string: a damaged or
 // crafted participants value.
-QByteArray nestedPlist(int depth, bool binary)
-{
-    if (!binary)
-        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
-               + QByteArray("<array>").repeated(depth) + "<string>deep@example.com</string>"
-               + QByteArray("</array>").repeated(depth) + "</plist>";
-    auto bigEndian = [](QByteArray &out, quint64 value, int bytes) {
-        for (int i = bytes - 1; i >= 0; --i)
-            out.append(char((value >> (8 * i)) & 0xff));
-    };
-    QByteArray out = "bplist00";
-    QList<quint64> offsets;
-    for (int i = 0; i < depth; ++i) { // object i: an array of object i + 1
-        offsets.append(quint64(out.size()));
-        out.append(char(0xa1));
-        bigEndian(out, quint64(i) + 1, 4);
-    }
-    offsets.append(quint64(out.size()));
-    out.append(char(0x50 | 1));
-    out.append('x');
-    const quint64 table = quint64(out.size());
-    for (quint64 offset : std::as_const(offsets))
-        bigEndian(out, offset, 4);
-    out.append(QByteArray(6, '\0'));
-    out.append(char(4));
-    out.append(char(4));
-    bigEndian(out, quint64(offsets.size()), 8);
-    bigEndian(out, 0, 8);
-    bigEndian(out, table, 8);
-    return out;
-}
-
 QList<qint64> sortedKeys(const QHash<qint64, _MsgMessage *> &hash)
 {
     QList<qint64> keys = hash.keys();

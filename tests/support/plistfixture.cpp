@@ -1,0 +1,72 @@
+#include "tests/support/plistfixture.h"
+
+namespace testsupport {
+
+namespace {
+void appendBigEndian(QByteArray &out, quint64 value, int bytes)
+{
+    for (int i = bytes - 1; i >= 0; --i)
+        out.append(char((value >> (8 * i)) & 0xff));
+}
+
+QByteArray marker(int kind, quint64 count)
+{
+    QByteArray out;
+    if (count < 15) {
+        out.append(char((kind << 4) | int(count)));
+    } else {
+        out.append(char((kind << 4) | 0x0f));
+        out.append(char(0x13)); // an 8-byte integer follows
+        appendBigEndian(out, count, 8);
+    }
+    return out;
+}
+} // namespace
+
+QByteArray bplistArray(const QList<quint64> &refs)
+{
+    QByteArray out = marker(0xa, quint64(refs.size()));
+    for (quint64 ref : refs)
+        appendBigEndian(out, ref, 4);
+    return out;
+}
+
+QByteArray bplistAsciiString(const QByteArray &text)
+{
+    return marker(0x5, quint64(text.size())) + text;
+}
+
+QByteArray binaryPlist(const QList<QByteArray> &objects, quint64 top)
+{
+    QByteArray out = "bplist00";
+    QList<quint64> offsets;
+    for (const QByteArray &object : objects) {
+        offsets.append(quint64(out.size()));
+        out.append(object);
+    }
+    const quint64 table = quint64(out.size());
+    for (quint64 offset : std::as_const(offsets))
+        appendBigEndian(out, offset, 4);
+    out.append(QByteArray(6, '\0'));
+    out.append(char(4)); // offset size
+    out.append(char(4)); // reference size
+    appendBigEndian(out, quint64(objects.size()), 8);
+    appendBigEndian(out, top, 8);
+    appendBigEndian(out, table, 8);
+    return out;
+}
+
+QByteArray nestedPlist(int depth, bool binary)
+{
+    if (!binary)
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">"
+               + QByteArray("<array>").repeated(depth) + "<string>deep@example.com</string>"
+               + QByteArray("</array>").repeated(depth) + "</plist>";
+    QList<QByteArray> objects;
+    for (int i = 0; i < depth; ++i) // object i: an array of object i + 1
+        objects.append(bplistArray({quint64(i) + 1}));
+    objects.append(bplistAsciiString("x"));
+    return binaryPlist(objects);
+}
+
+} // namespace testsupport
