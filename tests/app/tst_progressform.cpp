@@ -131,10 +131,10 @@ private slots:
         std::atomic<bool> sawCancel(false);
         const int got = runWithWorker(form, [&form, &sawCancel]() {
             try {
-                for (int i = 0; i < 500; ++i) {
+                for (int i = 0; i < 3000; ++i) {
                     if (form.failed)
                         throw -1;
-                    form.postUpdateProgress("", i / 5, "");
+                    form.postUpdateProgress("", i / 30, "");
                     QThread::msleep(10);
                 }
                 form.postSucceed("");
@@ -169,7 +169,7 @@ private slots:
             QTest::keyClick(focus, Qt::Key(key));
         });
         const int got = runWithWorker(form, [&form]() {
-            for (int i = 0; i < 500 && !form.failed; ++i)
+            for (int i = 0; i < 3000 && !form.failed; ++i)
                 QThread::msleep(10);
             if (!form.failed)
                 form.postSucceed(""); // the key did nothing

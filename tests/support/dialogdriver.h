@@ -39,7 +39,7 @@ public:
     QList<Seen> seen() const { return seenWindows; }
     int pending() const { return int(actions.size()); }
     // Spins the event loop until count windows were seen or the time is up.
-    bool waitForSeen(int count, int timeoutMs = 5000) const;
+    bool waitForSeen(int count, int timeoutMs = 20000) const;
 
     static void press(QWidget *box, QMessageBox::StandardButton button);
 

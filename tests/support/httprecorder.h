@@ -26,7 +26,7 @@ public:
     QUrl url() const;
     void setReplyBody(const QByteArray &body) { replyBody = body; }
     QList<Request> requests() const { return received; }
-    bool waitForRequests(int count, int timeoutMs = 5000) const;
+    bool waitForRequests(int count, int timeoutMs = 20000) const;
 
 private:
     void onConnection();
