@@ -1,5 +1,7 @@
 #include "tests/support/messagedbfixture.h"
 
+#include "tests/support/sqlitefixture.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -76,7 +78,7 @@ public:
             QString("INSERT INTO %1 (%2) VALUES (%3)").arg(QString::fromLatin1(table), names.join(','), marks.join(','));
         sqlite3_stmt *stmt = statement(sql);
         for (int i = 0; i < bound.size(); ++i)
-            bind(stmt, i + 1, *bound.at(i));
+            bindValue(stmt, i + 1, *bound.at(i));
         const int rc = sqlite3_step(stmt);
         sqlite3_reset(stmt);
         sqlite3_clear_bindings(stmt);
@@ -119,38 +121,6 @@ private:
             fail(sql);
         m_stmts.insert(sql, stmt);
         return stmt;
-    }
-
-    static void bind(sqlite3_stmt *stmt, int index, const QVariant &v)
-    {
-        switch (v.typeId()) {
-        case QMetaType::UnknownType:
-            sqlite3_bind_null(stmt, index);
-            break;
-        case QMetaType::QByteArray: {
-            const QByteArray bytes = v.toByteArray();
-            if (bytes.isNull())
-                sqlite3_bind_null(stmt, index);
-            else
-                sqlite3_bind_blob(stmt, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
-            break;
-        }
-        case QMetaType::Int:
-        case QMetaType::LongLong:
-        case QMetaType::Bool:
-            sqlite3_bind_int64(stmt, index, v.toLongLong());
-            break;
-        default: {
-            const QString s = v.toString();
-            if (s.isNull()) {
-                sqlite3_bind_null(stmt, index);
-            } else {
-                const QByteArray text = s.toUtf8();
-                sqlite3_bind_text(stmt, index, text.constData(), int(text.size()), SQLITE_TRANSIENT);
-            }
-            break;
-        }
-        }
     }
 
     sqlite3 *m_db = nullptr;

@@ -46,36 +46,46 @@ void SqliteFixture::run(const QString &sql, const QVariantList &values)
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(m_db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK)
         fail(m_db, sql);
-    for (int i = 0; i < values.size(); ++i) {
-        const QVariant &v = values.at(i);
-        const int index = i + 1;
-        switch (v.typeId()) {
-        case QMetaType::UnknownType:
-            sqlite3_bind_null(stmt, index);
-            break;
-        case QMetaType::QByteArray: {
-            const QByteArray bytes = v.toByteArray();
-            sqlite3_bind_blob(stmt, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
-            break;
-        }
-        case QMetaType::Int:
-        case QMetaType::LongLong:
-        case QMetaType::UInt:
-        case QMetaType::ULongLong:
-        case QMetaType::Bool:
-            sqlite3_bind_int64(stmt, index, v.toLongLong());
-            break;
-        default: {
-            const QByteArray text = v.toString().toUtf8();
-            sqlite3_bind_text(stmt, index, text.constData(), int(text.size()), SQLITE_TRANSIENT);
-            break;
-        }
-        }
-    }
+    for (int i = 0; i < values.size(); ++i)
+        bindValue(stmt, i + 1, values.at(i));
     const int rc = sqlite3_step(stmt);
     sqlite3_finalize(stmt);
     if (rc != SQLITE_DONE && rc != SQLITE_ROW)
         fail(m_db, sql);
+}
+
+void bindValue(sqlite3_stmt *stmt, int index, const QVariant &v)
+{
+    switch (v.typeId()) {
+    case QMetaType::UnknownType:
+        sqlite3_bind_null(stmt, index);
+        break;
+    case QMetaType::QByteArray: {
+        const QByteArray bytes = v.toByteArray();
+        if (bytes.isNull())
+            sqlite3_bind_null(stmt, index);
+        else
+            sqlite3_bind_blob(stmt, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+        break;
+    }
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+    case QMetaType::Bool:
+        sqlite3_bind_int64(stmt, index, v.toLongLong());
+        break;
+    default: {
+        const QString text = v.toString();
+        if (text.isNull()) {
+            sqlite3_bind_null(stmt, index);
+        } else {
+            const QByteArray bytes = text.toUtf8();
+            sqlite3_bind_text(stmt, index, bytes.constData(), int(bytes.size()), SQLITE_TRANSIENT);
+        }
+        break;
+    }
+    }
 }
 
 QVariant queryValue(const QString &path, const QString &sql)

@@ -5,6 +5,7 @@
 #include <QVariantList>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace testsupport {
 
@@ -19,13 +20,17 @@ public:
 
     // Runs a script of statements without values.
     void exec(const QString &script);
-    // Runs one statement with bound values: QByteArray binds a blob,
-    // integral types an integer, an invalid QVariant NULL, anything else text.
+    // Runs one statement with values bound as bindValue binds them.
     void run(const QString &sql, const QVariantList &values = {});
 
 private:
     sqlite3 *m_db = nullptr;
 };
+
+// Binds v to the index-th placeholder (from 1): an invalid QVariant, a null
+// QString or a null QByteArray binds NULL, QByteArray a blob, integral types
+// an integer, anything else its text.
+void bindValue(sqlite3_stmt *stmt, int index, const QVariant &v);
 
 // The first column of the first row that sql answers, read on a connection of
 // its own (read-only), so a test sees what the code under test really wrote:
