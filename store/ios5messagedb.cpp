@@ -3,7 +3,7 @@
 #include "platform/sqlite_qt/sqlite3sql.h"
 #include "store/handlenaming.h"
 #include "store/msgtext.h"
-#include "store/plistarray.h"
+#include "platform/plist/plistarray.h"
 #include "store/resolvedcursor.h"
 
 #include <sqlite3.h>

@@ -2,7 +2,7 @@
 // HOME, and checks what a user would find: the exit code, the data folder and
 // its log, and the boxes that were shown.
 #include "app/makerserver.h"
-#include "app/startup.h"
+#include "main/startup.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/testmain.h"
 

@@ -1,4 +1,4 @@
-#include "store/plistdepth.h"
+#include "platform/plist/plistdepth.h"
 
 #include <QVector>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "app/startup.h"
+#include "main/startup.h"
 
 #include "app/datafolder.h"
 #include "app/idstranslator.h"

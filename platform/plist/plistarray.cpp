@@ -1,6 +1,6 @@
-#include "store/plistarray.h"
+#include "platform/plist/plistarray.h"
 
-#include "store/plistdepth.h"
+#include "platform/plist/plistdepth.h"
 
 #include <plist/plist.h>
 

@@ -1,7 +1,7 @@
 #include "tests/support/plistfixture.h"
 #include "tests/support/testmain.h"
 
-#include "ios/plistnode.h"
+#include "platform/plist/plistnode.h"
 
 #include <cstdlib>
 

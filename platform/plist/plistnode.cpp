@@ -1,6 +1,6 @@
-#include "ios/plistnode.h"
+#include "platform/plist/plistnode.h"
 
-#include "store/plistdepth.h"
+#include "platform/plist/plistdepth.h"
 
 #include <cstdlib>
 #include <cstring>
