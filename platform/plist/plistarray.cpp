@@ -1,26 +1,15 @@
 #include "platform/plist/plistarray.h"
 
-#include "platform/plist/plistdepth.h"
+#include "platform/plist/plistparse.h"
 
 #include <plist/plist.h>
 
 #include <cstdlib>
-#include <cstring>
-#include <limits>
 
 QStringList plistArrayStrings(const QByteArray &data)
 {
     QStringList values;
-    if (data.isEmpty() || quint64(data.size()) > std::numeric_limits<uint32_t>::max())
-        return values;
-    const auto length = uint32_t(data.size());
-    plist_t root = nullptr;
-    if (!plistDepthWithin(data))
-        return values;
-    if (data.size() >= 8 && std::memcmp(data.constData(), "bplist00", 8) == 0)
-        plist_from_bin(data.constData(), length, &root);
-    else
-        plist_from_xml(data.constData(), length, &root);
+    plist_t root = parsePlistGuarded(data);
     if (!root)
         return values;
     if (plist_get_node_type(root) == PLIST_ARRAY) {

@@ -1,8 +1,7 @@
 #pragma once
 // The one property-list shape the message store itself reads: an array of
-// strings (the participants an iOS 5 phone keeps for each iMessage chat).
-// The full property-list wrapper lives with the iPhone access code, above the
-// store; this small reader keeps the store free of it.
+// strings (the participants an iOS 5 phone keeps for each iMessage chat),
+// parsed through parsePlistGuarded like every other property list.
 #include <QByteArray>
 #include <QStringList>
 

@@ -1,7 +1,35 @@
 #include "platform/plist/plistdepth.h"
 
+#include <QString>
 #include <QVector>
-#include <cstring>
+#include <QXmlStreamReader>
+
+// A binary property list ("bplist00") is the 8-byte magic, the objects, a
+// table of object offsets and, in its last 32 bytes, a trailer saying how to
+// read that table. Numbers are big-endian.
+//
+// The trailer:
+//
+//   OFFSET   SIZE   DESCRIPTION
+//      0       5    Unused, zero.
+//      5       1    Sort version, ignored.
+//      6       1    Width of each entry of the offset table, 1 to 8 bytes.
+//      7       1    Width of each object reference inside a container, 1 to 8 bytes.
+//      8       8    Number of objects, and of entries in the offset table.
+//     16       8    Index of the top (root) object.
+//     24       8    File offset of the offset table; it lies after the magic
+//                   and before the trailer.
+//
+// Entry i of the offset table is the file offset of object i. An object starts
+// with a marker byte: the high nibble is its kind (0xA array, 0xB ordered set,
+// 0xC set, 0xD dictionary; the other kinds hold no references), the low nibble
+// its count, where 0xF means the count follows as an integer object (marker
+// 0x1N, then 2^N bytes). An array or set then holds count references; a
+// dictionary holds count key references followed by count value references.
+// Example: A2 00 00 00 05, with 2-byte references, is an array of objects 0 and 5.
+//
+// Every offset, count and reference below is checked against the data before
+// it is used: a list whose numbers do not add up is refused, never followed.
 
 namespace {
 
@@ -29,7 +57,7 @@ struct BinaryPlist
     bool read()
     {
         size = quint64(data.size());
-        if (size < 8 + 32)
+        if (size < 8 + 32 || !data.startsWith("bplist00")) // the magic and the trailer
             return false;
         const char *trailer = data.constData() + size - 32;
         offsetSize = quint8(trailer[6]);
@@ -82,11 +110,13 @@ struct BinaryPlist
     }
 };
 
+} // namespace
+
 // Walks the object graph from the top object without recursion, keeping the
 // path in an explicit stack; a reference to an object on the path is a loop.
 // libplist copies an object for every reference to it, so besides the depth
 // the number of nodes it would build is bounded too.
-bool binaryDepthWithin(const QByteArray &data, int maxDepth)
+bool binaryPlistDepthWithin(const QByteArray &data, int maxDepth)
 {
     constexpr quint64 kMaxNodes = quint64(1) << 24;
     BinaryPlist plist(data);
@@ -151,47 +181,97 @@ bool binaryDepthWithin(const QByteArray &data, int maxDepth)
     return true;
 }
 
-// Counts the depth of array and dict tags; "<array/>" and "<dict/>" are empty.
-bool xmlDepthWithin(const QByteArray &data, int maxDepth)
+namespace {
+
+bool isContainer(QStringView name)
 {
-    int depth = 0;
-    for (qsizetype at = data.indexOf('<'); at >= 0; at = data.indexOf('<', at + 1)) {
-        const char *tag = data.constData() + at + 1;
-        const qsizetype left = data.size() - at - 1;
-        const bool closing = left > 0 && tag[0] == '/';
-        const char *name = closing ? tag + 1 : tag;
-        const qsizetype nameLeft = closing ? left - 1 : left;
-        int length = 0;
-        if (nameLeft >= 5 && std::memcmp(name, "array", 5) == 0)
-            length = 5;
-        else if (nameLeft >= 4 && std::memcmp(name, "dict", 4) == 0)
-            length = 4;
-        if (!length || nameLeft == length)
-            continue;
-        const char after = name[length];
-        if (closing) {
-            if (after == '>' || after == ' ')
-                --depth;
-            continue;
-        }
-        if (after == '/')
-            continue;
-        if (after == '>' || after == ' ' || after == '\t' || after == '\n' || after == '\r') {
-            const qsizetype end = data.indexOf('>', at);
-            if (end > 0 && data.at(end - 1) == '/')
-                continue; // <dict  />
-            if (++depth > maxDepth)
-                return false;
+    return name == u"array" || name == u"dict";
+}
+
+// Text as element content: markup characters escaped, and the control
+// characters a reader could otherwise drop or normalise as numeric references.
+void appendEscaped(QString &out, QStringView text)
+{
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case u'&': out += u"&amp;"; break;
+        case u'<': out += u"&lt;"; break;
+        case u'>': out += u"&gt;"; break;
+        case u'\t':
+        case u'\n': out += c; break;
+        default:
+            if (c.unicode() < 0x20)
+                out += QStringLiteral("&#%1;").arg(int(c.unicode()));
+            else
+                out += c;
         }
     }
-    return true;
 }
 
 } // namespace
 
-bool plistDepthWithin(const QByteArray &data, int maxDepth)
+// libplist's own XML scanner reads comments, processing instructions, the
+// DOCTYPE and attribute values differently from XML (it pairs double quotes
+// across them), so a document can hide containers from one reader and show
+// them to the other. Measuring with a real XML reader is therefore only half
+// of it: libplist is handed the reader's view, with nothing left in it that
+// its scanner could read another way.
+QByteArray plainXmlPlist(const QByteArray &data, int maxDepth)
 {
-    if (data.size() >= 8 && std::memcmp(data.constData(), "bplist00", 8) == 0)
-        return binaryDepthWithin(data, maxDepth);
-    return xmlDepthWithin(data, maxDepth);
+    QXmlStreamReader xml(data);
+    QString out = QStringLiteral("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n");
+    out.reserve(data.size() + out.size());
+    QString pending; // a start tag not written yet: "<name/>" when its end follows at once
+    int depth = 0;
+    while (!xml.atEnd()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token != QXmlStreamReader::EndElement && !pending.isEmpty()) {
+            out += u'<';
+            out += pending;
+            out += u'>';
+            pending.clear();
+        }
+        switch (token) {
+        case QXmlStreamReader::StartElement:
+            if (isContainer(xml.qualifiedName()) && ++depth > maxDepth)
+                return QByteArray();
+            pending = xml.qualifiedName().toString(); // attributes (the plist version) mean nothing to libplist
+            break;
+        case QXmlStreamReader::EndElement:
+            if (isContainer(xml.qualifiedName()))
+                --depth;
+            if (!pending.isEmpty()) {
+                out += u'<';
+                out += pending;
+                out += u"/>";
+                pending.clear();
+            } else {
+                out += u"</";
+                out += xml.qualifiedName();
+                out += u'>';
+            }
+            break;
+        case QXmlStreamReader::Characters:
+            appendEscaped(out, xml.text()); // CDATA too: it is only text
+            break;
+        case QXmlStreamReader::DTD:
+            // An internal subset can declare entities that expand a short
+            // document many times over; property lists never carry one.
+            if (xml.text().contains(u'['))
+                return QByteArray();
+            break;
+        case QXmlStreamReader::EntityReference: // undeclared: no meaning to pass on
+        case QXmlStreamReader::Invalid:
+            return QByteArray();
+        case QXmlStreamReader::NoToken:
+        case QXmlStreamReader::StartDocument:
+        case QXmlStreamReader::EndDocument:
+        case QXmlStreamReader::Comment:
+        case QXmlStreamReader::ProcessingInstruction:
+            break;
+        }
+    }
+    if (xml.hasError())
+        return QByteArray();
+    return out.toUtf8();
 }

@@ -1,9 +1,8 @@
 #include "platform/plist/plistnode.h"
 
-#include "platform/plist/plistdepth.h"
+#include "platform/plist/plistparse.h"
 
 #include <cstdlib>
-#include <cstring>
 #include <limits>
 
 namespace {
@@ -32,17 +31,7 @@ PlistNode::PlistNode(QSharedPointer<_PlistRefHolder> holder) : m_holder(std::mov
 
 PlistNode PlistNode::parse(const QByteArray &data, bool owned)
 {
-    if (quint64(data.size()) > std::numeric_limits<uint32_t>::max())
-        return PlistNode(nullptr, owned);
-    const auto length = uint32_t(data.size());
-    plist_t root = nullptr;
-    if (!plistDepthWithin(data))
-        return PlistNode(nullptr, owned);
-    if (data.size() >= 9 && std::memcmp(data.constData(), "bplist00", 8) == 0)
-        plist_from_bin(data.constData(), length, &root);
-    else if (length > 0)
-        plist_from_xml(data.constData(), length, &root);
-    return PlistNode(root, owned);
+    return PlistNode(parsePlistGuarded(data), owned);
 }
 
 PlistNode PlistNode::child(plist_t node) const

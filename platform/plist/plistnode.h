@@ -39,7 +39,8 @@ class PlistNode
 public:
     explicit PlistNode(plist_t node = nullptr, bool owned = false);
 
-    // Binary ("bplist00") or XML; an empty node when the data does not parse.
+    // Binary ("bplist00") or XML, through parsePlistGuarded; an empty node
+    // when the data does not parse or is refused (nested too deep).
     static PlistNode parse(const QByteArray &data, bool owned = true);
 
     plist_t node() const { return m_holder->node; }

@@ -1,6 +1,7 @@
 #include "tests/support/plistfixture.h"
 #include "tests/support/testmain.h"
 
+#include "platform/plist/plistarray.h"
 #include "platform/plist/plistnode.h"
 
 #include <cstdlib>
@@ -64,6 +65,8 @@ private slots:
     void everyTruncationOfABinaryList();
     void nestingIsBoundedBeforeParsing_data();
     void nestingIsBoundedBeforeParsing();
+    void xmlValuesSurviveTheGuard_data();
+    void xmlValuesSurviveTheGuard();
     void missingChildrenGiveDefaults();
     void typeTests();
     void dates_data();
@@ -132,7 +135,9 @@ void TestPlistNode::everyTruncationOfABinaryList()
 }
 
 // libplist recurses into nested containers and copies shared objects, so
-// these shapes must be refused before it sees them, never crash it.
+// these shapes must be refused before it sees them, never crash it. XML is
+// measured as an XML reader reads it: markup inside comments, CDATA and
+// processing instructions is no markup, whatever a tag scanner makes of it.
 void TestPlistNode::nestingIsBoundedBeforeParsing_data()
 {
     using namespace testsupport;
@@ -144,6 +149,30 @@ void TestPlistNode::nestingIsBoundedBeforeParsing_data()
     QTest::newRow("XML, 513 deep") << nestedPlist(513, false) << false;
     QTest::newRow("binary, 100000 deep") << nestedPlist(100000, true) << false;
     QTest::newRow("XML, 100000 deep") << nestedPlist(100000, false) << false;
+    const struct
+    {
+        const char *name;
+        XmlDisguise how;
+    } disguises[] = {
+        {"closing tags hidden in one comment", XmlDisguise::ClosingTagsInOneComment},
+        {"a comment after every opening tag", XmlDisguise::CommentAfterEachOpening},
+        {"closing tags hidden in CDATA", XmlDisguise::ClosingTagsInCdata},
+    };
+    for (const auto &d : disguises) {
+        QTest::addRow("XML, %s, 512 deep", d.name) << disguisedXmlPlist(512, d.how) << true;
+        QTest::addRow("XML, %s, 513 deep", d.name) << disguisedXmlPlist(513, d.how) << false;
+    }
+    QTest::newRow("XML, a comment after every opening tag, 200000 deep")
+        << disguisedXmlPlist(200000, XmlDisguise::CommentAfterEachOpening) << false;
+    // One empty array to XML; 200000 arrays to a scanner pairing the quotes.
+    QTest::newRow("XML, arrays in a comment behind a quote in an attribute")
+        << disguisedXmlPlist(200000, XmlDisguise::QuoteInAttribute) << true;
+    QTest::newRow("XML, arrays in comments behind quotes in instructions")
+        << disguisedXmlPlist(200000, XmlDisguise::QuotesInInstructions) << true;
+    QTest::newRow("XML, entity declared in the DOCTYPE")
+        << QByteArray("<!DOCTYPE plist [<!ENTITY e \"<array></array>\">]><plist>&e;</plist>") << false;
+    QTest::newRow("XML, undeclared entity") << xmlPlist("<string>&e;</string>") << false;
+    QTest::newRow("XML, not well-formed") << xmlPlist("<array><string>a</array></string>") << false;
     QTest::newRow("array holding itself") << binaryPlist({bplistArray({0})}) << false;
     QTest::newRow("loop through two arrays") << binaryPlist({bplistArray({1}), bplistArray({0})}) << false;
     QList<QByteArray> doubling;
@@ -166,6 +195,46 @@ void TestPlistNode::nestingIsBoundedBeforeParsing()
     QFETCH(bool, parses);
     const PlistNode root = PlistNode::parse(data);
     QCOMPARE(!root.isNull(), parses);
+    // The participants reader takes the same guarded way in.
+    QCOMPARE(plistArrayStrings(data).size(), root.isArray() ? root.arraySize() : 0);
+}
+
+// The guard hands libplist the XML reader's view of a list; the values in it
+// must come out as they went in.
+void TestPlistNode::xmlValuesSurviveTheGuard_data()
+{
+    using testsupport::xmlPlist;
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QStringList>("values");
+    QTest::newRow("array tags inside a comment")
+        << xmlPlist("<array>\n\t<!-- was <array><string>old@example.com</string> -->\n"
+                    "\t<string>+4915123456789</string>\n\t<string>anna@example.com</string>\n</array>")
+        << QStringList{"+4915123456789", "anna@example.com"};
+    QTest::newRow("markup characters, entities and references")
+        << xmlPlist("<array><string>a &lt;b&gt; &amp; &quot;c&quot; &apos;d&apos;</string>"
+                    "<string>&#x1F600;&#228;</string></array>")
+        << QStringList{"a <b> & \"c\" 'd'", QString::fromUtf8("\xF0\x9F\x98\x80\xC3\xA4")};
+    QTest::newRow("CDATA and comments inside a string")
+        << xmlPlist("<array><string>x<![CDATA[<array>&amp;]]>y<!-- </string> -->z</string></array>")
+        << QStringList{"x<array>&amp;yz"};
+    QTest::newRow("spaces, tabs, newlines and a carriage return written as a reference")
+        << xmlPlist("<array><string>  two\tlines\nhere&#13;</string></array>")
+        << QStringList{"  two\tlines\nhere\r"};
+    QTest::newRow("empty strings and a non-string")
+        << xmlPlist("<array><string/><string></string><integer>5</integer><true/></array>")
+        << QStringList{"", "", "", ""};
+    QTest::newRow("no prolog, no DOCTYPE, a processing instruction")
+        << QByteArray("<?editor keep?><plist><array><string>b@example.com</string></array></plist>")
+        << QStringList{"b@example.com"};
+}
+
+void TestPlistNode::xmlValuesSurviveTheGuard()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(QStringList, values);
+    QCOMPARE(plistArrayStrings(data), values);
+    const PlistNode root = PlistNode::parse(data);
+    QCOMPARE(root.arraySize(), values.size());
 }
 
 void TestPlistNode::missingChildrenGiveDefaults()

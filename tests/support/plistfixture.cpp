@@ -69,4 +69,34 @@ QByteArray nestedPlist(int depth, bool binary)
     return binaryPlist(objects);
 }
 
+QByteArray xmlPlist(const QByteArray &body)
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n"
+           + body + "\n</plist>\n";
+}
+
+QByteArray disguisedXmlPlist(int depth, XmlDisguise how)
+{
+    const QByteArray leaf = "<string>deep@example.com</string>";
+    const QByteArray close = QByteArray("</array>").repeated(depth);
+    switch (how) {
+    case XmlDisguise::ClosingTagsInOneComment:
+        return xmlPlist("<!--" + close + "-->" + QByteArray("<array>").repeated(depth) + leaf + close);
+    case XmlDisguise::CommentAfterEachOpening:
+        return xmlPlist(QByteArray("<array><!--</array>-->").repeated(depth) + leaf + close);
+    case XmlDisguise::ClosingTagsInCdata:
+        return xmlPlist("<array><string><![CDATA[" + close + "]]></string>"
+                        + QByteArray("<array>").repeated(depth - 1) + leaf + close);
+    case XmlDisguise::QuoteInAttribute:
+        return xmlPlist("<array id='\"'><!-- \">" + QByteArray("<array>").repeated(depth) + " --></array>");
+    case XmlDisguise::QuotesInInstructions:
+        return xmlPlist("<array>" + QByteArray("<?a \"?><!-- \" ?><array><?b \" --><?c \"?>").repeated(depth)
+                        + "</array>");
+    }
+    return QByteArray();
+}
+
 } // namespace testsupport
