@@ -9,14 +9,15 @@ never runs it, it only turns the checked-in SQL into countries.db.
 
 Sources (all public data; see tools/README.md):
   * Debian's python3-phonenumbers (the numbering metadata of libphonenumber):
-    calling codes, mobile number patterns, possible lengths of mobile numbers,
-    national and international prefixes, number formats. Its region AC
+    calling codes, mobile number patterns, possible lengths of fixed-line and
+    mobile numbers, national and international prefixes, number formats. Its region AC
     (Ascension Island) has no ISO 3166-1 entry, so its name is written here.
   * Debian's iso-codes: the English country names (iso_3166-1.json) and their
     translations (the iso_3166-1 gettext catalogues).
   * Debian's locales: the country's name in its own language (LC_ADDRESS
     country_name of /usr/share/i18n/locales/<lang>_<CC>).
-  * The npm package mcc-mnc-list (MIT licence): the mobile country codes.
+  * The npm package mcc-mnc-list (MIT licence): the mobile country codes;
+    territories it gives no code of their own take one from SHARED_MCC.
     Fetch it into a folder outside the repository, e.g.
     `cd /tmp && npm pack mcc-mnc-list && tar xzf mcc-mnc-list-*.tgz`,
     and pass package/mcc-mnc-list.json.
@@ -77,6 +78,27 @@ MAIN_LANGUAGE = {
     'HN': 'es', 'PA': 'es', 'PY': 'es', 'SV': 'es', 'UY': 'es', 'VE': 'es',
     'BR': 'pt', 'PT': 'pt', 'AT': 'de', 'PS': 'ar', 'MR': 'ar', 'KP': 'ko',
     'MD': 'ro', 'TZ': 'sw',
+}
+
+# Territories without a mobile country code of their own in mcc-mnc-list:
+# their networks are those of the country named here, so they take its codes.
+# Without one, the country chooser would hand back an empty MCC for them.
+SHARED_MCC = {
+    'AC': 'SH',  # Ascension: Sure South Atlantic, under Saint Helena's 658
+    'AX': 'FI',  # Åland: Finnish networks, 244
+    'SJ': 'NO',  # Svalbard and Jan Mayen: Norwegian networks, 242
+    'VA': 'IT',  # Vatican City: Italian networks, 222
+}
+
+# Mobile country codes that mcc-mnc-list does not file under a country.
+# British Indian Ocean Territory has no MCC assigned by the ITU; the list's one
+# network there (Sure, on Diego Garcia) uses 995, which it files as
+# international with the note that no MCC appears to be officially assigned.
+# No country uses 995, so it becomes the territory's own code (and mmc_sn maps
+# it back), rather than borrowing the United Kingdom's codes, whose numbers
+# (+44) the territory does not share.
+UNFILED_MCC = {
+    '995': 'IO',
 }
 
 LOCALES_DIR = '/usr/share/i18n/locales'
@@ -161,9 +183,23 @@ def own_language_name(cc, english, iso_name, locales):
 
 
 def lengths(desc):
+    """Possible lengths of full national numbers; lengths that are only
+    dialled locally (without the area code) are left out."""
     if desc is None:
         return []
     return [n for n in desc.possible_length if n > 0]
+
+
+def national_lengths(md):
+    """Lengths of the country's fixed-line and mobile national numbers.
+
+    The program takes a number written without "+" that starts with the
+    calling code as international when the rest has one of these lengths, so
+    they must cover landlines too: with mobile lengths only, a landline saved
+    as "49 30 1234567" never matched the contact saved as "+49 30 1234567".
+    """
+    numc = set(lengths(md.fixed_line)) | set(lengths(md.mobile))
+    return sorted(numc) or sorted(set(lengths(md.general_desc)))
 
 
 def country_row(cc, names, locales, mmc_list):
@@ -172,9 +208,7 @@ def country_row(cc, names, locales, mmc_list):
         sys.exit('no numbering metadata for %s' % cc)
     mobile = md.mobile
     pattern = mobile.national_number_pattern if mobile is not None else None
-    numc = lengths(mobile) if pattern else []
-    if not numc:
-        numc = lengths(md.general_desc)
+    numc = national_lengths(md)
     prefixes = []
     for p in (md.national_prefix, md.national_prefix_for_parsing):
         if p and p.isdigit() and p not in prefixes:
@@ -186,7 +220,7 @@ def country_row(cc, names, locales, mmc_list):
         'ln': own_language_name(cc, english, iso_name, locales),
         'pnum': str(md.country_code),
         'mmc': ','.join(mmc_list),
-        'numc': ','.join(str(n) for n in sorted(set(numc))),
+        'numc': ','.join(str(n) for n in numc),
         'u2': ','.join(prefixes),
         'r1': pattern or '',
         'r2': ';'.join(f.pattern for f in formats),
@@ -218,12 +252,21 @@ def mobile_country_codes(path):
     owner = {}
     for mcc, c in counts.items():
         owner[mcc] = sorted(c.items(), key=lambda kv: (-kv[1], kv[0]))[0][0]
+    for mcc, cc in UNFILED_MCC.items():
+        if mcc in owner:
+            sys.exit('mcc %s is filed under %s now: drop it from UNFILED_MCC' % (mcc, owner[mcc]))
+        owner[mcc] = cc
+        counts[mcc][cc] += 1
     own = collections.defaultdict(list)
     shared = collections.defaultdict(list)
     for mcc in sorted(counts):
         for cc in sorted(counts[mcc]):
             (own if owner[mcc] == cc else shared)[cc].append(mcc)
     per_country = {cc: own[cc] + shared[cc] for cc in COUNTRIES}
+    for cc, partner in SHARED_MCC.items():
+        if per_country[cc]:
+            sys.exit('%s has mobile country codes of its own now: drop it from SHARED_MCC' % cc)
+        per_country[cc] = list(own[partner])
     return owner, per_country
 
 
@@ -268,6 +311,20 @@ def check(sql):
         row = db.execute('select sn from mmc_sn where mmc=?', (mmc,)).fetchone()
         if not row or row[0] != cc:
             sys.exit('mmc %s does not give %s' % (mmc, cc))
+    # The country chooser answers a country's first MCC; none may be empty.
+    empty = [r[0] for r in db.execute("select sn from countries where substr(mmc, 1, 3) not glob '[0-9][0-9][0-9]'")]
+    if empty:
+        sys.exit('countries without a mobile country code: %s' % ' '.join(empty))
+    for cc, mcc, owner in (('AC', '658', 'SH'), ('AX', '244', 'FI'), ('SJ', '242', 'NO'),
+                           ('VA', '222', 'IT'), ('IO', '995', 'IO')):
+        first = db.execute('select substr(mmc, 1, 3) from countries where sn=?', (cc,)).fetchone()[0]
+        row = db.execute('select sn from mmc_sn where mmc=?', (mcc,)).fetchone()
+        if first != mcc or not row or row[0] != owner:
+            sys.exit('%s does not take mcc %s of %s' % (cc, mcc, owner))
+    # Landlines count: Germany's national numbers run from 5 to 15 digits.
+    numc = db.execute("select numc from countries where sn='DE'").fetchone()[0].split(',')
+    if '8' not in numc or '9' not in numc:
+        sys.exit('numc of DE lacks landline lengths: %s' % ','.join(numc))
     for (pattern,) in db.execute('select r1 from countries'):
         re.compile('^(?:' + pattern + ')$')
 

@@ -249,6 +249,8 @@ private slots:
             QVERIFY2(!info.n.isEmpty() && !info.ln.isEmpty(), qPrintable(code));
             QVERIFY2(QRegularExpression("^[0-9]{1,3}$").match(info.pnum).hasMatch(), qPrintable(code));
             QVERIFY2(!info.numc.isEmpty(), qPrintable(code));
+            // The country chooser answers the first code: never an empty one.
+            QVERIFY2(QRegularExpression("^[0-9]{3}(,|$)").match(info.mmc).hasMatch(), qPrintable(code));
             QVERIFY2(QRegularExpression(info.mobilePattern).isValid(), qPrintable(code));
         }
         Sqlite3Cursor rows = db.queryThrow("select count(*) as n from countries");
@@ -266,6 +268,37 @@ private slots:
         QCOMPARE(db.countryBySn("US").mmc, QString("310,311,312,313,314,315,316"));
     }
 
+    // Territories without a mobile country code of their own take the one
+    // their networks use; choosing them must give a code that leads back to
+    // the country owning it.
+    void shippedTerritoriesHaveAnMcc_data()
+    {
+        QTest::addColumn<QString>("sn");
+        QTest::addColumn<QString>("mcc");
+        QTest::addColumn<QString>("owner");
+        QTest::newRow("Ascension") << "AC" << "658" << "SH";
+        QTest::newRow("Aland") << "AX" << "244" << "FI";
+        QTest::newRow("Svalbard") << "SJ" << "242" << "NO";
+        QTest::newRow("Vatican") << "VA" << "222" << "IT";
+        QTest::newRow("British Indian Ocean Territory") << "IO" << "995" << "IO";
+    }
+
+    void shippedTerritoriesHaveAnMcc()
+    {
+        QFETCH(QString, sn);
+        QFETCH(QString, mcc);
+        QFETCH(QString, owner);
+        removeDb();
+        CountryLibDb db("");
+        bool found = false;
+        QCOMPARE(db.countryByMcc(mcc, &found).sn, owner);
+        QVERIFY(found);
+        Sqlite3Cursor chooser = db.queryThrow(
+            Sqlite3Sql("select substr(mmc,0,4) as mmc from countries where sn=?").addTextParam(sn));
+        QVERIFY(chooser.moveNext());
+        QCOMPARE(chooser.getText("mmc"), mcc);
+    }
+
     void shippedNormalization_data()
     {
         QTest::addColumn<QString>("sn");
@@ -276,6 +309,12 @@ private slots:
         QTest::newRow("IN international") << "IN" << "+91 98765 43210" << "+919876543210";
         QTest::newRow("DE trunk") << "DE" << "0170 1234567" << "+491701234567";
         QTest::newRow("DE calling code") << "DE" << "49 170 1234567" << "+491701234567";
+        // Landlines written with the calling code but no "+": national
+        // numbers of lengths no mobile number has.
+        QTest::newRow("DE landline, 8 digits") << "DE" << "49 30 123456" << "+4930123456";
+        QTest::newRow("DE landline, 9 digits") << "DE" << "49 30 1234567" << "+49301234567";
+        QTest::newRow("DE landline with trunk stays") << "DE" << "030 1234567" << "0301234567";
+        QTest::newRow("CN landline") << "CN" << "86 10 1234 5678" << "+861012345678";
         QTest::newRow("US area code") << "US" << "(212) 555-1234" << "+12125551234";
         QTest::newRow("US with 1") << "US" << "1 212 555 1234" << "+12125551234";
         QTest::newRow("CN mobile") << "CN" << "138 1234 5678" << "+8613812345678";
