@@ -12,7 +12,7 @@ Sqlite3Connection::~Sqlite3Connection()
     close();
 }
 
-void Sqlite3Connection::open(const QString &path, int sqliteFlags)
+void Sqlite3Connection::open(const QString &path, int sqliteFlags, int busyTimeoutMs)
 {
     close();
     sqlite3 *db = nullptr;
@@ -23,10 +23,23 @@ void Sqlite3Connection::open(const QString &path, int sqliteFlags)
         sqlite3_close_v2(db);
         throw Sqlite3Exception(QStringLiteral("Cannot open the database \"%1\": %2").arg(path, reason), rc);
     }
-    // No busy handler on purpose: a database another connection has locked
-    // fails at once and the caller decides, instead of the program hanging.
+    // A short wait rides out a brief lock by another program (a second copy
+    // of this one, an sqlite3 shell) instead of failing a whole transfer; a
+    // lock held for longer still fails, so the program never hangs on it.
+    sqlite3_busy_timeout(db, busyTimeoutMs);
     sqlite3_extended_result_codes(db, 1);
     m_db = db;
+    m_busyTimeoutMs = busyTimeoutMs;
+}
+
+QString Sqlite3Connection::errorText(int rc) const
+{
+    const QString reason = m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(rc));
+    if ((rc & 0xff) != SQLITE_BUSY)
+        return reason;
+    return QStringLiteral("%1: another program or connection holds a lock on it (waited up to %2 ms)")
+        .arg(reason)
+        .arg(m_busyTimeoutMs);
 }
 
 void Sqlite3Connection::close()
@@ -56,10 +69,8 @@ sqlite3_stmt *Sqlite3Connection::prepare(const QString &sql)
     sqlite3_stmt *stmt = nullptr;
     const char *tail = nullptr;
     int rc = sqlite3_prepare_v3(m_db, begin, int(text.size()), SQLITE_PREPARE_PERSISTENT, &stmt, &tail);
-    if (rc != SQLITE_OK) {
-        const QString reason = QString::fromUtf8(sqlite3_errmsg(m_db));
-        throw Sqlite3Exception(QStringLiteral("%1 (SQLite code %2) in SQL: %3").arg(reason).arg(rc).arg(sql), rc);
-    }
+    if (rc != SQLITE_OK)
+        throw Sqlite3Exception(QStringLiteral("%1 (SQLite code %2) in SQL: %3").arg(errorText(rc)).arg(rc).arg(sql), rc);
     ++m_prepared;
     if (!stmt)
         throw Sqlite3Exception(QStringLiteral("No SQL statement in: %1").arg(sql), SQLITE_MISUSE);

@@ -33,8 +33,14 @@ public:
     Sqlite3Connection &operator=(const Sqlite3Connection &) = delete;
 
     sqlite3 *handle() const { return m_db; }
-    // Throws Sqlite3Exception; an open connection is closed first.
-    void open(const QString &path, int sqliteFlags);
+    // Throws Sqlite3Exception; an open connection is closed first. Every
+    // operation waits up to busyTimeoutMs for a lock that another connection
+    // or program holds before it fails.
+    void open(const QString &path, int sqliteFlags, int busyTimeoutMs);
+    int busyTimeoutMs() const { return m_busyTimeoutMs; }
+    // SQLite's text for the last failure of rc, saying for a lock that was
+    // not released in time what waited for it.
+    QString errorText(int rc) const;
     // Finalizes every statement (live cursors answer no more rows), rolls back
     // an open transaction and closes the handle.
     void close();
@@ -66,4 +72,5 @@ private:
     QSet<Sqlite3Stmt *> m_live;
     quint64 m_tick = 0;
     int m_prepared = 0;
+    int m_busyTimeoutMs = 0;
 };

@@ -4,6 +4,24 @@
 #include "platform/sqlite_qt/sqlite3exception.h"
 #include "platform/sqlite_qt/sqlite3stmt.h"
 
+#include <atomic>
+
+namespace {
+
+std::atomic<int> g_busyTimeoutMs{Sqlite3DB::kDefaultBusyTimeoutMs};
+
+} // namespace
+
+void Sqlite3DB::setBusyTimeout(int ms)
+{
+    g_busyTimeoutMs = ms < 0 ? 0 : ms;
+}
+
+int Sqlite3DB::busyTimeout()
+{
+    return g_busyTimeoutMs;
+}
+
 Sqlite3DB::Sqlite3DB() : m_conn(std::make_shared<Sqlite3Connection>()) {}
 
 Sqlite3DB::~Sqlite3DB()
@@ -24,7 +42,7 @@ bool Sqlite3DB::isOpen() const
 void Sqlite3DB::openThrow(const QString &path, int flags)
 {
     m_path = path;
-    m_conn->open(path, flags);
+    m_conn->open(path, flags, busyTimeout());
 }
 
 void Sqlite3DB::close()
@@ -85,7 +103,7 @@ int Sqlite3DB::exec(const QString &sql, QString &error)
     char *message = nullptr;
     const int rc = sqlite3_exec(db, sql.toUtf8().constData(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK)
-        error = QString::fromUtf8(message ? message : sqlite3_errstr(rc));
+        error = (rc & 0xff) == SQLITE_BUSY ? m_conn->errorText(rc) : QString::fromUtf8(message ? message : sqlite3_errstr(rc));
     sqlite3_free(message);
     return rc;
 }

@@ -18,11 +18,18 @@ class Sqlite3Connection;
 // commitTran, throws Sqlite3Exception (a std::runtime_error with a UTF-8 text
 // that names SQLite's message and the SQL).
 //
-// No busy handler is installed: when another connection holds a lock the
-// operation fails at once and the caller sees the error.
+// When another connection or program holds a lock, an operation waits for it
+// up to the busy timeout (2 s unless changed) and then throws, its text saying
+// that the database is locked.
 class Sqlite3DB
 {
 public:
+    static constexpr int kDefaultBusyTimeoutMs = 2000;
+    // The busy timeout of every connection opened from now on, in
+    // milliseconds (negative counts as 0: fail at once). Tests shorten it.
+    static void setBusyTimeout(int ms);
+    static int busyTimeout();
+
     Sqlite3DB();
     virtual ~Sqlite3DB(); // closes
     Sqlite3DB(const Sqlite3DB &) = delete;

@@ -53,8 +53,7 @@ void Sqlite3Stmt::detach()
 
 void Sqlite3Stmt::fail(int rc, const QString &what) const
 {
-    sqlite3 *db = m_conn->handle();
-    const QString reason = db ? QString::fromUtf8(sqlite3_errmsg(db)) : QString::fromUtf8(sqlite3_errstr(rc));
+    const QString reason = m_conn->errorText(rc);
     const QString prefix = what.isEmpty() ? QString() : what + QStringLiteral(": ");
     throw Sqlite3Exception(QStringLiteral("%1%2 (SQLite code %3) in SQL: %4").arg(prefix, reason).arg(rc).arg(m_sql), rc);
 }

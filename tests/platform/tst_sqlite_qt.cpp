@@ -5,8 +5,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <chrono>
+#include <future>
 #include <limits>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -53,7 +56,12 @@ private:
     }
 
 private slots:
-    void init() { m_dir.reset(new QTemporaryDir); }
+    void init()
+    {
+        m_dir.reset(new QTemporaryDir);
+        Sqlite3DB::setBusyTimeout(Sqlite3DB::kDefaultBusyTimeoutMs);
+    }
+    void cleanup() { Sqlite3DB::setBusyTimeout(Sqlite3DB::kDefaultBusyTimeoutMs); }
 
     void version() { QCOMPARE(sqlite_qt_version(), 5); }
 
@@ -645,6 +653,7 @@ private slots:
     // rather than left in an open transaction that a later close would drop silently.
     void failedCommitThrowsAndRollsBack()
     {
+        Sqlite3DB::setBusyTimeout(100); // the reader holds on for good: no need to wait long
         Sqlite3DB writer;
         makeMessages(writer);
         Sqlite3DB reader;
@@ -673,27 +682,85 @@ private slots:
         QCOMPARE(scalar(reader, "SELECT count(*) FROM message"), qint64(2));
     }
 
-    // No busy handler: a locked database fails at once and the caller sees it.
-    void writeFailsAtOnceWhenLocked()
+    // Another connection (in life another copy of the program, or an sqlite3
+    // shell) holds the database exclusively. A lock let go within the busy
+    // timeout is waited for; one held longer fails, and says why.
+    void lockHeldElsewhere_data()
     {
-        Sqlite3DB a;
-        makeMessages(a);
-        a.executeThrow("PRAGMA locking_mode = EXCLUSIVE");
-        a.beginTran();
-        run(a, "INSERT INTO message (ROWID) VALUES (1)");
-        a.commitTran(); // keeps the exclusive lock
-        Sqlite3DB b;
-        b.openThrow(file("msg.db"), 2);
+        QTest::addColumn<int>("timeoutMs");
+        QTest::addColumn<int>("holdMs"); // -1: until the attempt has given up
+        QTest::addColumn<bool>("write");
+        const int standard = Sqlite3DB::kDefaultBusyTimeoutMs;
+        QTest::newRow("write, released within the standard timeout") << standard << 300 << true;
+        QTest::newRow("read, released within the standard timeout") << standard << 300 << false;
+        QTest::newRow("write, held longer") << 200 << -1 << true;
+        QTest::newRow("read, held longer") << 200 << -1 << false;
+        QTest::newRow("write, no timeout") << 0 << -1 << true;
+    }
+    void lockHeldElsewhere()
+    {
+        QFETCH(int, timeoutMs);
+        QFETCH(int, holdMs);
+        QFETCH(bool, write);
+        {
+            Sqlite3DB maker;
+            makeMessages(maker);
+            run(maker, "INSERT INTO message (ROWID) VALUES (1)");
+        }
+        Sqlite3DB::setBusyTimeout(timeoutMs);
+        Sqlite3DB db;
+        db.openThrow(file("msg.db"), 2);
+        QCOMPARE(Sqlite3DB::busyTimeout(), timeoutMs);
+
+        std::promise<QString> locked;
+        std::promise<void> attempted;
+        std::future<QString> lockedResult = locked.get_future();
+        std::future<void> attemptDone = attempted.get_future();
+        QString holderError;
+        std::thread holder([&] {
+            Sqlite3DB other;
+            try {
+                other.openThrow(file("msg.db"), 2);
+                other.executeThrow("BEGIN EXCLUSIVE");
+            } catch (const std::exception &e) {
+                locked.set_value(QString::fromUtf8(e.what()));
+                return;
+            }
+            locked.set_value(QString());
+            if (holdMs >= 0)
+                std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
+            else
+                attemptDone.wait();
+            holderError = thrownText([&] { other.commitTran(); });
+        });
+        const QString lockError = lockedResult.get();
         QElapsedTimer timer;
         timer.start();
-        const QString error = thrownText([&] {
-            b.beginTran();
-            run(b, "INSERT INTO message (ROWID) VALUES (2)");
-        });
-        QVERIFY2(error.contains(QStringLiteral("locked")), qPrintable(error));
-        QVERIFY(timer.elapsed() < 1000);
-        b.rollbackTran();
-        QVERIFY(!b.inTransaction());
+        const QString error = lockError.isNull() ? thrownText([&] {
+            if (write)
+                run(db, "INSERT INTO message (ROWID) VALUES (2)");
+            else
+                scalar(db, "SELECT count(*) FROM message");
+        })
+                                                 : QString();
+        const qint64 waited = timer.elapsed();
+        attempted.set_value();
+        holder.join();
+        QVERIFY2(lockError.isNull(), qPrintable(lockError));
+        QVERIFY2(holderError.isNull(), qPrintable(holderError));
+
+        if (holdMs >= 0) {
+            QVERIFY2(error.isNull(), qPrintable(error));
+            QCOMPARE(scalar(db, "SELECT count(*) FROM message"), qint64(write ? 2 : 1));
+            return;
+        }
+        QVERIFY2(error.contains(QStringLiteral("database is locked: another program or connection holds a lock on it "
+                                               "(waited up to %1 ms)").arg(timeoutMs)),
+                 qPrintable(error));
+        QVERIFY2(waited >= timeoutMs * 9 / 10, qPrintable(QString::number(waited)));
+        QVERIFY2(waited < timeoutMs + 10000, qPrintable(QString::number(waited)));
+        QVERIFY(!db.inTransaction());
+        QCOMPARE(scalar(db, "SELECT count(*) FROM message"), qint64(1));
     }
 
     void rollbackWithoutTransactionIsHarmless()
