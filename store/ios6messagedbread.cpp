@@ -9,13 +9,6 @@
 
 namespace {
 
-_MsgStore *storeFor(QSharedPointer<_MsgStore> &store)
-{
-    if (!store)
-        newMsgStore(store);
-    return storeOf(store);
-}
-
 // The message columns in the record's order, resolved once per query.
 struct MessageColumns
 {
