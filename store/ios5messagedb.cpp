@@ -319,7 +319,8 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             m->date = smsDate(c.getInt64(date));
             m->date_read = m->date;
             m->date_delivered = m->date;
-            m->is_from_me = c.getInt(flags) == 3 ? 1 : 0;
+            // Bit 0 marks a message of mine: 3 sent, 33 failed to send.
+            m->is_from_me = c.getInt(flags) & 1;
 
             const int group = c.getInt(groupId);
             chat = group > 0 ? s->chats.value(group) : nullptr;
