@@ -2,6 +2,7 @@
 #include "store/ios6messagedb.h"
 
 #include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/attributedbodytext.h"
 #include "store/handlenaming.h"
 #include "store/resolvedcursor.h"
 
@@ -104,6 +105,13 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->subject = c.getText(k.subject);
     m->country = c.getSharedText(k.country);
     m->attributedBody = c.getBlob(k.attributedBody);
+    // Later phones keep the words of many messages only in the archived
+    // attributed string.
+    if (m->text.isEmpty() && !m->attributedBody.isEmpty()) {
+        const QString words = attributedBodyText(m->attributedBody);
+        if (!words.isEmpty())
+            m->text = words;
+    }
     m->version = c.getInt(k.version);
     m->type = c.getInt(k.type);
     m->service = c.getSharedText(k.service);

@@ -3,6 +3,7 @@
 #include "platform/sqlite_qt/sqlite3db.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/addressbookfixture.h"
+#include "tests/support/attributedbodyfixture.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/sqlitefixture.h"
@@ -702,6 +703,41 @@ private slots:
         QCOMPARE(m->chat->_last, expected);
     }
 
+    void messages_textFromAttributedBody_data()
+    {
+        QTest::addColumn<QString>("text"); // a null string writes NULL
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        const QString words = QString::fromUtf8("Gl\xC3\xBC" "ckwunsch \xF0\x9F\x8E\x89\xF0\x9F\x8E\x82!");
+        const QString longWords = QStringLiteral("A long message that needs a two-byte length. ").repeated(20);
+        QTest::newRow("text NULL, words only in the archive") << QString() << attributedBodyArchive(words) << words;
+        QTest::newRow("text empty") << "" << attributedBodyArchive(words) << words;
+        QTest::newRow("long words") << QString() << attributedBodyArchive(longWords) << longWords;
+        QTest::newRow("the text column wins") << "typed" << attributedBodyArchive("archived") << "typed";
+        QTest::newRow("garbage in attributedBody") << QString() << QByteArray("\x04\x0bstreamtyped garbage")
+                                                   << QString();
+        QTest::newRow("truncated archive") << QString() << attributedBodyArchive(words).left(60) << QString();
+        QTest::newRow("neither") << QString() << QByteArray() << QString();
+    }
+    void messages_textFromAttributedBody()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        MsgFixtureContent content = generateMsgContent(1, 1, 1, 0);
+        content.messages[0].text = text;
+        content.messages[0].attributedBody = body;
+        writeMsgDb(m_dir->path(), MsgDbLayout::LaterPhone, content);
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        const _MsgMessage *m = store->messages.value(1);
+        QVERIFY(m);
+        QCOMPARE(m->text, expected);
+        QCOMPARE(m->attributedBody, body); // kept as it was for writing back
+    }
+
     void messages_laterPhoneWithUnknownTables()
     {
         MsgFixtureContent content = generateMsgContent(12, 300, 7);
@@ -710,7 +746,12 @@ private slots:
             content.messages[i].datePlayed = content.messages[i].date + 30;
         }
         writeMsgDb(m_dir->path(), MsgDbLayout::LaterPhone, content);
-        // As real phones keep them: dates in nanoseconds.
+        // As real phones keep them: words only in attributedBody, dates in
+        // nanoseconds.
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message where text is null and attributedBody is not "
+                                      "null")
+                     .toLongLong(),
+                 150);
         QVERIFY(queryValue(dbPath(), "select min(date) from message").toLongLong() > 100000000000000000LL);
         IOS6MessageDb db(cacheDir(), kIndia, false);
         QSharedPointer<_MsgStore> store;

@@ -1,5 +1,6 @@
 #include "tests/support/messagedbfixture.h"
 
+#include "tests/support/attributedbodyfixture.h"
 #include "tests/support/sqlitefixture.h"
 
 #include <QDir>
@@ -469,14 +470,21 @@ QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixture
     // Later phones count dates in nanoseconds since 2001.
     auto date = [laterPhone](int seconds) { return laterPhone ? qint64(seconds) * 1000000000 : qint64(seconds); };
     for (const MsgFixtureMessage &m : content.messages) {
+        QString text = m.text;
+        QByteArray body = m.attributedBody;
+        if (laterPhone && body.isEmpty() && !text.isEmpty()) {
+            body = attributedBodyArchive(text);
+            if (m.rowid % 2 == 0)
+                text = QString();
+        }
         w.insert("message", {{"ROWID", m.rowid},
                              {"guid", m.guid},
-                             {"text", m.text},
+                             {"text", text},
                              {"replace", 0},
                              {"handle_id", m.handleId},
                              {"subject", textOrNull(m.subject)},
                              {"country", textOrNull(m.country)},
-                             {"attributedBody", bytesOrNull(m.attributedBody)},
+                             {"attributedBody", bytesOrNull(body)},
                              {"version", m.version},
                              {"type", 0},
                              {"service", m.service},

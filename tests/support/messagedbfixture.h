@@ -27,7 +27,9 @@ enum class MsgDbLayout {
     // A later phone: the 38 + 12 message columns and group_id, plus tables,
     // columns and triggers the program does not know, as real phones have.
     // As on real phones, the message dates are stored in nanoseconds (0 stays
-    // 0).
+    // 0), and every message with text but no attributedBody of its own gets
+    // its text archived there (attributedBodyArchive); messages with an even
+    // rowid keep their words only there, with text NULL.
     LaterPhone,
     // A local database of an older program version: the iOS 6 columns with the
     // program's _last, _ct_name and _photo, but none of the fourteen columns
