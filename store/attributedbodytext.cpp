@@ -1,8 +1,11 @@
 #include "store/attributedbodytext.h"
 
 #include <QByteArrayView>
-#include <QList>
 #include <QStringDecoder>
+#include <QVarLengthArray>
+
+#include <algorithm>
+#include <initializer_list>
 
 // The part of a typedstream archive that is read, in order. Multi-byte
 // numbers are little-endian ("streamtyped"; "typedstream" would mean
@@ -58,6 +61,15 @@ constexpr qint64 kStreamerVersion = 4;
 // bound also stops a walk through a damaged table early.
 constexpr int kMaxChain = 8;
 
+// Class names of a chain, the class first. The tables of the part read stay
+// small, so a message costs no allocation.
+using Names = QVarLengthArray<QByteArrayView, kMaxChain + 1>;
+
+bool matches(const Names &names, std::initializer_list<QByteArrayView> chain)
+{
+    return std::equal(names.begin(), names.end(), chain.begin(), chain.end());
+}
+
 class ArchiveReader
 {
 public:
@@ -72,15 +84,16 @@ public:
             || signature != QByteArrayView("streamtyped") || !readInteger(system))
             return QString();
 
-        static const QList<QByteArrayView> kAttributed[] = {
-            {"NSMutableAttributedString", "NSAttributedString", "NSObject"},
-            {"NSAttributedString", "NSObject"},
-        };
-        static const QList<QByteArrayView> kString[] = {
-            {"NSMutableString", "NSString", "NSObject"},
-            {"NSString", "NSObject"},
-        };
-        if (!readType("@") || !readObject(kAttributed) || !readType("@") || !readObject(kString) || !readType("+"))
+        Names attributed;
+        if (!readType("@") || !readObject(attributed)
+            || !(matches(attributed, {"NSMutableAttributedString", "NSAttributedString", "NSObject"})
+                 || matches(attributed, {"NSAttributedString", "NSObject"})))
+            return QString();
+        Names string;
+        if (!readType("@") || !readObject(string)
+            || !(matches(string, {"NSMutableString", "NSString", "NSObject"})
+                 || matches(string, {"NSString", "NSObject"}))
+            || !readType("+"))
             return QString();
         QByteArrayView utf8;
         int end = 0;
@@ -205,7 +218,7 @@ private:
 
     // The names of a class and its superclasses, each new class entered into
     // the object table.
-    bool readClassChain(QList<QByteArrayView> &names)
+    bool readClassChain(Names &names)
     {
         int previous = -1; // the last new class, whose superclass comes next
         while (names.size() <= kMaxChain) {
@@ -251,27 +264,20 @@ private:
         return false;
     }
 
-    // A new object whose class chain is one of the chains given.
-    bool readObject(const QList<QByteArrayView> (&chains)[2])
+    // A new object, up to its contents: the names of its class chain.
+    bool readObject(Names &names)
     {
         int b = 0;
         if (!readByte(b) || b != kTagNew)
             return false;
         m_objects.append({QByteArrayView(), -1});
-        QList<QByteArrayView> names;
-        if (!readClassChain(names))
-            return false;
-        for (const QList<QByteArrayView> &chain : chains) {
-            if (names == chain)
-                return true;
-        }
-        return false;
+        return readClassChain(names);
     }
 
     const QByteArray &m_data;
     qsizetype m_at = 0;
-    QList<QByteArrayView> m_strings;
-    QList<Entry> m_objects;
+    QVarLengthArray<QByteArrayView, 24> m_strings;
+    QVarLengthArray<Entry, 24> m_objects;
 };
 
 } // namespace
