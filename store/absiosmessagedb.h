@@ -2,6 +2,7 @@
 // Common base of the two readers of an iPhone's message database.
 #include "store/absmessagedb.h"
 
+#include <QHash>
 #include <QString>
 
 class AbsIOSMessageDb : public AbsMessageDb
@@ -14,4 +15,11 @@ public:
     // Which reader the message database file at path needs: 6 when it has the
     // five tables of the iOS 6 layout, else 5. Throws when it cannot be read.
     static int detectVersion(const QString &path);
+
+protected:
+    // The store a reader fills: the caller's, or a new one when it gave none.
+    static _MsgStore *storeFor(QSharedPointer<_MsgStore> &store);
+    // Every table of the open database with its CREATE statement, as
+    // sqlite_master keeps them (name -> sql). Throws when the query fails.
+    static QHash<QString, QString> tableStatements(Sqlite3DB &db);
 };

@@ -20,11 +20,11 @@ void readFlag(sqlite3_context *context, int, sqlite3_value **argv)
     sqlite3_result_int(context, sqlite3_value_int(argv[0]) != 0 ? 1 : 0);
 }
 
-_MsgStore *storeFor(QSharedPointer<_MsgStore> &store)
+// SMS rows count from 1970, the records from 2001. Unsigned, so a damaged
+// date far out of range wraps instead of overflowing.
+int smsDate(qint64 unixSeconds)
 {
-    if (!store)
-        newMsgStore(store);
-    return storeOf(store);
+    return int(quint64(unixSeconds) - quint64(MSG_EPOCH_OFFSET));
 }
 
 // iMessage participants have no rowid of their own: each gets the next free
@@ -76,10 +76,7 @@ void IOS5MessageDb::open()
         sqlite3_create_function_v2(handle(), "read", 1, SQLITE_ANY | SQLITE_INNOCUOUS, nullptr, readFlag, nullptr,
                                    nullptr, nullptr);
         tableSql.clear();
-        ResolvedCursor c(queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'")));
-        const int name = c.column(QStringLiteral("name")), sql = c.column(QStringLiteral("sql"));
-        while (c.moveNext())
-            tableSql.insert(c.getText(name), c.getText(sql));
+        tableSql = tableStatements(*this);
     } catch (...) {
         // Never leave a connection open whose table map was not read.
         close();
@@ -99,10 +96,10 @@ void IOS5MessageDb::chats(QSharedPointer<_MsgStore> &store)
 
     // SMS chats: a group whose newest message is gone is not loaded.
     {
-        ResolvedCursor c(queryThrow(Sqlite3Sql("select g.*,m.date-978307200 as last_date from msg_group as g "
+        ResolvedCursor c(queryThrow(Sqlite3Sql("select g.*,m.date as newest_date from msg_group as g "
                                                "inner join message as m on g.newest_message=m.rowid")));
         const int rowid = c.column(QStringLiteral("rowid")), hash = c.column(QStringLiteral("hash")),
-                  lastDate = c.column(QStringLiteral("last_date"));
+                  newestDate = c.column(QStringLiteral("newest_date"));
         while (c.moveNext()) {
             const qint64 id = c.getInt64(rowid);
             if (s->chats.contains(id))
@@ -110,7 +107,7 @@ void IOS5MessageDb::chats(QSharedPointer<_MsgStore> &store)
             auto *chat = new _MsgChat;
             s->chats.insert(id, chat);
             chat->rowid = id;
-            chat->_last = c.getInt(lastDate);
+            chat->_last = smsDate(c.getInt64(newestDate));
             chat->style = 45;
             chat->state = 3;
             chat->guid = QStringLiteral("SMS;-;") + QString::number(c.getInt(hash));
@@ -319,12 +316,11 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             m->service = QStringLiteral("SMS");
             m->account = QStringLiteral("e:");
             m->error = 0;
-            // SMS rows count from 1970, the records from 2001. Unsigned, so a
-            // damaged date far out of range wraps instead of overflowing.
-            m->date = int(quint64(c.getInt64(date)) - quint64(MSG_EPOCH_OFFSET));
+            m->date = smsDate(c.getInt64(date));
             m->date_read = m->date;
             m->date_delivered = m->date;
-            m->is_from_me = c.getInt(flags) == 3 ? 1 : 0;
+            // Bit 0 marks a message of mine: 3 sent, 33 failed to send.
+            m->is_from_me = c.getInt(flags) & 1;
 
             const int group = c.getInt(groupId);
             chat = group > 0 ? s->chats.value(group) : nullptr;

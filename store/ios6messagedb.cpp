@@ -158,9 +158,7 @@ void IOS6MessageDb::readTableSql()
     // Cleared: a map left over from another file would answer for tables
     // this one lacks.
     tableSql.clear();
-    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from sqlite_master where type='table'"));
-    while (cursor.moveNext())
-        tableSql.insert(cursor.getText(QStringLiteral("name")), cursor.getText(QStringLiteral("sql")));
+    tableSql = tableStatements(*this);
 }
 
 bool IOS6MessageDb::tableSqlContains(const QString &table, const QString &text, Qt::CaseSensitivity cs) const

@@ -2,18 +2,28 @@
 #include "store/ios6messagedb.h"
 
 #include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/attributedbodytext.h"
 #include "store/handlenaming.h"
 #include "store/resolvedcursor.h"
 
 #include <exception>
+#include <limits>
 
 namespace {
 
-_MsgStore *storeFor(QSharedPointer<_MsgStore> &store)
+// The records' date (seconds since 2001) of a stored date. Phones up to iOS
+// 10 and the program's own databases store seconds; later phones store
+// nanoseconds, told apart by size: 10^11 is more than 3000 years in seconds
+// but under two minutes in nanoseconds. A date that does not fit the record's
+// int (a damaged file) is held at the nearest end.
+// Whatever writes into a phone's own database must write dates back in the
+// unit that database already uses, or the phone misorders them.
+int recordDate(qint64 stored)
 {
-    if (!store)
-        newMsgStore(store);
-    return storeOf(store);
+    constexpr qint64 kNanosecondsAbove = 100000000000LL; // 10^11
+    if (stored > kNanosecondsAbove || stored < -kNanosecondsAbove)
+        stored /= 1000000000;
+    return int(qBound(qint64(std::numeric_limits<int>::min()), stored, qint64(std::numeric_limits<int>::max())));
 }
 
 // The message columns in the record's order, resolved once per query.
@@ -95,15 +105,22 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->subject = c.getText(k.subject);
     m->country = c.getSharedText(k.country);
     m->attributedBody = c.getBlob(k.attributedBody);
+    // Later phones keep the words of many messages only in the archived
+    // attributed string.
+    if (m->text.isEmpty() && !m->attributedBody.isEmpty()) {
+        const QString words = attributedBodyText(m->attributedBody);
+        if (!words.isEmpty())
+            m->text = words;
+    }
     m->version = c.getInt(k.version);
     m->type = c.getInt(k.type);
     m->service = c.getSharedText(k.service);
     m->account = c.getSharedText(k.account);
     m->account_guid = c.getSharedText(k.account_guid);
     m->error = c.getInt(k.error);
-    m->date = c.getInt(k.date);
-    m->date_read = c.getInt(k.date_read);
-    m->date_delivered = c.getInt(k.date_delivered);
+    m->date = recordDate(c.getInt64(k.date));
+    m->date_read = recordDate(c.getInt64(k.date_read));
+    m->date_delivered = recordDate(c.getInt64(k.date_delivered));
     m->is_delivered = c.getInt(k.is_delivered);
     m->is_finished = c.getInt(k.is_finished);
     m->is_emote = c.getInt(k.is_emote);
@@ -126,7 +143,7 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->was_deduplicated = c.getInt(k.was_deduplicated);
     m->is_audio_message = c.getInt(k.is_audio_message);
     m->is_played = c.getInt(k.is_played);
-    m->date_played = c.getInt(k.date_played);
+    m->date_played = recordDate(c.getInt64(k.date_played));
     m->item_type = c.getInt(k.item_type);
     m->other_handle = c.getInt(k.other_handle);
     m->group_title = c.getSharedText(k.group_title);
@@ -196,7 +213,7 @@ void IOS6MessageDb::chats(QSharedPointer<_MsgStore> &store)
         const int chatId = c.column(QStringLiteral("chat_id")), last = c.column(QStringLiteral("last"));
         while (c.moveNext()) {
             if (_MsgChat *chat = s->chats.value(c.getInt64(chatId)))
-                chat->_last = c.getInt(last);
+                chat->_last = recordDate(c.getInt64(last));
         }
     }
 

@@ -453,6 +453,31 @@ private slots:
         QVERIFY(!store->chats.contains(5));
     }
 
+    // Bit 0 of flags marks a message of mine, also one that failed to send.
+    void messages_smsFromMeByFlags_data()
+    {
+        QTest::addColumn<int>("flags");
+        QTest::addColumn<int>("fromMe");
+        QTest::newRow("2: received") << 2 << 0;
+        QTest::newRow("3: sent") << 3 << 1;
+        QTest::newRow("33: failed to send") << 33 << 1;
+    }
+    void messages_smsFromMeByFlags()
+    {
+        QFETCH(int, flags);
+        QFETCH(int, fromMe);
+        Ios5Content content = phoneContent(false);
+        content.messages << sms(40, 2, "+49 170 1234567", flags);
+        writeIos5MessageDb(m_dir->path(), content);
+        const QSharedPointer<_MsgStore> store = load();
+        const _MsgMessage *m = store->messages.value(40);
+        QVERIFY(m);
+        QCOMPARE(m->is_from_me, fromMe);
+        // In a group chat the sender is the member with the row's address; a
+        // message of mine has none.
+        QCOMPARE(m->handle, fromMe ? nullptr : store->handles.value(3));
+    }
+
     // Dates of a damaged file that do not fit: the row loads all the same.
     void messages_smsDateOutOfRange_data()
     {

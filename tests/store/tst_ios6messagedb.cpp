@@ -3,6 +3,7 @@
 #include "platform/sqlite_qt/sqlite3db.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/addressbookfixture.h"
+#include "tests/support/attributedbodyfixture.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/sqlitefixture.h"
@@ -13,6 +14,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <limits>
 #include <memory>
 #include <stdexcept>
 
@@ -658,10 +660,99 @@ private slots:
         QCOMPARE(got, rowids);
     }
 
+    // Dates as phones up to iOS 10 and local databases store them (seconds
+    // since 2001) and as later phones do (nanoseconds), in the messages and in
+    // a chat's newest date computed from them.
+    void messages_datesInSecondsOrNanoseconds_data()
+    {
+        QTest::addColumn<qint64>("stored");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("seconds") << qint64(600000000) << 600000000;
+        QTest::newRow("nanoseconds") << qint64(600000000123456789) << 600000000;
+        QTest::newRow("nanoseconds of the first hours of 2001") << qint64(3600000000000) << 3600;
+        QTest::newRow("zero") << qint64(0) << 0;
+        QTest::newRow("negative seconds") << qint64(-86400) << -86400;
+        QTest::newRow("negative nanoseconds") << qint64(-86400000000000) << -86400;
+        QTest::newRow("largest, held at the end") << std::numeric_limits<qint64>::max()
+                                                  << std::numeric_limits<int>::max();
+        QTest::newRow("smallest, held at the end") << std::numeric_limits<qint64>::min()
+                                                   << std::numeric_limits<int>::min();
+    }
+    void messages_datesInSecondsOrNanoseconds()
+    {
+        QFETCH(qint64, stored);
+        QFETCH(int, expected);
+        writeMsgDb(m_dir->path(), MsgDbLayout::LaterPhone, generateMsgContent(1, 1, 1, 0));
+        {
+            SqliteFixture raw(dbPath());
+            raw.run("update message set date=?, date_read=?, date_delivered=?, date_played=?",
+                    {stored, stored, stored, stored});
+        }
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        const _MsgMessage *m = store->messages.value(1);
+        QVERIFY(m);
+        QCOMPARE(m->date, expected);
+        QCOMPARE(m->date_read, expected);
+        QCOMPARE(m->date_delivered, expected);
+        QCOMPARE(m->date_played, expected);
+        // The file has no _last: the chat's newest date comes from max(date).
+        QVERIFY(!db.tableSqlContains("chat", "_last INTEGER", Qt::CaseInsensitive));
+        QCOMPARE(m->chat->_last, expected);
+    }
+
+    void messages_textFromAttributedBody_data()
+    {
+        QTest::addColumn<QString>("text"); // a null string writes NULL
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("expected");
+        const QString words = QString::fromUtf8("Gl\xC3\xBC" "ckwunsch \xF0\x9F\x8E\x89\xF0\x9F\x8E\x82!");
+        const QString longWords = QStringLiteral("A long message that needs a two-byte length. ").repeated(20);
+        QTest::newRow("text NULL, words only in the archive") << QString() << attributedBodyArchive(words) << words;
+        QTest::newRow("text empty") << "" << attributedBodyArchive(words) << words;
+        QTest::newRow("long words") << QString() << attributedBodyArchive(longWords) << longWords;
+        QTest::newRow("the text column wins") << "typed" << attributedBodyArchive("archived") << "typed";
+        QTest::newRow("garbage in attributedBody") << QString() << QByteArray("\x04\x0bstreamtyped garbage")
+                                                   << QString();
+        QTest::newRow("truncated archive") << QString() << attributedBodyArchive(words).left(60) << QString();
+        QTest::newRow("neither") << QString() << QByteArray() << QString();
+    }
+    void messages_textFromAttributedBody()
+    {
+        QFETCH(QString, text);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, expected);
+        MsgFixtureContent content = generateMsgContent(1, 1, 1, 0);
+        content.messages[0].text = text;
+        content.messages[0].attributedBody = body;
+        writeMsgDb(m_dir->path(), MsgDbLayout::LaterPhone, content);
+        IOS6MessageDb db(cacheDir(), kIndia, false);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        const _MsgMessage *m = store->messages.value(1);
+        QVERIFY(m);
+        QCOMPARE(m->text, expected);
+        QCOMPARE(m->attributedBody, body); // kept as it was for writing back
+    }
+
     void messages_laterPhoneWithUnknownTables()
     {
-        const MsgFixtureContent content = generateMsgContent(12, 300, 7);
+        MsgFixtureContent content = generateMsgContent(12, 300, 7);
+        for (int i = 0; i < content.messages.size(); i += 7) {
+            content.messages[i].isAudioMessage = 1;
+            content.messages[i].datePlayed = content.messages[i].date + 30;
+        }
         writeMsgDb(m_dir->path(), MsgDbLayout::LaterPhone, content);
+        // As real phones keep them: words only in attributedBody, dates in
+        // nanoseconds.
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message where text is null and attributedBody is not "
+                                      "null")
+                     .toLongLong(),
+                 150);
+        QVERIFY(queryValue(dbPath(), "select min(date) from message").toLongLong() > 100000000000000000LL);
         IOS6MessageDb db(cacheDir(), kIndia, false);
         QSharedPointer<_MsgStore> store;
         newMsgStore(store);
@@ -673,11 +764,21 @@ private slots:
         for (const _MsgChat *chat : std::as_const(store->chats))
             linked += chat->messages.size();
         QCOMPARE(linked, 300);
-        const _MsgMessage *m = store->messages.value(7);
-        QCOMPARE(m->guid, content.messages.at(6).guid);
-        QCOMPARE(m->text, content.messages.at(6).text);
-        QCOMPARE(m->date, content.messages.at(6).date);
-        QCOMPARE(m->account, content.messages.at(6).account);
+        QHash<qint64, int> newest; // chat rowid -> date of its newest message
+        for (const MsgFixtureMessage &want : std::as_const(content.messages)) {
+            const _MsgMessage *m = store->messages.value(want.rowid);
+            QVERIFY(m);
+            QCOMPARE(m->guid, want.guid);
+            QCOMPARE(m->text, want.text);
+            QCOMPARE(m->date, want.date);
+            QCOMPARE(m->date_read, want.dateRead);
+            QCOMPARE(m->date_delivered, want.dateDelivered);
+            QCOMPARE(m->date_played, want.datePlayed);
+            QCOMPARE(m->account, want.account);
+            newest[want.chats.at(0)] = qMax(newest.value(want.chats.at(0)), want.date);
+        }
+        for (auto it = newest.constBegin(); it != newest.constEnd(); ++it)
+            QCOMPARE(store->chats.value(it.key())->_last, it.value());
         // Opened as a phone's file: nothing was added or taken away.
         for (const QString &table : laterPhoneExtraTables())
             QVERIFY2(db.tableSqlContains(table, "CREATE TABLE", Qt::CaseSensitive), qPrintable(table));

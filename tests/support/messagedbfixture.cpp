@@ -1,5 +1,6 @@
 #include "tests/support/messagedbfixture.h"
 
+#include "tests/support/attributedbodyfixture.h"
 #include "tests/support/sqlitefixture.h"
 
 #include <QDir>
@@ -465,24 +466,34 @@ QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixture
                                 {"transfer_name", a.transferName},
                                 {"total_bytes", a.totalBytes}});
     }
+    const bool laterPhone = layout == MsgDbLayout::LaterPhone;
+    // Later phones count dates in nanoseconds since 2001.
+    auto date = [laterPhone](int seconds) { return laterPhone ? qint64(seconds) * 1000000000 : qint64(seconds); };
     for (const MsgFixtureMessage &m : content.messages) {
+        QString text = m.text;
+        QByteArray body = m.attributedBody;
+        if (laterPhone && body.isEmpty() && !text.isEmpty()) {
+            body = attributedBodyArchive(text);
+            if (m.rowid % 2 == 0)
+                text = QString();
+        }
         w.insert("message", {{"ROWID", m.rowid},
                              {"guid", m.guid},
-                             {"text", m.text},
+                             {"text", text},
                              {"replace", 0},
                              {"handle_id", m.handleId},
                              {"subject", textOrNull(m.subject)},
                              {"country", textOrNull(m.country)},
-                             {"attributedBody", bytesOrNull(m.attributedBody)},
+                             {"attributedBody", bytesOrNull(body)},
                              {"version", m.version},
                              {"type", 0},
                              {"service", m.service},
                              {"account", textOrNull(m.account)},
                              {"account_guid", textOrNull(m.accountGuid)},
                              {"error", 0},
-                             {"date", m.date},
-                             {"date_read", m.dateRead},
-                             {"date_delivered", m.dateDelivered},
+                             {"date", date(m.date)},
+                             {"date_read", date(m.dateRead)},
+                             {"date_delivered", date(m.dateDelivered)},
                              {"is_delivered", m.isDelivered},
                              {"is_finished", m.isFinished},
                              {"is_from_me", m.isFromMe},
@@ -490,6 +501,7 @@ QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixture
                              {"is_sent", m.isSent},
                              {"cache_roomnames", textOrNull(m.cacheRoomnames)},
                              {"is_audio_message", m.isAudioMessage},
+                             {"date_played", date(m.datePlayed)},
                              {"item_type", m.itemType},
                              {"other_handle", m.otherHandle},
                              {"group_title", textOrNull(m.groupTitle)},

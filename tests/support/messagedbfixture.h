@@ -26,6 +26,10 @@ enum class MsgDbLayout {
     Ios6Phone,
     // A later phone: the 38 + 12 message columns and group_id, plus tables,
     // columns and triggers the program does not know, as real phones have.
+    // As on real phones, the message dates are stored in nanoseconds (0 stays
+    // 0), and every message with text but no attributedBody of its own gets
+    // its text archived there (attributedBodyArchive); messages with an even
+    // rowid keep their words only there, with text NULL.
     LaterPhone,
     // A local database of an older program version: the iOS 6 columns with the
     // program's _last, _ct_name and _photo, but none of the fourteen columns
@@ -93,9 +97,10 @@ struct MsgFixtureMessage
     QString subject;
     QByteArray attributedBody;
     int version = 10;
-    int date = 0; // seconds since 2001-01-01
+    int date = 0; // seconds since 2001-01-01 (written in nanoseconds on a later phone)
     int dateRead = 0;
     int dateDelivered = 0;
+    int datePlayed = 0; // layouts with the later columns only
     int isFromMe = 0;
     int isRead = 1;
     int isSent = 0;
