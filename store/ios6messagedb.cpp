@@ -68,7 +68,7 @@ IOS6MessageDb::IOS6MessageDb(const QDir &cacheDir, const QString &mcc, bool upgr
     : cacheDir(cacheDir),
       fileRelayDir(cacheDir.absoluteFilePath(QStringLiteral("file-relay"))),
       contactsDb(cacheDir, mcc),
-      recycle(cacheDir.absoluteFilePath(QStringLiteral("recycle.db"))),
+      recycle(recyclePath(cacheDir)),
       countryDb(mcc),
       dbPath(fileRelayDir.absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"))),
       upgradeSchema(upgradeSchema)
@@ -81,6 +81,11 @@ QString IOS6MessageDb::databasePath(const QDir &cacheDir)
 {
     return QDir(cacheDir.absoluteFilePath(QStringLiteral("file-relay")))
         .absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"));
+}
+
+QString IOS6MessageDb::recyclePath(const QDir &cacheDir)
+{
+    return cacheDir.absoluteFilePath(QStringLiteral("recycle.db"));
 }
 
 void IOS6MessageDb::open()

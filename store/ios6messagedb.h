@@ -49,8 +49,10 @@ public:
     QString filePath() const { return dbPath; }
     QDir cacheFolder() const { return cacheDir; }
 
-    // Where the database file of a cache or database folder lies.
+    // Where the database file of a cache or database folder lies, and the
+    // store of recovered deleted messages beside it.
     static QString databasePath(const QDir &cacheDir);
+    static QString recyclePath(const QDir &cacheDir);
 
     // ---- Writing, lookups and deletion ----------------------------------
     // Every operation below except setPath and recycleDb opens the database

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QTemporaryDir>
 #include <QVariant>
 #include <QVector>
 
@@ -309,6 +310,22 @@ QString fixtureGuid(const char *kind, qint64 n)
 QString messageDbPath(const QString &cacheDir)
 {
     return QDir(cacheDir).absoluteFilePath("file-relay/var/mobile/Library/SMS/sms.db");
+}
+
+QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        throw std::runtime_error("writeAheadLogOf: no temporary folder");
+    const QString path = writeMsgDbFile(dir.filePath("wal.db"), layout, content);
+    // Read while the connection is open: the last close checkpoints the log
+    // into the file and deletes it. VACUUM in log mode rewrites every page.
+    SqliteFixture db(path);
+    db.exec("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; VACUUM;");
+    QFile log(path + "-wal");
+    if (!log.open(QIODevice::ReadOnly))
+        throw std::runtime_error("writeAheadLogOf: no log was written");
+    return log.readAll();
 }
 
 QStringList laterPhoneExtraTables()
