@@ -27,9 +27,12 @@ public:
     ~IOS6MessageDb() override;
 
     // Opens the file, creating it (with its folders) from the schema script
-    // when missing, else upgrading it when upgradeSchema is set. On failure
-    // the connection is closed again and a file this call created is removed,
-    // so the next open starts afresh and reports the fault again.
+    // when missing, else upgrading it when upgradeSchema is set; a local
+    // database without any schema object (an empty file) is built as a new
+    // one. Creation and upgrade each run in one transaction, so a process
+    // ended half-way leaves the file as it was. On failure the connection is
+    // closed again and a file this call created is removed, so the next open
+    // starts afresh and reports the fault again.
     void open() override;
 
     void chats(QSharedPointer<_MsgStore> &store) override;
@@ -117,8 +120,10 @@ protected:
     bool upgradeSchema;
 
 private:
+    bool hasNoSchema();
     void createFromScript();
     void upgrade();
+    void upgradeSteps();
     void readTableSql();
     // Whether the table's CREATE text holds text; the answers are kept for as
     // long as the table map keeps the same text.
