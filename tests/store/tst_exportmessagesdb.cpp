@@ -279,7 +279,8 @@ private slots:
                       const QString &link = QString(), bool dangling = false) {
             QTest::newRow(name) << phonePath << expected << link << dangling;
         };
-        row("home", "~/Library/SMS/Attachments/0a/10/IMG_1.jpg", "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg");
+        row("home", "~/Library/SMS/Attachments/0a/10/IMG_1.jpg",
+            "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg");
         row("var mobile", "/var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg",
             "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg");
         row("seven characters removed", "~/Library/a:b*c?d\"e<f>g|h.jpg", "var/mobile/Library/abcdefgh.jpg");
@@ -441,7 +442,8 @@ private slots:
         _MsgChat *chat = b.chat({anna});
         QList<_MsgMessage *> earlier;
         for (int i = 0; i < 50; ++i)
-            earlier << b.message(chat, i % 2 ? nullptr : anna, QString("message %1 \xf0\x9f\x98\x80").arg(i), 100 + i);
+            earlier << b.message(chat, i % 2 ? nullptr : anna, QString("message %1 \xf0\x9f\x98\x80").arg(i),
+                                 100 + i);
         runWriter(writer, earlier);
 
         _MsgMessage *carrier = b.message(chat, anna, "\xef\xbf\xbc", 1000);
