@@ -7,9 +7,10 @@
 
 #include <exception>
 
-DeleteMessagesThread::DeleteMessagesThread(IOS6MessageDb *db, QList<_MsgMessage *> *messages,
-                                           ProgressForm *form, QObject *parent)
-    : QThread(parent), db(db), messages(messages), form(form)
+DeleteMessagesThread::DeleteMessagesThread(IOS6MessageDb *db, const QList<_MsgMessage *> &messages,
+                                           const QSharedPointer<_MsgStore> &store, ProgressForm *form,
+                                           QObject *parent)
+    : QThread(parent), db(db), messages(messages), store(store), form(form)
 {
 }
 
@@ -33,8 +34,7 @@ void DeleteMessagesThread::run()
 {
     form->postUpdateProgress(QCoreApplication::translate("DeleteMessagesThread", "IDS_DELETING_LOCAL_DB_MESSAGES"),
                              0, QString());
-    const QList<_MsgMessage *> snapshot = *messages;
-    const int total = int(snapshot.size());
+    const int total = int(messages.size());
     try {
         db->beginTransaction();
         int lastValue = -1;
@@ -46,7 +46,7 @@ void DeleteMessagesThread::run()
                 form->postUpdateProgress(QString(), value, QString());
                 lastValue = value;
             }
-            db->deleteMessage(snapshot[i - 1]);
+            db->deleteMessage(messages[i - 1]);
         }
         db->endTransaction(true);
         form->postSucceed(

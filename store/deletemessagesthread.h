@@ -4,6 +4,7 @@
 #include "store/msgrecords.h"
 
 #include <QList>
+#include <QSharedPointer>
 #include <QThread>
 
 class IOS6MessageDb;
@@ -13,9 +14,11 @@ class DeleteMessagesThread : public QThread
 {
 public:
     // db: the local database the messages were read from (not owned);
-    // messages: the caller's list, read once at the start of the run.
-    DeleteMessagesThread(IOS6MessageDb *db, QList<_MsgMessage *> *messages, ProgressForm *form,
-                         QObject *parent);
+    // messages: records of store, which the thread keeps alive for its whole
+    // run (the node that showed them may drop its store while the dialog is
+    // open). The thread keeps its own copy of the list.
+    DeleteMessagesThread(IOS6MessageDb *db, const QList<_MsgMessage *> &messages,
+                         const QSharedPointer<_MsgStore> &store, ProgressForm *form, QObject *parent);
     ~DeleteMessagesThread() override;
 
 protected:
@@ -23,6 +26,7 @@ protected:
 
 private:
     IOS6MessageDb *db;
-    QList<_MsgMessage *> *messages;
+    QList<_MsgMessage *> messages;
+    QSharedPointer<_MsgStore> store;
     ProgressForm *form;
 };

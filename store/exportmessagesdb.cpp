@@ -1,5 +1,6 @@
 #include "store/exportmessagesdb.h"
 
+#include "store/ioscontactsmemdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
 
@@ -10,7 +11,7 @@
 
 ExportMessagesDb::ExportMessagesDb(const QDir &dbDir, const QString &mcc, bool upgradeSchema)
     : db(dbDir, mcc, upgradeSchema),
-      fileRelayDir(QDir(dbDir.absoluteFilePath(QStringLiteral("file-relay"))).absolutePath())
+      fileRelay(attachmentFolder(dbDir))
 {
 }
 
@@ -106,7 +107,24 @@ void ExportMessagesDb::write(const _MsgMessage &message)
     }
 }
 
-QString ExportMessagesDb::attachmentTarget(const QDir &fileRelayDir, const QString &phonePath)
+ContainedPath ExportMessagesDb::attachmentFolder(const QDir &dbDir)
+{
+    ContainedPath folder(dbDir.absoluteFilePath(QStringLiteral("file-relay")));
+    folder.protectFile(IOS6MessageDb::databasePath(dbDir));
+    folder.protectFolder(QFileInfo(IOSContactsMemDb::addressBookPath(dbDir)).absolutePath());
+    // These two lie beside "file-relay", out of reach already; named all the
+    // same, so that no later change of the folder layout opens them up.
+    folder.protectFile(IOSContactsMemDb::cachePath(dbDir));
+    folder.protectFile(IOS6MessageDb::recyclePath(dbDir));
+    return folder;
+}
+
+QString ExportMessagesDb::attachmentTarget(const QDir &dbDir, const QString &phonePath)
+{
+    return attachmentTarget(attachmentFolder(dbDir), phonePath);
+}
+
+QString ExportMessagesDb::attachmentTarget(const ContainedPath &folder, const QString &phonePath)
 {
     static const QRegularExpression leadingSlash(QStringLiteral("^/"));
     static const QRegularExpression homeFolder(QStringLiteral("^~/"));
@@ -116,24 +134,17 @@ QString ExportMessagesDb::attachmentTarget(const QDir &fileRelayDir, const QStri
     relative.remove(leadingSlash);
     relative.replace(homeFolder, QStringLiteral("var/mobile/"));
     relative.remove(refused);
-    // The phone path comes from a foreign database: whatever it says, the copy
-    // must land inside this database's own folder.
-    if (relative.isEmpty() || QDir::isAbsolutePath(relative))
-        return QString();
-    const QString root = QDir::cleanPath(fileRelayDir.absolutePath());
-    const QString target = QDir::cleanPath(root + QLatin1Char('/') + relative);
-    if (!target.startsWith(root + QLatin1Char('/')))
-        return QString();
-    return target;
+    return folder.target(relative);
 }
 
 void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment) const
 {
     if (attachment.localPath.isEmpty() || !QFileInfo(attachment.localPath).isFile())
         return;
-    const QString target = attachmentTarget(fileRelayDir, attachment.filename);
+    const QString target = attachmentTarget(fileRelay, attachment.filename);
     if (target.isEmpty()) {
-        qWarning("ExportMessagesDb: attachment %s not copied, its path \"%s\" leads outside the database folder.",
+        qWarning("ExportMessagesDb: attachment %s not copied, its path \"%s\" leads outside the database folder "
+                 "or onto a file the program keeps there.",
                  qUtf8Printable(attachment.guid), qUtf8Printable(attachment.filename));
         return;
     }

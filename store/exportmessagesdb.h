@@ -7,8 +7,11 @@
 //
 // Attachment files are copied below the database folder's "file-relay" folder
 // at the path they had on the phone, so a database folder mirrors the part of
-// a phone's file tree that its messages need.
+// a phone's file tree that its messages need. The path comes from a foreign
+// database: a copy never leaves that folder and never lands on a file the
+// program itself keeps in the database folder.
 #include "store/absformatexport.h"
+#include "store/containedpath.h"
 #include "store/ios6messagedb.h"
 #include "store/msgrecords.h"
 
@@ -41,18 +44,25 @@ public:
     void abort() noexcept;
 
     IOS6MessageDb &database() { return db; }
-    QString fileRelayPath() const { return fileRelayDir.absolutePath(); }
+    QString fileRelayPath() const { return fileRelay.root(); }
 
-    // Where below fileRelayDir the file of an attachment with this phone path
-    // is kept: a leading "/" removed, "~/" mapped to "var/mobile/", the
-    // characters : * ? " < > | removed. Empty when the result is empty or would
-    // lie outside fileRelayDir (an absolute path or one climbing out with "..").
-    static QString attachmentTarget(const QDir &fileRelayDir, const QString &phonePath);
+    // The "file-relay" folder of the database folder dbDir as the place for
+    // attachment copies: the message database with its side files, the
+    // address book folder, the contacts cache and the recycle store are
+    // protected from them.
+    static ContainedPath attachmentFolder(const QDir &dbDir);
+
+    // Where in the "file-relay" folder of dbDir the file of an attachment with
+    // this phone path is kept: a leading "/" removed, "~/" mapped to
+    // "var/mobile/", the characters : * ? " < > | removed, the rest resolved
+    // by attachmentFolder. Empty when refused (see ContainedPath::target).
+    static QString attachmentTarget(const QDir &dbDir, const QString &phonePath);
 
 private:
+    static QString attachmentTarget(const ContainedPath &folder, const QString &phonePath);
     void copyAttachmentFile(const _MsgAttachment &attachment) const;
     qint64 joinedHandle(qint64 chatRowid, const _MsgHandle *handle);
 
     IOS6MessageDb db;
-    QDir fileRelayDir;
+    ContainedPath fileRelay;
 };

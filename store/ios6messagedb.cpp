@@ -14,6 +14,14 @@ namespace {
 
 const char kSchemaResource[] = ":/res/localmsgdb_ddl.sql";
 
+// The orphaned-message trigger exactly as the schema script writes it (and
+// as sqlite_master keeps it: without the final semicolon). It looks only at
+// the message of the join row that went.
+const char kOrphanTrigger[] =
+    "CREATE TRIGGER clean_orphaned_messages AFTER DELETE ON chat_message_join BEGIN DELETE FROM message WHERE "
+    "message.ROWID = old.message_id AND (SELECT 1 FROM chat_message_join WHERE message_id = old.message_id LIMIT "
+    "1) IS NULL; END";
+
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
@@ -68,7 +76,7 @@ IOS6MessageDb::IOS6MessageDb(const QDir &cacheDir, const QString &mcc, bool upgr
     : cacheDir(cacheDir),
       fileRelayDir(cacheDir.absoluteFilePath(QStringLiteral("file-relay"))),
       contactsDb(cacheDir, mcc),
-      recycle(cacheDir.absoluteFilePath(QStringLiteral("recycle.db"))),
+      recycle(recyclePath(cacheDir)),
       countryDb(mcc),
       dbPath(fileRelayDir.absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"))),
       upgradeSchema(upgradeSchema)
@@ -81,6 +89,11 @@ QString IOS6MessageDb::databasePath(const QDir &cacheDir)
 {
     return QDir(cacheDir.absoluteFilePath(QStringLiteral("file-relay")))
         .absoluteFilePath(QStringLiteral("var/mobile/Library/SMS/sms.db"));
+}
+
+QString IOS6MessageDb::recyclePath(const QDir &cacheDir)
+{
+    return cacheDir.absoluteFilePath(QStringLiteral("recycle.db"));
 }
 
 void IOS6MessageDb::open()
@@ -100,7 +113,10 @@ void IOS6MessageDb::open()
     // next open run the whole road again.
     try {
         registerTriggerFunctions(handle());
-        if (!exists)
+        // A local database without a single schema object is one whose
+        // creation was cut off (the rollback of its journal empties it) or an
+        // empty file: it is built as a new one. A phone's file stays as it is.
+        if (!exists || (upgradeSchema && hasNoSchema()))
             createFromScript(); // already holds every column: no upgrade
         else if (upgradeSchema)
             upgrade();
@@ -115,6 +131,12 @@ void IOS6MessageDb::open()
     }
 }
 
+bool IOS6MessageDb::hasNoSchema()
+{
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select 1 from sqlite_master limit 1"));
+    return !cursor.moveNext();
+}
+
 void IOS6MessageDb::createFromScript()
 {
     QFile script(QString::fromLatin1(kSchemaResource));
@@ -124,12 +146,34 @@ void IOS6MessageDb::createFromScript()
     const qsizetype zero = text.indexOf('\0');
     if (zero >= 0)
         text.truncate(zero);
-    QString error;
-    if (exec(QString::fromUtf8(text), error) != 0)
-        fail(QStringLiteral("create IOS6MessageDb error. %1").arg(error));
+    // One transaction: a process ended half-way leaves a journal whose
+    // rollback empties the file again, never a file with half the tables.
+    beginTran();
+    try {
+        QString error;
+        if (exec(QString::fromUtf8(text), error) != 0)
+            fail(QStringLiteral("create IOS6MessageDb error. %1").arg(error));
+        commitTran();
+    } catch (...) {
+        rollbackTran();
+        throw;
+    }
 }
 
 void IOS6MessageDb::upgrade()
+{
+    // All steps or none, for the same reason as the creation.
+    beginTran();
+    try {
+        upgradeSteps();
+        commitTran();
+    } catch (...) {
+        rollbackTran();
+        throw;
+    }
+}
+
+void IOS6MessageDb::upgradeSteps()
 {
     auto run = [this](const char *sql, int number) {
         QString error;
@@ -150,6 +194,20 @@ void IOS6MessageDb::upgrade()
         // A file that already had the column keeps whatever indexes it has.
         if (step.number == 163)
             run("CREATE INDEX message_idx_logic_hash ON message(logic_hash);", 164);
+    }
+
+    // Earlier versions made the trigger sweep the whole message table for
+    // every join row deleted, which makes deleting many messages quadratic.
+    // Only a trigger that is there is replaced: a file without one gets none.
+    bool replace = false;
+    {
+        Sqlite3Cursor trigger = queryThrow(Sqlite3Sql("select sql from sqlite_master where type='trigger' and name=?")
+                                               .addTextParam(QStringLiteral("clean_orphaned_messages")));
+        replace = trigger.moveNext() && trigger.getText(QStringLiteral("sql")) != QLatin1String(kOrphanTrigger);
+    }
+    if (replace) {
+        run("DROP TRIGGER clean_orphaned_messages;", 166);
+        run(kOrphanTrigger, 167);
     }
 }
 

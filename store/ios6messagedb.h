@@ -27,9 +27,12 @@ public:
     ~IOS6MessageDb() override;
 
     // Opens the file, creating it (with its folders) from the schema script
-    // when missing, else upgrading it when upgradeSchema is set. On failure
-    // the connection is closed again and a file this call created is removed,
-    // so the next open starts afresh and reports the fault again.
+    // when missing, else upgrading it when upgradeSchema is set; a local
+    // database without any schema object (an empty file) is built as a new
+    // one. Creation and upgrade each run in one transaction, so a process
+    // ended half-way leaves the file as it was. On failure the connection is
+    // closed again and a file this call created is removed, so the next open
+    // starts afresh and reports the fault again.
     void open() override;
 
     void chats(QSharedPointer<_MsgStore> &store) override;
@@ -49,8 +52,10 @@ public:
     QString filePath() const { return dbPath; }
     QDir cacheFolder() const { return cacheDir; }
 
-    // Where the database file of a cache or database folder lies.
+    // Where the database file of a cache or database folder lies, and the
+    // store of recovered deleted messages beside it.
     static QString databasePath(const QDir &cacheDir);
+    static QString recyclePath(const QDir &cacheDir);
 
     // ---- Writing, lookups and deletion ----------------------------------
     // Every operation below except setPath and recycleDb opens the database
@@ -115,8 +120,10 @@ protected:
     bool upgradeSchema;
 
 private:
+    bool hasNoSchema();
     void createFromScript();
     void upgrade();
+    void upgradeSteps();
     void readTableSql();
     // Whether the table's CREATE text holds text; the answers are kept for as
     // long as the table map keeps the same text.

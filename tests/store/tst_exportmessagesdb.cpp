@@ -14,6 +14,7 @@
 
 #include <QDirIterator>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -271,33 +272,75 @@ private slots:
     void attachmentTarget_data()
     {
         QTest::addColumn<QString>("phonePath");
-        QTest::addColumn<QString>("expected"); // below fileRelayDir; "" = refused
-        QTest::newRow("home") << "~/Library/SMS/Attachments/0a/10/IMG_1.jpg"
-                              << "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg";
-        QTest::newRow("var mobile") << "/var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg"
-                                    << "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg";
-        QTest::newRow("seven characters removed") << "~/Library/a:b*c?d\"e<f>g|h.jpg"
-                                                  << "var/mobile/Library/abcdefgh.jpg";
-        QTest::newRow("no other characters removed") << "~/L/back\\slash #%&'()+,;=@[]^`{}~ é.jpg"
-                                                     << "var/mobile/L/back\\slash #%&'()+,;=@[]^`{}~ é.jpg";
-        QTest::newRow("relative stays relative") << "Media/x.jpg" << "Media/x.jpg";
-        QTest::newRow("tilde only at the start") << "/a/~/b.jpg" << "a/~/b.jpg";
-        QTest::newRow("cleaned inside") << "~/a/./b//../c.jpg" << "var/mobile/a/c.jpg";
-        QTest::newRow("dot dot that stays inside") << "/var/mobile/../x.jpg" << "var/x.jpg";
-        QTest::newRow("climbing out from home") << "~/../../../etc/passwd" << "";
-        QTest::newRow("climbing out from the root") << "/../x.jpg" << "";
-        QTest::newRow("only dots") << ".." << "";
-        QTest::newRow("doubled leading slash") << "//etc/passwd" << "";
-        QTest::newRow("empty") << "" << "";
-        QTest::newRow("characters removed to nothing") << "::??" << "";
+        QTest::addColumn<QString>("expected"); // below the "file-relay" folder; "" = refused
+        QTest::addColumn<QString>("link");     // a symbolic link planted there first, if any
+        QTest::addColumn<bool>("dangling");    // the link points nowhere, else to a folder outside
+        auto row = [](const char *name, const QString &phonePath, const QString &expected,
+                      const QString &link = QString(), bool dangling = false) {
+            QTest::newRow(name) << phonePath << expected << link << dangling;
+        };
+        row("home", "~/Library/SMS/Attachments/0a/10/IMG_1.jpg",
+            "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg");
+        row("var mobile", "/var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg",
+            "var/mobile/Library/SMS/Attachments/0a/10/IMG_1.jpg");
+        row("seven characters removed", "~/Library/a:b*c?d\"e<f>g|h.jpg", "var/mobile/Library/abcdefgh.jpg");
+        row("no other characters removed", "~/L/back\\slash #%&'()+,;=@[]^`{}~ é.jpg",
+            "var/mobile/L/back\\slash #%&'()+,;=@[]^`{}~ é.jpg");
+        row("relative stays relative", "Media/x.jpg", "Media/x.jpg");
+        row("tilde only at the start", "/a/~/b.jpg", "a/~/b.jpg");
+        row("cleaned inside", "~/a/./b//../c.jpg", "var/mobile/a/c.jpg");
+        row("dot dot that stays inside", "/var/mobile/../x.jpg", "var/x.jpg");
+        row("climbing out from home", "~/../../../etc/passwd", "");
+        row("climbing out from the root", "/../x.jpg", "");
+        row("climbing out to the contacts cache", "~/../../../ct-phone.db", "");
+        row("only dots", "..", "");
+        row("doubled leading slash", "//etc/passwd", "");
+        row("empty", "", "");
+        row("characters removed to nothing", "::??", "");
+        row("a NUL cutting the name short", QString("~/Library/SMS/sms.db") + QChar(0) + ".jpg", "");
+        row("a line break", "~/Library/SMS/Attachments/a\nb.jpg", "");
+
+        // The program's own files in the folder.
+        row("the database's write-ahead log", "~/Library/SMS/sms.db-wal", "");
+        row("the database's journal", "/var/mobile/Library/SMS/sms.db-journal", "");
+        row("the database itself", "~/Library/SMS/sms.db", "");
+        row("the database through a detour", "~/Library/SMS/Attachments/../sms.db-shm", "");
+        row("a side file made by removed characters", "~/Library/SMS/sms.db-w:al", "");
+        row("a side file in other case", "~/Library/SMS/SMS.DB-WAL", "");
+        row("below a side file's name", "~/Library/SMS/sms.db-journal/x.jpg", "");
+        row("the address book", "~/Library/AddressBook/AddressBook.sqlitedb", "");
+        row("the address book folder", "~/Library/AddressBook", "");
+        row("the address book's images log", "~/Library/AddressBook/AddressBookImages.sqlitedb-wal", "");
+        row("a name like the log elsewhere", "~/Library/SMS/Attachments/ab/01/sms.db-wal.jpg",
+            "var/mobile/Library/SMS/Attachments/ab/01/sms.db-wal.jpg");
+        row("not a side file", "~/Library/SMS/sms.db.jpg", "var/mobile/Library/SMS/sms.db.jpg");
+        row("a folder named like the address book's", "~/Library/AddressBookOld/a.jpg",
+            "var/mobile/Library/AddressBookOld/a.jpg");
+
+        // Symbolic links inside the folder lead anywhere.
+        row("below a planted link", "~/Library/SMS/Attachments/ab/01/IMG_1.jpg", "",
+            "var/mobile/Library/SMS/Attachments/ab");
+        row("on a planted link", "~/Library/SMS/Attachments/ab", "", "var/mobile/Library/SMS/Attachments/ab");
+        row("on a dangling link", "~/Library/SMS/Attachments/ab", "", "var/mobile/Library/SMS/Attachments/ab", true);
+        row("beside a planted link", "~/Library/SMS/Attachments/ac/IMG_1.jpg",
+            "var/mobile/Library/SMS/Attachments/ac/IMG_1.jpg", "var/mobile/Library/SMS/Attachments/ab");
     }
     void attachmentTarget()
     {
         QFETCH(QString, phonePath);
         QFETCH(QString, expected);
-        const QDir root(m_dir->path() + "/file-relay");
-        const QString got = ExportMessagesDb::attachmentTarget(root, phonePath);
-        QCOMPARE(got, expected.isEmpty() ? QString() : root.absolutePath() + "/" + expected);
+        QFETCH(QString, link);
+        QFETCH(bool, dangling);
+        const QString root = dbDir().absoluteFilePath("file-relay");
+        if (!link.isEmpty()) {
+            const QString outside = m_dir->path() + (dangling ? "/nowhere" : "/outside");
+            if (!dangling)
+                QVERIFY(QDir().mkpath(outside));
+            QVERIFY(QDir().mkpath(QFileInfo(root + "/" + link).absolutePath()));
+            QVERIFY(QFile::link(outside, root + "/" + link));
+        }
+        const QString got = ExportMessagesDb::attachmentTarget(dbDir(), phonePath);
+        QCOMPARE(got, expected.isEmpty() ? QString() : root + "/" + expected);
     }
 
     void attachmentsAreCopiedOnceAndRowsAlwaysWritten()
@@ -335,24 +378,40 @@ private slots:
         QCOMPARE(countOf(dbPath(), "message_attachment_join"), 3);
     }
 
-    void attachmentPathsCannotLeaveTheDatabaseFolder_data()
+    void refusedAttachmentPathsCopyNothing_data()
     {
         QTest::addColumn<QString>("phonePath");
-        QTest::newRow("climbing from home") << "~/../../../../../../escaped.txt";
-        QTest::newRow("climbing from the root") << "/../../../../../escaped.txt";
-        QTest::newRow("absolute after the slash") << "/<tmp>/escaped.txt";
+        QTest::addColumn<QString>("link"); // a symbolic link to a folder outside, planted first
+        QTest::newRow("climbing from home") << "~/../../../../../../escaped.txt" << "";
+        QTest::newRow("climbing from the root") << "/../../../../../escaped.txt" << "";
+        QTest::newRow("absolute after the slash") << "/<tmp>/escaped.txt" << "";
+        QTest::newRow("the database's journal") << "/var/mobile/Library/SMS/sms.db-journal" << "";
+        QTest::newRow("the database itself") << "~/Library/SMS/sms.db" << "";
+        QTest::newRow("the address book") << "~/Library/AddressBook/AddressBook.sqlitedb" << "";
+        QTest::newRow("below a planted link") << "~/Library/SMS/Attachments/ab/01/IMG_1.jpg"
+                                              << "var/mobile/Library/SMS/Attachments/ab";
     }
-    void attachmentPathsCannotLeaveTheDatabaseFolder()
+    void refusedAttachmentPathsCopyNothing()
     {
         QFETCH(QString, phonePath);
+        QFETCH(QString, link);
         phonePath.replace("<tmp>", m_dir->path());
         const QString source = m_dir->path() + "/src/payload.txt";
         writeFile(source, "payload");
         ExportMessagesDb writer(dbDir(), QString());
+        if (!link.isEmpty()) {
+            const QString planted = writer.fileRelayPath() + "/" + link;
+            QVERIFY(QDir().mkpath(m_dir->path() + "/outside"));
+            QVERIFY(QDir().mkpath(QFileInfo(planted).absolutePath()));
+            QVERIFY(QFile::link(m_dir->path() + "/outside", planted));
+        }
         MsgStoreBuilder b;
         _MsgHandle *anna = b.handle("+4917012345");
         _MsgMessage *m = b.message(b.chat({anna}), anna, "x", 1);
         b.attachment(m, phonePath, source);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression("^ExportMessagesDb: attachment AT-1 not copied, its path \"" +
+                                                QRegularExpression::escape(phonePath) + "\""));
         runWriter(writer, {m});
 
         QStringList copies;
@@ -363,9 +422,46 @@ private slots:
                 copies << f;
         }
         QVERIFY2(copies.isEmpty(), qPrintable(copies.join(", ")));
+        QCOMPARE(countOf(dbPath(), "message"), 1);
         QCOMPARE(countOf(dbPath(), "attachment"), 1);
         QCOMPARE(queryValue(dbPath(), "select filename from attachment").toString(), phonePath);
         QCOMPARE(countOf(dbPath(), "message_attachment_join"), 1);
+    }
+
+    void anAttachmentThatIsADatabaseLogLeavesTheDatabaseAlone()
+    {
+        // A phone path naming the local database's own write-ahead log, with
+        // a real log behind it: one of an empty database of the same layout.
+        // Copied there, SQLite would read that empty database at the next
+        // open instead of the messages stored so far.
+        const QString source = m_dir->path() + "/src/sms.db-wal";
+        writeFile(source, writeAheadLogOf(MsgDbLayout::Local, {}));
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        QList<_MsgMessage *> earlier;
+        for (int i = 0; i < 50; ++i)
+            earlier << b.message(chat, i % 2 ? nullptr : anna, QString("message %1 \xf0\x9f\x98\x80").arg(i),
+                                 100 + i);
+        runWriter(writer, earlier);
+
+        _MsgMessage *carrier = b.message(chat, anna, "\xef\xbf\xbc", 1000);
+        b.attachment(carrier, "~/Library/SMS/sms.db-wal", source);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^ExportMessagesDb: attachment AT-1 not copied"));
+        runWriter(writer, {carrier});
+
+        QVERIFY(!QFileInfo::exists(dbPath() + "-wal"));
+        IOS6MessageDb db(dbDir(), QString(), true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+        QCOMPARE(store->messages.size(), 51);
+        for (const _MsgMessage *m : std::as_const(earlier)) {
+            const qint64 rowid = db.messageRowid(m->guid);
+            QVERIFY2(rowid > 0, qPrintable(m->guid));
+            QCOMPARE(store->messages.value(rowid)->text, m->text);
+        }
     }
 };
 

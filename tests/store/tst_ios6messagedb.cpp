@@ -5,6 +5,7 @@
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/attributedbodyfixture.h"
 #include "tests/support/countryfixture.h"
+#include "tests/support/endingvfs.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
@@ -95,6 +96,21 @@ qint64 countOf(Sqlite3DB &db, const QString &sql)
 {
     Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
     return c.moveNext() ? c.getInt64(0) : -1;
+}
+
+// Every schema object of the file with its SQL, one per line, read on a
+// connection of its own.
+QString schemaDump(const QString &path)
+{
+    return queryValue(path, "select group_concat(type || ' ' || name || ': ' || ifnull(sql, ''), char(10)) "
+                            "from (select * from sqlite_master order by type, name)")
+        .toString();
+}
+
+QString orphanTrigger(const QString &path)
+{
+    return queryValue(path, "select sql from sqlite_master where type='trigger' and name='clean_orphaned_messages'")
+        .toString();
 }
 
 QString errorOf(IOS6MessageDb &db)
@@ -201,12 +217,20 @@ private slots:
     void open_createsMissingFile_data()
     {
         QTest::addColumn<bool>("upgradeSchema");
-        QTest::newRow("local database") << true;
-        QTest::newRow("phone database") << false;
+        QTest::addColumn<bool>("emptyFile"); // a file of 0 bytes stands there
+        QTest::newRow("local database") << true << false;
+        QTest::newRow("phone database") << false << false;
+        QTest::newRow("local database, empty file") << true << true;
     }
     void open_createsMissingFile()
     {
         QFETCH(bool, upgradeSchema);
+        QFETCH(bool, emptyFile);
+        if (emptyFile) {
+            QDir().mkpath(QFileInfo(dbPath()).absolutePath());
+            QFile empty(dbPath());
+            QVERIFY(empty.open(QIODevice::WriteOnly));
+        }
         IOS6MessageDb db(cacheDir(), QString(), upgradeSchema);
         QVERIFY(!db.hasItemType());
         db.open();
@@ -230,6 +254,13 @@ private slots:
         QCOMPARE(columnsOf(db, "message").size(), 51);
         for (const char *type : {"table", "index", "trigger"})
             QCOMPARE(schemaObjects(db, type), schemaObjects(expected, type));
+        QCOMPARE(orphanTrigger(dbPath()), orphanTrigger(expected.path()));
+
+        // The next open finds nothing to bring up to date: it writes nothing.
+        const qint64 version = queryValue(dbPath(), "pragma schema_version").toLongLong();
+        db.close();
+        db.open();
+        QCOMPARE(queryValue(dbPath(), "pragma schema_version").toLongLong(), version);
     }
 
     void open_twiceIsNoop()
@@ -271,10 +302,16 @@ private slots:
             QCOMPARE(countOf(db, "select count(*) from message where other_handle = -1 and item_type = 0"), 4);
             QCOMPARE(countOf(db, "select count(*) from message"), 4);
         }
-        // An upgraded file is left as it is by the next open.
+        QTemporaryDir other;
+        const QString today = writeMsgDb(other.path(), MsgDbLayout::Local, {});
+        QCOMPARE(orphanTrigger(dbPath()), orphanTrigger(today));
+        // An upgraded file is left as it is by the next open: not even the
+        // trigger is written again.
+        const qint64 version = queryValue(dbPath(), "pragma schema_version").toLongLong();
         IOS6MessageDb again(cacheDir(), QString(), true);
         again.open();
         QCOMPARE(columnsOf(again, "message").size(), 51);
+        QCOMPARE(queryValue(dbPath(), "pragma schema_version").toLongLong(), version);
     }
 
     void open_keepsFileWithLogicHashWithoutIndex()
@@ -293,8 +330,10 @@ private slots:
     void open_leavesPhoneFileUnchanged()
     {
         writeMsgDb(m_dir->path(), MsgDbLayout::Ios6Phone, smallContent());
+        const QString schema = schemaDump(dbPath());
         IOS6MessageDb db(cacheDir(), kIndia, false);
         db.open();
+        QCOMPARE(schemaDump(dbPath()), schema);
         QCOMPARE(columnsOf(db, "message").size(), 38);
         QVERIFY(!db.hasItemType());
         QVERIFY(!db.tableSqlContains("chat", "_last INTEGER", Qt::CaseInsensitive));
@@ -321,10 +360,13 @@ private slots:
             SqliteFixture raw(dbPath());
             raw.exec(schema);
         }
+        const QString before = schemaDump(dbPath());
         IOS6MessageDb db(cacheDir(), QString(), true);
         QCOMPARE(errorOf(db), error);
         QVERIFY(!db.isOpen());
         QVERIFY(!db.hasItemType());
+        // All steps or none: what ran before the failing one is undone.
+        QCOMPARE(schemaDump(dbPath()), before);
         // Not a silent success on the half-upgraded file: the same fault again.
         QCOMPARE(errorOf(db), error);
         QVERIFY(!db.isOpen());
@@ -349,6 +391,44 @@ private slots:
         QVERIFY(db.hasItemType());
     }
 
+    void open_endedHalfWayOpensNextTime_data()
+    {
+        QTest::addColumn<bool>("oldFile"); // else no file yet
+        QTest::newRow("creating") << false;
+        QTest::newRow("upgrading an older version's file") << true;
+    }
+    void open_endedHalfWayOpensNextTime()
+    {
+        // The process is ended before each change the open makes in turn,
+        // and the open after it must give a whole database every time.
+        QFETCH(bool, oldFile);
+        QTemporaryDir other;
+        const QString today = writeMsgDb(other.path(), MsgDbLayout::Local, {});
+        int ends = 0;
+        for (int nth = 1;; ++nth) {
+            QVERIFY2(nth < 1000, "the open never finished");
+            QVERIFY(QDir(m_dir->path() + "/file-relay").removeRecursively());
+            if (oldFile)
+                writeMsgDb(m_dir->path(), MsgDbLayout::OldLocal, smallContent());
+            const bool ended = runEndedAtChange(nth, [this] {
+                IOS6MessageDb db(cacheDir(), QString(), true);
+                db.open();
+            });
+            const QString at = QString("ended at change %1").arg(nth);
+            IOS6MessageDb db(cacheDir(), QString(), true);
+            QVERIFY2(errorOf(db).isEmpty(), qPrintable(at + ": " + errorOf(db)));
+            QVERIFY2(columnsOf(db, "message").size() == 51, qPrintable(at));
+            QVERIFY2(schemaObjects(db, "trigger").size() == 6, qPrintable(at));
+            QVERIFY2(countOf(db, "select count(*) from message") == (oldFile ? 4 : 0), qPrintable(at));
+            db.close();
+            QVERIFY2(orphanTrigger(dbPath()) == orphanTrigger(today), qPrintable(at));
+            if (!ended)
+                break;
+            ++ends;
+        }
+        QVERIFY(ends > 2);
+    }
+
     // ---- the local schema's triggers ---------------------------------------
 
     void triggers_removeHandleOnlyWhenUnused()
@@ -369,21 +449,50 @@ private slots:
         QCOMPARE(countOf(db, "select count(*) from handle"), 0);
     }
 
+    void triggers_removeOrphanedMessages_data()
+    {
+        QTest::addColumn<QString>("made");
+        QTest::newRow("made today") << "today";
+        QTest::newRow("made by an older version") << "old";
+        QTest::newRow("today's columns, the earlier trigger") << "earlier trigger";
+    }
     void triggers_removeOrphanedMessages()
     {
+        // Files made before the trigger looked only at the message of the
+        // deleted join row get today's trigger, with the same effect on that
+        // message.
+        QFETCH(QString, made);
+        if (made == "old") {
+            writeMsgDb(m_dir->path(), MsgDbLayout::OldLocal, {});
+        } else if (made == "earlier trigger") {
+            QTemporaryDir older;
+            const QString sweeping = orphanTrigger(writeMsgDb(older.path(), MsgDbLayout::OldLocal, {}));
+            QVERIFY(sweeping.contains("message.ROWID LIMIT 1"));
+            writeMsgDb(m_dir->path(), MsgDbLayout::Local, {});
+            SqliteFixture raw(dbPath());
+            raw.exec("DROP TRIGGER clean_orphaned_messages;" + sweeping + ";");
+        }
         IOS6MessageDb db(cacheDir(), QString(), true);
         db.open();
+        QTemporaryDir other;
+        QCOMPARE(orphanTrigger(dbPath()), orphanTrigger(writeMsgDb(other.path(), MsgDbLayout::Local, {})));
+
         db.executeThrow(Sqlite3Sql("insert into chat (ROWID, guid) values (1, 'c1'), (2, 'c2')"));
         db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid) values (1, 'a'), (2, 'b'), (3, 'c')"));
         db.executeThrow(Sqlite3Sql("insert into chat_message_join values (1, 1), (1, 2), (2, 2)"));
+        auto ids = [&db] {
+            Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select group_concat(rowid) as ids from message"));
+            return c.moveNext() ? c.getText("ids") : QString("<none>");
+        };
 
+        // Message 2 is still in chat 2; message 3 was never in a chat and is
+        // not the deleted row's message.
         db.executeThrow(Sqlite3Sql("delete from chat_message_join where chat_id=1 and message_id=2"));
-        // Message 2 is still in chat 2; message 3 never was in a chat and goes too.
-        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select group_concat(rowid) as ids from message"));
-        QVERIFY(c.moveNext());
-        QCOMPARE(c.getText("ids"), QString("1,2"));
+        QCOMPARE(ids(), QString("1,2,3"));
         db.executeThrow(Sqlite3Sql("delete from chat_message_join where message_id=1"));
-        QCOMPARE(countOf(db, "select count(*) from message"), 1);
+        QCOMPARE(ids(), QString("2,3"));
+        db.executeThrow(Sqlite3Sql("delete from chat_message_join"));
+        QCOMPARE(ids(), QString("3"));
     }
 
     void triggers_attachmentFlagAndOrphans()

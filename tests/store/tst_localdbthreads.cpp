@@ -318,7 +318,7 @@ private slots:
             chosen << stored[i];
 
         ProgressForm form("", nullptr);
-        DeleteMessagesThread thread(&db, &chosen, &form, nullptr);
+        DeleteMessagesThread thread(&db, chosen, store, &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(runUnderDialog(form, thread), 1);
@@ -330,6 +330,39 @@ private slots:
         db.close();
         QCOMPARE(countOf(dbPath(), "message"), 3 - which.size());
         QCOMPARE(countOf(dbPath(), "chat"), chatsLeft);
+    }
+
+    void theDeleteKeepsItsSourceStoreAlive()
+    {
+        // As with the backup: the records the worker deletes by belong to a
+        // store the node may drop while the dialog is open.
+        {
+            MsgStoreBuilder b;
+            writeDirectly(someMessages(b, 30));
+        }
+        IOS6MessageDb db(dbDir(), QString(), true);
+        ProgressForm form("", nullptr);
+        std::unique_ptr<DeleteMessagesThread> thread;
+        QWeakPointer<_MsgStore> watch;
+        {
+            QSharedPointer<_MsgStore> store;
+            newMsgStore(store);
+            db.messages(store, 0);
+            QList<_MsgMessage *> chosen = store->messages.values();
+            chosen.removeLast();
+            watch = store;
+            thread.reset(new DeleteMessagesThread(&db, chosen, store, &form, nullptr));
+            chosen.clear(); // the caller's list may go too
+        }
+        QVERIFY(!watch.isNull());
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, *thread), 1);
+        QCOMPARE(boxes(driver).value(0).text, QString("Successfully Deleted 29 SMS."));
+        db.close();
+        QCOMPARE(countOf(dbPath(), "message"), 1);
+        thread.reset();
+        QVERIFY(watch.isNull());
     }
 
     void deleteFailuresAndCancelChangeNothing_data()
@@ -354,7 +387,7 @@ private slots:
         QCOMPARE(all.size(), count);
 
         ProgressForm form("", nullptr);
-        DeleteMessagesThread thread(&db, &all, &form, nullptr);
+        DeleteMessagesThread thread(&db, all, store, &form, nullptr);
         DialogDriver driver;
         QString shown;
         std::unique_ptr<ReadLock> lock;
@@ -380,7 +413,7 @@ private slots:
         // The database object stays usable for the next operation.
         QList<_MsgMessage *> one = {all.first()};
         ProgressForm again("", nullptr);
-        DeleteMessagesThread retry(&db, &one, &again, nullptr);
+        DeleteMessagesThread retry(&db, one, store, &again, nullptr);
         DialogDriver driver2;
         driver2.thenPress(QMessageBox::Ok);
         QCOMPARE(runUnderDialog(again, retry), 1);

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QTemporaryDir>
 #include <QVariant>
 #include <QVector>
 
@@ -187,8 +188,6 @@ const char kTriggers[] =
     "CREATE TRIGGER clean_orphaned_handles AFTER DELETE ON chat_handle_join BEGIN DELETE FROM handle WHERE "
     "handle.ROWID = old.handle_id AND (SELECT 1 FROM chat_handle_join WHERE handle_id = old.handle_id LIMIT 1) IS "
     "NULL AND (SELECT 1 FROM message WHERE handle_id = old.handle_id LIMIT 1) IS NULL; END;"
-    "CREATE TRIGGER clean_orphaned_messages AFTER DELETE ON chat_message_join BEGIN DELETE FROM message WHERE "
-    "(SELECT 1 FROM chat_message_join WHERE message_id = message.ROWID LIMIT 1) IS NULL; END;"
     "CREATE TRIGGER clean_orphaned_attachments AFTER DELETE ON message_attachment_join BEGIN DELETE FROM "
     "attachment WHERE attachment.ROWID = old.attachment_id AND (SELECT 1 FROM message_attachment_join WHERE "
     "attachment_id = old.attachment_id LIMIT 1) IS NULL; END;"
@@ -197,6 +196,17 @@ const char kTriggers[] =
     "CREATE TRIGGER clear_message_has_attachments AFTER DELETE ON message_attachment_join BEGIN UPDATE message "
     "SET cache_has_attachments = 0 WHERE message.ROWID = old.message_id AND (SELECT 1 FROM "
     "message_attachment_join WHERE message_id = old.message_id LIMIT 1) IS NULL; END;";
+
+// Phones and older local databases sweep every unjoined message whenever a
+// chat_message_join row goes; current local databases look only at the
+// message of that row.
+const char kSweepingOrphanTrigger[] =
+    "CREATE TRIGGER clean_orphaned_messages AFTER DELETE ON chat_message_join BEGIN DELETE FROM message WHERE "
+    "(SELECT 1 FROM chat_message_join WHERE message_id = message.ROWID LIMIT 1) IS NULL; END;";
+const char kCurrentOrphanTrigger[] =
+    "CREATE TRIGGER clean_orphaned_messages AFTER DELETE ON chat_message_join BEGIN DELETE FROM message WHERE "
+    "message.ROWID = old.message_id AND (SELECT 1 FROM chat_message_join WHERE message_id = old.message_id LIMIT "
+    "1) IS NULL; END;";
 
 // Phones tell their own file store about attachments that go.
 const char kPhoneAttachmentTriggers[] =
@@ -258,6 +268,7 @@ QString schemaOf(MsgDbLayout layout)
                       .arg(message, handle, chat, attachment);
     sql += QString::fromLatin1(kJoins);
     sql += QString::fromLatin1(kTriggers);
+    sql += QString::fromLatin1(layout == MsgDbLayout::Local ? kCurrentOrphanTrigger : kSweepingOrphanTrigger);
     if (local) {
         sql += "CREATE INDEX chat_idx_last ON chat(_last);";
         sql += "CREATE INDEX chat_idx_identifier ON chat(chat_identifier);";
@@ -310,6 +321,22 @@ QString fixtureGuid(const char *kind, qint64 n)
 QString messageDbPath(const QString &cacheDir)
 {
     return QDir(cacheDir).absoluteFilePath("file-relay/var/mobile/Library/SMS/sms.db");
+}
+
+QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content)
+{
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        throw std::runtime_error("writeAheadLogOf: no temporary folder");
+    const QString path = writeMsgDbFile(dir.filePath("wal.db"), layout, content);
+    // Read while the connection is open: the last close checkpoints the log
+    // into the file and deletes it. VACUUM in log mode rewrites every page.
+    SqliteFixture db(path);
+    db.exec("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0; VACUUM;");
+    QFile log(path + "-wal");
+    if (!log.open(QIODevice::ReadOnly))
+        throw std::runtime_error("writeAheadLogOf: no log was written");
+    return log.readAll();
 }
 
 QStringList laterPhoneExtraTables()

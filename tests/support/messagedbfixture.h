@@ -140,6 +140,12 @@ MsgFixtureContent generateMsgContent(int chatCount, int messageCount, int handle
 QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content);
 QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content);
 
+// The write-ahead log SQLite keeps beside a database of the layout with the
+// content, holding every page of it. Laid beside any database file of the
+// same page size under the name "<file>-wal", it is what SQLite reads
+// instead of that file's own pages at the next open.
+QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content);
+
 // The later phone's tables the program does not know, so tests can check
 // they are left alone.
 QStringList laterPhoneExtraTables();
