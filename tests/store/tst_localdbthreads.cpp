@@ -15,6 +15,7 @@
 #include "tests/support/httprecorder.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/msgstorebuilder.h"
+#include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "ui_progressform.h"
 
@@ -28,14 +29,6 @@
 using namespace testsupport;
 
 namespace {
-
-qint64 countOf(const QString &path, const QString &table)
-{
-    Sqlite3DB db;
-    db.openThrow(path, 1);
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select count(*) from " + table));
-    return c.moveNext() ? c.getInt64(0) : -1;
-}
 
 // The starter's pattern: start, run the dialog, wait without a limit.
 int runUnderDialog(ProgressForm &form, QThread &thread)
@@ -168,11 +161,11 @@ private slots:
             QCOMPARE(seen[0].icon, int(QMessageBox::Information));
             QCOMPARE(form.widgets()->lbStatus->text(), "Backing up SMS to Local Database...");
             QCOMPARE(form.widgets()->lbProgress->text(), lastProgress);
-            QCOMPARE(countOf(dbPath(), "message"), count);
-            QCOMPARE(countOf(dbPath(), "chat_message_join"), count);
+            QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count);
+            QCOMPARE(queryValue(dbPath(), "select count(*) from chat_message_join").toInt(), count);
         }
         // Chats of one person share a guid: one conversation each.
-        QCOMPARE(countOf(dbPath(), "chat"), qMin(3, (count + 9) / 10));
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), qMin(3, (count + 9) / 10));
     }
 
     void theBackupKeepsItsSourceStoreAlive()
@@ -193,7 +186,7 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(runUnderDialog(form, *thread), 1);
-        QCOMPARE(countOf(dbPath(), "message"), 30);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 30);
         thread.reset();
         QVERIFY(watch.isNull());
     }
@@ -236,7 +229,7 @@ private slots:
         QVERIFY(form.failed);
         QVERIFY2(shown != "SMS: 4000/4000", qPrintable(shown)); // cancelled in the middle
         QCOMPARE(boxes(driver).size(), 0);
-        QCOMPARE(countOf(dbPath(), "message"), 5);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 5);
     }
 
     void aBackupWhoseCommitFailsReportsIt()
@@ -260,7 +253,7 @@ private slots:
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen[0].icon, int(QMessageBox::Critical));
         QVERIFY2(seen[0].text.contains("could not be committed"), qPrintable(seen[0].text));
-        QCOMPARE(countOf(dbPath(), "message"), 5);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 5);
     }
 
     void aBackupThatCannotOpenItsTargetReportsIt()
@@ -328,8 +321,8 @@ private slots:
         QCOMPARE(form.widgets()->lbStatus->text(), "Deleting SMS...");
         QCOMPARE(chosen.size(), which.size()); // the caller's list is left as it was
         db.close();
-        QCOMPARE(countOf(dbPath(), "message"), 3 - which.size());
-        QCOMPARE(countOf(dbPath(), "chat"), chatsLeft);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 3 - which.size());
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), chatsLeft);
     }
 
     void deleteFailuresAndCancelChangeNothing_data()
@@ -375,7 +368,7 @@ private slots:
             QVERIFY2(boxes(driver)[0].text.contains("could not be committed"), qPrintable(boxes(driver)[0].text));
         }
         QVERIFY(!db.isInTransaction());
-        QCOMPARE(countOf(dbPath(), "message"), count);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count);
 
         // The database object stays usable for the next operation.
         QList<_MsgMessage *> one = {all.first()};
@@ -385,7 +378,7 @@ private slots:
         driver2.thenPress(QMessageBox::Ok);
         QCOMPARE(runUnderDialog(again, retry), 1);
         db.close();
-        QCOMPARE(countOf(dbPath(), "message"), count - 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count - 1);
     }
 };
 
