@@ -19,6 +19,7 @@
 #include "tests/support/testmain.h"
 #include "ui_progressform.h"
 
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -212,6 +213,60 @@ private slots:
         while (c.moveNext())
             texts << c.getText("text");
         QCOMPARE(texts, QStringList({"first", "second", "third"}));
+    }
+
+    // The thread sorts its copy of the list by messageLessThan, which mixes
+    // rowid and date keys. Rows close together and many equal keys make it
+    // cycle: the sort must neither run outside the list nor lose or repeat a
+    // message. Rows far apart go by date alone, equal dates in the order given.
+    void backupSortsLargeTangledLists_data()
+    {
+        QTest::addColumn<bool>("rowidsClose");
+        QTest::newRow("rowids close, dates cycling") << true;
+        QTest::newRow("rowids apart, many equal dates") << false;
+    }
+    void backupSortsLargeTangledLists()
+    {
+        QFETCH(bool, rowidsClose);
+        const int count = 3000;
+        QRandomGenerator rng(4711);
+        MsgStoreBuilder b;
+        QList<_MsgHandle *> people = {b.handle("+491701"), b.handle("+491702")};
+        QList<_MsgChat *> chats = {b.chat({people[0]}), b.chat({people[1]})};
+        for (int i = 0; i < count; ++i) {
+            const int date = rowidsClose ? 1000 + int(rng.bounded(400)) : 1000 + int(rng.bounded(20));
+            _MsgMessage *m = b.message(chats[i % 2], i % 3 ? people[i % 2] : nullptr,
+                                       QString("tangled %1").arg(i, 4, 10, QChar('0')), date);
+            m->srcRowid = rowidsClose ? qint64(rng.bounded(60)) : qint64(i) * 100;
+        }
+        ProgressForm form("", nullptr);
+        BackupSMSThread thread(b.messages(), b.store, dbDir(), QString(), &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, thread), 1);
+        QVERIFY(!form.failed);
+
+        Sqlite3DB db;
+        db.openThrow(dbPath(), 1);
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select text, date from message order by rowid"));
+        QStringList texts;
+        QList<int> dates;
+        while (c.moveNext()) {
+            texts << c.getText("text");
+            dates << c.getInt("date");
+        }
+        QCOMPARE(texts.size(), count);
+        QStringList sorted = texts;
+        sorted.sort();
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(sorted[i], QString("tangled %1").arg(i, 4, 10, QChar('0')));
+        if (!rowidsClose) {
+            for (int i = 1; i < count; ++i) {
+                QVERIFY2(dates[i - 1] <= dates[i], qPrintable(texts[i]));
+                if (dates[i - 1] == dates[i])
+                    QVERIFY2(texts[i - 1] < texts[i], qPrintable(texts[i]));
+            }
+        }
     }
 
     void cancellingABackupKeepsNothingOfTheRun()
