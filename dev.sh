@@ -24,7 +24,7 @@ install_missing() {
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
 }
 
-jobs() { nproc 2>/dev/null || echo 2; }
+build_jobs() { nproc 2>/dev/null || echo 2; }
 
 case "${1:-}" in
   run)
@@ -36,13 +36,13 @@ case "${1:-}" in
   test)
     install_missing
     cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQP_SANITIZE=ON -DQP_BUILD_TESTS=ON
-    cmake --build build/test -j "$(jobs)"
-    ctest --test-dir build/test --output-on-failure -j "$(jobs)"
+    cmake --build build/test -j "$(build_jobs)"
+    ctest --test-dir build/test --output-on-failure -j "$(build_jobs)"
     ;;
   bench)
     install_missing
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQP_BUILD_TESTS=OFF -DQP_BUILD_BENCH=ON
-    cmake --build build/bench -j "$(jobs)"
+    cmake --build build/bench -j "$(build_jobs)"
     ;;
   *)
     echo "usage: $0 run|test|bench" >&2

@@ -118,7 +118,8 @@ void removeDirRecursively(const QString &path)
         return;
     QDir dir(path);
     // System takes in broken links and other special files, which would keep
-    // the folder from being removed; hidden entries stay, as they always did.
+    // the folder from being removed. Hidden entries are left alone, and with
+    // them the folders that hold them.
     const QFileInfoList entries =
         dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
     for (const QFileInfo &entry : entries) {

@@ -34,8 +34,9 @@ void shellOpen(const QString &target);
 QString validFileName(QString &name);
 // MD5 of the UTF-8 bytes of text as 32 lower-case hex digits.
 QString md5Hex(const QString &text);
-// Deletes a folder tree. A symbolic link is unlinked, never followed. Failures
-// are ignored: what cannot be deleted stays.
+// Deletes a folder tree. A symbolic link is unlinked, never followed. Hidden
+// entries are kept, and with them the folders that hold them. Failures are
+// ignored: what cannot be deleted stays.
 void removeDirRecursively(const QString &path);
 // path when no such file exists, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);

@@ -1,7 +1,8 @@
 #pragma once
 // The modal progress dialog: a worker thread's only channel back to the user.
-// The worker posts progress, errors, success and tips by queued calls and
-// polls `failed` (the dialog ended with 0: cancel or error) and `tipsWaiting`.
+// The worker posts progress, errors, success and tips by queued calls, polls
+// `failed` (the dialog ended with 0: cancel or error) and waits out a tip
+// with waitForTips().
 #include "app/winmovable.h"
 
 #include <QDialog>
@@ -35,8 +36,10 @@ public:
     // The widgets, for the starter and tests.
     Ui::ProgressForm *widgets() const { return ui; }
 
+    // True from postTipsWait until the user has closed the tip's box.
+    bool isTipsWaiting() const { return tipsWaiting; }
+
     std::atomic<bool> failed;
-    std::atomic<bool> tipsWaiting;
 
 signals:
     void userCacel();
@@ -55,6 +58,9 @@ public slots:
     void reject() override;
 
 private:
+    // Written only by postTipsWait and tipsWait; a worker waits on it only
+    // through waitForTips, which also gives up once the dialog has ended.
+    std::atomic<bool> tipsWaiting;
     WinMovable movable;
     Ui::ProgressForm *ui;
 };

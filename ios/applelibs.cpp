@@ -11,25 +11,15 @@ const char *const kCommonFilesVar = "CommonProgramFiles";
 namespace {
 const char *const kMobileDeviceKey = "SOFTWARE\\Apple Inc.\\Apple Mobile Device Support";
 const char *const kCoreFoundationKey = "SOFTWARE\\Apple Inc.\\Apple Application Support";
-// The settings once held room for 127 UTF-16 units; a longer value never fit
-// and counted as missing.
+// An install folder longer than 127 UTF-16 units is not a valid setting and
+// counts as missing.
 const int kMaxSettingLength = 127;
 
-QLibrary &mdLibrary()
-{
-    static QLibrary library;
-    return library;
-}
-
-QLibrary &cfLibrary()
-{
-    static QLibrary library;
-    return library;
-}
-
-// Built during static initialisation, MobileDevice first, so both handles
-// exist before main runs.
-const bool s_handlesBuilt = (mdLibrary(), cfLibrary(), true);
+// One handle each for the life of the process, never unloaded: resolved
+// functions stay valid until exit. Defined in this order, so MobileDevice's
+// is built first.
+QLibrary apple_md_library;
+QLibrary apple_cf_library;
 } // namespace
 
 QString reg_read_hklm_string(const QString &keyPath, const QString &valueName)
@@ -64,7 +54,6 @@ QString appleLibraryFile(const QString &folder, const QString &name)
 
 bool apple_libs_load(QString &error)
 {
-    (void)s_handlesBuilt;
     QString mdFolder = reg_read_hklm_string(QLatin1String(kMobileDeviceKey), "InstallDir");
     QString cfFolder = reg_read_hklm_string(QLatin1String(kCoreFoundationKey), "InstallDir");
     if (mdFolder.isEmpty() || cfFolder.isEmpty()) {
@@ -75,15 +64,16 @@ bool apple_libs_load(QString &error)
             cfFolder = QDir::toNativeSeparators(common.absoluteFilePath("Apple/Apple Application Support"));
     }
 
-    // Shared libraries are not searched along PATH here, so each one is loaded
-    // by its absolute path; the order and the failure texts stay.
-    mdLibrary().setFileName(appleLibraryFile(mdFolder, "iTunesMobileDevice"));
-    if (!mdLibrary().load()) {
+    // Each library is loaded by its absolute path, so no library search path
+    // can put another file of the same name in its place. MobileDevice first,
+    // so that it is the one reported when neither is installed.
+    apple_md_library.setFileName(appleLibraryFile(mdFolder, "iTunesMobileDevice"));
+    if (!apple_md_library.load()) {
         error = QStringLiteral("Failed to load (Mobile Device) framework.");
         return false;
     }
-    cfLibrary().setFileName(appleLibraryFile(cfFolder, "CoreFoundation"));
-    if (!cfLibrary().load()) {
+    apple_cf_library.setFileName(appleLibraryFile(cfFolder, "CoreFoundation"));
+    if (!apple_cf_library.load()) {
         error = QStringLiteral("Failed to load (CoreFoundation) framework.");
         return false;
     }
@@ -92,15 +82,15 @@ bool apple_libs_load(QString &error)
 
 bool apple_libs_loaded()
 {
-    return mdLibrary().isLoaded() && cfLibrary().isLoaded();
+    return apple_md_library.isLoaded() && apple_cf_library.isLoaded();
 }
 
 void *apple_md_resolve(const char *name)
 {
-    return reinterpret_cast<void *>(mdLibrary().resolve(name));
+    return reinterpret_cast<void *>(apple_md_library.resolve(name));
 }
 
 void *apple_cf_resolve(const char *name)
 {
-    return reinterpret_cast<void *>(cfLibrary().resolve(name));
+    return reinterpret_cast<void *>(apple_cf_library.resolve(name));
 }

@@ -77,8 +77,20 @@ void IOSContactsMemDb::open()
     const int cacheTime = fileMTime(cache);
     // A book without a usable time (0 or before 1970, as archives can leave
     // it) is never newer than a missing cache: build the cache all the same.
-    if (sourceTime > cacheTime || !QFileInfo::exists(cache))
-        rebuild(book, imagesPath(cacheDir), sourceTime);
+    if (sourceTime > cacheTime || !QFileInfo::exists(cache)) {
+        try {
+            rebuild(book, imagesPath(cacheDir), sourceTime);
+        } catch (const std::exception &e) {
+            // The names of an older address book beat no names at all. The
+            // old cache keeps its old time, so the next open tries again.
+            if (!QFileInfo::exists(cache))
+                throw;
+            qWarning("%s", QString("rebuild IOSContactsMemDb error. %1")
+                               .arg(QString::fromUtf8(e.what()))
+                               .toUtf8()
+                               .constData());
+        }
+    }
     openThrow(cache, 1);
 }
 
@@ -86,11 +98,11 @@ void IOSContactsMemDb::rebuild(const QString &bookPath, const QString &imagesFil
 {
     qDebug("rebuild IOSContactsMemDb.");
     const QString cache = cachePath(cacheDir);
-    QFile::remove(cache);
 
-    // The cache is written beside its final place and renamed only when it
-    // is complete: a half-built file would look newer than the address book
-    // and never be rebuilt.
+    // The cache is written beside its final place and replaces the old one
+    // only when it is complete: a half-built file would look newer than the
+    // address book and never be rebuilt, and until then the old cache still
+    // names the people it knew.
     QString work;
     {
         QTemporaryFile file(cache + QLatin1String(".XXXXXX"));

@@ -28,7 +28,9 @@ public:
 
     // Without an address book the connection stays closed. Otherwise rebuilds
     // the cache when it is older than the address book and opens it
-    // read-only. A failed rebuild leaves no cache file behind and throws.
+    // read-only. A failed rebuild leaves the old cache as it was: when there
+    // is one, the failure is logged as a warning and the old cache is opened;
+    // otherwise it throws and leaves no file behind.
     void open() override;
 
     // The person with this normalised number (CountryLibDb::normalizeNumber);

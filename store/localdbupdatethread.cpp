@@ -11,20 +11,29 @@
 #include "store/msgtext.h"
 #include "store/rc4.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <stdexcept>
 
 const char *const LocalDbUpdateThread::kBodyKey = "3F7C21A9E04B58D6C1F2A83B97E6D045";
 
 namespace {
 
-const char *const kTmpSuffix = ".__tmp";
+// The name an old file takes while it is converted; a file that already ends
+// in it is a conversion an earlier start left unfinished.
+const QLatin1String kTmpSuffix(".__tmp");
 const char *const kSideSuffixes[] = {"-journal", "-wal", "-shm"};
 
-bool isSideFile(const QString &name)
+// A side file belongs to the database whose name it carries before its
+// suffix; without that database beside it, it is an old database of its own.
+bool isSideFile(const QFileInfo &file)
 {
+    const QString name = file.fileName();
     for (const char *suffix : kSideSuffixes) {
-        if (name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive))
+        const QLatin1String side(suffix);
+        if (name.size() > side.size() && name.endsWith(side, Qt::CaseInsensitive)
+            && QFileInfo(file.dir().filePath(name.chopped(side.size()))).isFile())
             return true;
     }
     return false;
@@ -63,7 +72,7 @@ LocalDbUpdateThread::~LocalDbUpdateThread() = default;
 QFileInfoList LocalDbUpdateThread::oldDatabaseFiles()
 {
     QFileInfoList files = localDatabasesDir().entryInfoList(QDir::Files, QDir::Unsorted);
-    files.removeIf([](const QFileInfo &f) { return isSideFile(f.fileName()); });
+    files.removeIf([](const QFileInfo &f) { return isSideFile(f); });
     return files;
 }
 
@@ -82,7 +91,7 @@ void LocalDbUpdateThread::run()
 
     const QDir dir = localDatabasesDir();
     const QStringList leftOver =
-        dir.entryList({QStringLiteral("*") + QLatin1String(kTmpSuffix)}, QDir::Files);
+        dir.entryList({QStringLiteral("*") + kTmpSuffix}, QDir::Files);
     for (const QString &name : leftOver)
         removeWithSideFiles(dir.absoluteFilePath(name));
 
@@ -92,8 +101,8 @@ void LocalDbUpdateThread::run()
 void LocalDbUpdateThread::convert(const QFileInfo &file)
 {
     QString path = file.absoluteFilePath();
-    if (file.suffix().compare(QLatin1String(kTmpSuffix + 1), Qt::CaseInsensitive) != 0) {
-        const QString renamed = path + QLatin1String(kTmpSuffix);
+    if (!path.endsWith(kTmpSuffix, Qt::CaseInsensitive)) {
+        const QString renamed = path + kTmpSuffix;
         if (!renameWithSideFiles(path, renamed))
             throw std::runtime_error(QStringLiteral("can not rename %1.").arg(path).toUtf8().toStdString());
         path = renamed;
@@ -142,7 +151,7 @@ void LocalDbUpdateThread::convert(const QFileInfo &file)
             message.service = QStringLiteral("SMS");
             message.account = QStringLiteral("e:");
             message.error = 0;
-            const int date = int(qint64(rows.getInt(QStringLiteral("date"))) - 978307200);
+            const int date = int(qint64(rows.getInt(QStringLiteral("date"))) - MSG_EPOCH_OFFSET);
             message.date = message.date_read = message.date_delivered = date;
             message.is_from_me = rows.getInt64(QStringLiteral("is_send")) != 0 ? 1 : 0;
             message.is_finished = message.is_prepared = message.is_read = message.is_sent = 1;

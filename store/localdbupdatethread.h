@@ -15,8 +15,8 @@ public:
     ~LocalDbUpdateThread() override;
 
     // The old databases waiting in "local_databases": its plain files, without
-    // hidden ones and without SQLite's side files ("-journal", "-wal", "-shm"),
-    // which belong to a database beside them.
+    // hidden ones and without SQLite's side files of a database beside them
+    // (its name followed by "-journal", "-wal" or "-shm").
     static QFileInfoList oldDatabaseFiles();
 
     // The fixed key of the old bodies' cipher.

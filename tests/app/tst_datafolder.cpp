@@ -169,6 +169,24 @@ private slots:
         removeDirRecursively(root.filePath("missing")); // nothing happens
     }
 
+    void removeDirRecursivelyKeepsHiddenEntries()
+    {
+        QTemporaryDir root;
+        const QString tree = root.filePath("tree");
+        writeFile(tree + "/a/.hidden", "mine");
+        writeFile(tree + "/a/b/file.txt", "x");
+        writeFile(tree + "/c/file.txt", "x");
+        writeFile(tree + "/.folder/inside.txt", "x");
+
+        removeDirRecursively(tree);
+        QCOMPARE(QFileInfo(tree + "/a/.hidden").size(), qint64(4));
+        QVERIFY(!QFileInfo::exists(tree + "/a/b"));
+        QVERIFY(!QFileInfo::exists(tree + "/c"));
+        QVERIFY(QFileInfo::exists(tree + "/.folder/inside.txt"));
+        QCOMPARE(QDir(tree).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList({".folder", "a"}));
+    }
+
     void openersGoThroughTheDesktop()
     {
         QList<QUrl> opened;

@@ -208,10 +208,13 @@ private slots:
         DialogDriver driver;
         std::atomic<bool> passedTip(false);
         std::atomic<bool> passedTooEarly(false);
-        driver.thenBox([&passedTip, &passedTooEarly](QWidget *box) {
+        std::atomic<bool> waitingWhileShown(false);
+        QVERIFY(!form.isTipsWaiting());
+        driver.thenBox([&form, &passedTip, &passedTooEarly, &waitingWhileShown](QWidget *box) {
             // Give the worker time to run past the tip if it does not wait.
             QTest::qWait(400);
             passedTooEarly = bool(passedTip);
+            waitingWhileShown = form.isTipsWaiting();
             DialogDriver::press(box, QMessageBox::Ok);
         });
         const int got = runWithWorker(form, [&form, &passedTip]() {
@@ -226,6 +229,8 @@ private slots:
         QCOMPARE(got, 1);
         QVERIFY(passedTip);
         QVERIFY(!passedTooEarly);
+        QVERIFY(waitingWhileShown);
+        QVERIFY(!form.isTipsWaiting());
         QCOMPARE(driver.seen().size(), 2);
         QVERIFY(driver.seen()[0].text == "Confirm on the phone" || driver.seen()[1].text == "Confirm on the phone");
     }

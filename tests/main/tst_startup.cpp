@@ -9,11 +9,15 @@
 #include <QAbstractButton>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QMessageBox>
 #include <QTimer>
 #include <atomic>
 #include <thread>
 
+#include <cstdio>
+
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +28,14 @@ int wrongDbVersion()
     return 4;
 }
 
+// Logged by the driver when it closes the main window; the debug line is
+// UTF-8 with letters beyond ASCII, so an echo must pass the bytes unchanged.
+const char kDebugLine[] = "driver: closing the main window \xc3\xa4\xe2\x82\xac";
+const char kWarningLine[] = "driver: a warning stays out of standard output";
+
 // In the child: answers every message box with Ok and closes the main window
-// once no box is open, writing what it saw to notesPath.
+// once no box is open, writing what it saw to notesPath: each box with the
+// state of the main window behind it, each other dialog, the closed window.
 void driveFromGuiThread(const QString &notesPath)
 {
     std::thread([notesPath]() {
@@ -39,7 +49,11 @@ void driveFromGuiThread(const QString &notesPath)
                 notes.open(QIODevice::Append);
                 QWidget *modal = QApplication::activeModalWidget();
                 if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+                    bool windowShown = false;
+                    for (QWidget *w : QApplication::topLevelWidgets())
+                        windowShown = windowShown || (w->objectName() == "MainWindow" && w->isVisible());
                     notes.write("box:" + box->text().toUtf8() + "\n");
+                    notes.write(windowShown ? "behind it: main window\n" : "behind it: no window\n");
                     box->button(QMessageBox::Ok)->click();
                     return;
                 }
@@ -56,7 +70,8 @@ void driveFromGuiThread(const QString &notesPath)
                 for (QWidget *w : QApplication::topLevelWidgets()) {
                     if (w->objectName() == "MainWindow" && w->isVisible()) {
                         notes.write("window:" + w->windowTitle().toUtf8() + "\n");
-                        qWarning("closing the main window");
+                        qDebug("%s", kDebugLine);
+                        qWarning("%s", kWarningLine);
                         w->close();
                     }
                 }
@@ -70,13 +85,24 @@ struct Outcome
 {
     int exitCode = -1;
     QStringList notes;
+    QByteArray standardOutput;
 };
 
 Outcome runChild(const QString &home, DbVersionFunction version)
 {
     const QString notesPath = home + "/notes.txt";
+    const QString outputPath = home + "/stdout.txt";
+    // What this process has buffered would otherwise reach the child's output too.
+    std::fflush(stdout);
     const pid_t child = fork();
     if (child == 0) {
+        const int out = ::open(QFile::encodeName(outputPath).constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0)
+            _exit(100);
+        ::close(out);
+        // As in the real program, messages before the log handler go to Qt's
+        // default (standard error), not to the test framework's.
+        qInstallMessageHandler(nullptr);
         testsupport::useHome(home);
         setMakerServerUrl(QUrl("http://127.0.0.1:1"));
         driveFromGuiThread(notesPath);
@@ -93,7 +119,28 @@ Outcome runChild(const QString &home, DbVersionFunction version)
     QFile notes(notesPath);
     if (notes.open(QIODevice::ReadOnly))
         outcome.notes = QString::fromUtf8(notes.readAll()).split('\n', Qt::SkipEmptyParts);
+    QFile output(outputPath);
+    if (output.open(QIODevice::ReadOnly))
+        outcome.standardOutput = output.readAll();
     return outcome;
+}
+
+// The log's entries as (level letter, message) pairs; a line that does not
+// begin an entry continues the one before.
+QList<QPair<char, QByteArray>> logEntries(const QByteArray &log)
+{
+    static const QRegularExpression start("^\\(([DIWCF]) \\d\\d:\\d\\d:\\d\\d\\) ");
+    QList<QPair<char, QByteArray>> entries;
+    for (const QByteArray &line : log.split('\n')) {
+        const QRegularExpressionMatch m = start.match(QString::fromUtf8(line));
+        if (m.hasMatch())
+            entries.append({m.captured(1).at(0).toLatin1(), line.mid(m.capturedLength())});
+        else if (!entries.isEmpty())
+            entries.last().second += "\n" + line;
+    }
+    if (!entries.isEmpty() && entries.last().second.endsWith('\n'))
+        entries.last().second.chop(1);
+    return entries;
 }
 
 QString dataFolder(const QString &home)
@@ -114,20 +161,34 @@ private slots:
         const Outcome outcome = runChild(home.path(), nullptr);
         QCOMPARE(outcome.exitCode, 0);
 
-        QCOMPARE(outcome.notes.size(), 2);
-        // The window is shown first, then the warning.
+        QCOMPARE(outcome.notes.size(), 3);
+        // The window is shown first, then the warning in front of it.
         QVERIFY2(outcome.notes[0].startsWith(
                      "box:Failed to load (Apple Mobile Device) framework. Plese click <a href=\""
                      "http://127.0.0.1:1/tutorial/how-to-connect-ios-device-to-quillmarten-successfully.html\">HERE</a> for help."),
                  qPrintable(outcome.notes.join('|')));
-        QCOMPARE(outcome.notes[1], "window:Quillmarten Parlevane");
+        QCOMPARE(outcome.notes[1], "behind it: main window");
+        QCOMPARE(outcome.notes[2], "window:Quillmarten Parlevane");
 
         const QString logs = dataFolder(home.path()) + "/qlogs";
         const QString log = logs + "/log-" + QDate::currentDate().toString("yyyyMMdd") + ".txt";
         QVERIFY(QFileInfo(logs).isDir());
         QFile file(log);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        QVERIFY(file.readAll().contains(") closing the main window\n"));
+        const QList<QPair<char, QByteArray>> entries = logEntries(file.readAll());
+        QVERIFY(entries.contains(qMakePair('D', QByteArray(kDebugLine))));
+        QVERIFY(entries.contains(qMakePair('W', QByteArray(kWarningLine))));
+
+        // Standard output holds every debug message of the log, each as it
+        // was given and a line feed, and nothing else.
+        QByteArray debugLines;
+        for (const auto &entry : entries) {
+            if (entry.first == 'D')
+                debugLines += entry.second + "\n";
+        }
+        QCOMPARE(outcome.standardOutput, debugLines);
+        QVERIFY(outcome.standardOutput.contains(QByteArray(kDebugLine) + "\n"));
+        QVERIFY(!outcome.standardOutput.contains(kWarningLine));
     }
 
     void currentDatabaseFoldersNeedNoConversion()
@@ -136,7 +197,7 @@ private slots:
         QDir().mkpath(dataFolder(home.path()) + "/local_databases/mine/file-relay");
         const Outcome outcome = runChild(home.path(), nullptr);
         QCOMPARE(outcome.exitCode, 0);
-        QCOMPARE(outcome.notes.size(), 2);
+        QCOMPARE(outcome.notes.size(), 3);
         QVERIFY(!outcome.notes.join('|').contains("dialog:"));
     }
 
@@ -151,7 +212,8 @@ private slots:
         const QString notes = outcome.notes.join('|');
         // The program closes its window by itself: the driver never gets to.
         QVERIFY2(notes.endsWith("dialog:ProgressForm cannot cancel|"
-                                "box:Successfully updated local database. Please restart software."),
+                                "box:Successfully updated local database. Please restart software.|"
+                                "behind it: main window"),
                  qPrintable(notes));
         QVERIFY(QFileInfo(folder + "/old.db").isDir());
         QVERIFY(!QFileInfo::exists(folder + "/old.db.__tmp"));
@@ -162,8 +224,9 @@ private slots:
         QTemporaryDir home;
         const Outcome outcome = runChild(home.path(), wrongDbVersion);
         QCOMPARE(outcome.exitCode, 1);
-        QCOMPARE(outcome.notes.size(), 1);
+        QCOMPARE(outcome.notes.size(), 2);
         QVERIFY(outcome.notes[0].contains("invalid libsqlite_qt."));
+        QCOMPARE(outcome.notes[1], "behind it: no window");
         QVERIFY(!QFileInfo::exists(home.path() + "/.local/share/QuillMarten"));
     }
 };

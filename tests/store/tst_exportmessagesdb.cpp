@@ -26,11 +26,6 @@ using namespace testsupport;
 
 namespace {
 
-qint64 countOf(const QString &path, const QString &table)
-{
-    return queryValue(path, "select count(*) from " + table).toLongLong();
-}
-
 void writeFile(const QString &path, const QByteArray &content)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -146,12 +141,12 @@ private slots:
         } else {
             QFAIL("unknown scenario");
         }
-        QCOMPARE(countOf(dbPath(), "message"), messages);
-        QCOMPARE(countOf(dbPath(), "chat"), chats);
-        QCOMPARE(countOf(dbPath(), "chat_message_join"), messages);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), messages);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), chats);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_message_join").toInt(), messages);
         // Never more than the one handle, joined once.
-        QCOMPARE(countOf(dbPath(), "handle"), chats ? 1 : 0);
-        QCOMPARE(countOf(dbPath(), "chat_handle_join"), chats ? 1 : 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), chats ? 1 : 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), chats ? 1 : 0);
     }
 
     void storedMessageKeepsItsLinks()
@@ -172,7 +167,7 @@ private slots:
         const qint64 benRowid = queryValue(dbPath(), "select rowid from handle where id='ben@example.com'").toLongLong();
         QCOMPARE(queryValue(dbPath(), "select handle_id from message where text='late'").toLongLong(), annaRowid);
         QCOMPARE(queryValue(dbPath(), "select other_handle from message where text='late'").toLongLong(), benRowid);
-        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 2);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 2);
         QCOMPARE(queryValue(dbPath(), "select logic_hash from message where text='late'").toString(), calcLogicHash(*late));
         // A one-to-one chat has no last addressed handle.
         QVERIFY(!queryValue(dbPath(), "select last_addressed_handle from chat").isValid());
@@ -190,10 +185,10 @@ private slots:
             raw.openThrow(dbPath(), 2);
             raw.executeThrow(Sqlite3Sql("delete from chat_handle_join"));
         }
-        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 0);
         runWriter(writer, {m});
-        QCOMPARE(countOf(dbPath(), "message"), 1);
-        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 1);
     }
 
     void aGroupChatKeepsTheLastSender()
@@ -212,8 +207,8 @@ private slots:
         // Duplicates count too: the last message written decides.
         runWriter(writer, {fromA});
         QCOMPARE(queryValue(dbPath(), "select last_addressed_handle from chat").toString(), "+491");
-        QCOMPARE(countOf(dbPath(), "message"), 3);
-        QCOMPARE(countOf(dbPath(), "chat_handle_join"), 3);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 3);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 3);
     }
 
     void anInvalidChatThrowsOutOfWrite()
@@ -229,7 +224,7 @@ private slots:
         writer.abort();
         QVERIFY(!writer.database().isOpen());
         // The whole run is dropped, the file itself stays.
-        QCOMPARE(countOf(dbPath(), "message"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 0);
     }
 
     void endWithoutBeginCommitsNothing()
@@ -260,11 +255,11 @@ private slots:
         sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
         sqlite3_close(reader);
 
-        QCOMPARE(countOf(dbPath(), "message"), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1);
         QCOMPARE(queryValue(dbPath(), "select text from message").toString(), "first run");
         // The writer can run again afterwards.
         runWriter(writer, {b.message(chat, anna, "third run", 3)});
-        QCOMPARE(countOf(dbPath(), "message"), 2);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 2);
     }
 
     // ---- attachments ------------------------------------------------------------
@@ -365,8 +360,8 @@ private slots:
         const QString target = writer.fileRelayPath() + "/var/mobile/Library/SMS/Attachments/xy.jpg";
         QCOMPARE(readFile(target), QByteArray("first"));
         QVERIFY(!QFileInfo::exists(writer.fileRelayPath() + "/var/mobile/Library/SMS/Attachments/gone.jpg"));
-        QCOMPARE(countOf(dbPath(), "attachment"), 3);
-        QCOMPARE(countOf(dbPath(), "message_attachment_join"), 3);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 3);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message_attachment_join").toInt(), 3);
         QCOMPARE(queryValue(dbPath(), "select filename from attachment where guid='AT-1'").toString(),
                  "~/Library/SMS/Attachments/x:y?.jpg");
 
@@ -374,8 +369,8 @@ private slots:
         writeFile(target, "changed");
         runWriter(writer, {m, n});
         QCOMPARE(readFile(target), QByteArray("changed"));
-        QCOMPARE(countOf(dbPath(), "attachment"), 3);
-        QCOMPARE(countOf(dbPath(), "message_attachment_join"), 3);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 3);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message_attachment_join").toInt(), 3);
     }
 
     void refusedAttachmentPathsCopyNothing_data()
@@ -422,10 +417,10 @@ private slots:
                 copies << f;
         }
         QVERIFY2(copies.isEmpty(), qPrintable(copies.join(", ")));
-        QCOMPARE(countOf(dbPath(), "message"), 1);
-        QCOMPARE(countOf(dbPath(), "attachment"), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 1);
         QCOMPARE(queryValue(dbPath(), "select filename from attachment").toString(), phonePath);
-        QCOMPARE(countOf(dbPath(), "message_attachment_join"), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message_attachment_join").toInt(), 1);
     }
 
     void anAttachmentThatIsADatabaseLogLeavesTheDatabaseAlone()

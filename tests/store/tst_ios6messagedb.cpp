@@ -92,12 +92,6 @@ QStringList schemaObjects(Sqlite3DB &db, const QString &type)
     return names;
 }
 
-qint64 countOf(Sqlite3DB &db, const QString &sql)
-{
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql(sql));
-    return c.moveNext() ? c.getInt64(0) : -1;
-}
-
 // Every schema object of the file with its SQL, one per line, read on a
 // connection of its own.
 QString schemaDump(const QString &path)
@@ -299,8 +293,10 @@ private slots:
             QVERIFY(schemaObjects(db, "index").contains("message_idx_logic_hash"));
             QCOMPARE(indexesOf(db, "message"), indexesOf(current, "message"));
             // Rows written before the upgrade read the new columns' defaults.
-            QCOMPARE(countOf(db, "select count(*) from message where other_handle = -1 and item_type = 0"), 4);
-            QCOMPARE(countOf(db, "select count(*) from message"), 4);
+            QCOMPARE(queryValue(dbPath(), "select count(*) from message where other_handle = -1 and item_type = 0")
+                         .toInt(),
+                     4);
+            QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 4);
         }
         QTemporaryDir other;
         const QString today = writeMsgDb(other.path(), MsgDbLayout::Local, {});
@@ -419,7 +415,7 @@ private slots:
             QVERIFY2(errorOf(db).isEmpty(), qPrintable(at + ": " + errorOf(db)));
             QVERIFY2(columnsOf(db, "message").size() == 51, qPrintable(at));
             QVERIFY2(schemaObjects(db, "trigger").size() == 6, qPrintable(at));
-            QVERIFY2(countOf(db, "select count(*) from message") == (oldFile ? 4 : 0), qPrintable(at));
+            QVERIFY2(queryValue(dbPath(), "select count(*) from message").toInt() == (oldFile ? 4 : 0), qPrintable(at));
             db.close();
             QVERIFY2(orphanTrigger(dbPath()) == orphanTrigger(today), qPrintable(at));
             if (!ended)
@@ -442,11 +438,11 @@ private slots:
         db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid, handle_id) values (2, 'b', 1)"));
 
         db.executeThrow(Sqlite3Sql("delete from message where rowid=1"));
-        QCOMPARE(countOf(db, "select count(*) from handle"), 1); // joined and used by message 2
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 1); // joined and used by message 2
         db.executeThrow(Sqlite3Sql("delete from chat_handle_join"));
-        QCOMPARE(countOf(db, "select count(*) from handle"), 1); // still used by message 2
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 1); // still used by message 2
         db.executeThrow(Sqlite3Sql("delete from message where rowid=2"));
-        QCOMPARE(countOf(db, "select count(*) from handle"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 0);
     }
 
     void triggers_removeOrphanedMessages_data()
@@ -502,16 +498,17 @@ private slots:
         db.executeThrow(Sqlite3Sql("insert into message (ROWID, guid) values (1, 'm1'), (2, 'm2')"));
         db.executeThrow(Sqlite3Sql("insert into attachment (ROWID, guid) values (1, 'a1'), (2, 'a2')"));
         db.executeThrow(Sqlite3Sql("insert into message_attachment_join values (1, 1), (1, 2), (2, 2)"));
-        QCOMPARE(countOf(db, "select sum(cache_has_attachments) from message"), 2);
+        QCOMPARE(queryValue(dbPath(), "select sum(cache_has_attachments) from message").toInt(), 2);
 
         db.executeThrow(Sqlite3Sql("delete from message_attachment_join where message_id=1 and attachment_id=1"));
-        QCOMPARE(countOf(db, "select cache_has_attachments from message where rowid=1"), 1); // still has a2
-        QCOMPARE(countOf(db, "select count(*) from attachment"), 1);
+        // Message 1 still has a2.
+        QCOMPARE(queryValue(dbPath(), "select cache_has_attachments from message where rowid=1"), QVariant(qlonglong(1)));
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 1);
         db.executeThrow(Sqlite3Sql("delete from message_attachment_join where message_id=1"));
-        QCOMPARE(countOf(db, "select cache_has_attachments from message where rowid=1"), 0);
-        QCOMPARE(countOf(db, "select count(*) from attachment"), 1); // a2 still belongs to m2
+        QCOMPARE(queryValue(dbPath(), "select cache_has_attachments from message where rowid=1"), QVariant(qlonglong(0)));
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 1); // a2 still belongs to m2
         db.executeThrow(Sqlite3Sql("delete from message_attachment_join"));
-        QCOMPARE(countOf(db, "select count(*) from attachment"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 0);
     }
 
     void phoneTriggerFunctions_data()
@@ -531,9 +528,9 @@ private slots:
         db.open();
         if (!trustedSchema)
             db.executeThrow(Sqlite3Sql("PRAGMA trusted_schema=OFF"));
-        QVERIFY(countOf(db, "select count(*) from attachment") > 0);
+        QVERIFY(queryValue(dbPath(), "select count(*) from attachment").toInt() > 0);
         db.executeThrow(Sqlite3Sql("delete from attachment"));
-        QCOMPARE(countOf(db, "select count(*) from attachment"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 0);
     }
 
     // ---- chats ------------------------------------------------------------------

@@ -23,11 +23,6 @@ Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
 
 namespace {
 
-qint64 countOf(const QString &path, const QString &sql)
-{
-    return queryValue(path, sql).toLongLong();
-}
-
 // The local schema script with some declarations written differently, as a
 // foreign tool might write them.
 QString writeVariantDb(const QString &cacheDir, const QList<QPair<QString, QString>> &replacements)
@@ -122,7 +117,7 @@ private slots:
             else
                 db->joinMessageAttachment(1, 2);
         }
-        QCOMPARE(countOf(dbPath(), "select count(*) from " + table), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from " + table).toInt(), 1);
         if (table == "chat_handle_join") {
             QVERIFY(db->hasChatHandle(1, 2));
             QVERIFY(!db->hasChatHandle(2, 1));
@@ -146,7 +141,7 @@ private slots:
         const qint64 chat = db->insertChat(b.chat({b.handle("a@b.c", "iMessage")}, "iMessage"));
         db->updateChatLast(chat, 200);
         db->updateChatLast(chat, date);
-        QCOMPARE(countOf(dbPath(), "select _last from chat"), expected);
+        QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), expected);
     }
 
     void lastOnAPhoneWithoutTheColumnDoesNothing()
@@ -156,7 +151,7 @@ private slots:
         const qint64 chat = db->insertChat(b.chat({b.handle("+4917012345")}));
         // The statement would fail on the missing column if it ran.
         db->updateChatLast(chat, 300);
-        QCOMPARE(countOf(dbPath(), "select count(*) from chat"), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 1);
     }
 
     void insertMessageColumns_data() { layouts_data(); }
@@ -227,8 +222,8 @@ private slots:
         } catch (const std::runtime_error &e) {
             QCOMPARE(QString::fromUtf8(e.what()), "IOS6MessageDb::insertChat, invalid chat, service_name:" + service);
         }
-        QCOMPARE(countOf(dbPath(), "select count(*) from chat"), 0);
-        QCOMPARE(countOf(dbPath(), "select count(*) from handle"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 0);
     }
 
     void insertChatWritesMembersAndGroupId_data()
@@ -257,7 +252,7 @@ private slots:
         const qint64 rowid = db->insertChat(chat);
         QCOMPARE(db->chatRowid(chat->guid), rowid);
         // The known handle is reused, the other inserted; both are joined.
-        QCOMPARE(countOf(dbPath(), "select count(*) from handle"), 2);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 2);
         QCOMPARE(db->handleRowid(known), knownRowid);
         QVERIFY(db->hasChatHandle(rowid, knownRowid));
         QVERIFY(db->hasChatHandle(rowid, db->handleRowid(fresh)));
@@ -343,7 +338,7 @@ private slots:
         QVERIFY(!db->hasLogicHash());
         QVERIFY(!db->hasItemType());
         db->insertMessage(m, 1, 0, QString()); // would fail on a missing column
-        QCOMPARE(countOf(messageDbPath(phone.path()), "select count(*) from message"), 1);
+        QCOMPARE(queryValue(messageDbPath(phone.path()), "select count(*) from message").toInt(), 1);
     }
 
     void deleteMessage_data()
@@ -383,11 +378,11 @@ private slots:
         }
         QVERIFY(first && first->chat);
         db->deleteMessage(first);
-        QCOMPARE(countOf(dbPath(), "select count(*) from message"), messagesInChat - 1);
-        QCOMPARE(countOf(dbPath(), "select count(*) from chat_message_join"), messagesInChat - 1);
-        QCOMPARE(countOf(dbPath(), "select count(*) from message_attachment_join"), 0);
-        QCOMPARE(countOf(dbPath(), "select count(*) from attachment"), 0);
-        QCOMPARE(countOf(dbPath(), "select count(*) from chat"), chatStays ? 1 : 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), messagesInChat - 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_message_join").toInt(), messagesInChat - 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message_attachment_join").toInt(), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), chatStays ? 1 : 0);
         QCOMPARE(db->messageCount(), messagesInChat - 1);
     }
 
@@ -401,7 +396,7 @@ private slots:
         _MsgMessage *m = b.message(nullptr, h, "loose", 1);
         m->rowid = db->insertMessage(m, 1, 0, QString());
         db->deleteMessage(m);
-        QCOMPARE(countOf(dbPath(), "select count(*) from message"), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 0);
         // The chat is left alone even though it has no message.
         QCOMPARE(db->chatRowid(chat->guid), chatRowid);
     }

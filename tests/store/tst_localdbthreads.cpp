@@ -15,9 +15,11 @@
 #include "tests/support/httprecorder.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/msgstorebuilder.h"
+#include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "ui_progressform.h"
 
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -28,14 +30,6 @@
 using namespace testsupport;
 
 namespace {
-
-qint64 countOf(const QString &path, const QString &table)
-{
-    Sqlite3DB db;
-    db.openThrow(path, 1);
-    Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select count(*) from " + table));
-    return c.moveNext() ? c.getInt64(0) : -1;
-}
 
 // The starter's pattern: start, run the dialog, wait without a limit.
 int runUnderDialog(ProgressForm &form, QThread &thread)
@@ -168,11 +162,11 @@ private slots:
             QCOMPARE(seen[0].icon, int(QMessageBox::Information));
             QCOMPARE(form.widgets()->lbStatus->text(), "Backing up SMS to Local Database...");
             QCOMPARE(form.widgets()->lbProgress->text(), lastProgress);
-            QCOMPARE(countOf(dbPath(), "message"), count);
-            QCOMPARE(countOf(dbPath(), "chat_message_join"), count);
+            QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count);
+            QCOMPARE(queryValue(dbPath(), "select count(*) from chat_message_join").toInt(), count);
         }
         // Chats of one person share a guid: one conversation each.
-        QCOMPARE(countOf(dbPath(), "chat"), qMin(3, (count + 9) / 10));
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), qMin(3, (count + 9) / 10));
     }
 
     void theBackupKeepsItsSourceStoreAlive()
@@ -193,7 +187,7 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(runUnderDialog(form, *thread), 1);
-        QCOMPARE(countOf(dbPath(), "message"), 30);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 30);
         thread.reset();
         QVERIFY(watch.isNull());
     }
@@ -221,6 +215,60 @@ private slots:
         QCOMPARE(texts, QStringList({"first", "second", "third"}));
     }
 
+    // The thread sorts its copy of the list by messageLessThan, which mixes
+    // rowid and date keys. Rows close together and many equal keys make it
+    // cycle: the sort must neither run outside the list nor lose or repeat a
+    // message. Rows far apart go by date alone, equal dates in the order given.
+    void backupSortsLargeTangledLists_data()
+    {
+        QTest::addColumn<bool>("rowidsClose");
+        QTest::newRow("rowids close, dates cycling") << true;
+        QTest::newRow("rowids apart, many equal dates") << false;
+    }
+    void backupSortsLargeTangledLists()
+    {
+        QFETCH(bool, rowidsClose);
+        const int count = 3000;
+        QRandomGenerator rng(4711);
+        MsgStoreBuilder b;
+        QList<_MsgHandle *> people = {b.handle("+491701"), b.handle("+491702")};
+        QList<_MsgChat *> chats = {b.chat({people[0]}), b.chat({people[1]})};
+        for (int i = 0; i < count; ++i) {
+            const int date = rowidsClose ? 1000 + int(rng.bounded(400)) : 1000 + int(rng.bounded(20));
+            _MsgMessage *m = b.message(chats[i % 2], i % 3 ? people[i % 2] : nullptr,
+                                       QString("tangled %1").arg(i, 4, 10, QChar('0')), date);
+            m->srcRowid = rowidsClose ? qint64(rng.bounded(60)) : qint64(i) * 100;
+        }
+        ProgressForm form("", nullptr);
+        BackupSMSThread thread(b.messages(), b.store, dbDir(), QString(), &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QCOMPARE(runUnderDialog(form, thread), 1);
+        QVERIFY(!form.failed);
+
+        Sqlite3DB db;
+        db.openThrow(dbPath(), 1);
+        Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select text, date from message order by rowid"));
+        QStringList texts;
+        QList<int> dates;
+        while (c.moveNext()) {
+            texts << c.getText("text");
+            dates << c.getInt("date");
+        }
+        QCOMPARE(texts.size(), count);
+        QStringList sorted = texts;
+        sorted.sort();
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(sorted[i], QString("tangled %1").arg(i, 4, 10, QChar('0')));
+        if (!rowidsClose) {
+            for (int i = 1; i < count; ++i) {
+                QVERIFY2(dates[i - 1] <= dates[i], qPrintable(texts[i]));
+                if (dates[i - 1] == dates[i])
+                    QVERIFY2(texts[i - 1] < texts[i], qPrintable(texts[i]));
+            }
+        }
+    }
+
     void cancellingABackupKeepsNothingOfTheRun()
     {
         MsgStoreBuilder earlier;
@@ -236,7 +284,7 @@ private slots:
         QVERIFY(form.failed);
         QVERIFY2(shown != "SMS: 4000/4000", qPrintable(shown)); // cancelled in the middle
         QCOMPARE(boxes(driver).size(), 0);
-        QCOMPARE(countOf(dbPath(), "message"), 5);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 5);
     }
 
     void aBackupWhoseCommitFailsReportsIt()
@@ -260,7 +308,7 @@ private slots:
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen[0].icon, int(QMessageBox::Critical));
         QVERIFY2(seen[0].text.contains("could not be committed"), qPrintable(seen[0].text));
-        QCOMPARE(countOf(dbPath(), "message"), 5);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 5);
     }
 
     void aBackupThatCannotOpenItsTargetReportsIt()
@@ -328,8 +376,8 @@ private slots:
         QCOMPARE(form.widgets()->lbStatus->text(), "Deleting SMS...");
         QCOMPARE(chosen.size(), which.size()); // the caller's list is left as it was
         db.close();
-        QCOMPARE(countOf(dbPath(), "message"), 3 - which.size());
-        QCOMPARE(countOf(dbPath(), "chat"), chatsLeft);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 3 - which.size());
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), chatsLeft);
     }
 
     void theDeleteKeepsItsSourceStoreAlive()
@@ -360,7 +408,7 @@ private slots:
         QCOMPARE(runUnderDialog(form, *thread), 1);
         QCOMPARE(boxes(driver).value(0).text, QString("Successfully Deleted 29 SMS."));
         db.close();
-        QCOMPARE(countOf(dbPath(), "message"), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1);
         thread.reset();
         QVERIFY(watch.isNull());
     }
@@ -408,7 +456,7 @@ private slots:
             QVERIFY2(boxes(driver)[0].text.contains("could not be committed"), qPrintable(boxes(driver)[0].text));
         }
         QVERIFY(!db.isInTransaction());
-        QCOMPARE(countOf(dbPath(), "message"), count);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count);
 
         // The database object stays usable for the next operation.
         QList<_MsgMessage *> one = {all.first()};
@@ -418,7 +466,7 @@ private slots:
         driver2.thenPress(QMessageBox::Ok);
         QCOMPARE(runUnderDialog(again, retry), 1);
         db.close();
-        QCOMPARE(countOf(dbPath(), "message"), count - 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count - 1);
     }
 };
 

@@ -290,7 +290,7 @@ private slots:
     void sideFilesTravelWithTheirDatabase()
     {
         testsupport::writeOldLocalDb(oldFile("e"), {{"5550100006", "F", 1400000000, 0, QString("x")}});
-        for (const char *side : {"e-journal", "e-wal", "e-shm", "stray-journal"}) {
+        for (const char *side : {"e-journal", "e-wal", "e-shm"}) {
             QFile f(oldFile(side));
             QVERIFY(f.open(QIODevice::WriteOnly));
         }
@@ -301,9 +301,43 @@ private slots:
         QCOMPARE(convert().result, 1);
         QVERIFY(QFileInfo(oldFile("e")).isDir());
         QCOMPARE(storedSms(oldFile("e")).size(), 1);
-        QStringList left = localDatabasesDir().entryList(QDir::Files);
-        QCOMPARE(left, QStringList{"stray-journal"});
+        QCOMPARE(localDatabasesDir().entryList(QDir::Files), QStringList());
         QVERIFY(LocalDbUpdateThread::oldDatabaseFiles().isEmpty());
+    }
+
+    // A name that merely ends like a side file is an old database when no
+    // database of the shorter name lies beside it.
+    void sideFileNameWithoutItsDatabaseIsConverted_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("folderBeside"); // a current database of the shorter name
+        QTest::newRow("-wal") << "notes-wal" << false;
+        QTest::newRow("-journal") << "notes-journal" << false;
+        QTest::newRow("-shm, upper case") << "notes-SHM" << false;
+        QTest::newRow("only the suffix") << "-wal" << false;
+        QTest::newRow("-wal beside a database folder") << "notes-wal" << true;
+    }
+    void sideFileNameWithoutItsDatabaseIsConverted()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, folderBeside);
+        if (folderBeside)
+            testsupport::writeMsgDb(oldFile("notes"), testsupport::MsgDbLayout::Local, {});
+        testsupport::writeOldLocalDb(oldFile(name), {{"5550100008", "H", 1400000000, 0, QString("kept")}});
+        const QFileInfoList listed = LocalDbUpdateThread::oldDatabaseFiles();
+        QCOMPARE(listed.size(), 1);
+        QCOMPARE(listed[0].fileName(), name);
+
+        const Run run = convert();
+        QCOMPARE(run.result, 1);
+        QCOMPARE(run.box, kSuccess);
+        QVERIFY(QFileInfo(oldFile(name)).isDir());
+        const QList<StoredSms> sms = storedSms(oldFile(name));
+        QCOMPARE(sms.size(), 1);
+        QCOMPARE(sms[0].text, "kept");
+        QCOMPARE(localDatabasesDir().entryList(QDir::Files), QStringList());
+        if (folderBeside)
+            QCOMPARE(countRows(oldFile("notes"), "message"), 0);
     }
 
     void rowsStillInTheWriteAheadLogAreConverted()
