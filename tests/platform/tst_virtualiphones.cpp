@@ -27,10 +27,14 @@ struct Event
 QMutex s_eventsMutex;
 QList<Event> s_events;
 Qt::HANDLE s_mainThread = nullptr;
+// The library's thread outlives the test: it stops being heard at the end.
+bool s_listening = true;
 
 void recordEvent(AMDeviceNotificationCallbackInfo *info, void *)
 {
     QMutexLocker lock(&s_eventsMutex);
+    if (!s_listening)
+        return;
     s_events.append({info->device, info->message, QThread::currentThreadId() == s_mainThread});
 }
 
@@ -146,6 +150,12 @@ class TestVirtualIPhones : public QObject
     }
 
 private slots:
+    void cleanupTestCase()
+    {
+        QMutexLocker lock(&s_eventsMutex);
+        s_listening = false;
+    }
+
     void initTestCase()
     {
         s_mainThread = QThread::currentThreadId();
