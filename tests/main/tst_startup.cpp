@@ -72,12 +72,22 @@ struct Outcome
     QStringList notes;
 };
 
-Outcome runChild(const QString &home, DbVersionFunction version)
+// commonFiles: the common program files folder the child looks in for
+// Apple's libraries; a null string leaves the default beside the program,
+// where the build puts the stand-ins.
+Outcome runChild(const QString &home, DbVersionFunction version, const QString &commonFiles)
 {
     const QString notesPath = home + "/notes.txt";
     const pid_t child = fork();
     if (child == 0) {
         testsupport::useHome(home);
+        qunsetenv("QP_APPLE_MOBILE_DEVICE_DIR");
+        qunsetenv("QP_APPLE_APPLICATION_SUPPORT_DIR");
+        qunsetenv("QP_VIRTUAL_IPHONES_DIR");
+        if (commonFiles.isNull())
+            qunsetenv("CommonProgramFiles");
+        else
+            qputenv("CommonProgramFiles", QFile::encodeName(commonFiles));
         setMakerServerUrl(QUrl("http://127.0.0.1:1"));
         driveFromGuiThread(notesPath);
         int argc = 1;
@@ -96,6 +106,14 @@ Outcome runChild(const QString &home, DbVersionFunction version)
     return outcome;
 }
 
+// A common program files folder without Apple's libraries.
+QString emptyCommonFiles(const QString &home)
+{
+    const QString folder = home + "/common-files";
+    QDir().mkpath(folder);
+    return folder;
+}
+
 QString dataFolder(const QString &home)
 {
     return home + "/.local/share/QuillMarten/6B2E8D41A7C9430F9E15D2B8C4F70A93";
@@ -111,7 +129,7 @@ private slots:
     void normalStartWithoutAppleLibraries()
     {
         QTemporaryDir home;
-        const Outcome outcome = runChild(home.path(), nullptr);
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 0);
 
         QCOMPARE(outcome.notes.size(), 2);
@@ -130,11 +148,20 @@ private slots:
         QVERIFY(file.readAll().contains(") closing the main window\n"));
     }
 
+    void theLibraryStandInsLoadWithoutAWarning()
+    {
+        // The build puts them below the default folder beside the program.
+        QTemporaryDir home;
+        const Outcome outcome = runChild(home.path(), nullptr, QString());
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.notes, QStringList{"window:Quillmarten Parlevane"});
+    }
+
     void currentDatabaseFoldersNeedNoConversion()
     {
         QTemporaryDir home;
         QDir().mkpath(dataFolder(home.path()) + "/local_databases/mine/file-relay");
-        const Outcome outcome = runChild(home.path(), nullptr);
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 0);
         QCOMPARE(outcome.notes.size(), 2);
         QVERIFY(!outcome.notes.join('|').contains("dialog:"));
@@ -146,7 +173,7 @@ private slots:
         const QString folder = dataFolder(home.path()) + "/local_databases";
         QDir().mkpath(folder);
         testsupport::writeOldLocalDb(folder + "/old.db", {{"5550100001", "Ann", 1400000000, 0, QString("hi")}});
-        const Outcome outcome = runChild(home.path(), nullptr);
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 0);
         const QString notes = outcome.notes.join('|');
         // The program closes its window by itself: the driver never gets to.
@@ -160,7 +187,7 @@ private slots:
     void wrongDatabaseLibraryEndsBeforeAnythingIsCreated()
     {
         QTemporaryDir home;
-        const Outcome outcome = runChild(home.path(), wrongDbVersion);
+        const Outcome outcome = runChild(home.path(), wrongDbVersion, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 1);
         QCOMPARE(outcome.notes.size(), 1);
         QVERIFY(outcome.notes[0].contains("invalid libsqlite_qt."));
