@@ -26,7 +26,9 @@ const int kQuotedRequestLength = 800;
 std::atomic<int> s_lengthWaitMs{kDefaultLengthWaitMs};
 std::atomic<MobileDeviceResolver> s_resolver{nullptr};
 // Held while a notification is forwarded and while a receiver is cleared.
-std::mutex s_notifyMutex;
+// Recursive: when the callback runs on the receiver's own thread the slot runs
+// inside it, and may end in the receiver's destructor.
+std::recursive_mutex s_notifyMutex;
 
 template <typename FunctionPointer>
 FunctionPointer md(const char *name)
@@ -90,14 +92,14 @@ void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, 
         slot = target->disconnectedSlot;
     if (!slot || !*slot)
         return;
-    std::lock_guard<std::mutex> lock(s_notifyMutex);
+    std::lock_guard<std::recursive_mutex> lock(s_notifyMutex);
     if (target->receiver)
         QMetaObject::invokeMethod(target->receiver, slot, Qt::AutoConnection, Q_ARG(void *, info->device));
 }
 
 void mobiledevice_clear_receiver(_DeviceNotifyTarget *target)
 {
-    std::lock_guard<std::mutex> lock(s_notifyMutex);
+    std::lock_guard<std::recursive_mutex> lock(s_notifyMutex);
     target->receiver = nullptr;
 }
 

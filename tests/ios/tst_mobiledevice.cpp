@@ -430,12 +430,12 @@ private slots:
             << "mobiledevice_recmsg(msg) error, received length: 0." << false;
         QTest::newRow("a negative length") << QList<QByteArray>{frameLength(0xffffffff)} << 0 << false << 60000
                                            << "mobiledevice_recmsg(msg) error, received length: 0." << false;
-        // Each wait is bounded on its own: pieces 150 ms apart pass a 400 ms
+        // Each wait is bounded on its own: pieces 300 ms apart pass a 1000 ms
         // wait though the whole body takes longer.
         QList<QByteArray> slow = {frameLength(quint32(yes.size()))};
         for (int i = 0; i < yes.size(); i += 10)
             slow.append(yes.mid(i, 10));
-        QTest::newRow("late pieces within each wait") << slow << 150 << false << 400 << QString() << true;
+        QTest::newRow("late pieces within each wait") << slow << 300 << false << 1000 << QString() << true;
         QTest::newRow("a pause longer than the wait")
             << QList<QByteArray>{frameLength(quint32(yes.size())) + yes.left(10), yes.mid(10)} << 600 << false
             << 150 << "mobiledevice_recmsg(msg) error, received length: 10." << false;
