@@ -219,8 +219,8 @@ def scaled_table(table, quality):
     return [min(255, max(1, int((q * scale + 50) / 100))) for q in table]
 
 
-def huffman_codes(spec):
-    counts, values = spec
+def huffman_codes(table):
+    counts, values = table
     codes, code, k = {}, 0, 0
     for length in range(1, 17):
         for _ in range(counts[length - 1]):
@@ -324,8 +324,8 @@ def write_jpeg(path, canvas, quality=90):
     for t in range(2):
         out += segment(0xdb, bytes([t]) + bytes(tables[t][ZIGZAG[k]] for k in range(64)))
     out += segment(0xc0, struct.pack(">BHHB", 8, h, w, 3) + bytes([1, 0x11, 0, 2, 0x11, 1, 3, 0x11, 1]))
-    for cls, t, spec in ((0, 0, DC_LUMA), (1, 0, AC_LUMA), (0, 1, DC_CHROMA), (1, 1, AC_CHROMA)):
-        out += segment(0xc4, bytes([(cls << 4) | t]) + bytes(spec[0]) + bytes(spec[1]))
+    for cls, t, table in ((0, 0, DC_LUMA), (1, 0, AC_LUMA), (0, 1, DC_CHROMA), (1, 1, AC_CHROMA)):
+        out += segment(0xc4, bytes([(cls << 4) | t]) + bytes(table[0]) + bytes(table[1]))
     out += segment(0xda, bytes([3, 1, 0x00, 2, 0x11, 3, 0x11, 0, 63, 0]))
     out += bytes(writer.out) + b"\xff\xd9"
     with open(path, "wb") as f:

@@ -45,10 +45,10 @@ class TestIOSDevice : public QObject
     QTemporaryDir phones;
     DeviceSink sink;
 
-    void *attach(const testsupport::VirtualIPhoneSpec &spec)
+    void *attach(const testsupport::VirtualIPhoneSetup &setup)
     {
         const int before = sink.arrived.size();
-        testsupport::writeVirtualIPhone(phones.path(), spec);
+        testsupport::writeVirtualIPhone(phones.path(), setup);
         if (!QTest::qWaitFor([&] { return sink.arrived.size() > before; }, 20000))
             return nullptr;
         return sink.arrived.last();
@@ -142,10 +142,10 @@ private slots:
         QFETCH(bool, checkEncrypt);
         QFETCH(bool, result);
         QFETCH(QString, warning);
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone(QTest::currentDataTag());
-        spec.domains["com.apple.mobile.backup"] = {{"CloudBackupEnabled", cloudOn}, {"WillEncrypt", encrypted}};
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone(QTest::currentDataTag());
+        setup.domains["com.apple.mobile.backup"] = {{"CloudBackupEnabled", cloudOn}, {"WillEncrypt", encrypted}};
         IOSDevice device;
-        device.amDevice = attach(spec);
+        device.amDevice = attach(setup);
         QVERIFY(device.amDevice);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
@@ -159,22 +159,22 @@ private slots:
 
     void unreadableSettingsLetTheTransferGoOn_data()
     {
-        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QString>("trouble");
         QTest::newRow("session fails") << "session";
         QTest::newRow("settings are no booleans") << "strings";
         QTest::newRow("no handle") << "null";
     }
     void unreadableSettingsLetTheTransferGoOn()
     {
-        QFETCH(QString, setup);
+        QFETCH(QString, trouble);
         IOSDevice device;
-        if (setup != "null") {
-            testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("unreadable-" + setup);
-            if (setup == "session")
-                spec.failures.insert("AMDeviceStartSession", -402653153);
+        if (trouble != "null") {
+            testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("unreadable-" + trouble);
+            if (trouble == "session")
+                setup.failures.insert("AMDeviceStartSession", -402653153);
             else
-                spec.domains["com.apple.mobile.backup"] = {{"CloudBackupEnabled", "true"}, {"WillEncrypt", 1}};
-            device.amDevice = attach(spec);
+                setup.domains["com.apple.mobile.backup"] = {{"CloudBackupEnabled", "true"}, {"WillEncrypt", 1}};
+            device.amDevice = attach(setup);
             QVERIFY(device.amDevice);
         }
         DialogDriver driver;

@@ -130,10 +130,10 @@ class TestMobileDevice : public QObject
     DeviceSink sink;
     qint64 liveAtStart = 0;
 
-    void *attach(const testsupport::VirtualIPhoneSpec &spec)
+    void *attach(const testsupport::VirtualIPhoneSetup &setup)
     {
         const int before = sink.seen.size();
-        testsupport::writeVirtualIPhone(phones.path(), spec);
+        testsupport::writeVirtualIPhone(phones.path(), setup);
         if (!QTest::qWaitFor([&] { return sink.seen.size() > before; }, 20000))
             return nullptr;
         return sink.seen.last().connected ? sink.seen.last().device : nullptr;
@@ -253,11 +253,11 @@ private slots:
         QFETCH(int, code);
         QFETCH(QString, error);
         QFETCH(QStringList, called);
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("session");
-        spec.paired = paired;
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("session");
+        setup.paired = paired;
         if (!failingStep.isEmpty())
-            spec.failures.insert(failingStep, code);
-        void *device = attach(spec);
+            setup.failures.insert(failingStep, code);
+        void *device = attach(setup);
         QVERIFY(device);
 
         startRecording(hidden.isEmpty() ? QSet<QByteArray>() : QSet<QByteArray>{hidden});
@@ -279,9 +279,9 @@ private slots:
 
     void valuesByKeyAndWholeDomains()
     {
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("values");
-        spec.domains["com.apple.mobile.backup"]["CloudBackupEnabled"] = true;
-        void *device = attach(spec);
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("values");
+        setup.domains["com.apple.mobile.backup"]["CloudBackupEnabled"] = true;
+        void *device = attach(setup);
         QVERIFY(device);
         {
             const QList<CFType> top = mobiledevice_copy_values(device, {"DeviceName", "", "NoSuchKey"}, QString());
@@ -309,10 +309,10 @@ private slots:
 
     void aFailedSessionThrowsItsText()
     {
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("distrustful");
-        spec.paired = false;
-        spec.failures.insert("AMDevicePair", -402653158);
-        void *device = attach(spec);
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("distrustful");
+        setup.paired = false;
+        setup.failures.insert("AMDevicePair", -402653158);
+        void *device = attach(setup);
         QVERIFY(device);
         startRecording();
         const QString expected = kHint + "<br/><br/>Error code: AMDevicePair(-402653158)";
@@ -365,9 +365,9 @@ private slots:
 
     void servicesCarryMessagesBothWays()
     {
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("services");
-        spec.serviceFailures.insert("com.apple.mobile.file_relay", -402653150);
-        void *device = attach(spec);
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("services");
+        setup.serviceFailures.insert("com.apple.mobile.file_relay", -402653150);
+        void *device = attach(setup);
         QVERIFY(device);
         int socket = -1;
         mobiledevice_start_service(device, "org.quillmarten.virtual.echo", &socket);

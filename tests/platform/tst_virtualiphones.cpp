@@ -124,10 +124,10 @@ class TestVirtualIPhones : public QObject
         AMDeviceDisconnect(device);
     }
     // Writes a phone and waits until the library reports it; its handle.
-    AMDeviceRef attach(const testsupport::VirtualIPhoneSpec &spec)
+    AMDeviceRef attach(const testsupport::VirtualIPhoneSetup &setup)
     {
         const int before = events().size();
-        testsupport::writeVirtualIPhone(phones.path(), spec);
+        testsupport::writeVirtualIPhone(phones.path(), setup);
         AMDeviceRef device = nullptr;
         const bool seen = QTest::qWaitFor([&] {
             const QList<Event> now = events();
@@ -253,9 +253,9 @@ private slots:
 
     void sessionsFollowPairing()
     {
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("unpaired");
-        spec.paired = false;
-        AMDeviceRef device = attach(spec);
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("unpaired");
+        setup.paired = false;
+        AMDeviceRef device = attach(setup);
         QVERIFY(device);
         // Nothing before a connection.
         QCOMPARE(AMDevicePair(device), int(kAMDNotConnectedError));
@@ -294,10 +294,10 @@ private slots:
     {
         QFETCH(QString, step);
         QFETCH(int, code);
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("failing");
-        spec.paired = false; // so that pairing is tried
-        spec.failures.insert(step, code);
-        AMDeviceRef device = attach(spec);
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("failing");
+        setup.paired = false; // so that pairing is tried
+        setup.failures.insert(step, code);
+        AMDeviceRef device = attach(setup);
         QVERIFY(device);
         QCOMPARE(openSession(device), code);
         AMDeviceDisconnect(device);
@@ -371,9 +371,9 @@ private slots:
 
     void servicesAreSocketsServedUntilThePhoneLeaves()
     {
-        testsupport::VirtualIPhoneSpec spec = testsupport::typicalIPhone("services");
-        spec.serviceFailures.insert("com.apple.mobile.file_relay", -402653150);
-        AMDeviceRef device = attach(spec);
+        testsupport::VirtualIPhoneSetup setup = testsupport::typicalIPhone("services");
+        setup.serviceFailures.insert("com.apple.mobile.file_relay", -402653150);
+        AMDeviceRef device = attach(setup);
         QVERIFY(device);
         CFStringRef echo = str("org.quillmarten.virtual.echo");
         CFStringRef relay = str("com.apple.mobile.file_relay");

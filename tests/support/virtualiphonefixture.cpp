@@ -91,11 +91,11 @@ QByteArray xmlPlist(const QVariant &value)
     return out;
 }
 
-VirtualIPhoneSpec typicalIPhone(const QString &folderName, const QString &productVersion)
+VirtualIPhoneSetup typicalIPhone(const QString &folderName, const QString &productVersion)
 {
-    VirtualIPhoneSpec spec;
-    spec.folderName = folderName;
-    spec.values = {
+    VirtualIPhoneSetup setup;
+    setup.folderName = folderName;
+    setup.values = {
         {"UniqueDeviceID", "00008030-001A35E22E38802E"},
         {"DeviceName", QString::fromUtf8("Anna\u2019s iPhone \U0001F4F1")},
         {"MobileSubscriberCountryCode", "262"},
@@ -104,11 +104,11 @@ VirtualIPhoneSpec typicalIPhone(const QString &folderName, const QString &produc
         {"SerialNumber", "F2LXK0ABHG7F"},
         {"PhoneNumber", "+49 1512 3456789"},
     };
-    spec.domains.insert("com.apple.mobile.backup", {{"CloudBackupEnabled", false}, {"WillEncrypt", false}});
-    spec.domains.insert("com.apple.disk_usage", {{"TotalDataCapacity", qint64(63966400512)},
+    setup.domains.insert("com.apple.mobile.backup", {{"CloudBackupEnabled", false}, {"WillEncrypt", false}});
+    setup.domains.insert("com.apple.disk_usage", {{"TotalDataCapacity", qint64(63966400512)},
                                                  {"AmountDataAvailable", qint64(21474836480)},
                                                  {"TotalDiskCapacity", qint64(64000000000)}});
-    return spec;
+    return setup;
 }
 
 QString virtualIPhoneRoot(const QString &phoneFolder)
@@ -116,26 +116,26 @@ QString virtualIPhoneRoot(const QString &phoneFolder)
     return QDir(phoneFolder).absoluteFilePath("root");
 }
 
-QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSpec &spec)
+QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &setup)
 {
-    const QString folder = QDir(phonesDir).absoluteFilePath(spec.folderName);
+    const QString folder = QDir(phonesDir).absoluteFilePath(setup.folderName);
     const QString root = virtualIPhoneRoot(folder);
     if (!QDir().mkpath(root))
         throw std::runtime_error(QString("make %1").arg(root).toStdString());
-    if (spec.messages)
-        writeMsgDbFile(root + "/var/mobile/Library/SMS/sms.db", spec.messageLayout, *spec.messages);
-    if (!spec.contacts.isEmpty())
-        writePhoneAddressBook(root, spec.contacts);
+    if (setup.messages)
+        writeMsgDbFile(root + "/var/mobile/Library/SMS/sms.db", setup.messageLayout, *setup.messages);
+    if (!setup.contacts.isEmpty())
+        writePhoneAddressBook(root, setup.contacts);
 
     QVariantMap domains;
-    for (auto it = spec.domains.begin(); it != spec.domains.end(); ++it)
+    for (auto it = setup.domains.begin(); it != setup.domains.end(); ++it)
         domains.insert(it.key(), it.value());
     const QVariantMap device = {
-        {"Values", spec.values},
+        {"Values", setup.values},
         {"Domains", domains},
-        {"Paired", spec.paired},
-        {"Failures", codes(spec.failures)},
-        {"ServiceFailures", codes(spec.serviceFailures)},
+        {"Paired", setup.paired},
+        {"Failures", codes(setup.failures)},
+        {"ServiceFailures", codes(setup.serviceFailures)},
     };
     writeFile(folder + "/device.plist", xmlPlist(device));
     return folder;

@@ -15,7 +15,7 @@
 
 namespace testsupport {
 
-struct VirtualIPhoneSpec
+struct VirtualIPhoneSetup
 {
     QString folderName;                  // the phone's folder inside the folder of phones
     QVariantMap values;                  // top-level device values ("UniqueDeviceID", ...)
@@ -33,12 +33,12 @@ struct VirtualIPhoneSpec
 // models), a user-given name with a typographic apostrophe and an emoji,
 // German network, iOS productVersion, backups neither in iCloud nor
 // encrypted, and disk figures in bytes.
-VirtualIPhoneSpec typicalIPhone(const QString &folderName, const QString &productVersion = QStringLiteral("7.1.2"));
+VirtualIPhoneSetup typicalIPhone(const QString &folderName, const QString &productVersion = QStringLiteral("7.1.2"));
 
 // Writes the phone (its files first, then device.plist renamed into place, so
 // the stand-in never reads half a phone); answers its folder. Throws
 // std::runtime_error when a file cannot be written.
-QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSpec &spec);
+QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &setup);
 // Takes the phone away: the stand-in reports it detached.
 void removeVirtualIPhone(const QString &phoneFolder);
 // The phone's file tree.

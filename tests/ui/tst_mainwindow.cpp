@@ -86,7 +86,7 @@ private slots:
         QVERIFY(anna.amDevice);
 
         // An older phone without a SIM: no country code.
-        testsupport::VirtualIPhoneSpec old = testsupport::typicalIPhone("old", "6.1.3");
+        testsupport::VirtualIPhoneSetup old = testsupport::typicalIPhone("old", "6.1.3");
         old.values["UniqueDeviceID"] = "3a6f1b0c9d2e4f5a6b7c8d9e0f1a2b3c4d5e6f70";
         old.values["ProductType"] = "iPhone4,1";
         old.values.remove("MobileSubscriberCountryCode");
@@ -104,7 +104,7 @@ private slots:
         QCOMPARE(window.iosDevices().first().amDevice, second.amDevice);
 
         // A phone that will not pair: the error is shown and nothing is kept.
-        testsupport::VirtualIPhoneSpec refusing = testsupport::typicalIPhone("refusing");
+        testsupport::VirtualIPhoneSetup refusing = testsupport::typicalIPhone("refusing");
         refusing.paired = false;
         refusing.failures.insert("AMDevicePair", -402653158);
         DialogDriver driver;
