@@ -88,7 +88,10 @@ struct Outcome
     QByteArray standardOutput;
 };
 
-Outcome runChild(const QString &home, DbVersionFunction version)
+// commonFiles: the common program files folder the child looks in for
+// Apple's libraries; a null string leaves the default beside the program,
+// where the build puts the stand-ins.
+Outcome runChild(const QString &home, DbVersionFunction version, const QString &commonFiles)
 {
     const QString notesPath = home + "/notes.txt";
     const QString outputPath = home + "/stdout.txt";
@@ -104,6 +107,13 @@ Outcome runChild(const QString &home, DbVersionFunction version)
         // default (standard error), not to the test framework's.
         qInstallMessageHandler(nullptr);
         testsupport::useHome(home);
+        qunsetenv("QP_APPLE_MOBILE_DEVICE_DIR");
+        qunsetenv("QP_APPLE_APPLICATION_SUPPORT_DIR");
+        qunsetenv("QP_VIRTUAL_IPHONES_DIR");
+        if (commonFiles.isNull())
+            qunsetenv("CommonProgramFiles");
+        else
+            qputenv("CommonProgramFiles", QFile::encodeName(commonFiles));
         setMakerServerUrl(QUrl("http://127.0.0.1:1"));
         driveFromGuiThread(notesPath);
         int argc = 1;
@@ -143,6 +153,14 @@ QList<QPair<char, QByteArray>> logEntries(const QByteArray &log)
     return entries;
 }
 
+// A common program files folder without Apple's libraries.
+QString emptyCommonFiles(const QString &home)
+{
+    const QString folder = home + "/common-files";
+    QDir().mkpath(folder);
+    return folder;
+}
+
 QString dataFolder(const QString &home)
 {
     return home + "/.local/share/QuillMarten/6B2E8D41A7C9430F9E15D2B8C4F70A93";
@@ -158,7 +176,7 @@ private slots:
     void normalStartWithoutAppleLibraries()
     {
         QTemporaryDir home;
-        const Outcome outcome = runChild(home.path(), nullptr);
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 0);
 
         QCOMPARE(outcome.notes.size(), 3);
@@ -191,11 +209,20 @@ private slots:
         QVERIFY(!outcome.standardOutput.contains(kWarningLine));
     }
 
+    void theLibraryStandInsLoadWithoutAWarning()
+    {
+        // The build puts them below the default folder beside the program.
+        QTemporaryDir home;
+        const Outcome outcome = runChild(home.path(), nullptr, QString());
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.notes, QStringList{"window:Quillmarten Parlevane"});
+    }
+
     void currentDatabaseFoldersNeedNoConversion()
     {
         QTemporaryDir home;
         QDir().mkpath(dataFolder(home.path()) + "/local_databases/mine/file-relay");
-        const Outcome outcome = runChild(home.path(), nullptr);
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 0);
         QCOMPARE(outcome.notes.size(), 3);
         QVERIFY(!outcome.notes.join('|').contains("dialog:"));
@@ -207,7 +234,7 @@ private slots:
         const QString folder = dataFolder(home.path()) + "/local_databases";
         QDir().mkpath(folder);
         testsupport::writeOldLocalDb(folder + "/old.db", {{"5550100001", "Ann", 1400000000, 0, QString("hi")}});
-        const Outcome outcome = runChild(home.path(), nullptr);
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 0);
         const QString notes = outcome.notes.join('|');
         // The program closes its window by itself: the driver never gets to.
@@ -222,7 +249,7 @@ private slots:
     void wrongDatabaseLibraryEndsBeforeAnythingIsCreated()
     {
         QTemporaryDir home;
-        const Outcome outcome = runChild(home.path(), wrongDbVersion);
+        const Outcome outcome = runChild(home.path(), wrongDbVersion, emptyCommonFiles(home.path()));
         QCOMPARE(outcome.exitCode, 1);
         QCOMPARE(outcome.notes.size(), 2);
         QVERIFY(outcome.notes[0].contains("invalid libsqlite_qt."));

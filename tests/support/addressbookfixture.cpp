@@ -11,17 +11,50 @@
 namespace testsupport {
 
 namespace {
+const char *const kBookInPhone = "var/mobile/Library/AddressBook";
+
 QString bookFolder(const QString &cacheDir)
 {
-    const QString folder = QDir(cacheDir).absoluteFilePath("file-relay/var/mobile/Library/AddressBook");
+    const QString folder = QDir(cacheDir).absoluteFilePath(QString("file-relay/") + kBookInPhone);
     QDir().mkpath(folder);
     return folder;
 }
+
+QString phoneBookFolder(const QString &phoneRoot)
+{
+    const QString folder = QDir(phoneRoot).absoluteFilePath(kBookInPhone);
+    QDir().mkpath(folder);
+    return folder;
+}
+
+QString writeBook(const QString &folder, const QList<AddressBookPerson> &people);
+QString writeImages(const QString &folder, const QList<AddressBookImage> &images);
 } // namespace
 
 QString writeAddressBook(const QString &cacheDir, const QList<AddressBookPerson> &people)
 {
-    const QString path = bookFolder(cacheDir) + "/AddressBook.sqlitedb";
+    return writeBook(bookFolder(cacheDir), people);
+}
+
+QString writeAddressBookImages(const QString &cacheDir, const QList<AddressBookImage> &images)
+{
+    return writeImages(bookFolder(cacheDir), images);
+}
+
+QString writePhoneAddressBook(const QString &phoneRoot, const QList<AddressBookPerson> &people)
+{
+    return writeBook(phoneBookFolder(phoneRoot), people);
+}
+
+QString writePhoneAddressBookImages(const QString &phoneRoot, const QList<AddressBookImage> &images)
+{
+    return writeImages(phoneBookFolder(phoneRoot), images);
+}
+
+namespace {
+QString writeBook(const QString &folder, const QList<AddressBookPerson> &people)
+{
+    const QString path = folder + "/AddressBook.sqlitedb";
     QFile::remove(path);
     SqliteFixture db(path);
     // The phone's own spelling of the names, upper-case ROWID included.
@@ -46,9 +79,9 @@ QString writeAddressBook(const QString &cacheDir, const QList<AddressBookPerson>
     return path;
 }
 
-QString writeAddressBookImages(const QString &cacheDir, const QList<AddressBookImage> &images)
+QString writeImages(const QString &folder, const QList<AddressBookImage> &images)
 {
-    const QString path = bookFolder(cacheDir) + "/AddressBookImages.sqlitedb";
+    const QString path = folder + "/AddressBookImages.sqlitedb";
     QFile::remove(path);
     SqliteFixture db(path);
     db.exec("CREATE TABLE ABThumbnailImage (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, record_id INTEGER, "
@@ -58,6 +91,7 @@ QString writeAddressBookImages(const QString &cacheDir, const QList<AddressBookI
                {image.recordId, image.data});
     return path;
 }
+} // namespace
 
 void setFileMTime(const QString &path, qint64 secsSinceEpoch)
 {

@@ -29,6 +29,11 @@ QString writeAddressBook(const QString &cacheDir, const QList<AddressBookPerson>
 // Writes "AddressBookImages.sqlitedb" beside it; the rows keep the list's order.
 QString writeAddressBookImages(const QString &cacheDir, const QList<AddressBookImage> &images);
 
+// The same two files inside a phone's own file tree (below phoneRoot +
+// "/var/mobile/Library/AddressBook"), as a virtual iPhone holds them.
+QString writePhoneAddressBook(const QString &phoneRoot, const QList<AddressBookPerson> &people);
+QString writePhoneAddressBookImages(const QString &phoneRoot, const QList<AddressBookImage> &images);
+
 // Sets a file's access and modification time (seconds since 1970), so that
 // tests order file times without sleeping. Throws when the file cannot be set.
 void setFileMTime(const QString &path, qint64 secsSinceEpoch);

@@ -1,0 +1,349 @@
+#include "ios/mobiledevice.h"
+
+#include "ios/applelibs.h"
+
+#include <QElapsedTimer>
+#include <QMetaObject>
+#include <QObject>
+
+#include <atomic>
+#include <cerrno>
+#include <mutex>
+#include <stdexcept>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+_DeviceNotifyTarget s_deviceNotifyTarget = {nullptr, "", ""};
+
+namespace {
+
+const int kDefaultLengthWaitMs = 60000;
+// Requests are quoted in error texts up to this many UTF-16 units.
+const int kQuotedRequestLength = 800;
+
+std::atomic<int> s_lengthWaitMs{kDefaultLengthWaitMs};
+std::atomic<MobileDeviceResolver> s_resolver{nullptr};
+// Held while a notification is forwarded and while a receiver is cleared.
+// Recursive: when the callback runs on the receiver's own thread the slot runs
+// inside it, and may end in the receiver's destructor.
+std::recursive_mutex s_notifyMutex;
+
+template <typename FunctionPointer>
+FunctionPointer md(const char *name)
+{
+    const MobileDeviceResolver resolver = s_resolver.load();
+    return reinterpret_cast<FunctionPointer>(resolver ? resolver(name) : apple_md_resolve(name));
+}
+
+#define MD_FUNCTION(name) md<decltype(&::name)>(#name)
+
+QString missingText(const char *name)
+{
+    return QStringLiteral("Failed to find %1 in the (Mobile Device) framework.").arg(QLatin1String(name));
+}
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+QString quoted(const CFType &message)
+{
+    return QString::fromUtf8(message.toPropertyListData(kCFPropertyListXMLFormat_v1_0)).left(kQuotedRequestLength);
+}
+
+// Opens a session or throws its text.
+void openSession(void *device)
+{
+    QString error;
+    if (mobiledevice_connect(device, error) != 0)
+        fail(error);
+}
+
+} // namespace
+
+// ---- notifications ------------------------------------------------------------
+
+void mobiledevice_subscribe(_DeviceNotifyTarget *target)
+{
+    if (!apple_libs_loaded()) {
+        QString error;
+        if (!apple_libs_load(error))
+            fail(error);
+    }
+    auto subscribe = MD_FUNCTION(AMDeviceNotificationSubscribe);
+    if (!subscribe)
+        fail(missingText("AMDeviceNotificationSubscribe"));
+    void *handle = nullptr;
+    subscribe(mobiledevice_notification_callback, 0, 0, target, &handle);
+}
+
+void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, void *context)
+{
+    auto *target = static_cast<_DeviceNotifyTarget *>(context);
+    if (!info || !target)
+        return;
+    const char *slot = nullptr;
+    if (info->message == kAMDeviceAttached)
+        slot = target->connectedSlot;
+    else if (info->message == kAMDeviceDetached)
+        slot = target->disconnectedSlot;
+    if (!slot || !*slot)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(s_notifyMutex);
+    if (target->receiver)
+        QMetaObject::invokeMethod(target->receiver, slot, Qt::AutoConnection, Q_ARG(void *, info->device));
+}
+
+void mobiledevice_clear_receiver(_DeviceNotifyTarget *target)
+{
+    std::lock_guard<std::recursive_mutex> lock(s_notifyMutex);
+    target->receiver = nullptr;
+}
+
+// ---- sessions and values --------------------------------------------------------
+
+int mobiledevice_connect(void *device, QString &error)
+{
+    const QString hint = QStringLiteral(
+        "Please restart your iPhone and computer to try again. If a prompt message pops out on your iPhone, "
+        "please click \"Trust\".");
+    auto failStep = [&](const char *step, int code) {
+        error = QStringLiteral("%1<br/><br/>Error code: %2")
+                    .arg(hint, QStringLiteral("%1(%2)").arg(QLatin1String(step)).arg(code));
+        return code;
+    };
+    // A function the library lacks fails its step: nothing is called through it.
+    const int kMissing = -1;
+    auto missing = [&](const char *name) {
+        error = missingText(name);
+        return kMissing;
+    };
+    auto disconnect = [&]() {
+        if (auto amDisconnect = MD_FUNCTION(AMDeviceDisconnect))
+            amDisconnect(device);
+    };
+
+    auto amConnect = MD_FUNCTION(AMDeviceConnect);
+    if (!amConnect)
+        return missing("AMDeviceConnect");
+    if (int code = amConnect(device))
+        return failStep("AMDeviceConnect", code);
+
+    // From here on every failure leaves the device disconnected again.
+    auto isPaired = MD_FUNCTION(AMDeviceIsPaired);
+    if (!isPaired) {
+        disconnect();
+        return missing("AMDeviceIsPaired");
+    }
+    if (isPaired(device) == 0) {
+        auto pair = MD_FUNCTION(AMDevicePair);
+        if (!pair) {
+            disconnect();
+            return missing("AMDevicePair");
+        }
+        if (int code = pair(device)) {
+            disconnect();
+            return failStep("AMDevicePair", code);
+        }
+    }
+    auto validate = MD_FUNCTION(AMDeviceValidatePairing);
+    if (!validate) {
+        disconnect();
+        return missing("AMDeviceValidatePairing");
+    }
+    if (int code = validate(device)) {
+        disconnect();
+        return failStep("AMDeviceValidatePairing", code);
+    }
+    auto startSession = MD_FUNCTION(AMDeviceStartSession);
+    if (!startSession) {
+        disconnect();
+        return missing("AMDeviceStartSession");
+    }
+    if (int code = startSession(device)) {
+        disconnect();
+        return failStep("AMDeviceStartSession", code);
+    }
+    return 0;
+}
+
+void mobiledevice_disconnect(void *device)
+{
+    if (auto stopSession = MD_FUNCTION(AMDeviceStopSession))
+        stopSession(device);
+    if (auto amDisconnect = MD_FUNCTION(AMDeviceDisconnect))
+        amDisconnect(device);
+}
+
+void mobiledevice_start_service(void *device, const char *serviceName, int *socket)
+{
+    openSession(device);
+    auto startService = MD_FUNCTION(AMDeviceStartService);
+    int code = 0;
+    if (startService) {
+        const CFType name = CFType::fromString(QString::fromUtf8(serviceName));
+        code = startService(device, name.ref(), socket, nullptr);
+    }
+    // The session ends either way; a started service's socket stays open.
+    mobiledevice_disconnect(device);
+    if (!startService)
+        fail(missingText("AMDeviceStartService"));
+    if (code != 0) {
+        fail(QStringLiteral(
+                 "Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch iTunes -&gt; Connect your "
+                 "device -&gt; Go Summary -&gt; Options -&gt; Uncheck Sync with this device over Wi-Fi.<br/><br/>")
+             + QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(QString::fromUtf8(serviceName)).arg(code));
+    }
+}
+
+QList<CFType> mobiledevice_copy_values(void *device, const QStringList &keys, const QString &domain)
+{
+    openSession(device);
+    auto copyValue = MD_FUNCTION(AMDeviceCopyValue);
+    if (!copyValue) {
+        mobiledevice_disconnect(device);
+        fail(missingText("AMDeviceCopyValue"));
+    }
+    // The wrappers keep the CF strings alive across the calls.
+    const CFType domainRef = domain.isEmpty() ? CFType() : CFType::fromString(domain);
+    QList<CFType> values;
+    values.reserve(keys.size());
+    for (const QString &key : keys) {
+        const CFType keyRef = key.isEmpty() ? CFType() : CFType::fromString(key);
+        values.append(CFType(copyValue(device, domainRef.ref(), keyRef.ref()), true));
+    }
+    mobiledevice_disconnect(device);
+    return values;
+}
+
+int mobiledevice_set_value(void *device, const QString &domain, const QString &key, const CFType &value)
+{
+    openSession(device);
+    auto setValue = MD_FUNCTION(AMDeviceSetValue);
+    if (!setValue) {
+        mobiledevice_disconnect(device);
+        fail(missingText("AMDeviceSetValue"));
+    }
+    // Empty texts go as empty CF strings, not NULL.
+    const CFType domainRef = CFType::fromString(domain);
+    const CFType keyRef = CFType::fromString(key);
+    const int result = setValue(device, domainRef.ref(), keyRef.ref(), value.ref());
+    mobiledevice_disconnect(device);
+    return result;
+}
+
+// ---- sockets ------------------------------------------------------------------------
+
+int mobiledevice_wait_socket(int socket, int timeoutMs, bool forRead)
+{
+    pollfd entry{socket, short(forRead ? POLLIN : POLLOUT), 0};
+    QElapsedTimer clock;
+    clock.start();
+    for (;;) {
+        int left = -1;
+        if (timeoutMs >= 1)
+            left = int(qMax<qint64>(0, timeoutMs - clock.elapsed()));
+        const int ready = poll(&entry, 1, left);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return ready < 0 ? -1 : 0;
+        // A closed or failed peer counts as ready: the next call sees why.
+        return (entry.revents & POLLNVAL) ? -1 : 1;
+    }
+}
+
+int mobiledevice_send(int socket, const char *data, int length, int timeoutMs)
+{
+    if (length <= 0 || !data)
+        return 0;
+    int sent = 0;
+    while (sent < length) {
+        if (mobiledevice_wait_socket(socket, timeoutMs, false) != 1)
+            break;
+        const ssize_t n = ::send(socket, data + sent, size_t(length - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            break;
+        sent += int(n);
+    }
+    return sent;
+}
+
+int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
+{
+    int received = 0;
+    while (received < length) {
+        // A wait that timed out or failed ends the read: recv never blocks.
+        if (mobiledevice_wait_socket(socket, timeoutMs, true) != 1)
+            break;
+        const ssize_t n = ::recv(socket, buffer + received, size_t(length - received), MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            break;
+        received += int(n);
+    }
+    return received;
+}
+
+void mobiledevice_closesocket(int socket)
+{
+    ::close(socket);
+}
+
+// ---- messages -----------------------------------------------------------------------
+
+void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs)
+{
+    const QByteArray body = message.toPropertyListData(binary ? kCFPropertyListBinaryFormat_v1_0
+                                                              : kCFPropertyListXMLFormat_v1_0);
+    if (body.isEmpty())
+        return;
+    const auto n = quint32(body.size());
+    const char length[4] = {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+    if (mobiledevice_send(socket, length, 4, timeoutMs) < 4)
+        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(quoted(message)));
+    if (mobiledevice_send(socket, body.constData(), int(body.size()), timeoutMs) < int(body.size()))
+        fail(QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
+}
+
+CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
+{
+    auto failWith = [&](const QString &text) {
+        fail(request.isEmpty() ? text : text + QLatin1Char('\n') + quoted(request));
+    };
+    unsigned char length[4];
+    const int got = mobiledevice_recv(socket, reinterpret_cast<char *>(length), 4, mobiledevice_length_wait_ms());
+    if (got < 4)
+        failWith(QStringLiteral("mobiledevice_recmsg(msg-length) error, received length: %1.").arg(got));
+    const auto n = qint32(quint32(length[0]) << 24 | quint32(length[1]) << 16 | quint32(length[2]) << 8 | length[3]);
+    // A length past the cap is refused before anything is allocated, like a
+    // body that never came.
+    if (n > kMaxDeviceMessageLength)
+        failWith(QStringLiteral("mobiledevice_recmsg(msg) error, received length: 0."));
+    QByteArray body(qMax(n, 0), Qt::Uninitialized);
+    const int count = n > 0 ? mobiledevice_recv(socket, body.data(), n, timeoutMs) : 0;
+    if (count != n)
+        failWith(QStringLiteral("mobiledevice_recmsg(msg) error, received length: %1.").arg(count));
+    return CFType::fromPropertyListData(body);
+}
+
+int mobiledevice_length_wait_ms()
+{
+    return s_lengthWaitMs.load();
+}
+
+void mobiledevice_set_length_wait_ms(int ms)
+{
+    s_lengthWaitMs.store(ms);
+}
+
+MobileDeviceResolver mobiledevice_set_resolver(MobileDeviceResolver resolver)
+{
+    return s_resolver.exchange(resolver);
+}

@@ -1,0 +1,93 @@
+#pragma once
+// The layer between the program and Apple's MobileDevice library: device
+// notifications forwarded to the main window, the short sessions in which
+// values are read or written and services started, the service sockets, and
+// the messages on them.
+//
+// A message frame, the same in both directions:
+//
+//   offset  size  field
+//   0       4     N, the length of the property list, unsigned 32-bit big-endian
+//   4       N     the property list: binary ("bplist00", format 200) or XML
+//                 text in UTF-8 (format 100), as the sender chooses
+//
+// Failures the caller must see are thrown as std::runtime_error carrying the
+// UTF-8 text to show (rich text: it holds HTML line breaks).
+#include "ios/cftype.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class QObject;
+
+// Where device notifications go: slot names without an argument list; each
+// slot takes the device handle as its one void* argument.
+struct _DeviceNotifyTarget
+{
+    QObject *receiver;
+    const char *connectedSlot;
+    const char *disconnectedSlot;
+};
+
+// The one target; the main window fills it before it subscribes.
+extern _DeviceNotifyTarget s_deviceNotifyTarget;
+
+// The longest frame accepted: no device message comes near it, and a peer's
+// length is never trusted for an allocation beyond it.
+constexpr qint32 kMaxDeviceMessageLength = 64 * 1024 * 1024;
+
+// Loads Apple's libraries first when they are not loaded (throwing the
+// loader's text when they cannot be), then subscribes the callback below with
+// target as its context. The subscription is never cancelled.
+void mobiledevice_subscribe(_DeviceNotifyTarget *target);
+// Called by the library on its own thread: an arrival (message 1) or removal
+// (message 2) is queued to the target's slot in the receiver's thread.
+void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, void *target);
+// Stops forwarding to target's receiver, which is going away; a notification
+// being forwarded at that moment finishes first.
+void mobiledevice_clear_receiver(_DeviceNotifyTarget *target);
+
+// Opens a session: connect, pair when not paired, validate the pairing,
+// start the session. 0 when open; else the failing step's code, with error
+// set to the text to show. Every failure after the connection disconnects.
+int mobiledevice_connect(void *device, QString &error);
+void mobiledevice_disconnect(void *device);
+// Starts a service in a session of its own; the socket outlives the session
+// and the caller closes it. Throws on failure.
+void mobiledevice_start_service(void *device, const char *serviceName, int *socket);
+// One value per key, in order (empty when the device has none); an empty key
+// answers the whole domain as a dictionary, an empty domain means the
+// top-level values. Throws when no session can be opened.
+QList<CFType> mobiledevice_copy_values(void *device, const QStringList &keys, const QString &domain);
+// AMDeviceSetValue's answer. Throws when no session can be opened.
+int mobiledevice_set_value(void *device, const QString &domain, const QString &key, const CFType &value);
+
+// 1 ready, 0 timed out, -1 failed; a timeout below 1 ms waits without limit.
+int mobiledevice_wait_socket(int socket, int timeoutMs, bool forRead);
+// The bytes sent (0 when nothing could be); each wait for room is bounded by
+// timeoutMs, and the peer closing never raises a signal.
+int mobiledevice_send(int socket, const char *data, int length, int timeoutMs);
+// Reads until length bytes arrived, the peer closed, or one wait for more
+// passed timeoutMs; answers the count read.
+int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs);
+void mobiledevice_closesocket(int socket);
+
+// Sends message as one frame (binary or XML). An empty serialisation sends
+// nothing and is no failure. Throws when the frame did not go whole.
+void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int timeoutMs);
+// Receives one frame and answers its property list (empty when it does not
+// parse). The length is awaited for mobiledevice_length_wait_ms() whatever
+// timeoutMs is; the body with timeoutMs per wait. request, the message this
+// one answers, is quoted in the error text when it is not empty.
+CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs);
+
+// The wait for a frame's length: 60000 ms; tests shorten it.
+int mobiledevice_length_wait_ms();
+void mobiledevice_set_length_wait_ms(int ms);
+
+// Where MobileDevice names are looked up: tests put a recorder (or a library
+// lacking names) in between; nullptr restores the loaded library. Answers the
+// one in place before.
+using MobileDeviceResolver = void *(*)(const char *name);
+MobileDeviceResolver mobiledevice_set_resolver(MobileDeviceResolver resolver);

@@ -1,0 +1,95 @@
+#include "platform/mobiledevice/serviceemulator.h"
+
+#include "platform/mobiledevice/virtualiphone.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char *const kEchoService = "org.quillmarten.virtual.echo";
+// No device message comes near this; a longer frame ends the service.
+const uint32_t kMaxFrame = 64u * 1024 * 1024;
+
+bool readAll(int socket, char *buffer, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t got = recv(socket, buffer + done, length - done, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += size_t(got);
+    }
+    return true;
+}
+
+bool writeAll(int socket, const char *buffer, size_t length)
+{
+    size_t done = 0;
+    while (done < length) {
+        const ssize_t sent = send(socket, buffer + done, length - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent <= 0)
+            return false;
+        done += size_t(sent);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ServiceEmulator::knows(const std::string &service)
+{
+    return service == kEchoService;
+}
+
+int ServiceEmulator::start(VirtualIPhone &phone, const std::string &service, int *socket)
+{
+    if (!knows(service))
+        return kAMDInvalidServiceError;
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return kAMDUndefinedError;
+    if (!phone.addServiceSocket(ends[1])) {
+        close(ends[0]);
+        close(ends[1]);
+        return kAMDDeviceDisconnectedError;
+    }
+    const int served = ends[1];
+    VirtualIPhone *owner = &phone;
+    std::thread([owner, served] {
+        echo(served);
+        // Forgotten by the phone before it is closed, so a detach never shuts
+        // down a number the system has handed to someone else meanwhile.
+        owner->serviceEnded(served);
+        close(served);
+    }).detach();
+    *socket = ends[0];
+    return 0;
+}
+
+void ServiceEmulator::echo(int socket)
+{
+    std::vector<char> body;
+    for (;;) {
+        unsigned char length[4];
+        if (!readAll(socket, reinterpret_cast<char *>(length), 4))
+            return;
+        const uint32_t size = uint32_t(length[0]) << 24 | uint32_t(length[1]) << 16 | uint32_t(length[2]) << 8 | length[3];
+        if (size > kMaxFrame)
+            return;
+        body.resize(size);
+        if (!readAll(socket, body.data(), size))
+            return;
+        if (!writeAll(socket, reinterpret_cast<char *>(length), 4) || !writeAll(socket, body.data(), size))
+            return;
+    }
+}

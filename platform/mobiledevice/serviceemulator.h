@@ -1,0 +1,24 @@
+#pragma once
+// The services of a virtual phone. Each started service is one end of a
+// socketpair handed to the caller; a thread of its own serves the other end
+// until the caller closes its socket or the phone leaves.
+//
+// Services served now:
+//   "org.quillmarten.virtual.echo"  sends every frame (a 4-byte big-endian
+//                                   length and that many bytes) back as it came,
+//                                   so the message framing can be tried end to end.
+#include <string>
+
+class VirtualIPhone;
+
+class ServiceEmulator
+{
+public:
+    static bool knows(const std::string &service);
+    // Starts service for phone and puts the caller's end into *socket.
+    // Answers 0 or an error code.
+    static int start(VirtualIPhone &phone, const std::string &service, int *socket);
+
+private:
+    static void echo(int socket);
+};
