@@ -1,20 +1,13 @@
 #include "ios/cftype.h"
 
 #include "ios/applelibs.h"
-#include "platform/plist/plistdepth.h"
+#include "platform/plist/plistparse.h"
 
 #include <atomic>
 
 namespace {
 
 std::atomic<CFType::Resolver> s_resolver{nullptr};
-
-// The one gate before a property list from outside is handed to the library,
-// whichever library answers: some recurse through nesting without a bound.
-bool parseAllowed(const QByteArray &data)
-{
-    return plistDepthWithin(data);
-}
 
 template <typename T>
 T callbackTable(const char *name)
@@ -217,12 +210,15 @@ CFType CFType::newArray()
 
 CFType CFType::fromPropertyListData(const QByteArray &data)
 {
-    if (data.isEmpty() || !parseAllowed(data))
+    // Whichever library answers, it gets only what the property-list guard
+    // passes: some parsers recurse through nesting without a bound.
+    const QByteArray guarded = guardedPlistBytes(data);
+    if (guarded.isEmpty())
         return CFType();
     auto create = resolve<decltype(&CFPropertyListCreateWithData)>("CFPropertyListCreateWithData");
     if (!create)
         return CFType();
-    const CFType bytes = fromByteArray(data);
+    const CFType bytes = fromByteArray(guarded);
     if (bytes.isEmpty())
         return CFType();
     CFPropertyListFormat format = 0;

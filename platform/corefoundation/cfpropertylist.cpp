@@ -1,6 +1,7 @@
 #include "platform/corefoundation/cfpropertylist.h"
 
 #include "platform/corefoundation/cftext.h"
+#include "platform/plist/plistdepth.h"
 #include "platform/plist/plistparse.h"
 
 #include <plist/plist.h>

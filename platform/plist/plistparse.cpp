@@ -13,18 +13,24 @@ bool fitsLibplist(const QByteArray &data)
 
 } // namespace
 
+QByteArray guardedPlistBytes(const QByteArray &data)
+{
+    if (!fitsLibplist(data))
+        return QByteArray();
+    if (data.startsWith("bplist00"))
+        return binaryPlistDepthWithin(data) ? data : QByteArray();
+    return plainXmlPlist(data);
+}
+
 plist_t parsePlistGuarded(const QByteArray &data)
 {
     plist_t root = nullptr;
-    if (!fitsLibplist(data))
+    const QByteArray bytes = guardedPlistBytes(data);
+    if (!fitsLibplist(bytes))
         return root;
-    if (data.startsWith("bplist00")) {
-        if (binaryPlistDepthWithin(data))
-            plist_from_bin(data.constData(), uint32_t(data.size()), &root);
-        return root;
-    }
-    const QByteArray xml = plainXmlPlist(data);
-    if (fitsLibplist(xml))
-        plist_from_xml(xml.constData(), uint32_t(xml.size()), &root);
+    if (bytes.startsWith("bplist00"))
+        plist_from_bin(bytes.constData(), uint32_t(bytes.size()), &root);
+    else
+        plist_from_xml(bytes.constData(), uint32_t(bytes.size()), &root);
     return root;
 }

@@ -11,3 +11,8 @@
 // (nested deeper than kMaxPlistDepth, binary tables that do not add up, XML
 // that is not well-formed).
 plist_t parsePlistGuarded(const QByteArray &data);
+
+// The bytes of data that a property-list parser may be given: a binary list
+// as it is, an XML list rewritten as plainXmlPlist makes it; empty when data is
+// refused. For readers that hand the list to a library other than libplist.
+QByteArray guardedPlistBytes(const QByteArray &data);
