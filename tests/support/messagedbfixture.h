@@ -135,6 +135,10 @@ MsgFixtureContent generateMsgContent(int chatCount, int messageCount, int handle
 QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content);
 QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content);
 
+// The CREATE TABLE statement of an iOS 6 phone's "message" (38 columns) or
+// "handle" table, for builders that write those tables by themselves.
+QString ios6PhoneTableSql(const QString &table);
+
 // The later phone's tables the program does not know, so tests can check
 // they are left alone.
 QStringList laterPhoneExtraTables();
