@@ -31,6 +31,8 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 class Sqlite3File
 {
 public:
@@ -98,19 +100,32 @@ public:
                                            const _SqlitePage &page, SqliteRowFilter filter) const;
 
 private:
-    void adopt(const QByteArray &bytes);
+    // Takes the file's bytes [begin, begin + size) and reads its page size.
+    void adopt(const uchar *begin, qint64 size);
     const uchar *pageBase(int n) const; // n in 1..pageCount
     // Appends up to remainder bytes of the overflow chain starting at page.
     void appendOverflow(QByteArray *out, quint32 page, qint64 remainder) const;
     // Decodes a candidate whose serial types start at pos and whose body
     // starts at q; answers where the scan goes on, or nullptr to reject it.
+    const QByteArray &columnRules(const QList<_SqliteCol> &layout) const;
     const uchar *carveCandidate(const qint64 *types, int columns, short firstColumnBytes, int usable,
                                 const uchar *start, const uchar *pos, const uchar *q, const uchar *end,
                                 SqliteRowFilter filter, QList<_SqliteCarvedRow> *rows) const;
 
+    // The serial types each column of the last layout takes, one bit mask
+    // per column: working them out from the declared types costs more than
+    // carving a page. The copy of the layout keeps its data alive, so the
+    // same data pointer means the same layout.
+    mutable QList<_SqliteCol> m_ruleLayout;
+    mutable QByteArray m_rules;
+
+    struct FileMemory;
     QFile m_file;
     qint64 m_size = 0;
-    QByteArray m_bytes; // the whole file
+    // The whole file: read by open() into memory of its own, or handed to
+    // openData() as bytes.
+    std::unique_ptr<FileMemory> m_memory;
+    QByteArray m_bytes;
     const uchar *m_begin = nullptr;
     const uchar *m_end = nullptr;
     int m_pageSize = 0;

@@ -25,39 +25,42 @@
 
 namespace {
 
-// What serial types a column takes, worked out once per call: the type
-// predicates of _SqliteCol compare strings and are far too slow per byte.
-struct ColumnRule
-{
-    bool null = false; // only a column without NOT NULL, DEFAULT or PRIMARY KEY
-    bool integer = false;
-    bool real = false;
-    bool blob = false;
-    bool text = false;
+// What serial types a column takes, as bits.
+enum : uchar {
+    TakesNull = 1,    // only a column without NOT NULL, DEFAULT or PRIMARY KEY
+    TakesInteger = 2, // types 1..6, 8, 9
+    TakesReal = 4,
+    TakesBlob = 8,
+    TakesText = 16,
 };
 
-ColumnRule ruleOf(const _SqliteCol &col)
+uchar ruleOf(const _SqliteCol &col)
 {
-    ColumnRule rule;
-    rule.null = !col.notNull && !col.hasDefault && !col.primaryKey;
-    rule.integer = col.isInteger() || col.isNumeric();
-    rule.real = col.isReal() || col.isNumeric();
-    rule.blob = col.isBlob();
-    rule.text = col.isText();
+    uchar rule = 0;
+    if (!col.notNull && !col.hasDefault && !col.primaryKey)
+        rule |= TakesNull;
+    if (col.isInteger() || col.isNumeric())
+        rule |= TakesInteger;
+    if (col.isReal() || col.isNumeric())
+        rule |= TakesReal;
+    if (col.isBlob())
+        rule |= TakesBlob;
+    if (col.isText())
+        rule |= TakesText;
     return rule;
 }
 
-inline bool accepts(const ColumnRule &rule, qint64 type)
+inline bool accepts(uchar rule, qint64 type)
 {
+    if (type >= 12)
+        return rule & ((type & 1) ? TakesText : TakesBlob);
     if (type < 0 || type == 10 || type == 11)
         return true;
     if (type == 0)
-        return rule.null;
+        return rule & TakesNull;
     if (type == 7)
-        return rule.real;
-    if (type <= 9)
-        return rule.integer;
-    return (type & 1) ? rule.text : rule.blob;
+        return rule & TakesReal;
+    return rule & TakesInteger;
 }
 
 // Both not negative; a sum past the largest qint64 stays there.
@@ -172,6 +175,17 @@ const uchar *Sqlite3File::carveCandidate(const qint64 *types, int columns, short
     return next;
 }
 
+const QByteArray &Sqlite3File::columnRules(const QList<_SqliteCol> &layout) const
+{
+    if (layout.constData() != m_ruleLayout.constData() || layout.size() != m_ruleLayout.size()) {
+        m_ruleLayout = layout;
+        m_rules.resize(layout.size());
+        for (qsizetype i = 0; i < layout.size(); ++i)
+            m_rules[i] = char(ruleOf(layout.at(i)));
+    }
+    return m_rules;
+}
+
 QList<_SqliteCarvedRow> Sqlite3File::carveRows(const QList<_SqliteCol> &layout, short firstColumnBytes, int usable,
                                                const uchar *start, const uchar *end, SqliteRowFilter filter) const
 {
@@ -183,9 +197,10 @@ QList<_SqliteCarvedRow> Sqlite3File::carveRows(const QList<_SqliteCol> &layout, 
         qWarning("tbCols size < 2.");
         return rows;
     }
-    QVarLengthArray<ColumnRule, 64> rules(columns);
-    for (int i = 0; i < columns; ++i)
-        rules[i] = ruleOf(layout.at(i));
+    // A copy: a filter that carves with another layout must not pull the
+    // rules away from under this scan.
+    const QByteArray ruleBytes = columnRules(layout);
+    const auto *rules = reinterpret_cast<const uchar *>(ruleBytes.constData());
     QVarLengthArray<qint64, 64> types(columns);
     types[0] = 0;
 
