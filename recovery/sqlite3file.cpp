@@ -60,10 +60,13 @@ Sqlite3File::~Sqlite3File() = default;
 // Memory for a whole file. A file of tens of megabytes read into ordinary
 // pages costs a page fault per 4 KiB, which on some machines costs more than
 // carving the file; huge pages, where the system gives them, take 512 times
-// fewer. Under AddressSanitizer the bytes go to the heap instead, so that a
-// read past the end is reported rather than landing in the mapping's tail.
+// fewer. Files smaller than one huge page, and every file under
+// AddressSanitizer, go to the heap instead: there a read past the end is
+// reported rather than landing in the mapping's tail.
 struct Sqlite3File::FileMemory
 {
+    static constexpr size_t kHugePage = size_t(2) << 20;
+
     uchar *data = nullptr;
     void *mapping = nullptr;
     size_t mapped = 0;
@@ -77,7 +80,10 @@ struct Sqlite3File::FileMemory
 
     bool allocate(qint64 size)
     {
-#if defined(__SANITIZE_ADDRESS__)
+#if !defined(__SANITIZE_ADDRESS__)
+        if (size_t(size) >= kHugePage)
+            return allocateHuge(size_t(size));
+#endif
         try {
             heap.resize(qsizetype(size));
         } catch (const std::bad_alloc &) {
@@ -85,21 +91,29 @@ struct Sqlite3File::FileMemory
         }
         data = reinterpret_cast<uchar *>(heap.data());
         return true;
-#else
-        const size_t huge = size_t(2) << 20;
-        const size_t length = (size_t(size) + huge - 1) & ~(huge - 1);
+    }
+
+    bool allocateHuge(size_t size)
+    {
+        const size_t length = (size + kHugePage - 1) & ~(kHugePage - 1);
         // One huge page more, so that the data can start on a boundary.
-        mapped = length + huge;
+        mapped = length + kHugePage;
         mapping = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED) {
             mapping = nullptr;
             return false;
         }
         const auto start = reinterpret_cast<quintptr>(mapping);
-        data = reinterpret_cast<uchar *>((start + huge - 1) & ~quintptr(huge - 1));
+        data = reinterpret_cast<uchar *>((start + kHugePage - 1) & ~quintptr(kHugePage - 1));
         madvise(data, length, MADV_HUGEPAGE); // a hint: without it, ordinary pages
         return true;
-#endif
+    }
+
+    // Nothing writes the file's bytes once they are read.
+    void seal()
+    {
+        if (mapping)
+            mprotect(mapping, mapped, PROT_READ);
     }
 };
 
@@ -129,6 +143,7 @@ void Sqlite3File::open()
         got += n;
     }
     m_file.close();
+    memory->seal();
     m_bytes.clear();
     m_memory.reset();
     adopt(memory->data, got);
