@@ -1,6 +1,69 @@
 #include "store/messagerecycledb.h"
 
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3row.h"
+#include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/msgtext.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+
 #include <stdexcept>
+
+namespace {
+
+const char kCreateScript[] =
+    "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, "
+    "replace INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER DEFAULT 0, subject TEXT, country TEXT, "
+    "attributedBody BLOB, version INTEGER DEFAULT 0, type INTEGER DEFAULT 0, service TEXT, account TEXT, "
+    "account_guid TEXT, error INTEGER DEFAULT 0, date INTEGER, date_read INTEGER, date_delivered INTEGER, "
+    "is_delivered INTEGER DEFAULT 0, is_finished INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, "
+    "is_from_me INTEGER DEFAULT 0, is_empty INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT 0, "
+    "is_auto_reply INTEGER DEFAULT 0, is_prepared INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, "
+    "is_system_message INTEGER DEFAULT 0, is_sent INTEGER DEFAULT 0, has_dd_results INTEGER DEFAULT 0, "
+    "is_service_message INTEGER DEFAULT 0, is_forward INTEGER DEFAULT 0, was_downgraded INTEGER DEFAULT 0, "
+    "is_archive INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT 0, cache_roomnames TEXT, "
+    "was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER DEFAULT 0, chat_identifier TEXT, "
+    "handle TEXT, src_rowid INTEGER, is_skip INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX message_idx_chat_identifier on message(is_skip, chat_identifier, date);"
+    "CREATE INDEX message_idx_chat_date on message(date);"
+    "CREATE INDEX message_idx_handle_id on message(handle_id);"
+    "CREATE INDEX message_idx_src_rowid on message(src_rowid);"
+    "CREATE TABLE chat (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, style INTEGER, "
+    "state INTEGER, account_id TEXT, properties BLOB, chat_identifier TEXT, service_name TEXT, room_name TEXT, "
+    "account_login TEXT, is_archived INTEGER DEFAULT 0, last_addressed_handle TEXT, display_name TEXT, "
+    "src_rowid INTEGER);"
+    "CREATE INDEX chat_idx_identifier ON chat(chat_identifier);"
+    "CREATE INDEX chat_idx_src_rowid ON chat(src_rowid);"
+    "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT UNIQUE, id TEXT NOT NULL, country TEXT, "
+    "service TEXT NOT NULL, uncanonicalized_id TEXT, src_rowid INTEGER, UNIQUE (id, service));"
+    "CREATE INDEX handle_idx_src_rowid ON handle(src_rowid);";
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+bool isGuidShaped(const QString &guid)
+{
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
+        "[a-zA-Z0-9]{8}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{12}")));
+    return pattern.match(guid).hasMatch();
+}
+
+// The columns a handle row gives back (country is not read).
+_MsgHandle handleFromCursor(const Sqlite3Cursor &cursor, qint64 rowid)
+{
+    _MsgHandle h;
+    h.rowid = rowid;
+    h.id = cursor.getText(QStringLiteral("id"));
+    h.service = cursor.getText(QStringLiteral("service"));
+    h.uncanonicalized_id = cursor.getText(QStringLiteral("uncanonicalized_id"));
+    return h;
+}
+
+} // namespace
 
 MessageRecycleDb::MessageRecycleDb(const QString &path) : m_recyclePath(path)
 {
@@ -12,7 +75,208 @@ void MessageRecycleDb::open()
 {
     if (isOpen())
         return;
-    // The recovery that fills this file is not part of this build; refuse
-    // rather than leave an empty file its later schema code would trust.
-    throw std::runtime_error("The recovery database is not available.");
+    if (QFileInfo::exists(m_recyclePath)) {
+        // An existing file is used as it is: its schema is neither tested nor upgraded.
+        openThrow(m_recyclePath, 2);
+        return;
+    }
+    // A half-built file must not stay behind: every later open would take it
+    // as it is and every later recovery would fail on a missing table. Close
+    // and remove what this call created, and nothing else.
+    const QString journal = m_recyclePath + QStringLiteral("-journal");
+    const bool journalExisted = QFileInfo::exists(journal);
+    auto discard = [&]() {
+        close();
+        QFile::remove(m_recyclePath);
+        if (!journalExisted)
+            QFile::remove(journal);
+    };
+    try {
+        openThrow(m_recyclePath, 6);
+    } catch (...) {
+        discard();
+        throw;
+    }
+    QString error;
+    if (exec(QString::fromLatin1(kCreateScript), error) != 0) {
+        discard();
+        fail(QStringLiteral("create MessageRecycleDb error. %1").arg(error));
+    }
+}
+
+qint64 MessageRecycleDb::insertHandle(const _MsgHandle &handle, qint64 srcRowid)
+{
+    open();
+    Sqlite3Row row;
+    row.insert(QStringLiteral("id"), handle.id);
+    row.insert(QStringLiteral("country"), handle.country);
+    row.insert(QStringLiteral("service"), handle.service);
+    row.insert(QStringLiteral("uncanonicalized_id"), handle.uncanonicalized_id);
+    if (srcRowid > 0)
+        row.insert(QStringLiteral("src_rowid"), srcRowid);
+    return insert(row, QStringLiteral("handle"));
+}
+
+qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString &chatIdentifier,
+                                       const QString &handle, qint64 srcRowid)
+{
+    open();
+    const _MsgMessage &m = message;
+    Sqlite3Row row;
+    auto set = [&row](const char *column, const QVariant &value) { row.insert(QString::fromLatin1(column), value); };
+    auto setIfNotEmpty = [&set](const char *column, const QString &text) {
+        if (!text.isEmpty())
+            set(column, text);
+    };
+    // Only a guid of the phone's shape is kept; anything else (SMS of old
+    // phones carry none) gets a fresh one, which UNIQUE needs.
+    set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
+    set("text", m.text);
+    set("replace", m.replace);
+    setIfNotEmpty("service_center", m.service_center);
+    set("handle_id", m.handle_id);
+    setIfNotEmpty("subject", m.subject);
+    setIfNotEmpty("country", m.country);
+    if (!m.attributedBody.isEmpty())
+        set("attributedBody", m.attributedBody);
+    set("version", m.version);
+    set("type", m.type);
+    set("service", m.service);
+    set("account", m.account);
+    set("account_guid", m.account_guid);
+    set("error", m.error);
+    set("date", m.date);
+    set("date_read", m.date_read);
+    set("date_delivered", m.date_delivered);
+    set("is_delivered", m.is_delivered);
+    set("is_finished", m.is_finished);
+    set("is_emote", m.is_emote);
+    set("is_from_me", m.is_from_me);
+    set("is_empty", m.is_empty);
+    set("is_delayed", m.is_delayed);
+    set("is_auto_reply", m.is_auto_reply);
+    set("is_prepared", m.is_prepared);
+    set("is_read", m.is_read);
+    set("is_system_message", m.is_system_message);
+    set("is_sent", m.is_sent);
+    set("has_dd_results", m.has_dd_results);
+    set("is_service_message", m.is_service_message);
+    set("is_forward", m.is_forward);
+    set("was_downgraded", m.was_downgraded);
+    set("is_archive", m.is_archive);
+    set("cache_has_attachments", m.attachments.isEmpty() ? 0 : 1);
+    set("cache_roomnames", m.cache_roomnames);
+    set("was_data_detected", m.was_data_detected);
+    set("was_deduplicated", m.was_deduplicated);
+    set("chat_identifier", chatIdentifier);
+    set("handle", handle);
+    if (srcRowid > 0)
+        set("src_rowid", srcRowid);
+    return insert(row, QStringLiteral("message"));
+}
+
+qint64 MessageRecycleDb::findHandle(const _MsgHandle &handle)
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(
+        Sqlite3Sql("select rowid from handle where id=? and service=?").addTextParam(handle.id).addTextParam(handle.service));
+    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+}
+
+qint64 MessageRecycleDb::findMessage(const _MsgMessage &message)
+{
+    open();
+    // IS, not =: a message without text (stored NULL) must find itself, or
+    // every recovery would store it again under a fresh guid.
+    Sqlite3Cursor cursor = queryThrow(
+        Sqlite3Sql("select rowid from message where guid=? or (date=? and is_from_me=? and text IS ?)")
+            .addTextParam(message.guid)
+            .addIntParam(message.date)
+            .addIntParam(message.is_from_me)
+            .addTextParam(message.text));
+    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+}
+
+void MessageRecycleDb::updateMessageChat(const _MsgMessage &message, const QString &chatIdentifier,
+                                         const QString &handle)
+{
+    const qint64 rowid = findMessage(message);
+    if (rowid == 0)
+        return;
+    executeThrow(Sqlite3Sql("update message set chat_identifier=?, handle=? where rowid=?")
+                     .addTextParam(chatIdentifier)
+                     .addTextParam(handle)
+                     .addInt64Param(rowid));
+}
+
+_MsgHandle MessageRecycleDb::handleBySrcRowid(qint64 srcRowid)
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from handle where src_rowid=?").addInt64Param(srcRowid));
+    if (!cursor.moveNext())
+        return _MsgHandle();
+    return handleFromCursor(cursor, cursor.getInt64(QStringLiteral("src_rowid")));
+}
+
+QList<_RecycleMessage> MessageRecycleDb::messages()
+{
+    open();
+    QList<_RecycleMessage> list;
+    Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from message where is_skip=0"));
+    while (c.moveNext()) {
+        _RecycleMessage r;
+        r.rowid = RECYCLED_MESSAGE_ID_BASE - c.getInt64(QStringLiteral("ROWID"));
+        r.guid = c.getText(QStringLiteral("guid"));
+        r.text = c.getText(QStringLiteral("text"));
+        r.replace = c.getInt(QStringLiteral("replace"));
+        r.service_center = c.getText(QStringLiteral("service_center"));
+        r.handle_id = c.getInt64(QStringLiteral("handle_id"));
+        r.subject = c.getText(QStringLiteral("subject"));
+        r.country = c.getText(QStringLiteral("country"));
+        r.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
+        r.version = c.getInt(QStringLiteral("version"));
+        r.type = c.getInt(QStringLiteral("type"));
+        r.service = c.getText(QStringLiteral("service"));
+        r.account = c.getText(QStringLiteral("account"));
+        r.account_guid = c.getText(QStringLiteral("account_guid"));
+        r.error = c.getInt(QStringLiteral("error"));
+        r.date = c.getInt(QStringLiteral("date"));
+        r.date_read = c.getInt(QStringLiteral("date_read"));
+        r.date_delivered = c.getInt(QStringLiteral("date_delivered"));
+        r.is_delivered = c.getInt(QStringLiteral("is_delivered"));
+        r.is_finished = c.getInt(QStringLiteral("is_finished"));
+        r.is_emote = c.getInt(QStringLiteral("is_emote"));
+        r.is_from_me = c.getInt(QStringLiteral("is_from_me"));
+        r.is_empty = c.getInt(QStringLiteral("is_empty"));
+        r.is_delayed = c.getInt(QStringLiteral("is_delayed"));
+        r.is_auto_reply = c.getInt(QStringLiteral("is_auto_reply"));
+        r.is_prepared = c.getInt(QStringLiteral("is_prepared"));
+        r.is_read = c.getInt(QStringLiteral("is_read"));
+        r.is_system_message = c.getInt(QStringLiteral("is_system_message"));
+        r.is_sent = c.getInt(QStringLiteral("is_sent"));
+        r.has_dd_results = c.getInt(QStringLiteral("has_dd_results"));
+        r.is_service_message = c.getInt(QStringLiteral("is_service_message"));
+        r.is_forward = c.getInt(QStringLiteral("is_forward"));
+        r.was_downgraded = c.getInt(QStringLiteral("was_downgraded"));
+        r.is_archive = c.getInt(QStringLiteral("is_archive"));
+        r.cache_has_attachments = c.getInt(QStringLiteral("cache_has_attachments"));
+        r.cache_roomnames = c.getText(QStringLiteral("cache_roomnames"));
+        r.was_data_detected = c.getInt(QStringLiteral("was_data_detected"));
+        r.was_deduplicated = c.getInt(QStringLiteral("was_deduplicated"));
+        r.chat_identifier = c.getText(QStringLiteral("chat_identifier"));
+        r.handle = c.getText(QStringLiteral("handle"));
+        r.isRecovered = true;
+        list.append(r);
+    }
+    return list;
+}
+
+QList<_MsgHandle> MessageRecycleDb::handles()
+{
+    open();
+    QList<_MsgHandle> list;
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select * from handle"));
+    while (cursor.moveNext())
+        list.append(handleFromCursor(cursor, cursor.getInt64(QStringLiteral("ROWID"))));
+    return list;
 }

@@ -3,7 +3,6 @@
 
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "store/absiosmessagedb.h"
-#include "store/messagerecycledb.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -103,7 +102,6 @@ private slots:
     void detectVersionFailures_data();
     void detectVersionFailures();
 
-    void recycleDbShell();
     void deleteThroughBase();
 
 private:
@@ -313,21 +311,6 @@ void TestAbsDb::detectVersionFailures()
     QVERIFY_THROWS_EXCEPTION(std::exception, AbsIOSMessageDb::detectVersion(m_path));
     if (content.isEmpty())
         QVERIFY(!QFile::exists(m_path)); // nothing created
-}
-
-void TestAbsDb::recycleDbShell()
-{
-    QCOMPARE(UNKNOWN_CHAT_ID_BASE, qint64(-2047483647));
-    const QString path = m_dir.filePath("recycle.db");
-    {
-        MessageRecycleDb recycle(path);
-        QCOMPARE(recycle.recyclePath(), path);
-        QVERIFY(!recycle.isOpen());
-        recycle.endTransaction(true);
-        QVERIFY_THROWS_EXCEPTION(std::exception, recycle.beginTransaction());
-        QVERIFY(!recycle.isInTransaction());
-    }
-    QVERIFY(!QFile::exists(path));
 }
 
 void TestAbsDb::deleteThroughBase()

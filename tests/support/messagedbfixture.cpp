@@ -339,6 +339,15 @@ QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content)
     return log.readAll();
 }
 
+QString ios6PhoneTableSql(const QString &table)
+{
+    if (table == QLatin1String("handle"))
+        return QString("CREATE TABLE handle (%1, UNIQUE (id, service))").arg(QString::fromLatin1(kHandle5));
+    if (table == QLatin1String("message"))
+        return QString("CREATE TABLE message (%1)").arg(QString::fromLatin1(kMessage38));
+    throw std::runtime_error(QString("no fixture table %1").arg(table).toStdString());
+}
+
 QStringList laterPhoneExtraTables()
 {
     return {"_SqliteDatabaseProperties", "deleted_messages", "kvtable", "sync_deleted_messages",

@@ -146,6 +146,10 @@ QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixture
 // instead of that file's own pages at the next open.
 QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content);
 
+// The CREATE TABLE statement of an iOS 6 phone's "message" (38 columns) or
+// "handle" table, for builders that write those tables by themselves.
+QString ios6PhoneTableSql(const QString &table);
+
 // The later phone's tables the program does not know, so tests can check
 // they are left alone.
 QStringList laterPhoneExtraTables();

@@ -128,4 +128,56 @@ QVariant queryValue(const QString &path, const QString &sql)
     return value;
 }
 
+QList<QVariantList> queryRows(const QString &path, const QString &sql)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_close(db);
+        throw std::runtime_error(QString("%1: %2").arg(path, text).toStdString());
+    }
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &stmt, nullptr) != SQLITE_OK) {
+        const QString text = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_close(db);
+        throw std::runtime_error(QString("%1: %2").arg(sql, text).toStdString());
+    }
+    QList<QVariantList> rows;
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        QVariantList row;
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+            switch (sqlite3_column_type(stmt, i)) {
+            case SQLITE_INTEGER:
+                row << qlonglong(sqlite3_column_int64(stmt, i));
+                break;
+            case SQLITE_FLOAT:
+                row << sqlite3_column_double(stmt, i);
+                break;
+            case SQLITE_TEXT: {
+                const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, i));
+                const int bytes = sqlite3_column_bytes(stmt, i);
+                row << (bytes == 0 ? QString("") : QString::fromUtf8(text, bytes));
+                break;
+            }
+            case SQLITE_BLOB: {
+                const int bytes = sqlite3_column_bytes(stmt, i);
+                row << (bytes == 0 ? QByteArray("")
+                                   : QByteArray(static_cast<const char *>(sqlite3_column_blob(stmt, i)), bytes));
+                break;
+            }
+            default:
+                row << QVariant();
+            }
+        }
+        rows << row;
+    }
+    const QString error = QString::fromUtf8(sqlite3_errmsg(db));
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    if (rc != SQLITE_DONE)
+        throw std::runtime_error(QString("%1: %2").arg(sql, error).toStdString());
+    return rows;
+}
+
 } // namespace testsupport

@@ -1,6 +1,7 @@
 #pragma once
 // A raw SQLite connection for fixture builders: they write databases in the
 // layouts the program reads without going through the code under test.
+#include <QList>
 #include <QString>
 #include <QVariantList>
 
@@ -38,5 +39,10 @@ void bindValue(sqlite3_stmt *stmt, int index, const QVariant &v);
 // invalid QVariant, and the text "<no row>" when there is no row. Throws
 // std::runtime_error when the file or the query fails.
 QVariant queryValue(const QString &path, const QString &sql);
+
+// Every row sql answers, on a read-only connection of its own, each value as
+// queryValue gives it ('' and x'' as empty, not null, text and bytes).
+// Throws std::runtime_error on failure.
+QList<QVariantList> queryRows(const QString &path, const QString &sql);
 
 } // namespace testsupport
