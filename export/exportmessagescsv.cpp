@@ -1,6 +1,7 @@
 #include "export/exportmessagescsv.h"
 
 #include "export/exporttextfile.h"
+#include "export/msglocaltime.h"
 #include "store/msgtext.h"
 
 ExportMessagesCsv::ExportMessagesCsv(const QString &path) : file(path) {}
@@ -27,7 +28,7 @@ void ExportMessagesCsv::write(const _MsgMessage &m)
     }
     // Lines end with a plain line feed: flushing every line (as endl does)
     // would cost a system call per message on large exports.
-    stream << msgDateTime(m.date).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) << ','
+    stream << MsgLocalTime::isoText(m.date) << ','
            << (m.is_from_me ? '1' : '0') << ',' << csvField(person) << ',' << csvField(number) << ','
            << csvField(displayText(m)) << '\n';
 }

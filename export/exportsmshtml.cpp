@@ -2,6 +2,7 @@
 
 #include "export/escapehtml.h"
 #include "export/exporttextfile.h"
+#include "export/msglocaltime.h"
 #include "store/msgtext.h"
 
 #include <QCoreApplication>
@@ -38,7 +39,7 @@ void ExportSMSHtml::write(const _MsgMessage &m)
     block += QLatin1String("\"></a><div style=\"color:");
     block += QLatin1String(sent ? "#008040" : "#0000FF");
     block += QLatin1String(";font-size:16px;\"><div>");
-    block += locale.toString(msgDateTime(m.date), QLocale::ShortFormat);
+    block += locale.toString(MsgLocalTime::dateTime(m.date), QLocale::ShortFormat);
     block += QLatin1String("</div><div>");
     block += QLatin1String(sent ? "To: " : "From: ");
     block += title;

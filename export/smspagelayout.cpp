@@ -1,5 +1,6 @@
 #include "export/smspagelayout.h"
 
+#include "export/msglocaltime.h"
 #include "store/msgtext.h"
 
 #include <QFontMetricsF>
@@ -83,7 +84,7 @@ void SMSPageLayout::ensureSpace(int need)
 void SMSPageLayout::drawMessage(const _MsgMessage &m)
 {
     const bool sent = m.is_from_me != 0;
-    const QString date = QLocale::system().toString(msgDateTime(m.date), QLocale::ShortFormat);
+    const QString date = QLocale::system().toString(MsgLocalTime::dateTime(m.date), QLocale::ShortFormat);
     QString header = QLatin1String(sent ? "To: " : "From: ");
     if (m.chat)
         header += chatTitle(*m.chat, true);

@@ -4,6 +4,7 @@
 #include "app/idstranslator.h"
 #include "export/exportmessagescsv.h"
 #include "export/exportmessagestxt.h"
+#include "export/msglocaltime.h"
 #include "store/msgtext.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/msgstorebuilder.h"
@@ -13,6 +14,7 @@
 #include <QLocale>
 #include <QTemporaryDir>
 
+#include <limits>
 #include <stdexcept>
 
 using namespace testsupport;
@@ -94,6 +96,37 @@ private slots:
     {
         dir.reset(new QTemporaryDir);
         QVERIFY(dir->isValid());
+    }
+
+    // ---- dates -----------------------------------------------------------------
+
+    void localDatesAreMsgDateTimes_data()
+    {
+        QTest::addColumn<int>("date");
+        // Berlin changed to summer time at 2013-03-31 01:00 UTC and back at
+        // 2013-10-27 01:00 UTC.
+        const int spring = int(1364691600 - MSG_EPOCH_OFFSET), autumn = int(1382835600 - MSG_EPOCH_OFFSET);
+        QTest::newRow("epoch") << 0;
+        QTest::newRow("summer") << kDate;
+        QTest::newRow("before summer time") << spring - 1;
+        QTest::newRow("summer time begins") << spring;
+        QTest::newRow("last summer second") << autumn - 1;
+        QTest::newRow("winter time again") << autumn;
+        QTest::newRow("1970") << int(-MSG_EPOCH_OFFSET);
+        QTest::newRow("earliest") << std::numeric_limits<int>::min();
+        QTest::newRow("latest") << std::numeric_limits<int>::max();
+    }
+    void localDatesAreMsgDateTimes()
+    {
+        QFETCH(int, date);
+        const QDateTime expected = msgDateTime(date);
+        const QDateTime got = MsgLocalTime::dateTime(date);
+        QCOMPARE(got.toSecsSinceEpoch(), expected.toSecsSinceEpoch());
+        QCOMPARE(got.date(), expected.date());
+        QCOMPARE(got.time(), expected.time());
+        QCOMPARE(MsgLocalTime::isoText(date), expected.toString("yyyy-MM-dd hh:mm:ss"));
+        for (const QLocale &locale : {QLocale::system(), QLocale("de_DE"), QLocale("en_US"), QLocale("ja_JP")})
+            QCOMPARE(locale.toString(got, QLocale::ShortFormat), locale.toString(expected, QLocale::ShortFormat));
     }
 
     // ---- CSV ------------------------------------------------------------------
