@@ -9,7 +9,9 @@
 #include "tests/support/testmain.h"
 
 #include <QFile>
+#include <QImage>
 #include <QLocale>
+#include <QPainter>
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -186,6 +188,22 @@ private slots:
                 colours.insert(it.fragment().text(), it.fragment().charFormat().foreground().color());
         QCOMPARE(colours.value("From: anna@example.com"), QColor("#0000FF"));
         QCOMPARE(colours.value("To: anna@example.com"), QColor("#008040"));
+
+        // Painted, the head lines show in those colours and the bodies in black.
+        doc.setTextWidth(600);
+        QImage image(600, int(doc.size().height()) + 1, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        {
+            QPainter painter(&image);
+            doc.drawContents(&painter);
+        }
+        QHash<QRgb, int> painted;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x)
+                ++painted[image.pixel(x, y) & 0xFFFFFF];
+        QVERIFY(painted.value(0x0000FF) > 10);
+        QVERIFY(painted.value(0x008040) > 10);
+        QVERIFY(painted.value(0x000000) > 10);
     }
 };
 
