@@ -45,6 +45,30 @@
         <source>IDS_LOCALDB_UPDATE_SUC_RESTART_REFRESH</source>
         <translation>Successfully updated local database. Please restart software.</translation>
     </message>
+    <message>
+        <source>IDS_EXPORTING_MESSAGES_TO_FILE</source>
+        <translation>Exporting SMS...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_EXPORT_%1_MMS</source>
+        <translation>Successfully exported %1 SMS.</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_CREATE_FOLDER_%1</source>
+        <translation>Cannot create the folder %1.</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_CREATE_PDF_IN_%1</source>
+        <translation>Cannot create a PDF file in the folder %1.</translation>
+    </message>
+    <message>
+        <source>IDS_CANNOT_WRITE_EXPORT_IN_%1</source>
+        <translation>Could not write the whole export into the folder %1. Is the disk full?</translation>
+    </message>
+    <message>
+        <source>IDS_PRINT_SMS</source>
+        <translation>Print SMS</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -74,6 +98,13 @@
     <message>
         <source>取消</source>
         <translation>Cancel</translation>
+    </message>
+</context>
+<context>
+    <name>ExportSMSThread</name>
+    <message>
+        <source>Messages: %1/%2</source>
+        <translation>SMS: %1/%2</translation>
     </message>
 </context>
 </TS>
