@@ -45,8 +45,8 @@ fuzz_main() {
     -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-g -O1" -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
     -DQP_BUILD_TESTS=OFF -DQP_FUZZ=ON
   local list=build/fuzz/fuzz/targets.txt
-  local names=() name max_len timeout
-  while read -r name max_len timeout; do
+  local names=() name max_len timeout dict
+  while read -r name max_len timeout dict; do
     [[ -z "$name" || "$name" == \#* ]] && continue
     [[ -n "$only" && "$name" != "$only" ]] && continue
     names+=("$name")
@@ -60,7 +60,7 @@ fuzz_main() {
   local failed=()
   trap 'rm -rf "/dev/shm/qp-fuzz-$$"' EXIT
   for name in "${names[@]}"; do
-    read -r _ max_len timeout < <(grep "^$name " "$list")
+    read -r _ max_len timeout dict < <(grep "^$name " "$list")
     local corpus="fuzz/corpus/$name" scratch="build/fuzz/scratch/$name"
     local artifacts="build/fuzz/artifacts/$name" tmp="$PWD/build/fuzz/tmp/$name"
     # The database targets write and remove files for every input: in memory
@@ -70,6 +70,7 @@ fuzz_main() {
     mkdir -p "$corpus" "$scratch" "$artifacts" "$tmp"
     local flags=(-max_len="$max_len" -timeout="$timeout" -rss_limit_mb=2048 -detect_leaks=1
                  -artifact_prefix="$artifacts/")
+    [ -n "$dict" ] && flags+=(-dict="$dict")
     local env=(TMPDIR="$tmp" QT_QPA_PLATFORM=offscreen
                ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=64
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
