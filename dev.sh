@@ -26,6 +26,76 @@ install_missing() {
 
 build_jobs() { nproc 2>/dev/null || echo 2; }
 
+# ./dev.sh fuzz [TARGET] [SECONDS]: builds the libFuzzer targets (clang, ASan,
+# UBSan, coverage in every library) in build/fuzz and fuzzes TARGET, or each
+# target in turn, for SECONDS (default 60) on all cores (FUZZ_JOBS sets fewer).
+# Inputs that add coverage are merged into fuzz/corpus/TARGET; inputs that
+# crash, hang, leak or run out of memory are kept in build/fuzz/artifacts/TARGET
+# (emptied at the start of that target's run) and make the command fail.
+fuzz_main() {
+  local only="${1:-}" seconds="${2:-60}"
+  if [[ "$only" =~ ^[0-9]+$ && -z "${2:-}" ]]; then
+    seconds="$only"
+    only=""
+  fi
+  local workers="${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}"
+  PACKAGES+=(clang libclang-rt-dev)
+  install_missing
+  cmake -S . -B build/fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+    -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-g -O1" -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
+    -DQP_BUILD_TESTS=OFF -DQP_FUZZ=ON
+  local list=build/fuzz/fuzz/targets.txt
+  local names=() name max_len timeout dict
+  while read -r name max_len timeout dict; do
+    [[ -z "$name" || "$name" == \#* ]] && continue
+    [[ -n "$only" && "$name" != "$only" ]] && continue
+    names+=("$name")
+  done < "$list"
+  if [ ${#names[@]} -eq 0 ]; then
+    echo "no fuzz target '$only'; targets: $(grep -v '^#' "$list" | cut -d' ' -f1 | tr '\n' ' ')" >&2
+    return 2
+  fi
+  cmake --build build/fuzz --target "${names[@]/#/fuzz_}"
+
+  local failed=()
+  trap 'rm -rf "/dev/shm/qp-fuzz-$$"' EXIT
+  for name in "${names[@]}"; do
+    read -r _ max_len timeout dict < <(grep "^$name " "$list")
+    local corpus="fuzz/corpus/$name" scratch="build/fuzz/scratch/$name"
+    local artifacts="build/fuzz/artifacts/$name" tmp="$PWD/build/fuzz/tmp/$name"
+    # The database targets write and remove files for every input: in memory
+    # they run several times faster.
+    [ -d /dev/shm ] && [ -w /dev/shm ] && tmp="/dev/shm/qp-fuzz-$$/$name"
+    rm -rf "$scratch" "$artifacts" "$tmp"
+    mkdir -p "$corpus" "$scratch" "$artifacts" "$tmp"
+    local flags=(-max_len="$max_len" -timeout="$timeout" -rss_limit_mb=2048 -detect_leaks=1
+                 -artifact_prefix="$artifacts/")
+    [ -n "$dict" ] && flags+=(-dict="$dict")
+    local env=(TMPDIR="$tmp" QT_QPA_PLATFORM=offscreen
+               ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:quarantine_size_mb=64
+               UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+    echo "== fuzz $name: ${seconds}s on $workers workers (log: build/fuzz/$name.log)"
+    # New inputs go to the scratch folder; the merge below keeps in the
+    # corpus only those that add coverage, so it stays small.
+    env "${env[@]}" "build/fuzz/bin/fuzz_$name" "${flags[@]}" -fork="$workers" -max_total_time="$seconds" \
+      -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 "$scratch" "$corpus" 2>&1 |
+      tee "build/fuzz/$name.log" | grep -E '^#[0-9]+: |INFO: fuzzed for|ERROR|crash-|timeout-|leak-|oom-' || true
+    env "${env[@]}" "build/fuzz/bin/fuzz_$name" "${flags[@]}" -merge=1 "$corpus" "$scratch" \
+      >>"build/fuzz/$name.log" 2>&1 || failed+=("$name (merge)")
+    rm -rf "$scratch" "$tmp"
+    if [ -n "$(ls -A "$artifacts")" ]; then
+      echo "!! $name: failing inputs in $artifacts:" >&2
+      ls "$artifacts" >&2
+      failed+=("$name")
+    fi
+  done
+  rm -rf "/dev/shm/qp-fuzz-$$"
+  if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzzing found faults: ${failed[*]}" >&2
+    return 1
+  fi
+}
+
 case "${1:-}" in
   run)
     install_missing
@@ -38,6 +108,9 @@ case "${1:-}" in
     cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQP_SANITIZE=ON -DQP_BUILD_TESTS=ON
     cmake --build build/test -j "$(build_jobs)"
     ctest --test-dir build/test --output-on-failure -j "$(build_jobs)"
+    ;;
+  fuzz)
+    fuzz_main "${2:-}" "${3:-}"
     ;;
   bench)
     install_missing

@@ -82,7 +82,12 @@ void LocalDbUpdateThread::run()
     for (const QFileInfo &file : files) {
         form->postUpdateProgress(tr("IDS_UPDATING_LOCALDB_%1").arg(file.fileName()), 0, QString());
         try {
-            convert(file);
+            convert(file, [this](int n, int total) {
+                // total comes from a second run of the query, which a
+                // damaged file's view may answer differently (even with 0).
+                const int percent = total > 0 ? int(qMin<qint64>(100, qint64(n) * 100 / total)) : 100;
+                form->postUpdateProgress(QString(), percent, tr("SMS: %1/%2").arg(n).arg(total));
+            });
         } catch (const std::exception &e) {
             form->postErrorOccurred(QString::fromUtf8(e.what()));
             return;
@@ -98,7 +103,7 @@ void LocalDbUpdateThread::run()
     form->postSucceed(tr("IDS_LOCALDB_UPDATE_SUC_RESTART_REFRESH"));
 }
 
-void LocalDbUpdateThread::convert(const QFileInfo &file)
+void LocalDbUpdateThread::convert(const QFileInfo &file, const std::function<void(int n, int total)> &progress)
 {
     QString path = file.absoluteFilePath();
     if (!path.endsWith(kTmpSuffix, Qt::CaseInsensitive)) {
@@ -122,8 +127,7 @@ void LocalDbUpdateThread::convert(const QFileInfo &file)
         const int total = rows.count();
         const QByteArray key(kBodyKey);
         for (int n = 1; rows.moveNext(); ++n) {
-            form->postUpdateProgress(QString(), int(double(n) / total * 100),
-                                     tr("SMS: %1/%2").arg(n).arg(total));
+            progress(n, total);
 
             const QString address =
                 CountryLibDb::normalizeNumber(country, rows.getText(QStringLiteral("address")));

@@ -4,6 +4,8 @@
 #include <QFileInfoList>
 #include <QThread>
 
+#include <functional>
+
 class ProgressForm;
 
 class LocalDbUpdateThread : public QThread
@@ -22,12 +24,15 @@ public:
     // The fixed key of the old bodies' cipher.
     static const char *const kBodyKey;
 
+    // Converts one old file into the database folder of its name: the file is
+    // first renamed to "<name>.__tmp" (unless it carries that suffix from an
+    // interrupted run) and removed once every row is stored. progress(n, total)
+    // follows each row read. Throws std::exception on failure.
+    static void convert(const QFileInfo &file, const std::function<void(int n, int total)> &progress);
+
 protected:
     void run() override;
 
 private:
-    // Converts one old file; throws std::exception on failure.
-    void convert(const QFileInfo &file);
-
     ProgressForm *form;
 };

@@ -5,6 +5,8 @@
 #include <plist/plist.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 
 QStringList plistArrayStrings(const QByteArray &data)
 {
@@ -18,11 +20,11 @@ QStringList plistArrayStrings(const QByteArray &data)
             plist_t item = plist_array_get_item(root, i);
             QString value = QStringLiteral("");
             if (item && plist_get_node_type(item) == PLIST_STRING) {
-                char *text = nullptr;
-                plist_get_string_val(item, &text);
-                if (text)
-                    value = QString::fromUtf8(text);
-                std::free(text);
+                // Read in place and up to the first NUL: plist_get_string_val
+                // asserts the text has none, and a crafted list has one.
+                uint64_t size = 0;
+                if (const char *text = plist_get_string_ptr(item, &size))
+                    value = QString::fromUtf8(text, qsizetype(qstrnlen(text, size_t(size))));
             }
             values.append(value);
         }

@@ -69,11 +69,15 @@ QString PlistNode::toString() const
 {
     if (!isString())
         return QString(QLatin1String(""));
-    char *value = nullptr;
-    plist_get_string_val(node(), &value);
-    const QString text = value ? QString::fromUtf8(value) : QString(QLatin1String(""));
-    std::free(value);
-    return text;
+    // Not plist_get_string_val: libplist asserts there that the text holds no
+    // NUL, which a damaged or crafted list breaks, and the failed assertion
+    // would end the program. The text is read up to its first NUL, as every
+    // reader of C strings sees it.
+    uint64_t length = 0;
+    const char *value = plist_get_string_ptr(node(), &length);
+    if (!value)
+        return QString(QLatin1String(""));
+    return QString::fromUtf8(value, qsizetype(qstrnlen(value, size_t(length))));
 }
 
 bool PlistNode::toBool() const

@@ -69,6 +69,8 @@ private slots:
     void xmlValuesSurviveTheGuard();
     void missingChildrenGiveDefaults();
     void typeTests();
+    void stringWithNulEndsThere_data();
+    void stringWithNulEndsThere();
     void dates_data();
     void dates();
     void childOutlivesRoot();
@@ -294,6 +296,29 @@ void TestPlistNode::typeTests()
     }
     QVERIFY(root.isDictionary());
     QVERIFY(root.value("List").at(1).isDictionary());
+}
+
+// libplist asserts, when it hands a string out, that the text holds no NUL;
+// a crafted list that has one must not bring the program down.
+void TestPlistNode::stringWithNulEndsThere_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    const QByteArray text("ab\0cd", 5);
+    QTest::newRow("binary") << testsupport::binaryPlist({testsupport::bplistArray({1}),
+                                                         testsupport::bplistAsciiString(text)});
+    QTest::newRow("xml") << QByteArray("<plist version=\"1.0\"><array><string>") + text
+                                + QByteArray("</string></array></plist>");
+}
+
+void TestPlistNode::stringWithNulEndsThere()
+{
+    QFETCH(QByteArray, data);
+    const PlistNode root = PlistNode::parse(data, true);
+    QCOMPARE(root.arraySize(), 1);
+    QVERIFY(root.at(0).isString());
+    QCOMPARE(root.at(0).toString(), QStringLiteral("ab"));
+    // The iOS 5 participants reader, on the same list.
+    QCOMPARE(plistArrayStrings(data), QStringList{QStringLiteral("ab")});
 }
 
 void TestPlistNode::dates_data()

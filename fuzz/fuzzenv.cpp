@@ -1,0 +1,126 @@
+#include "fuzz/fuzzenv.h"
+
+#include "store/msgrecords.h"
+#include "store/msgtext.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace fuzzenv {
+
+namespace {
+
+std::string g_home;
+volatile quint64 g_sink = 0;
+QString g_scratch;
+
+void removeHome()
+{
+    std::error_code ignored;
+    if (!g_home.empty())
+        std::filesystem::remove_all(g_home, ignored);
+}
+
+} // namespace
+
+void init(int *argc, char ***argv)
+{
+    // TMPDIR first (a memory file system, when the runner sets one), then /tmp.
+    const char *tmp = std::getenv("TMPDIR");
+    for (const std::string &root : {std::string(tmp && *tmp ? tmp : "/tmp"), std::string("/tmp")}) {
+        std::string pattern = root + "/qp-fuzz-XXXXXX";
+        if (::mkdtemp(pattern.data())) {
+            g_home = pattern;
+            break;
+        }
+    }
+    if (g_home.empty())
+        std::abort();
+    std::atexit(removeHome);
+    const std::string data = g_home + "/data";
+    const std::string config = g_home + "/config";
+    const std::string cache = g_home + "/cache";
+    for (const std::string &dir : {data, config, cache})
+        std::filesystem::create_directories(dir);
+    ::setenv("HOME", g_home.c_str(), 1);
+    ::setenv("XDG_DATA_HOME", data.c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", cache.c_str(), 1);
+    ::setenv("TZ", "Europe/Berlin", 1);
+    ::setenv("LC_ALL", "C.UTF-8", 1);
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    // Qt keeps the references: both live as long as the process.
+    static int qtArgc = 1;
+    static char *qtArgv[] = {(*argv)[0], nullptr};
+    (void)argc;
+    static QCoreApplication *app = new QCoreApplication(qtArgc, qtArgv);
+    (void)app;
+    g_scratch = QString::fromStdString(g_home + "/scratch");
+}
+
+Scratch::Scratch() : m_path(g_scratch)
+{
+    QDir(m_path).removeRecursively();
+    QDir().mkpath(m_path);
+}
+
+Scratch::~Scratch()
+{
+    QDir(m_path).removeRecursively();
+}
+
+bool writeFile(const QString &path, const uint8_t *data, size_t size)
+{
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    return file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size);
+}
+
+void walkStore(const QSharedPointer<_MsgStore> &store)
+{
+    if (!store)
+        return;
+    // Unsigned: huge values from a damaged file must wrap, not overflow.
+    quint64 sum = 0;
+    for (_MsgChat *chat : allChats(store)) {
+        sum += chatTitle(*chat, true).size() + chat->isGroup();
+        for (_MsgHandle *member : chat->members)
+            sum += member->id.size() + member->_ct_name.size();
+    }
+    for (const _ChatSession &session : chatSessions(store))
+        sum += quint64(session.chats.size()) + quint64(session.last);
+    QList<_MsgMessage *> messages = allMessages(store);
+    std::stable_sort(messages.begin(), messages.end(), messageLessThan);
+    for (_MsgMessage *message : messages) {
+        sum += displayText(*message).size() + senderLabel(*message).size();
+        sum += calcLogicHash(*message).size();
+        sum += msgDateTime(message->date).isValid();
+        if (message->handle)
+            sum += message->handle->id.size();
+        if (message->otherHandle)
+            sum += message->otherHandle->id.size();
+        if (message->chat)
+            sum += message->chat->guid.size();
+        for (_MsgAttachment *attachment : sortedAttachments(*message))
+            sum += quint64(attachment->filename.size()) + quint64(attachment->total_bytes);
+    }
+    keep(sum);
+}
+
+void keep(quint64 value)
+{
+    g_sink = g_sink + value;
+}
+
+} // namespace fuzzenv

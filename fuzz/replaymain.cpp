@@ -1,0 +1,108 @@
+// Replays saved inputs through a fuzz target, as libFuzzer would run them but
+// without it, so that the normal sanitizer build checks every corpus file:
+//   fuzz_<name>_replay [-timeout=SECONDS] FILE_OR_FOLDER...
+// Folders are read in name order; a missing folder holds nothing. An input
+// running longer than the timeout counts as a fault, like a crash or a
+// sanitizer report.
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+
+namespace {
+
+char g_current[4096];
+
+void say(const char *text)
+{
+    const ssize_t written = ::write(STDERR_FILENO, text, std::strlen(text));
+    (void)written;
+}
+
+void onAlarm(int)
+{
+    say("fuzz replay: timeout on ");
+    say(g_current);
+    say("\n");
+    ::_exit(70);
+}
+
+bool readFile(const std::filesystem::path &path, std::vector<char> &bytes)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    unsigned timeout = 30;
+    std::vector<std::filesystem::path> inputs;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.rfind("-timeout=", 0) == 0) {
+            timeout = unsigned(std::strtoul(arg.c_str() + 9, nullptr, 10));
+            continue;
+        }
+        std::error_code error;
+        if (!std::filesystem::exists(arg, error))
+            continue; // a new target's corpus folder, not made yet
+        if (std::filesystem::is_directory(arg, error)) {
+            std::vector<std::filesystem::path> files;
+            for (const auto &entry : std::filesystem::directory_iterator(arg)) {
+                if (entry.is_regular_file() && entry.path().filename().string().front() != '.')
+                    files.push_back(entry.path());
+            }
+            std::sort(files.begin(), files.end());
+            inputs.insert(inputs.end(), files.begin(), files.end());
+        } else {
+            inputs.push_back(arg);
+        }
+    }
+    LLVMFuzzerInitialize(&argc, &argv);
+    std::signal(SIGALRM, onAlarm);
+    if (inputs.empty()) {
+        // A target without a corpus yet: the empty input, where libFuzzer starts too.
+        std::snprintf(g_current, sizeof g_current, "%s", "the empty input");
+        const uint8_t none = 0;
+        ::alarm(timeout);
+        LLVMFuzzerTestOneInput(&none, 0);
+        ::alarm(0);
+        std::printf("fuzz replay: no corpus files; the empty input passed\n");
+        return 0;
+    }
+    for (const std::filesystem::path &path : inputs) {
+        std::vector<char> bytes;
+        if (!readFile(path, bytes)) {
+            std::fprintf(stderr, "fuzz replay: cannot read %s\n", path.c_str());
+            return 2;
+        }
+        std::snprintf(g_current, sizeof g_current, "%s", path.c_str());
+        // An allocation of exactly the input's size, so a read past its end
+        // is caught.
+        std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() ? bytes.size() : 1]);
+        std::memcpy(data.get(), bytes.data(), bytes.size());
+        ::alarm(timeout);
+        LLVMFuzzerTestOneInput(data.get(), bytes.size());
+        ::alarm(0);
+    }
+    std::printf("fuzz replay: %zu inputs passed\n", inputs.size());
+    return 0;
+}

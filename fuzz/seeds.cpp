@@ -1,0 +1,367 @@
+// Writes the seed inputs of every fuzz target into a corpus folder, made by
+// the test fixture builders (and, for property lists, by libplist's writer):
+//   fuzz_seeds fuzz/corpus
+// Databases are rewritten with 512-byte pages so that a seed holding every
+// table of a layout stays a few dozen kilobytes. Run by hand when a fixture
+// layout changes; the seeds are committed.
+#include "tests/support/addressbookfixture.h"
+#include "tests/support/messagedbfixture.h"
+#include "tests/support/oldlocaldbfixture.h"
+#include "tests/support/plistfixture.h"
+#include "tests/support/sqlitefixture.h"
+#include "tests/support/testmain.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <plist/plist.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <stdexcept>
+
+using namespace testsupport;
+
+namespace {
+
+QDir g_corpus;
+QTemporaryDir *g_work = nullptr;
+
+void save(const QString &target, const QString &name, const QByteArray &bytes)
+{
+    const QString folder = g_corpus.absoluteFilePath(target);
+    QDir().mkpath(folder);
+    QFile file(folder + "/seed-" + name);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        throw std::runtime_error(QString("cannot write %1").arg(file.fileName()).toStdString());
+}
+
+// The database after an optional script, vacuumed into small pages, as bytes.
+QByteArray compacted(const QString &path, const QString &script = QString())
+{
+    {
+        SqliteFixture db(path);
+        if (!script.isEmpty())
+            db.exec(script);
+        db.exec("PRAGMA journal_mode=DELETE; PRAGMA page_size=512; VACUUM;");
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(QString("cannot read %1").arg(path).toStdString());
+    return file.readAll();
+}
+
+QString freshFolder(const QString &name)
+{
+    const QString folder = g_work->filePath(name);
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+    return folder;
+}
+
+// ---- property lists ---------------------------------------------------------
+
+QByteArray toBytes(plist_t root, bool binary)
+{
+    char *out = nullptr;
+    uint32_t length = 0;
+    if (binary)
+        plist_to_bin(root, &out, &length);
+    else
+        plist_to_xml(root, &out, &length);
+    const QByteArray bytes(out, int(length));
+    std::free(out);
+    return bytes;
+}
+
+// A manifest-like dictionary with every kind of value the readers ask for.
+plist_t richPlist()
+{
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "Name", plist_new_string("Ann's iPhone \xf0\x9f\x98\x80"));
+    plist_dict_set_item(root, "IsEncrypted", plist_new_bool(1));
+    plist_dict_set_item(root, "Date", plist_new_date(600000000, 250000));
+    plist_dict_set_item(root, "Count", plist_new_uint(4000000000ULL));
+    plist_dict_set_item(root, "Ratio", plist_new_real(0.5));
+    const char data[] = "\x00\x01\x02\xff";
+    plist_dict_set_item(root, "Data", plist_new_data(data, 4));
+    plist_t list = plist_new_array();
+    plist_array_append_item(list, plist_new_string("+4917012345678"));
+    plist_array_append_item(list, plist_new_string("friend@example.com"));
+    plist_t inner = plist_new_dict();
+    plist_dict_set_item(inner, "Version", plist_new_string("5.1.1"));
+    plist_dict_set_item(inner, "Empty", plist_new_array());
+    plist_array_append_item(list, inner);
+    plist_dict_set_item(root, "Applications", list);
+    return root;
+}
+
+void plistSeeds()
+{
+    plist_t rich = richPlist();
+    save("plist", "rich.bplist", toBytes(rich, true));
+    save("plist", "rich.xml", toBytes(rich, false));
+    plist_free(rich);
+    save("plist", "nested.bplist", nestedPlist(6, true));
+    save("plist", "nested.xml", nestedPlist(6, false));
+    // One string shared by two arrays: libplist copies it for each.
+    save("plist", "shared.bplist",
+         binaryPlist({bplistArray({1, 2, 2}), bplistArray({2}), bplistAsciiString("shared")}));
+
+    const QStringList people{"+4917012345678", "friend@example.com", QString::fromUtf8("Zoë 😀")};
+    save("participants", "three.bplist", plistStringArray(people, true));
+    save("participants", "three.xml", plistStringArray(people, false));
+    save("participants", "empty.bplist", plistStringArray({}, true));
+    QStringList many;
+    for (int i = 0; i < 20; ++i)
+        many << QString("+9198765%1").arg(43210 + i);
+    save("participants", "twenty.bplist", plistStringArray(many, true));
+}
+
+// ---- iOS 5 message databases ---------------------------------------------------
+
+Ios5Member member(qint64 rowid, const QString &address, const QString &country)
+{
+    Ios5Member m;
+    m.rowid = rowid;
+    m.address = address;
+    m.country = country;
+    return m;
+}
+
+Ios5Message sms(qint64 rowid, qint64 group, const QString &address, int flags, const QString &text)
+{
+    Ios5Message m;
+    m.rowid = rowid;
+    m.groupId = group;
+    m.address = address;
+    m.country = "in";
+    m.flags = flags;
+    m.date = 1300000000 + rowid * 60;
+    m.text = text;
+    return m;
+}
+
+Ios5Message imessage(qint64 rowid, const QString &room, const QString &handle, const QString &text)
+{
+    Ios5Message m;
+    m.rowid = rowid;
+    m.isMadrid = true;
+    m.madridRoomname = room;
+    m.madridHandle = handle;
+    m.date = 340000000 + int(rowid) * 60;
+    m.madridDateRead = int(m.date) + 1;
+    m.madridDateDelivered = int(m.date) + 2;
+    m.madridGuid = QString("IM-%1").arg(rowid);
+    m.madridAccount = "e:me@example.com";
+    m.madridAccountGuid = "ACCOUNT-1";
+    m.attributedBody = "streamtyped";
+    m.text = text;
+    return m;
+}
+
+// A one-to-one and a group SMS chat, an iMessage chat with an e-mail handle
+// and an iMessage group, with emoji and the object placeholder in texts.
+Ios5Content ios5Content(bool withIMessage, bool binaryPlists)
+{
+    Ios5Content c;
+    c.withIMessage = withIMessage;
+    Ios5Group one;
+    one.rowid = 1;
+    one.hash = 111;
+    one.newestMessage = 2;
+    one.members = {member(1, "98765 43210", "in")};
+    Ios5Group group;
+    group.rowid = 2;
+    group.hash = -222;
+    group.newestMessage = 4;
+    group.members = {member(2, "09876543210", "in"), member(3, "+49 170 1234567", "de"),
+                     member(4, "friend@example.com", "")};
+    c.groups = {one, group};
+    c.messages = {sms(1, 1, "98765 43210", 2, "Hello"),
+                  sms(2, 1, "98765 43210", 3, QString::fromUtf8("Hi back 😀")),
+                  sms(3, 2, "+49 170 1234567", 2, QString(QChar(0xFFFC)) + "photo"),
+                  sms(4, 2, "09876543210", 3, "")};
+    if (withIMessage) {
+        Ios5MadridChat person;
+        person.rowid = 1;
+        person.identifier = "Friend@Example.com";
+        person.participants = plistStringArray({"Friend@Example.com"}, binaryPlists);
+        person.accountId = "ACC";
+        person.accountLogin = "E:me@example.com";
+        Ios5MadridChat pair;
+        pair.rowid = 2;
+        pair.style = 43;
+        pair.identifier = "chat123456789012345678";
+        pair.participants = plistStringArray({"+491701111111", "+49 170 2222222"}, binaryPlists);
+        c.madridChats = {person, pair};
+        c.messages << imessage(10, "", "friend@example.com", "first")
+                   << imessage(11, "", "friend@example.com", QString::fromUtf8("👍🏽 ok"))
+                   << imessage(12, "chat123456789012345678", "+491702222222", "group")
+                   << imessage(13, "chat123456789012345678", "", "");
+    }
+    return c;
+}
+
+void ios5Seeds()
+{
+    struct Variant
+    {
+        const char *name;
+        bool withIMessage;
+        bool binaryPlists;
+        const char *script;
+    };
+    const Variant variants[] = {
+        {"imessage.db", true, true, ""},
+        {"imessage-xml.db", true, false, ""},
+        {"sms-only.db", false, true, ""},
+        // Values of the wrong type, NULLs and numbers beyond any date.
+        {"odd-values.db", true, true,
+         "UPDATE message SET date=9223372036854775807, text=NULL WHERE ROWID=1;"
+         "UPDATE message SET date='soon', group_id='2', address=x'00ff' WHERE ROWID=3;"
+         "UPDATE message SET madrid_date_read=-9223372036854775808, madrid_handle=12 WHERE ROWID=11;"
+         "UPDATE msg_group SET newest_message=NULL, hash=4294967296 WHERE ROWID=1;"
+         "UPDATE group_member SET address=NULL WHERE ROWID=2;"
+         "UPDATE madrid_chat SET participants='not a property list', style='x' WHERE ROWID=1;"
+         "INSERT INTO madrid_chat(ROWID, chat_identifier, participants) VALUES(9223372036854775807, NULL, NULL);"},
+        {"no-members.db", true, true, "DROP TABLE group_member;"},
+    };
+    for (const Variant &v : variants) {
+        const QString folder = freshFolder("ios5");
+        const QString path = writeIos5MessageDb(folder, ios5Content(v.withIMessage, v.binaryPlists));
+        save("ios5db", v.name, compacted(path, v.script));
+    }
+}
+
+// ---- iOS 6 and later message databases ---------------------------------------------
+
+void ios6Seeds()
+{
+    MsgFixtureContent content = generateMsgContent(5, 14, 6, 4, 7);
+    content.messages[0].text = QString::fromUtf8("Grüße 😀 from the train");
+    content.messages[1].text.clear();
+    content.messages[1].attributedBody = "streamtyped text only here";
+    content.handles[0].country.clear();
+    struct Variant
+    {
+        const char *name;
+        MsgDbLayout layout;
+        const char *script;
+    };
+    const Variant variants[] = {
+        {"ios6-phone.db", MsgDbLayout::Ios6Phone, ""},
+        // Later phones count dates in nanoseconds.
+        {"later-phone.db", MsgDbLayout::LaterPhone,
+         "UPDATE message SET date=date*1000000000, date_read=date_read*1000000000, "
+         "date_delivered=date_delivered*1000000000 WHERE ROWID % 2 = 1;"},
+        {"local.db", MsgDbLayout::Local, ""},
+        {"old-local.db", MsgDbLayout::OldLocal, ""},
+        {"odd-values.db", MsgDbLayout::LaterPhone,
+         "UPDATE message SET date=9223372036854775807, text=x'ff00fe' WHERE ROWID=1;"
+         "UPDATE message SET handle_id=-1, other_handle=9223372036854775807, item_type='one' WHERE ROWID=2;"
+         "UPDATE message SET guid=x'', service=NULL, date=-9223372036854775808 WHERE ROWID=3;"
+         "UPDATE handle SET id=x'00', country=42 WHERE ROWID=1;"
+         "UPDATE chat SET guid=x'c0', chat_identifier=NULL, style='+' WHERE ROWID=1;"
+         "UPDATE attachment SET total_bytes=9223372036854775807, filename='/../../etc/passwd' WHERE ROWID=1;"
+         "INSERT OR IGNORE INTO chat_message_join(chat_id, message_id) VALUES(99, 99), (1, 2), (NULL, NULL);"
+         "INSERT OR IGNORE INTO chat_handle_join(chat_id, handle_id) VALUES(1, 99), (2, 1);"},
+        {"missing-tables.db", MsgDbLayout::Ios6Phone,
+         "DROP TABLE attachment; DROP TABLE message_attachment_join; DROP TABLE chat_handle_join;"},
+    };
+    for (const Variant &v : variants) {
+        const QString folder = freshFolder("ios6");
+        const QString path = writeMsgDb(folder, v.layout, content);
+        save("ios6db", v.name, compacted(path, v.script));
+    }
+}
+
+// ---- address books ---------------------------------------------------------------
+
+void contactsSeeds()
+{
+    QList<AddressBookPerson> people;
+    AddressBookPerson ann;
+    ann.rowid = 1;
+    ann.first = "Ann";
+    ann.last = "Smith";
+    ann.phones = {"+49 170 1234567", "(030) 123456"};
+    ann.emails = {"ann@example.com"};
+    AddressBookPerson zoe;
+    zoe.rowid = 2;
+    zoe.first = QString::fromUtf8("Zoë 😀");
+    zoe.middle = " ";
+    zoe.phones = {"98765 43210"};
+    AddressBookPerson nameless;
+    nameless.rowid = 3;
+    nameless.phones = {"+1 (555) 010-0001", "+1 555 010 0001"};
+    people = {ann, zoe, nameless};
+    const QList<AddressBookImage> images{{1, QByteArray("\x89PNG\r\n\x1a\n", 8)}, {2, QByteArray(300, 'j')},
+                                         {77, QByteArray()}};
+
+    const QString folder = freshFolder("contacts");
+    const QString book = writeAddressBook(folder, people);
+    const QString imageFile = writeAddressBookImages(folder, images);
+    // The target reads one file as both the book and the images.
+    const QString merge = QString("ATTACH '%1' AS images;"
+                                  "CREATE TABLE ABThumbnailImage AS SELECT * FROM images.ABThumbnailImage;"
+                                  "DETACH images;")
+                              .arg(imageFile);
+    save("contacts", "book-and-images.db", compacted(book, merge));
+    writeAddressBook(folder, people);
+    save("contacts", "book-only.db", compacted(book));
+    writeAddressBook(folder, people);
+    save("contacts", "odd-values.db",
+         compacted(book, merge
+                             + "UPDATE ABPerson SET First=x'ff', Last=12 WHERE ROWID=1;"
+                               "UPDATE ABMultiValue SET value=NULL, record_id=9223372036854775807 WHERE UID=1;"
+                               "UPDATE ABMultiValue SET value=3.5 WHERE UID=2;"
+                               "UPDATE ABThumbnailImage SET data='text', record_id=NULL WHERE record_id=2;"));
+}
+
+// ---- old single-file local databases ---------------------------------------------
+
+void oldLocalSeeds()
+{
+    const QString path = freshFolder("old") + "/family.db";
+    writeOldLocalDb(path, {
+        {"(555) 010-0001", "Ann", 1400000000, 0, QString::fromUtf8("Hello 😀")},
+        {"555-010-0001", "Ann Again", 1400000100, 1, QString("Hi back")},
+        {"bob@example.com", "Bob", 1400000200, 0, std::nullopt},
+        {"+49 170 1234567", QString(), 1400000300, 1, QString()},
+    });
+    save("oldlocaldb", "family.db", compacted(path));
+    save("oldlocaldb", "odd-values.db",
+         compacted(path, "INSERT INTO view_sms VALUES(NULL, NULL, 9223372036854775807, 'yes', 'plain text');"
+                         "INSERT INTO view_sms VALUES(x'00', 3, -9223372036854775808, 9223372036854775807, x'');"));
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s CORPUS_FOLDER\n", argv[0]);
+        return 2;
+    }
+    QTemporaryDir home;
+    useHome(home.path());
+    QCoreApplication app(argc, argv);
+    QTemporaryDir work;
+    g_work = &work;
+    g_corpus = QDir(QString::fromLocal8Bit(argv[1]));
+    try {
+        plistSeeds();
+        ios5Seeds();
+        ios6Seeds();
+        contactsSeeds();
+        oldLocalSeeds();
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
