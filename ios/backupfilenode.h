@@ -1,0 +1,42 @@
+#pragma once
+// One node of the file tree of an iTunes backup: the flat records of
+// "Manifest.mbdb", merged over all domains by path, so that a backup's
+// "Library/SMS" can be walked like a folder on disk.
+#include "ios/mbdb.h"
+
+#include <QList>
+#include <QString>
+
+struct _BackupFileNode
+{
+    // The last component of the node's path; "" for the root.
+    QString name;
+    // A copy of the record the node stands for. Empty (strings absent, numbers
+    // 0) for the root and for "Applications", which therefore count as folders.
+    _MbdbRecord record;
+    // The node above, not owned; null for the root.
+    _BackupFileNode *parent = nullptr;
+    // The nodes below, owned, in the order they were added. Names are unique
+    // among them.
+    QList<_BackupFileNode *> children;
+
+    // Copies record and name; the caller appends the node to parent's children.
+    explicit _BackupFileNode(_BackupFileNode *parent = nullptr, const _MbdbRecord &record = _MbdbRecord(),
+                             const QString &name = QString());
+    // Deletes the whole subtree.
+    ~_BackupFileNode();
+    _BackupFileNode(const _BackupFileNode &) = delete;
+    _BackupFileNode &operator=(const _BackupFileNode &) = delete;
+
+    // Fills this node, a root, with the tree of records; does nothing when it
+    // already has children, so a tree is built once.
+    //
+    // The records are taken in domain/path order. A record of "AppDomain-<id>"
+    // stands at "Applications/<id>/<path>" (the domain's own record at
+    // "Applications/<id>"); every other domain shares one space of paths, and
+    // of equal paths the domain that sorts first gives the node, while the
+    // files below that path from every domain hang under it. A node goes
+    // under the node of its parent path, or straight under the root when its
+    // parent folder has no record; a path that ends in '/' gives no node.
+    void buildTree(const QHash<QString, _MbdbRecord> &records);
+};
