@@ -54,22 +54,6 @@ void patchFile(const QString &path, qint64 offset, const QByteArray &bytes)
         failWith(QString("patch %1: %2").arg(path, f.errorString()));
 }
 
-QByteArray bigEndian16(quint16 value)
-{
-    QByteArray b(2, '\0');
-    b[0] = char(value >> 8);
-    b[1] = char(value);
-    return b;
-}
-
-QByteArray bigEndian32(quint32 value)
-{
-    QByteArray b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = char(value >> (24 - 8 * i));
-    return b;
-}
-
 QByteArray sqliteVarint(qint64 value)
 {
     quint64 v = quint64(value);

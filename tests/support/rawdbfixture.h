@@ -6,6 +6,7 @@
 // Debian's SQLite is built to overwrite deleted content (SECURE_DELETE), so
 // every connection made here turns that off: otherwise nothing would be left
 // to carve. auto_vacuum stays off, so freed pages go to the freelist.
+#include "tests/support/bytesfixture.h"
 #include "tests/support/sqlitefixture.h"
 
 #include <QByteArray>
@@ -27,8 +28,6 @@ std::unique_ptr<SqliteFixture> openRawDb(const QString &path);
 QByteArray fileBytes(const QString &path);
 // Writes bytes over the file at offset (the file grows when needed).
 void patchFile(const QString &path, qint64 offset, const QByteArray &bytes);
-QByteArray bigEndian16(quint16 value);
-QByteArray bigEndian32(quint32 value);
 
 // The format's varint of value (1 to 9 bytes; 9 for negative values).
 QByteArray sqliteVarint(qint64 value);

@@ -1,0 +1,78 @@
+#pragma once
+// The keybag of an encrypted iTunes backup: the "BackupKeyBag" data of
+// Manifest.plist. It holds one key per protection class, each wrapped
+// (RFC 3394) either under a key derived from the backup password or under a
+// key that only the phone has. Every backed-up file is encrypted under a key of
+// its own, stored wrapped under its class's key in the file's record.
+//
+// The keybag is a run of records, one after the other up to the end of the
+// data; numbers are big-endian:
+//
+//   OFFSET   SIZE   DESCRIPTION
+//      0       4    Tag, four ASCII characters.
+//      4       4    L, the length of the value.
+//      8       L    Value. The next record starts right after it.
+//
+// The first "UUID" names the keybag itself; every later "UUID" begins a class
+// entry. Tags as the phone writes them:
+//
+//   header  VERS, TYPE, UUID, HMCK, WRAP, SALT (PBKDF2 salt, used whole),
+//           ITER (PBKDF2 iteration count, 4 bytes)
+//   class   UUID, CLAS (class number, 4 bytes), WRAP (4 bytes; value 2 set
+//           means wrapped under the password key), KTYP, WPKY (the wrapped
+//           class key, 40 bytes for 32), PBKY
+//
+// Example: 43 4C 41 53 00 00 00 04 00 00 00 03 is CLAS = 3.
+//
+// Neither a password, nor a salt, nor any key is ever logged, shown or written
+// anywhere by this code.
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+
+// One record while the keybag is read.
+struct _KeyBagItem
+{
+    QString tag;
+    QByteArray value;
+};
+
+struct _BackupKeyBag
+{
+    // The header records, by tag.
+    QMap<QString, QByteArray> attributes;
+    // One map of tag -> value per class entry, by the entry's CLAS number.
+    // keybag_unlock adds "KEY", the unwrapped 32-byte class key, to each class
+    // it unlocks.
+    QMap<int, QMap<QString, QByteArray>> classKeys;
+    // Set when a record runs past the end of the data or a CLAS value is
+    // shorter than 4 bytes. What could be read is kept, but such a keybag
+    // never unlocks.
+    bool malformed = false;
+};
+
+// Reads the whole blob; never fails. A later class entry with the same CLAS
+// number replaces an earlier one, a tag given twice in one entry keeps its
+// last value, and an entry without CLAS is dropped. Depends on nothing but the
+// bytes given.
+_BackupKeyBag keybag_parse(const QByteArray &blob);
+
+// Derives the password key (PBKDF2 with HMAC-SHA-1 over the password's UTF-8
+// bytes, SALT and ITER, 32 bytes) and unwraps, in ascending class order, every
+// class key wrapped under it. True when every such class was unwrapped (also
+// when there is none, so any password opens a keybag without one); false at
+// the first class that does not unwrap, which is how a wrong password shows.
+// Classes before it keep their key. Also false for a malformed keybag: one
+// keybag_parse marked, one without a 4-byte ITER of at least 1, a class with a
+// wrapped key but no 4-byte WRAP, or a class key that does not unwrap to 32
+// bytes.
+bool keybag_unlock(_BackupKeyBag &bag, const QByteArray &password);
+
+// The 32-byte file key that wrappedKey (exactly 40 bytes) holds under the key
+// of protectionClass; empty when the class is unknown or was not unlocked, the
+// wrapped key has another length, or it does not unwrap.
+QByteArray keybag_file_key(const _BackupKeyBag &bag, int protectionClass, const QByteArray &wrappedKey);
+
+// The first four bytes of the tag's value as a big-endian number; 0 when the
+// value is shorter. A missing tag is inserted with an empty value.
+uint keybag_u32(QMap<QString, QByteArray> &entries, const QString &tag);
