@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -369,6 +370,29 @@ private slots:
         // Nor is it written out: it nests past the bound.
         QVERIFY(cf.serialise(top, kCFPropertyListXMLFormat_v1_0).isEmpty());
         cf.CFRelease(top);
+    }
+
+    void aValueReleasedAtThreadExitIsFreed()
+    {
+        // An object of the thread's own, made before the library first
+        // destroyed anything on that thread, is destroyed after the library's
+        // per-thread state: as static holders of values are at process exit.
+        struct Holder
+        {
+            const CF *cf = nullptr;
+            CFTypeRef value = nullptr;
+            ~Holder()
+            {
+                if (value)
+                    cf->CFRelease(value);
+            }
+        };
+        std::thread([this] {
+            thread_local Holder holder;
+            holder.cf = &cf;
+            holder.value = cf.array();
+            cf.CFRelease(cf.int64(1));
+        }).join();
     }
 };
 
