@@ -332,11 +332,44 @@ private slots:
         QTest::newRow("truncated XML") << QByteArray("<?xml version=\"1.0\"?><plist><dict><key>a</key>");
         QTest::newRow("binary nested past the bound") << testsupport::nestedPlist(600, true);
         QTest::newRow("XML nested past the bound") << testsupport::nestedPlist(600, false);
+        // libplist asserts when it hands out a key holding a NUL.
+        using testsupport::binaryPlist;
+        using testsupport::bplistDictionary;
+        QTest::newRow("UTF-16 key holding a NUL")
+            << binaryPlist({bplistDictionary({1}, {2}), testsupport::bplistUtf16String(QString::fromLatin1("a\0b", 3)),
+                            testsupport::bplistAsciiString("x")});
+        QTest::newRow("ASCII key holding a NUL")
+            << binaryPlist({bplistDictionary({1}, {2}), testsupport::bplistAsciiString(QByteArray("a\0b", 3)),
+                            testsupport::bplistAsciiString("x")});
+        QTest::newRow("a nested dictionary's key holding a NUL")
+            << binaryPlist({testsupport::bplistArray({1}), bplistDictionary({2, 3}, {3, 3}),
+                            testsupport::bplistAsciiString("fine"),
+                            testsupport::bplistUtf16String(QString(QChar(0)))});
     }
     void unreadableOrUnwritableListsGiveNull()
     {
         QFETCH(QByteArray, bytes);
         QCOMPARE(cf.parse(bytes), nullptr);
+    }
+
+    // A binary list can carry a NUL inside a string value, which libplist
+    // asserts against when the text is taken out: the text ends there.
+    void stringValueWithNulEndsThere_data()
+    {
+        QTest::addColumn<QByteArray>("string");
+        QTest::newRow("ASCII") << testsupport::bplistAsciiString(QByteArray("ab\0cd", 5));
+        QTest::newRow("UTF-16") << testsupport::bplistUtf16String(QString::fromLatin1("ab\0cd", 5));
+    }
+    void stringValueWithNulEndsThere()
+    {
+        QFETCH(QByteArray, string);
+        CFTypeRef list = cf.parse(testsupport::binaryPlist({testsupport::bplistArray({1}), string}));
+        QVERIFY(list);
+        QCOMPARE(cf.CFArrayGetCount(list), CFIndex(1));
+        const void *text = cf.CFArrayGetValueAtIndex(list, 0);
+        QCOMPARE(cf.CFGetTypeID(text), cf.CFStringGetTypeID());
+        QCOMPARE(cf.CFStringGetLength(text), CFIndex(2));
+        cf.CFRelease(list);
     }
 
     void valuesWithoutAPropertyListFormGiveNoData()
