@@ -76,11 +76,12 @@ fuzz_main() {
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
     echo "== fuzz $name: ${seconds}s on $workers workers (log: build/fuzz/$name.log)"
     # New inputs go to the scratch folder; the merge below keeps in the
-    # corpus only those that add coverage, so it stays small.
+    # corpus only those that reach code no input there reaches (edges, not
+    # hit counts), so it stays small and its replay in the tests quick.
     env "${env[@]}" "build/fuzz/bin/fuzz_$name" "${flags[@]}" -fork="$workers" -max_total_time="$seconds" \
       -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 "$scratch" "$corpus" 2>&1 |
       tee "build/fuzz/$name.log" | grep -E '^#[0-9]+: |INFO: fuzzed for|ERROR|crash-|timeout-|leak-|oom-' || true
-    env "${env[@]}" "build/fuzz/bin/fuzz_$name" "${flags[@]}" -merge=1 "$corpus" "$scratch" \
+    env "${env[@]}" "build/fuzz/bin/fuzz_$name" "${flags[@]}" -merge=1 -use_counters=0 "$corpus" "$scratch" \
       >>"build/fuzz/$name.log" 2>&1 || failed+=("$name (merge)")
     rm -rf "$scratch" "$tmp"
     if [ -n "$(ls -A "$artifacts")" ]; then

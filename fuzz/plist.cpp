@@ -5,6 +5,7 @@
 #include "platform/plist/plistnode.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -31,15 +32,19 @@ void walk(const PlistNode &node, int &visits, quint64 &sum)
     } else if (node.isDictionary()) {
         // The wrapper looks children up by key, as the program does with the
         // keys it knows; every other value is reached through libplist's
-        // iterator (values only: libplist asserts on a key holding a NUL,
-        // which the program never reads).
+        // iterator, with its key, as the CoreFoundation stand-in reads a
+        // dictionary (libplist asserts on a key holding a NUL, which the
+        // parse refuses).
         for (const char *key : kKeys)
             walk(node.value(QString::fromLatin1(key)), visits, sum);
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(node.node(), &it);
         while (it && visits <= kMaxVisits) {
+            char *key = nullptr;
             plist_t item = nullptr;
-            plist_dict_next_item(node.node(), it, nullptr, &item);
+            plist_dict_next_item(node.node(), it, &key, &item);
+            sum += key ? quint64(std::strlen(key)) : 0;
+            std::free(key);
             if (!item)
                 break;
             walk(PlistNode(item, false), visits, sum);

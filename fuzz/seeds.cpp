@@ -5,16 +5,20 @@
 // table of a layout stays a few dozen kilobytes. Run by hand when a fixture
 // layout changes; the seeds are committed.
 #include "tests/support/addressbookfixture.h"
+#include "tests/support/attributedbodyfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/plistfixture.h"
+#include "tests/support/rawdbfixture.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
+#include "tests/support/virtualiphonefixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <plist/plist.h>
 
@@ -339,6 +343,135 @@ void oldLocalSeeds()
                          "INSERT INTO view_sms VALUES(x'00', 3, -9223372036854775808, 9223372036854775807, x'');"));
 }
 
+// ---- attributedBody archives ----------------------------------------------------------
+
+void attributedBodySeeds()
+{
+    const QString emoji = QString::fromUtf8("Bis gleich \xF0\x9F\x98\x80\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD");
+    save("attributedbody", "mutable.bin", attributedBodyArchive(emoji));
+    save("attributedbody", "immutable.bin", attributedBodyArchive("ok", AttributedBodyClasses::Immutable));
+    save("attributedbody", "empty.bin", attributedBodyArchive(QString()));
+    // Lengths past one byte (0x81 and two bytes).
+    save("attributedbody", "long.bin", attributedBodyArchive(QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e ").repeated(60)));
+    // Cut right after the string object: all a reader of the words needs.
+    const QString cut = QString::fromUtf8("\xEF\xBF\xBC photo");
+    save("attributedbody", "string-only.bin", attributedBodyArchive(cut).left(attributedBodyStringEnd(cut)));
+}
+
+// ---- raw SQLite files with deleted rows -------------------------------------------------
+
+// The file after a script run with secure_delete off, so deleted rows stay
+// in the free space and freed pages go to the freelist.
+QByteArray withDeletes(const QString &path, const QString &script)
+{
+    openRawDb(path)->exec(script);
+    return fileBytes(path);
+}
+
+void rawSqliteSeeds()
+{
+    // The phone's handle and 38-column message tables on 512-byte pages:
+    // deleted rows in freeblocks and in the gap, a deleted text that
+    // overflowed, words only in attributedBody, nanosecond dates, and a
+    // dropped table whose pages became freelist trunk and leaves.
+    const QString tables = freshFolder("raw") + "/tables.db";
+    {
+        auto db = createRawDb(tables, 512);
+        db->exec(ios6PhoneTableSql("handle"));
+        db->exec(ios6PhoneTableSql("message"));
+        db->exec("CREATE TABLE filler (x BLOB)");
+        db->exec("BEGIN");
+        for (int i = 1; i <= 12; ++i)
+            insertHandle(*db, carveHandleRow(i));
+        for (int i = 1; i <= 10; ++i) {
+            CarveMessageRow m = carveMessageRow(i, QString::fromUtf8("Nachricht %1 \xF0\x9F\x93\xB1").arg(i));
+            if (i % 2 == 0) {
+                m.text = QVariant();
+                m.attributedBody = attributedBodyArchive(QString("only here %1").arg(i));
+            }
+            if (i % 3 == 0)
+                m.date = 600000000123456789LL + i;
+            if (i == 4)
+                m.cacheRoomnames = "chat123456789012345678";
+            insertMessage(*db, m);
+        }
+        insertMessage(*db, carveMessageRow(11, QString::fromUtf8("Lange Nachricht \xC3\xA4\xC3\xB6\xC3\xBC ").repeated(40)));
+        for (int i = 0; i < 6; ++i)
+            db->run("INSERT INTO filler VALUES (?)", {QByteArray(400, 'f')});
+        db->exec("COMMIT");
+    }
+    save("rawsqlite", "deleted-rows.db",
+         withDeletes(tables, "DELETE FROM handle WHERE ROWID IN (3, 7, 8, 12);"
+                             "DELETE FROM message WHERE ROWID IN (2, 5, 11);"
+                             "DROP TABLE filler;"));
+
+    // One handle page whose deleted rows merged into one freeblock.
+    const QString handles = freshFolder("raw") + "/handles.db";
+    writeHandlePageDb(handles, 12, {8, 7, 6});
+    save("rawsqlite", "handle-page.db", fileBytes(handles));
+
+    // A later phone's database on 512-byte pages, a third of its messages
+    // deleted (its triggers remove their joins and orphaned handles too).
+    MsgFixtureContent content = generateMsgContent(3, 10, 4, 4, 11);
+    content.messages[0].text = QString::fromUtf8("Gr\xC3\xBC\xC3\x9F" "e \xF0\x9F\x98\x80");
+    const QString later = writeMsgDb(freshFolder("raw"), MsgDbLayout::LaterPhone, content);
+    compacted(later);
+    save("rawsqlite", "later-phone.db",
+         withDeletes(later, "DELETE FROM chat_message_join WHERE message_id % 3 = 0;"
+                            "DELETE FROM message WHERE ROWID % 3 = 0;"));
+}
+
+// ---- device messages ---------------------------------------------------------------------
+
+// A frame as a device sends it: the length, big-endian, then the list.
+QByteArray frame(const QByteArray &list)
+{
+    const quint32 n = qToBigEndian(quint32(list.size()));
+    return QByteArray(reinterpret_cast<const char *>(&n), 4) + list;
+}
+
+QByteArray binaryOf(plist_t root)
+{
+    const QByteArray bytes = toBytes(root, true);
+    plist_free(root);
+    return bytes;
+}
+
+void deviceMessageSeeds()
+{
+    // A device-link version exchange, in binary as devices send it.
+    plist_t exchange = plist_new_array();
+    plist_array_append_item(exchange, plist_new_string("DLMessageVersionExchange"));
+    plist_array_append_item(exchange, plist_new_uint(300));
+    plist_array_append_item(exchange, plist_new_uint(100));
+    const QByteArray versions = binaryOf(exchange);
+    save("devicemsg", "version-exchange", frame(versions));
+
+    // Lockdown-like answers in XML: values of every kind a device gives.
+    QVariantMap value;
+    value["Request"] = "GetValue";
+    value["Key"] = "DeviceName";
+    value["Value"] = QString::fromUtf8("Ann\xE2\x80\x99s iPhone \xF0\x9F\x98\x80");
+    const QByteArray answer = xmlPlist(QVariant(value));
+    save("devicemsg", "get-value.xml", frame(answer));
+    QVariantMap usage;
+    usage["TotalDiskCapacity"] = qlonglong(63999999999LL);
+    usage["AmountDataAvailable"] = 1.5e10;
+    usage["WillEncrypt"] = false;
+    usage["Data"] = QByteArray("\x00\x01\xfe\xff", 4);
+    usage["Applications"] = QVariantList{QString("com.apple.MobileSMS"), QVariantMap{{"Version", "7.1.2"}}};
+    save("devicemsg", "disk-usage.xml", frame(xmlPlist(QVariant(usage))));
+
+    // A conversation: two messages back to back, the second one binary.
+    save("devicemsg", "two-frames", frame(answer) + frame(versions));
+    // Nesting at the guard's edge, and a list of strings.
+    save("devicemsg", "nested.bplist", frame(nestedPlist(6, true)));
+    save("devicemsg", "strings.bplist", frame(plistStringArray({"+4917012345678", "friend@example.com"}, true)));
+    // A frame whose body never comes whole, and a length cut short.
+    save("devicemsg", "short-body", frame(answer).left(40));
+    save("devicemsg", "short-length", QByteArray("\x00\x00", 2));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -359,6 +492,9 @@ int main(int argc, char **argv)
         ios6Seeds();
         contactsSeeds();
         oldLocalSeeds();
+        attributedBodySeeds();
+        rawSqliteSeeds();
+        deviceMessageSeeds();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
         return 1;

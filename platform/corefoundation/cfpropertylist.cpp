@@ -72,13 +72,20 @@ CFValue *fromNode(plist_t node)
         plist_get_real_val(node, &value->real);
         return value;
     }
-    case PLIST_STRING:
+    case PLIST_STRING: {
+        // Read in place, up to the first NUL: plist_get_string_val asserts
+        // that the text holds none, and a binary list may carry one.
+        uint64_t length = 0;
+        const char *text = plist_get_string_ptr(node, &length);
+        auto *value = new CFValue(CFValue::String);
+        if (text)
+            utf8ToUtf16(reinterpret_cast<const uint8_t *>(text), strnlen(text, size_t(length)), false, value->text);
+        return value;
+    }
     case PLIST_KEY: {
+        // Keys holding a NUL never get here: the guard refuses such lists.
         char *text = nullptr;
-        if (plist_get_node_type(node) == PLIST_KEY)
-            plist_get_key_val(node, &text);
-        else
-            plist_get_string_val(node, &text);
+        plist_get_key_val(node, &text);
         CFValue *value = stringValue(text);
         std::free(text);
         return value;

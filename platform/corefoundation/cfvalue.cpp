@@ -9,8 +9,11 @@ namespace {
 std::atomic<int64_t> s_live{0};
 
 // Values whose last reference went while another one was being destroyed on
-// this thread; the outermost release destroys them one after the other.
-thread_local std::vector<CFValue *> t_dying;
+// this thread, linked through nextDying; the outermost release destroys them
+// one after the other. Plain pointers, never destroyed: a value may be
+// released at thread or process exit after every thread-local object with a
+// destructor (a static holder of a value, another thread-local) has gone.
+thread_local CFValue *t_dying = nullptr;
 thread_local bool t_draining = false;
 
 CFHashCode mix(CFHashCode seed, CFHashCode value)
@@ -69,13 +72,14 @@ void CFValue::release()
 {
     if (constant || refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
         return;
-    t_dying.push_back(this);
+    nextDying = t_dying;
+    t_dying = this;
     if (t_draining)
         return;
     t_draining = true;
-    while (!t_dying.empty()) {
-        CFValue *value = t_dying.back();
-        t_dying.pop_back();
+    while (t_dying) {
+        CFValue *value = t_dying;
+        t_dying = value->nextDying;
         value->dropElements();
         delete value;
     }

@@ -86,5 +86,7 @@ private:
     void dropElements();
 
     std::atomic<int64_t> refs{1};
+    // The next value waiting in this thread's queue of values to destroy.
+    CFValue *nextDying = nullptr;
     std::unordered_multimap<CFHashCode, size_t> index;
 };

@@ -27,6 +27,8 @@
 // 0x1N, then 2^N bytes). An array or set then holds count references; a
 // dictionary holds count key references followed by count value references.
 // Example: A2 00 00 00 05, with 2-byte references, is an array of objects 0 and 5.
+// Strings are 0x5 (ASCII, count bytes), 0x6 (UTF-16 big-endian, count units)
+// and 0x7 (UTF-8, count bytes), the count given as for containers.
 //
 // Every offset, count and reference below is checked against the data before
 // it is used: a list whose numbers do not add up is refused, never followed.
@@ -72,20 +74,17 @@ struct BinaryPlist
         return top < objects;
     }
 
-    // The references a container holds (keys and values of a dictionary),
-    // or false when the object lies outside the data.
-    bool children(quint64 object, QVector<quint64> &refs) const
+    // The marker's kind, the object's count and where its contents start;
+    // false when the object or its count lies outside the data.
+    bool header(quint64 object, int &kind, quint64 &count, quint64 &at) const
     {
-        refs.clear();
         const quint64 offset = bigEndian(data.constData() + table + object * quint64(offsetSize), offsetSize);
         if (offset < 8 || offset >= size - 32)
             return false;
         const quint8 marker = quint8(data.at(qsizetype(offset)));
-        const int kind = marker >> 4;
-        if (kind != 0xa && kind != 0xb && kind != 0xc && kind != 0xd)
-            return true;
-        quint64 count = marker & 0x0f;
-        quint64 at = offset + 1;
+        kind = marker >> 4;
+        count = marker & 0x0f;
+        at = offset + 1;
         if (count == 0x0f) {
             if (at >= size - 32)
                 return false;
@@ -96,6 +95,25 @@ struct BinaryPlist
             count = bigEndian(data.constData() + at + 1, bytes);
             at += 1 + quint64(bytes);
         }
+        return true;
+    }
+
+    // The references a container holds (keys and values of a dictionary),
+    // keys the number of keys among them, or false when the object lies
+    // outside the data.
+    bool children(quint64 object, QVector<quint64> &refs, quint64 &keys) const
+    {
+        refs.clear();
+        keys = 0;
+        int kind = 0;
+        quint64 count = 0;
+        quint64 at = 0;
+        if (!header(object, kind, count, at))
+            return false;
+        if (kind != 0xa && kind != 0xb && kind != 0xc && kind != 0xd)
+            return true;
+        if (kind == 0xd)
+            keys = count;
         const quint64 refCount = kind == 0xd ? count * 2 : count;
         if (count > size || at + refCount * quint64(refSize) > size - 32)
             return false;
@@ -107,6 +125,28 @@ struct BinaryPlist
             refs.append(ref);
         }
         return true;
+    }
+
+    // Whether a string object holds a NUL character (or lies outside the
+    // data). Any other kind of object holds none.
+    bool holdsNul(quint64 object) const
+    {
+        int kind = 0;
+        quint64 count = 0;
+        quint64 at = 0;
+        if (!header(object, kind, count, at))
+            return true;
+        if (kind != 0x5 && kind != 0x6 && kind != 0x7)
+            return false;
+        const int unit = kind == 0x6 ? 2 : 1;
+        if (count > size || at + count * quint64(unit) > size - 32)
+            return true;
+        const char *text = data.constData() + at;
+        for (quint64 i = 0; i < count; ++i) {
+            if (bigEndian(text + i * quint64(unit), unit) == 0)
+                return true;
+        }
+        return false;
     }
 };
 
@@ -134,9 +174,25 @@ bool binaryPlistDepthWithin(const QByteArray &data, int maxDepth)
         int childHeight = 0;
         quint64 childNodes = 0;
     };
+    // libplist hands a dictionary key out only after asserting that it holds
+    // no NUL, so a list with such a key is refused; each key is looked at once.
+    enum : quint8 { KeyUnchecked, KeyFine };
+    QVector<quint8> keyState(qsizetype(plist.objects), KeyUnchecked);
+    auto keysReadable = [&](const QVector<quint64> &refs, quint64 keys) {
+        for (quint64 i = 0; i < keys; ++i) {
+            const qsizetype key = qsizetype(refs.at(qsizetype(i)));
+            if (keyState[key] == KeyFine)
+                continue;
+            if (plist.holdsNul(quint64(key)))
+                return false;
+            keyState[key] = KeyFine;
+        }
+        return true;
+    };
     QVector<Frame> path;
     path.append(Frame{plist.top, {}});
-    if (!plist.children(plist.top, path.last().refs))
+    quint64 keys = 0;
+    if (!plist.children(plist.top, path.last().refs, keys) || !keysReadable(path.last().refs, keys))
         return false;
     state[qsizetype(plist.top)] = OnPath;
     while (!path.isEmpty()) {
@@ -171,7 +227,7 @@ bool binaryPlistDepthWithin(const QByteArray &data, int maxDepth)
             continue;
         }
         Frame next{child, {}};
-        if (!plist.children(child, next.refs))
+        if (!plist.children(child, next.refs, keys) || !keysReadable(next.refs, keys))
             return false;
         if (!next.refs.isEmpty() && path.size() >= maxDepth)
             return false;

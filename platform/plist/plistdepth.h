@@ -13,8 +13,9 @@ constexpr int kMaxPlistDepth = 512;
 // Whether data, a binary ("bplist00") property list, nests its arrays, sets
 // and dictionaries at most maxDepth deep, counting an object shared by several
 // parents once per parent (libplist copies it), with a bounded number of
-// nodes in all. A list whose tables do not add up, or whose objects refer back
-// to themselves, is refused.
+// nodes in all. A list whose tables do not add up, whose objects refer back
+// to themselves, or with a dictionary key holding a NUL (libplist asserts
+// when it hands such a key out) is refused.
 bool binaryPlistDepthWithin(const QByteArray &data, int maxDepth = kMaxPlistDepth);
 
 // data, an XML property list, as read by an XML reader and written back as

@@ -8,6 +8,7 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -331,11 +332,44 @@ private slots:
         QTest::newRow("truncated XML") << QByteArray("<?xml version=\"1.0\"?><plist><dict><key>a</key>");
         QTest::newRow("binary nested past the bound") << testsupport::nestedPlist(600, true);
         QTest::newRow("XML nested past the bound") << testsupport::nestedPlist(600, false);
+        // libplist asserts when it hands out a key holding a NUL.
+        using testsupport::binaryPlist;
+        using testsupport::bplistDictionary;
+        QTest::newRow("UTF-16 key holding a NUL")
+            << binaryPlist({bplistDictionary({1}, {2}), testsupport::bplistUtf16String(QString::fromLatin1("a\0b", 3)),
+                            testsupport::bplistAsciiString("x")});
+        QTest::newRow("ASCII key holding a NUL")
+            << binaryPlist({bplistDictionary({1}, {2}), testsupport::bplistAsciiString(QByteArray("a\0b", 3)),
+                            testsupport::bplistAsciiString("x")});
+        QTest::newRow("a nested dictionary's key holding a NUL")
+            << binaryPlist({testsupport::bplistArray({1}), bplistDictionary({2, 3}, {3, 3}),
+                            testsupport::bplistAsciiString("fine"),
+                            testsupport::bplistUtf16String(QString(QChar(0)))});
     }
     void unreadableOrUnwritableListsGiveNull()
     {
         QFETCH(QByteArray, bytes);
         QCOMPARE(cf.parse(bytes), nullptr);
+    }
+
+    // A binary list can carry a NUL inside a string value, which libplist
+    // asserts against when the text is taken out: the text ends there.
+    void stringValueWithNulEndsThere_data()
+    {
+        QTest::addColumn<QByteArray>("string");
+        QTest::newRow("ASCII") << testsupport::bplistAsciiString(QByteArray("ab\0cd", 5));
+        QTest::newRow("UTF-16") << testsupport::bplistUtf16String(QString::fromLatin1("ab\0cd", 5));
+    }
+    void stringValueWithNulEndsThere()
+    {
+        QFETCH(QByteArray, string);
+        CFTypeRef list = cf.parse(testsupport::binaryPlist({testsupport::bplistArray({1}), string}));
+        QVERIFY(list);
+        QCOMPARE(cf.CFArrayGetCount(list), CFIndex(1));
+        const void *text = cf.CFArrayGetValueAtIndex(list, 0);
+        QCOMPARE(cf.CFGetTypeID(text), cf.CFStringGetTypeID());
+        QCOMPARE(cf.CFStringGetLength(text), CFIndex(2));
+        cf.CFRelease(list);
     }
 
     void valuesWithoutAPropertyListFormGiveNoData()
@@ -369,6 +403,29 @@ private slots:
         // Nor is it written out: it nests past the bound.
         QVERIFY(cf.serialise(top, kCFPropertyListXMLFormat_v1_0).isEmpty());
         cf.CFRelease(top);
+    }
+
+    void aValueReleasedAtThreadExitIsFreed()
+    {
+        // An object of the thread's own, made before the library first
+        // destroyed anything on that thread, is destroyed after the library's
+        // per-thread state: as static holders of values are at process exit.
+        struct Holder
+        {
+            const CF *cf = nullptr;
+            CFTypeRef value = nullptr;
+            ~Holder()
+            {
+                if (value)
+                    cf->CFRelease(value);
+            }
+        };
+        std::thread([this] {
+            thread_local Holder holder;
+            holder.cf = &cf;
+            holder.value = cf.array();
+            cf.CFRelease(cf.int64(1));
+        }).join();
     }
 };
 

@@ -117,6 +117,11 @@ void TestPlistNode::unreadableInputGivesEmptyNode_data()
     QTest::newRow("binary without last byte") << bin.left(bin.size() - 1);
     QTest::newRow("xml cut in half") << xml.left(xml.size() / 2);
     QTest::newRow("xml cut inside a key") << xml.left(xml.indexOf("<key>List") + 6);
+    // libplist asserts when it hands out a key holding a NUL: refused before.
+    QTest::newRow("binary key holding a NUL")
+        << testsupport::binaryPlist({testsupport::bplistDictionary({1}, {2}),
+                                     testsupport::bplistUtf16String(QString::fromLatin1("Na\0me", 5)),
+                                     testsupport::bplistAsciiString("x")});
 }
 
 void TestPlistNode::unreadableInputGivesEmptyNode()

@@ -36,6 +36,23 @@ QByteArray bplistAsciiString(const QByteArray &text)
     return marker(0x5, quint64(text.size())) + text;
 }
 
+QByteArray bplistUtf16String(const QString &text)
+{
+    QByteArray out = marker(0x6, quint64(text.size()));
+    for (QChar unit : text)
+        appendBigEndian(out, unit.unicode(), 2);
+    return out;
+}
+
+QByteArray bplistDictionary(const QList<quint64> &keys, const QList<quint64> &values)
+{
+    QByteArray out = marker(0xd, quint64(keys.size()));
+    for (const QList<quint64> &refs : {keys, values})
+        for (quint64 ref : refs)
+            appendBigEndian(out, ref, 4);
+    return out;
+}
+
 QByteArray binaryPlist(const QList<QByteArray> &objects, quint64 top)
 {
     QByteArray out = "bplist00";

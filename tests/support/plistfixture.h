@@ -3,12 +3,17 @@
 // deep nesting, objects that refer back to themselves, shared objects.
 #include <QByteArray>
 #include <QList>
+#include <QString>
 
 namespace testsupport {
 
 // One object of a binary property list whose references are 4 bytes wide.
 QByteArray bplistArray(const QList<quint64> &refs);
 QByteArray bplistAsciiString(const QByteArray &text);
+// A string of UTF-16 code units, stored big-endian.
+QByteArray bplistUtf16String(const QString &text);
+// A dictionary: the key references, then the value references, pairwise.
+QByteArray bplistDictionary(const QList<quint64> &keys, const QList<quint64> &values);
 // A whole "bplist00" file of these objects (offsets 4 bytes wide).
 QByteArray binaryPlist(const QList<QByteArray> &objects, quint64 top = 0);
 // depth arrays, each holding the next, around one string; binary or XML.
