@@ -39,10 +39,15 @@ Reader newReader()
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 
-QString readerText(struct archive *reader)
+// libarchive's reason; it gives none for some failures, such as a cpio
+// archive whose file data ends early.
+QString readerText(struct archive *reader, la_ssize_t result)
 {
-    const char *text = archive_error_string(reader);
-    return text ? QString::fromUtf8(text) : QStringLiteral("error %1").arg(archive_errno(reader));
+    if (const char *text = archive_error_string(reader))
+        return QString::fromUtf8(text);
+    if (const int error = archive_errno(reader))
+        return qt_error_string(error);
+    return QStringLiteral("The archive is damaged or ends early (%1).").arg(result);
 }
 
 // An entry name fit for one log line: control characters would break it.
@@ -125,9 +130,9 @@ void FileRelayArchive::unpack(struct archive *reader, const QString &name, QByte
             return;
         }
         if (result == ARCHIVE_WARN)
-            qWarning("FileRelayArchive: %s: %s", qUtf8Printable(name), qUtf8Printable(readerText(reader)));
+            qWarning("FileRelayArchive: %s: %s", qUtf8Printable(name), qUtf8Printable(readerText(reader, result)));
         else if (result != ARCHIVE_OK)
-            fail(QStringLiteral("read %1 error. %2").arg(name, readerText(reader)));
+            fail(QStringLiteral("read %1 error. %2").arg(name, readerText(reader, result)));
         unpackEntry(reader, entry, name, buffer, staged);
     }
 }
@@ -184,7 +189,7 @@ FileRelayArchive::Staged FileRelayArchive::writeFile(struct archive *reader, str
             chunkStarted(written, size);
         const la_ssize_t got = archive_read_data(reader, buffer.data(), size_t(buffer.size()));
         if (got < 0)
-            fail(QStringLiteral("read %1 error. %2").arg(name, readerText(reader)));
+            fail(QStringLiteral("read %1 error. %2").arg(name, readerText(reader, got)));
         if (got == 0)
             break;
         written += got;

@@ -12,7 +12,8 @@
 // "./<path>" entries: every folder first, parents before children, then
 // every regular file, each with its mode bits, size and modification time.
 //
-// device.plist may steer the service with a dictionary "FileRelay":
+// device.plist may steer the service with a dictionary "FileRelay", read
+// afresh at each start of the service:
 //   Reply        dictionary  answered instead of {"Status": "Acknowledged"};
 //                            the archive follows only when its "Status" is
 //                            "Acknowledged" in any letter case
