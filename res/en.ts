@@ -14,6 +14,10 @@
         <translation>Failed to load (Apple Mobile Device) framework. Plese click &lt;a href=&quot;%1/tutorial/how-to-connect-ios-device-to-quillmarten-successfully.html&quot;&gt;HERE&lt;/a&gt; for help.</translation>
     </message>
     <message>
+        <source>IDS_LOADING_IOS_DATABASES</source>
+        <translation>Loading SMS from iPhone...</translation>
+    </message>
+    <message>
         <source>IDS_BACKING_UP_SMS</source>
         <translation>Backing up SMS to Local Database...</translation>
     </message>

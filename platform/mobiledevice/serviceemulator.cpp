@@ -1,5 +1,6 @@
 #include "platform/mobiledevice/serviceemulator.h"
 
+#include "platform/mobiledevice/filerelayemulator.h"
 #include "platform/mobiledevice/virtualiphone.h"
 
 #include <sys/socket.h>
@@ -48,7 +49,7 @@ bool writeAll(int socket, const char *buffer, size_t length)
 
 bool ServiceEmulator::knows(const std::string &service)
 {
-    return service == kEchoService;
+    return service == kEchoService || service == FileRelayEmulator::kServiceName;
 }
 
 int ServiceEmulator::start(VirtualIPhone &phone, const std::string &service, int *socket)
@@ -65,8 +66,12 @@ int ServiceEmulator::start(VirtualIPhone &phone, const std::string &service, int
     }
     const int served = ends[1];
     VirtualIPhone *owner = &phone;
-    std::thread([owner, served] {
-        echo(served);
+    const bool fileRelay = service == FileRelayEmulator::kServiceName;
+    std::thread([owner, served, fileRelay] {
+        if (fileRelay)
+            FileRelayEmulator::serve(*owner, served);
+        else
+            echo(served);
         // Forgotten by the phone before it is closed, so a detach never shuts
         // down a number the system has handed to someone else meanwhile.
         owner->serviceEnded(served);

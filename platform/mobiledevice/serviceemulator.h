@@ -7,6 +7,8 @@
 //   "org.quillmarten.virtual.echo"  sends every frame (a 4-byte big-endian
 //                                   length and that many bytes) back as it came,
 //                                   so the message framing can be tried end to end.
+//   "com.apple.mobile.file_relay"   the phone's files as a cpio archive
+//                                   (filerelayemulator.h).
 #include <string>
 
 class VirtualIPhone;

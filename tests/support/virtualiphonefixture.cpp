@@ -130,13 +130,15 @@ QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &s
     QVariantMap domains;
     for (auto it = setup.domains.begin(); it != setup.domains.end(); ++it)
         domains.insert(it.key(), it.value());
-    const QVariantMap device = {
+    QVariantMap device = {
         {"Values", setup.values},
         {"Domains", domains},
         {"Paired", setup.paired},
         {"Failures", codes(setup.failures)},
         {"ServiceFailures", codes(setup.serviceFailures)},
     };
+    if (!setup.fileRelay.isEmpty())
+        device.insert("FileRelay", setup.fileRelay);
     writeFile(folder + "/device.plist", xmlPlist(device));
     return folder;
 }

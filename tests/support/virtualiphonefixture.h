@@ -23,6 +23,7 @@ struct VirtualIPhoneSetup
     bool paired = true;                  // trusts this computer already
     QMap<QString, int> failures;         // MobileDevice function name -> code it answers
     QMap<QString, int> serviceFailures;  // service name -> code AMDeviceStartService answers
+    QVariantMap fileRelay;               // how its file-relay service behaves ("FileRelay", README.md)
     // The phone's file tree: its message database and address book.
     std::optional<MsgFixtureContent> messages;
     MsgDbLayout messageLayout = MsgDbLayout::LaterPhone;
