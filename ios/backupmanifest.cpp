@@ -97,7 +97,15 @@ void BackupManifest::loadManifestPlist()
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         fail(file.errorString());
-    const QByteArray bytes = file.read(kMaxManifestPlistBytes + 1);
+    // Read in steps: one read of the whole limit would ask for its size in
+    // memory whatever the file's size.
+    QByteArray bytes;
+    while (!file.atEnd() && bytes.size() <= kMaxManifestPlistBytes) {
+        const QByteArray step = file.read(64 * 1024);
+        if (step.isEmpty())
+            break;
+        bytes += step;
+    }
     if (file.error() != QFileDevice::NoError)
         fail(file.errorString());
     // An oversized file counts as one that does not parse.

@@ -227,6 +227,18 @@ private slots:
         QCOMPARE(manifest.displayName, deviceName + "-odd");
     }
 
+    // A manifest that never ends (here a link to an endless device) is read
+    // up to a bound and counts as one that does not parse.
+    void endlessManifestPlistIsBounded()
+    {
+        QVERIFY(QDir().mkpath(path("odd")));
+        QVERIFY(QFile::link("/dev/zero", path("odd/Manifest.plist")));
+        BackupManifest manifest(path("odd"));
+        manifest.loadManifestPlist();
+        QCOMPARE(manifest.info.deviceName, "");
+        QCOMPARE(manifest.displayName, "-odd");
+    }
+
     void unreadableManifestPlistThrows()
     {
         BackupManifest missing(path("nothing"));
