@@ -7,8 +7,9 @@
 //     file_name  the file id (40 lower-case hex digits, ios/mbdb.h)
 //     last_date  the record's mtime at the copy, as a signed 32-bit number
 //
-// The connection opens with the first query and then holds one transaction
-// until commit or close: all dates of one run are written together. Nothing
+// The connection opens with the first query and then holds one transaction,
+// which the destructor commits and close drops: all dates of one run are
+// written together or not at all. Nothing
 // here fails loudly: a database that cannot be opened or read answers "no
 // date", so every file counts as changed and is copied.
 #include "platform/sqlite_qt/sqlite3db.h"

@@ -63,7 +63,7 @@ ITunesCacheSMSThread::ITunesCacheSMSThread(BackupManifest *manifest, const QDir 
 {
 }
 
-// cacheDb commits the run's dates as it goes.
+// cacheDb goes first and commits the dates of a run that was not discarded.
 ITunesCacheSMSThread::~ITunesCacheSMSThread() = default;
 
 bool ITunesCacheSMSThread::isFolder(const _BackupFileNode *node)
