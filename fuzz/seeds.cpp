@@ -6,6 +6,7 @@
 // layout changes; the seeds are committed.
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/attributedbodyfixture.h"
+#include "tests/support/backupfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/plistfixture.h"
@@ -470,6 +471,57 @@ void deviceMessageSeeds()
     // A frame whose body never comes whole, and a length cut short.
     save("devicemsg", "short-body", frame(answer).left(40));
     save("devicemsg", "short-length", QByteArray("\x00\x00", 2));
+// ---- iTunes backups ------------------------------------------------------------
+
+// A small backup of each kind: the message database as a folder chain in
+// HomeDomain, an attachment in MediaDomain, an app's file, a record with
+// properties, absent and empty strings.
+BackupFixture smallBackup(bool encrypted)
+{
+    BackupFixture backup;
+    if (encrypted)
+        backup.keys.emplace("password", 2);
+    backup.addFile("HomeDomain", "Library/SMS/sms.db", "SQLite format 3");
+    backup.addAttachment(QString::fromUtf8("ab/11/8E1F/Zo\u00eb \xF0\x9F\x98\x80.jpg"), "jpeg");
+    backup.addFolder("AppDomain-com.example.chat", "");
+    backup.addFile("AppDomain-com.example.chat", "Documents/a.txt", "a");
+    BackupFixtureEntry &linked = backup.addFile("HomeDomain", "Library/Preferences/link", QByteArray());
+    linked.record.mode = 0120755;
+    linked.record.linkTarget = QByteArray("/var/mobile/Library/Preferences/x.plist");
+    linked.record.dataHash = QByteArray("");
+    linked.record.properties = {{QByteArray("com.apple.assetsd.UUID"), QByteArray("8E1F7C2A")},
+                                {QByteArray(""), std::nullopt}};
+    return backup;
+}
+
+void backupSeeds()
+{
+    const QString folder = freshFolder("backup");
+    for (bool encrypted : {false, true}) {
+        const BackupFixture backup = smallBackup(encrypted);
+        backup.write(folder);
+        QFile mbdb(QDir(folder).absoluteFilePath("Manifest.mbdb"));
+        if (!mbdb.open(QIODevice::ReadOnly))
+            throw std::runtime_error("cannot read the written Manifest.mbdb");
+        save("mbdb", encrypted ? "encrypted.mbdb" : "plain.mbdb", mbdb.readAll());
+        for (bool binary : {true, false}) {
+            BackupFixture plist = backup;
+            plist.binaryPlist = binary;
+            save("manifestplist", QString("%1.%2").arg(encrypted ? "encrypted" : "plain", binary ? "bplist" : "xml"),
+                 plist.manifestPlist());
+        }
+    }
+
+    // The target unlocks with "password"; the iteration counts stay small.
+    EncryptedBackupKeys keys("password", 1);
+    save("keybag", "unlocks.keybag", keys.keybag());
+    EncryptedBackupKeys wrong("another password", 1);
+    save("keybag", "wrong-password.keybag", wrong.keybag());
+    for (auto &c : keys.classes)
+        c.wrap = c.number % 2 ? EncryptedBackupKeys::kWrapDevice : EncryptedBackupKeys::kWrapPassword;
+    // With a file key wrapped under class 2 at the end, where the target takes it.
+    save("keybag", "mixed-wraps.keybag",
+         keys.keybag() + keybagBytes({{"DATA", keys.wrappedFileKey(2, EncryptedBackupKeys::fileKeyFor("f"))}}));
 }
 
 } // namespace
@@ -495,6 +547,7 @@ int main(int argc, char **argv)
         attributedBodySeeds();
         rawSqliteSeeds();
         deviceMessageSeeds();
+        backupSeeds();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
         return 1;

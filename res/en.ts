@@ -58,6 +58,18 @@
         <translation>Successfully exported %1 SMS.</translation>
     </message>
     <message>
+        <source>IDS_LOADING_ITUNES_BACKUP</source>
+        <translation>Loading iTunes backup...</translation>
+    </message>
+    <message>
+        <source>IDS_NOT_CONTAIN_SMS_DB_IN_ITUNES_BACKUP</source>
+        <translation>Found no message database file in this iTunes backup.</translation>
+    </message>
+    <message>
+        <source>IDS_CACHING_BACKUP_FILE_%1</source>
+        <translation>Saving %1...</translation>
+    </message>
+    <message>
         <source>IDS_CANNOT_CREATE_FOLDER_%1</source>
         <translation>Cannot create the folder %1.</translation>
     </message>

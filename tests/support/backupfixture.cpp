@@ -1,0 +1,243 @@
+#include "tests/support/backupfixture.h"
+
+#include "tests/support/sqlitefixture.h"
+#include "tests/support/virtualiphonefixture.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTimeZone>
+
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+
+const QString kHome = QStringLiteral("HomeDomain");
+const QString kMedia = QStringLiteral("MediaDomain");
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+        throw std::runtime_error(QString("write %1: %2").arg(path, file.errorString()).toStdString());
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(QString("read %1: %2").arg(path, file.errorString()).toStdString());
+    return file.readAll();
+}
+
+bool isFolderRecord(const MbdbFixtureRecord &r)
+{
+    return (r.mode & 0xF000) == 0x4000;
+}
+
+QString text(const MbdbField &field)
+{
+    return field ? QString::fromUtf8(*field) : QString();
+}
+
+} // namespace
+
+QByteArray plistBytes(const QVariant &value, bool binary)
+{
+    const QByteArray xml = xmlPlist(value);
+    if (!binary)
+        return xml;
+    plist_t root = nullptr;
+    plist_from_xml(xml.constData(), uint32_t(xml.size()), &root);
+    if (!root)
+        throw std::runtime_error("libplist does not take the fixture's XML property list");
+    char *out = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &out, &length);
+    plist_free(root);
+    const QByteArray bytes(out, qsizetype(length));
+    std::free(out);
+    return bytes;
+}
+
+BackupFixture::BackupFixture()
+    : udid(QStringLiteral("5f1a2b3c4d5e6f708192a3b4c5d6e7f809a1b2c3")),
+      deviceName(QString::fromUtf8("Ann\u2019s iPhone \xF0\x9F\x98\x80")),
+      productType(QStringLiteral("iPhone6,2")),
+      productVersion(QStringLiteral("7.1.2")),
+      serialNumber(QStringLiteral("F2LMK3ABFF9R")),
+      date(QDateTime::fromSecsSinceEpoch(kTime, QTimeZone::utc()))
+{
+}
+
+BackupFixtureEntry *BackupFixture::entry(const QString &domain, const QString &path)
+{
+    for (BackupFixtureEntry &e : entries) {
+        if (text(e.record.domain) == domain && text(e.record.path) == path)
+            return &e;
+    }
+    return nullptr;
+}
+
+BackupFixtureEntry &BackupFixture::addFolder(const QString &domain, const QString &path, quint32 mtime)
+{
+    if (BackupFixtureEntry *existing = entry(domain, path))
+        return *existing;
+    BackupFixtureEntry e;
+    e.record = mbdbFolder(domain, path, nextInode++);
+    e.record.mtime = e.record.atime = e.record.ctime = mtime;
+    e.hasDataFile = false;
+    entries.append(e);
+    return entries.last();
+}
+
+BackupFixtureEntry &BackupFixture::addFile(const QString &domain, const QString &path, const QByteArray &content,
+                                           quint32 mtime)
+{
+    for (qsizetype slash = path.indexOf('/'); slash > 0; slash = path.indexOf('/', slash + 1))
+        addFolder(domain, path.left(slash), mtime);
+    BackupFixtureEntry e;
+    e.record = mbdbFile(domain, path, content, nextInode++);
+    e.record.mtime = e.record.atime = e.record.ctime = mtime;
+    e.content = content;
+    entries.append(e);
+    return entries.last();
+}
+
+QByteArray BackupFixture::builtFile(const std::function<QString(const QString &)> &build)
+{
+    QTemporaryDir work;
+    if (!work.isValid())
+        throw std::runtime_error("no temporary folder for a backup fixture file");
+    return readFile(build(work.path()));
+}
+
+BackupFixtureEntry &BackupFixture::addMessageDb(const MsgFixtureContent &content, MsgDbLayout layout)
+{
+    const QByteArray db = builtFile([&](const QString &dir) { return writeMsgDbFile(dir + "/sms.db", layout, content); });
+    return addFile(kHome, QStringLiteral("Library/SMS/sms.db"), db);
+}
+
+void BackupFixture::addAddressBook(const QList<AddressBookPerson> &people, const QList<AddressBookImage> &images)
+{
+    const QByteArray book = builtFile([&](const QString &dir) { return writeAddressBook(dir, people); });
+    addFile(kHome, QStringLiteral("Library/AddressBook/AddressBook.sqlitedb"), book);
+    const QByteArray pictures = builtFile([&](const QString &dir) { return writeAddressBookImages(dir, images); });
+    addFile(kHome, QStringLiteral("Library/AddressBook/AddressBookImages.sqlitedb"), pictures);
+}
+
+BackupFixtureEntry &BackupFixture::addAttachment(const QString &relative, const QByteArray &content)
+{
+    // The phone lists the attachment folders in MediaDomain from Library on.
+    return addFile(kMedia, QStringLiteral("Library/SMS/Attachments/") + relative, content);
+}
+
+QByteArray BackupFixture::fileKeyOf(const BackupFixtureEntry &e)
+{
+    return EncryptedBackupKeys::fileKeyFor(e.record.domain.value_or(QByteArray()) + '-'
+                                           + e.record.path.value_or(QByteArray()));
+}
+
+QByteArray BackupFixture::storedBytes(const BackupFixtureEntry &e) const
+{
+    if (e.storedData)
+        return *e.storedData;
+    if (keys && !e.content.isEmpty())
+        return encryptBackupFile(fileKeyOf(e), e.content);
+    return e.content;
+}
+
+MbdbFixtureRecord BackupFixture::listedRecord(const BackupFixtureEntry &e) const
+{
+    MbdbFixtureRecord r = e.record;
+    if (keys && !isFolderRecord(r) && !e.content.isEmpty() && !r.encryptionKey)
+        r.encryptionKey = keys->recordEncryptionKey(r.protectionClass, fileKeyOf(e));
+    return r;
+}
+
+QByteArray BackupFixture::manifestPlist() const
+{
+    QVariantMap lockdown{
+        {"BuildVersion", "11D257"},
+        {"DeviceName", deviceName},
+        {"ProductType", productType},
+        {"ProductVersion", productVersion},
+        {"SerialNumber", serialNumber},
+        {"UniqueDeviceID", udid},
+        {"com.apple.mobile.data_sync", QVariantMap{{"Notes", QVariantMap{{"AccountNames", QStringList{"iCloud"}}}}}},
+    };
+    QVariantMap top{
+        {"Applications", QVariantMap{}},
+        {"Date", date},
+        {"IsEncrypted", bool(keys)},
+        {"Lockdown", lockdown},
+        {"Version", "9.1"},
+        {"WasPasscodeSet", true},
+    };
+    if (keys)
+        top.insert("BackupKeyBag", keys->keybag());
+    return plistBytes(top, binaryPlist);
+}
+
+QString BackupFixture::write(const QString &folder) const
+{
+    QDir().mkpath(folder);
+    const QDir dir(folder);
+    writeFile(dir.absoluteFilePath("Manifest.plist"), manifestPlist());
+    QList<MbdbFixtureRecord> records;
+    for (const BackupFixtureEntry &e : entries) {
+        records.append(listedRecord(e));
+        if (e.hasDataFile)
+            writeFile(dir.absoluteFilePath(backupFileId(text(e.record.domain), text(e.record.path))),
+                      storedBytes(e));
+    }
+    writeMbdb(dir.absoluteFilePath("Manifest.mbdb"), records);
+    return dir.absolutePath();
+}
+
+QString writeNewerLayoutBackup(const QString &folder, const MsgFixtureContent &content)
+{
+    QDir().mkpath(folder);
+    const QDir dir(folder);
+    const QDateTime date = QDateTime::fromSecsSinceEpoch(1600000000, QTimeZone::utc());
+    writeFile(dir.absoluteFilePath("Manifest.plist"),
+              plistBytes(QVariantMap{{"Date", date},
+                                     {"IsEncrypted", false},
+                                     {"Lockdown", QVariantMap{{"DeviceName", "Ben's iPhone"},
+                                                              {"ProductType", "iPhone12,1"},
+                                                              {"ProductVersion", "14.0"},
+                                                              {"UniqueDeviceID", "00008030-001A2B3C4D5E6F70"}}},
+                                     {"Version", "10.0"}},
+                         true));
+    writeFile(dir.absoluteFilePath("Status.plist"),
+              plistBytes(QVariantMap{{"SnapshotState", "finished"}, {"Version", "3.3"}, {"IsFullBackup", false}}, true));
+
+    const QString smsId = backupFileId(kHome, "Library/SMS/sms.db");
+    QTemporaryDir work;
+    const QByteArray db = readFile(writeMsgDbFile(work.filePath("sms.db"), MsgDbLayout::LaterPhone, content));
+    writeFile(dir.absoluteFilePath(smsId.left(2) + "/" + smsId), db);
+
+    const QString manifest = dir.absoluteFilePath("Manifest.db");
+    QFile::remove(manifest);
+    SqliteFixture m(manifest);
+    m.exec("CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB);"
+           "CREATE INDEX FilesDomainIdx ON Files(domain);"
+           "CREATE INDEX FilesRelativePathIdx ON Files(relativePath);"
+           "CREATE INDEX FilesFlagsIdx ON Files(flags);"
+           "CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);");
+    const QStringList folders{"Library", "Library/SMS"};
+    for (const QString &path : folders)
+        m.run("INSERT INTO Files VALUES(?, ?, ?, 2, ?)", {backupFileId(kHome, path), kHome, path, QByteArray("bplist00")});
+    m.run("INSERT INTO Files VALUES(?, ?, ?, 1, ?)", {smsId, kHome, "Library/SMS/sms.db", QByteArray("bplist00")});
+    return dir.absolutePath();
+}
+
+} // namespace testsupport
