@@ -51,6 +51,10 @@ void AndroidMonitor::monitorLoop()
     CancelScope stopScope(&stopRequested);
     AdbClient adb;
     const QString started = adb.run({QStringLiteral("start-server")}, false);
+    // Stopped already (the destructor may even run the loop itself when the
+    // pool had not started it yet): no helper, no passes.
+    if (stopRequested)
+        return;
     if (!started.contains(QLatin1String("daemon started successfully"), Qt::CaseInsensitive)) {
         runDeviceManager();
         adb.run({QStringLiteral("start-server")}, false);

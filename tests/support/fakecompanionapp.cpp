@@ -329,32 +329,44 @@ void FakeCompanionApp::controlLoop()
         std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
         if (!socket)
             continue;
-        QByteArray request;
-        if (!readRawLine(socket.get(), request, stopping, 5000))
-            continue;
-        Script now;
         {
             QMutexLocker guard(&lock);
-            requests.append(QString::fromUtf8(request));
-            now = script;
+            opened[QStringLiteral("control")] += 1;
         }
-        const QUrl url(QString::fromUtf8(request));
-        if (now.statusSilent) {
-            QByteArray ignored;
-            while (readRawLine(socket.get(), ignored, stopping)) {
-            }
-            continue;
-        }
-        const QByteArray eol = now.crlf ? "\r\n" : "\n";
-        if (!now.statusFailure.isEmpty()) {
-            writeAll(socket.get(), "0" + now.statusFailure.toUtf8().toBase64() + eol, stopping);
-        } else {
-            if (!now.noService && url.port() > 0)
-                startService(url.scheme(), quint16(url.port()), now.serviceDelayMs);
-            writeAll(socket.get(), "1" + eol, stopping);
-        }
-        closeGracefully(socket.get());
+        serveControl(socket.get());
+        socket.reset();
+        QMutexLocker guard(&lock);
+        closed[QStringLiteral("control")] += 1;
     }
+}
+
+void FakeCompanionApp::serveControl(QTcpSocket *socket)
+{
+    QByteArray request;
+    if (!readRawLine(socket, request, stopping, 5000))
+        return;
+    Script now;
+    {
+        QMutexLocker guard(&lock);
+        requests.append(QString::fromUtf8(request));
+        now = script;
+    }
+    const QUrl url(QString::fromUtf8(request));
+    if (now.statusSilent) {
+        QByteArray ignored;
+        while (readRawLine(socket, ignored, stopping)) {
+        }
+        return;
+    }
+    const QByteArray eol = now.crlf ? "\r\n" : "\n";
+    if (!now.statusFailure.isEmpty()) {
+        writeAll(socket, "0" + now.statusFailure.toUtf8().toBase64() + eol, stopping);
+    } else {
+        if (!now.noService && url.port() > 0)
+            startService(url.scheme(), quint16(url.port()), now.serviceDelayMs);
+        writeAll(socket, "1" + eol, stopping);
+    }
+    closeGracefully(socket);
 }
 
 void FakeCompanionApp::startService(const QString &scheme, quint16 servicePort, int delayMs)

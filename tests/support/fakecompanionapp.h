@@ -72,9 +72,11 @@ public:
     // Records.
     QStringList controlRequests() const;
     QStringList received(const QString &scheme) const;
+    // Connections accepted for a scheme, or for "control".
     int connections(const QString &scheme) const;
     // Wait (at most timeoutMs) until that many lines came from the PC, or that
-    // many connections of the scheme have ended on the app's side.
+    // many connections of the scheme (or "control") have ended on the app's
+    // side.
     bool waitForReceived(const QString &scheme, int lines, int timeoutMs = 20000) const;
     bool waitForClosed(const QString &scheme, int closedConnections, int timeoutMs = 20000) const;
 
@@ -98,6 +100,7 @@ private:
     class Conversation;
 
     void controlLoop();
+    void serveControl(QTcpSocket *socket);
     void serve(QTcpSocket *socket, const QString &scheme);
     void startService(const QString &scheme, quint16 servicePort, int delayMs);
     void record(const QString &scheme, const QString &line);
