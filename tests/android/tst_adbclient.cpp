@@ -154,7 +154,7 @@ private slots:
     void standardErrorAndOutput()
     {
         FakeAdb adb;
-        adb.answer("logcat", QByteArray("line one\nbytes \xE9\xFF\0after NUL", 22), "warn: slow\n");
+        adb.answer("logcat", QByteArray("line one\nbytes \xE9\xFF\0after NUL", 27), "warn: slow\n");
         AdbClient client;
         // Without throwOnError the error text stands in front of the output.
         QCOMPARE(client.logcat("S"), QString("warn: slow\n\nline one\nbytes \u00E9\u00FF"));
@@ -276,8 +276,11 @@ private slots:
         adb.delay("install", 60000);
         AdbClient::setShortCommandLimit(100);
         std::atomic<bool> cancelled{false};
+        // Cancelled once adb runs for a moment, as a user would.
         std::thread canceller([&]() {
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            for (int i = 0; i < 1000 && adb.count("install") == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
             cancelled = true;
         });
         CancelScope scope(&cancelled);
@@ -285,7 +288,7 @@ private slots:
         clock.start();
         const QString error = thrown([&] { AdbClient().install("S", "big.apk"); });
         canceller.join();
-        QVERIFY2(clock.elapsed() >= 600 && clock.elapsed() < 4000, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(clock.elapsed() >= 300 && clock.elapsed() < 5000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(error, QString(simpleprotocol::kCancelled));
         QCOMPARE(adb.events(), QStringList{"> install"});
         // Once cancelled, nothing more is started.

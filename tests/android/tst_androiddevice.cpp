@@ -262,10 +262,10 @@ private slots:
             << "error" << "remote" << QString::fromUtf8("Keine SMS-Berechtigung ✓") << 0 << 3000;
         QTest::newRow("app answers another line")
             << "wrong" << "local" << "invalid feedback [$wrong:], must be [$ready:]" << 0 << 3000;
-        QTest::newRow("app silent until the limit") << "silence" << "runtime" << "start %1 failed." << 1000 << 4000;
+        QTest::newRow("app silent until the limit") << "silence" << "runtime" << "start %1 failed." << 1000 << 6000;
         QTest::newRow("app closes in mid-line, every time")
-            << "midline" << "runtime" << "start %1 failed." << 1000 << 4000;
-        QTest::newRow("service never listens") << "noservice" << "runtime" << "start %1 failed." << 1000 << 4000;
+            << "midline" << "runtime" << "start %1 failed." << 1000 << 6000;
+        QTest::newRow("service never listens") << "noservice" << "runtime" << "start %1 failed." << 1000 << 6000;
         QTest::newRow("broadcast reports an error")
             << "broadcast" << "runtime" << "Broadcasting: Intent\nError: Bad component name\n" << 0 << 3000;
         QTest::newRow("forward fails") << "forward" << "runtime" << "error: device 'R58M42' not found\n" << 0
@@ -299,7 +299,8 @@ private slots:
             adb.answer("forward", "", message.toUtf8());
         else if (setup == "hang")
             adb.delay("broadcast", 60000);
-        AdbClient::setShortCommandLimit(500);
+        if (setup == "hang")
+            AdbClient::setShortCommandLimit(500);
         const QString url = QString(kDevice2Url).arg(FakeCompanionApp::freePort());
         AndroidDevice device;
         device.serial = "R58M42";
@@ -524,7 +525,8 @@ private slots:
         clock.start();
         const Outcome outcome = open(device, QString(kDevice2Url).arg(FakeCompanionApp::freePort()), 10000);
         canceller.join();
-        QCOMPARE(outcome.kind, QString("transfer"));
+        // Whether the cancel met adb's broadcast or the wait for the app.
+        QVERIFY2(outcome.kind == "transfer" || outcome.kind == "runtime", qPrintable(outcome.kind));
         QCOMPARE(outcome.message, QString(kCancelled));
         QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
         QVERIFY(app.waitForClosed("control", app.connections("control"), 5000));
