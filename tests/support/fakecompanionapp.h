@@ -6,7 +6,7 @@
 // the WiFi opening, or from the fake adb's broadcast), opens a listener on the
 // URL's port on 127.0.0.1 and answers one status line: "1" when it listens,
 // "0" + base64(UTF-8 text) when told to fail.
-// On every service connection: "$ready:", then the service's part:
+// On every service connection: "$ready:", then the service's own lines:
 //   device2   "$hello:" + hello payload; reads the PC's "$bye:"
 //   backup2   "$count:" + n (when set); per batch "$batch:", "$sms:" lines,
 //             "$end:", then reads the PC's "$batch:"; "$bye:", reads "$bye:"
