@@ -99,6 +99,7 @@ fuzz_main() {
 
 case "${1:-}" in
   run)
+    PACKAGES+=(adb) # the program runs the real adb; tests use a fake one
     install_missing
     cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQP_BUILD_TESTS=OFF
     cmake --build build/release --target quillmarten
