@@ -1,5 +1,6 @@
 #include "store/ios5messagedb.h"
 
+#include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
 #include "store/handlenaming.h"
 #include "store/msgtext.h"
@@ -338,4 +339,25 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             chat->messages.insert(QString::number(id), m);
         }
     }
+}
+
+qint64 IOS5MessageDb::messageCount()
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select count(*) from message"));
+    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+}
+
+MessageRecycleDb *IOS5MessageDb::recycleDb()
+{
+    return &recycle;
+}
+
+void IOS5MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)
+{
+    open();
+    // SMS rows carry no guid of the phone's, so nothing tells whether the
+    // phone still holds one: every recovered message is merged.
+    QList<_RecycleMessage> recovered = recycle.messages();
+    MessageRecycleDb::mergeIntoStore(store, recovered);
 }
