@@ -54,8 +54,10 @@ bool isUIFlags(int value)
 
 bool IOS5MessageDb::filterCarvedMessage(_SqliteCarvedRow *row)
 {
+    // A row cut at the end of its range lost its last values (see the iOS 6
+    // filters).
     const QList<QVariant> &v = row->values;
-    return v.size() > 16 && isZeroOrOne(v.at(Read).toInt()) && isUIFlags(v.at(UIFlags).toInt()) &&
+    return !row->cut && v.size() > 16 && isZeroOrOne(v.at(Read).toInt()) && isUIFlags(v.at(UIFlags).toInt()) &&
            (v.size() <= 32 || isZeroOrOne(v.at(IsMadrid).toInt()));
 }
 

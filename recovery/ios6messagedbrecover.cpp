@@ -27,9 +27,11 @@ using Collected = QList<std::pair<_MsgMessage, qint64>>;
 
 } // namespace
 
+// A row cut at the end of its range lost its last values to whatever was
+// written after it: it is no longer the row that was deleted.
 bool IOS6MessageDb::filterCarvedHandle(_SqliteCarvedRow *row)
 {
-    return row->values.size() > 4 && isService(row->values.at(3));
+    return !row->cut && row->values.size() > 4 && isService(row->values.at(3));
 }
 
 // The carver tries every byte position, and a position inside a record can
@@ -42,7 +44,7 @@ bool IOS6MessageDb::filterCarvedMessage(_SqliteCarvedRow *row)
 {
     static const QRegularExpression guidShape(QRegularExpression::anchoredPattern(
         QStringLiteral("[a-zA-Z0-9]{8}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{12}")));
-    return row->values.size() > 37 && isService(row->values.at(11)) &&
+    return !row->cut && row->values.size() > 37 && isService(row->values.at(11)) &&
            guidShape.match(row->values.at(1).toString()).hasMatch();
 }
 

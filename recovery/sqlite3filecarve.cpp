@@ -121,11 +121,13 @@ const uchar *Sqlite3File::carveCandidate(const qint64 *types, int columns, short
     const qint64 payloadSize = saturatedAdd(headerSize, bodySize);
 
     QByteArray assembled; // the body of a record that overflowed its page
+    bool cut = false;
     const uchar *bodyBegin = q;
     const uchar *bodyEnd;
     const uchar *next;
     if (payloadSize <= qint64(usable) - 35) {
         bodyEnd = q + qMin<qint64>(bodySize, end - q);
+        cut = bodySize > end - q;
         next = bodySize >= end - q - 4 ? end : q + bodySize + 4;
     } else {
         // Only the local part lies here, then the first overflow page number.
@@ -151,10 +153,12 @@ const uchar *Sqlite3File::carveCandidate(const qint64 *types, int columns, short
         appendOverflow(&assembled, first, remainder);
         bodyBegin = reinterpret_cast<const uchar *>(assembled.constData());
         bodyEnd = bodyBegin + assembled.size();
+        cut = assembled.size() < bodySize;
         next = q + localBody + 4;
     }
 
     _SqliteCarvedRow row;
+    row.cut = cut;
     row.values.reserve(columns);
     qint64 offset = 0;
     if (firstBytes > 0) {

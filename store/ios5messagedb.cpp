@@ -356,8 +356,30 @@ MessageRecycleDb *IOS5MessageDb::recycleDb()
 void IOS5MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)
 {
     open();
-    // SMS rows carry no guid of the phone's, so nothing tells whether the
-    // phone still holds one: every recovered message is merged.
+    // Freed pages keep the old copies of rows that moved when their
+    // neighbours were deleted, and the recovery takes those cells as they
+    // are: a message the phone still holds is shown from the phone, not
+    // twice. An iMessage row is known by its guid; an SMS row, whose guid the
+    // recovery made up, by its date, direction and text.
+    const bool withMadrid = tableSql.value(QStringLiteral("message")).contains(QLatin1String("madrid_guid"));
     QList<_RecycleMessage> recovered = recycle.messages();
-    MessageRecycleDb::mergeIntoStore(store, recovered);
+    QList<_RecycleMessage> gone;
+    gone.reserve(recovered.size());
+    for (const _RecycleMessage &r : std::as_const(recovered)) {
+        Sqlite3Sql sql;
+        if (r.service == QLatin1String("iMessage")) {
+            if (!withMadrid)
+                continue;
+            sql = Sqlite3Sql("select rowid from message where madrid_guid=?").addTextParam(r.guid);
+        } else {
+            sql = Sqlite3Sql("select rowid from message where date=? and (flags=3)=? and ifnull(text,'')=?")
+                      .addInt64Param(qint64(r.date) + MSG_EPOCH_OFFSET)
+                      .addIntParam(r.is_from_me != 0 ? 1 : 0)
+                      .addTextParam(r.text.isNull() ? QString(QLatin1String("")) : r.text);
+        }
+        Sqlite3Cursor cursor = queryThrow(sql);
+        if (!cursor.moveNext())
+            gone.append(r);
+    }
+    MessageRecycleDb::mergeIntoStore(store, gone);
 }

@@ -54,8 +54,9 @@ public:
     // transaction committed at the end or when cancelled, rolled back when
     // anything throws. progress may be null.
     void recoverDeletedMessages(ProgressForm *progress);
-    // The carving filter: more than 16 values, read 0 or 1, UIFlags 0, 4, 5
-    // or 6, and is_madrid 0 or 1 where the row has it.
+    // The carving filter: a row not cut at the end of its range, with more
+    // than 16 values, read 0 or 1, UIFlags 0, 4, 5 or 6, and is_madrid 0 or 1
+    // where the row has it.
     static bool filterCarvedMessage(_SqliteCarvedRow *row);
     // A decoded row as a record: an SMS row (fresh guid, date moved from 1970
     // to 2001) or an iMessage row (madrid_service exactly "Madrid"); false for
@@ -63,8 +64,10 @@ public:
     // not after 2001 or later than now.
     bool carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMessage *out);
 
-    // Merges every message of recycle.db into store
-    // (MessageRecycleDb::mergeIntoStore).
+    // Merges the messages of recycle.db into store
+    // (MessageRecycleDb::mergeIntoStore), except those this database still
+    // holds: an iMessage row with the same madrid_guid, an SMS row with the
+    // same date, direction and text.
     void loadRecycledMessages(QSharedPointer<_MsgStore> &store);
 
 private:

@@ -135,8 +135,9 @@ public:
     // chats: chats loaded from this database (their members carry its handle
     // rowids); they give a message its conversation and correspondent.
     void recoverDeletedMessages(const QList<_MsgChat *> &chats, ProgressForm *progress);
-    // The carving filters: more than 4 (38) values and a service "SMS" or
-    // "iMessage" in any letter case.
+    // The carving filters: a row that is not cut at the end of its range,
+    // with more than 4 (38) values and a service "SMS" or "iMessage" in any
+    // letter case; a message also with a guid of the 8-4-4-4-12 shape.
     static bool filterCarvedHandle(_SqliteCarvedRow *row);
     static bool filterCarvedMessage(_SqliteCarvedRow *row);
     // Decoded rows (carved, or cells of freed pages) as records; false when

@@ -3,6 +3,7 @@
 #include "recovery/sqlite3file.h"
 #include "store/exportmessagesdb.h"
 #include "store/ios6messagedb.h"
+#include "tests/support/attributedbodyfixture.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/rawdbfixture.h"
@@ -221,6 +222,39 @@ public:
     QSignalSpy spy;
 };
 
+// A message row of the 51 columns as the carver hands it over: a received
+// SMS of a later phone (dates in seconds).
+QList<QVariant> messageRow()
+{
+    QList<QVariant> v(51);
+    v[1] = "0C3B7A21-5D4E-4F60-8A9B-000000000417";
+    v[2] = QString::fromUtf8("Bis gleich \xF0\x9F\x98\x8A");
+    v[3] = 0;
+    v[5] = 3;   // handle_id
+    v[9] = 10;  // version
+    v[10] = 0;  // type
+    v[11] = "SMS";
+    v[12] = "e:";
+    v[13] = "E3A1C1F2-7B1D-4C55-9E0A-55AA66BB77CC";
+    v[14] = 0;
+    v[15] = 600000000;
+    v[16] = 600000030;
+    v[17] = 0;
+    for (int i = 18; i <= 34; ++i)
+        v[i] = 0;
+    v[19] = 1; // is_finished
+    v[26] = 1; // is_read
+    v[35] = QVariant();
+    v[36] = 1;
+    v[37] = 0;
+    for (int i = 38; i <= 50; ++i)
+        v[i] = 0;
+    v[42] = -1; // other_handle
+    return v;
+}
+
+using Patch = QList<std::pair<int, QVariant>>;
+
 } // namespace
 
 class TestIos6Recovery : public QObject
@@ -229,6 +263,11 @@ class TestIos6Recovery : public QObject
 
 private slots:
     void init();
+
+    void handleFilterAndConversion_data();
+    void handleFilterAndConversion();
+    void messageFilterAndConversion_data();
+    void messageFilterAndConversion();
 
     void deletedOneByOne_data();
     void deletedOneByOne();
@@ -278,6 +317,112 @@ void TestIos6Recovery::init()
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
     writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
+}
+
+void TestIos6Recovery::handleFilterAndConversion_data()
+{
+    QTest::addColumn<QList<QVariant>>("values");
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<bool>("passes");
+    QTest::addColumn<QString>("id"); // empty: no conversion
+    const auto row = [](const QVariant &id, const QVariant &country, const QVariant &service) {
+        return QList<QVariant>({QVariant(), id, country, service, QString("typed")});
+    };
+    QTest::newRow("SMS") << row("+4915112345671", "de", "SMS") << false << true << "+4915112345671";
+    QTest::newRow("sms") << row("0151 12345671", "de", "sms") << false << true << "+4915112345671";
+    QTest::newRow("IMESSAGE") << row("Dora@Example.com", QVariant(), "IMESSAGE") << false << true
+                              << "dora@example.com";
+    QTest::newRow("no country: the default") << row("0170 1234567", QVariant(), "SMS") << false << true
+                                             << "+491701234567";
+    QTest::newRow("unknown country") << row("0170 1234567", "zz", "SMS") << false << true << "";
+    QTest::newRow("MMS") << row("0170 1234567", "de", "MMS") << false << false << "";
+    QTest::newRow("cut") << row("+4915112345671", "de", "SMS") << true << false << "+4915112345671";
+    QTest::newRow("4 values") << row("+4915112345671", "de", "SMS").mid(0, 4) << false << false << "";
+}
+
+void TestIos6Recovery::handleFilterAndConversion()
+{
+    QFETCH(QList<QVariant>, values);
+    QFETCH(bool, cut);
+    QFETCH(bool, passes);
+    QFETCH(QString, id);
+    _SqliteCarvedRow row;
+    row.rowid = 12;
+    row.values = values;
+    row.cut = cut;
+    QCOMPARE(IOS6MessageDb::filterCarvedHandle(&row), passes);
+    _MsgHandle h;
+    auto db = phone();
+    QCOMPARE(db->carvedRowToHandle(row, &h), !id.isEmpty());
+    if (id.isEmpty())
+        return;
+    QCOMPARE(h.rowid, qint64(12));
+    QCOMPARE(h.id, id);
+    QCOMPARE(h.country, values.at(2).toString());
+    QCOMPARE(h.service, values.at(3).toString());
+    QCOMPARE(h.uncanonicalized_id, QString("typed"));
+}
+
+void TestIos6Recovery::messageFilterAndConversion_data()
+{
+    QTest::addColumn<QList<QVariant>>("values");
+    QTest::addColumn<bool>("cut");
+    QTest::addColumn<bool>("passes");
+    QTest::addColumn<bool>("converts");
+    const auto row = [](const Patch &patch, int size = 51) {
+        QList<QVariant> v = messageRow();
+        for (const auto &[i, value] : patch)
+            v[i] = value;
+        return v.mid(0, size);
+    };
+    QTest::newRow("51 values") << row({}) << false << true << true;
+    QTest::newRow("38 values") << row({}, 38) << false << true << true;
+    QTest::newRow("37 values") << row({}, 37) << false << false << false;
+    QTest::newRow("service imessage") << row({{11, "imessage"}}) << false << true << true;
+    QTest::newRow("service MMS") << row({{11, "MMS"}}) << false << false << false;
+    QTest::newRow("service NULL") << row({{11, QVariant()}}) << false << false << false;
+    // Bytes that line the layout up by chance read no guid of this shape.
+    QTest::newRow("guid of serial types") << row({{1, QString("\b\b\t\b")}}) << false << false << true;
+    QTest::newRow("guid lower case") << row({{1, "0c3b7a21-5d4e-4f60-8a9b-000000000417"}}) << false << true << true;
+    QTest::newRow("guid cut short") << row({{1, "0C3B7A21-5D4E-4F60-8A9B-00000000041"}}) << false << false << true;
+    QTest::newRow("cut at the range end") << row({}) << true << false << true;
+    QTest::newRow("nanosecond dates") << row({{15, qint64(600000000) * 1000000000},
+                                              {16, qint64(600000030) * 1000000000}})
+                                      << false << true << true;
+    QTest::newRow("words only in attributedBody")
+        << row({{2, QVariant()}, {8, attributedBodyArchive(QString::fromUtf8("Bis gleich \xF0\x9F\x98\x8A"))}})
+        << false << true << true;
+}
+
+void TestIos6Recovery::messageFilterAndConversion()
+{
+    QFETCH(QList<QVariant>, values);
+    QFETCH(bool, cut);
+    QFETCH(bool, passes);
+    QFETCH(bool, converts);
+    _SqliteCarvedRow row;
+    row.rowid = 417;
+    row.values = values;
+    row.cut = cut;
+    QCOMPARE(IOS6MessageDb::filterCarvedMessage(&row), passes);
+    _MsgMessage m;
+    m.item_type = 7; // whatever the record held is replaced
+    QCOMPARE(IOS6MessageDb::carvedRowToMessage(row, &m), converts);
+    if (!converts)
+        return;
+    QCOMPARE(m.rowid, qint64(417));
+    QCOMPARE(m.guid, values.at(1).toString());
+    QCOMPARE(m.text, QString::fromUtf8("Bis gleich \xF0\x9F\x98\x8A"));
+    QCOMPARE(m.handle_id, qint64(3));
+    QCOMPARE(m.service, values.at(11).toString());
+    QCOMPARE(m.account_guid, QString("E3A1C1F2-7B1D-4C55-9E0A-55AA66BB77CC"));
+    QCOMPARE(m.date, 600000000);
+    QCOMPARE(m.date_read, 600000030);
+    QCOMPARE(m.is_finished, 1);
+    QCOMPARE(m.is_read, 1);
+    QCOMPARE(m.was_data_detected, 1);
+    QCOMPARE(m.item_type, 0);
+    QCOMPARE(m.other_handle, -1);
 }
 
 void TestIos6Recovery::deletedOneByOne_data()
