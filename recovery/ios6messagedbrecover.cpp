@@ -25,6 +25,31 @@ bool isService(const QVariant &value)
 // intact row.
 using Collected = QList<std::pair<_MsgMessage, qint64>>;
 
+// Holds one read transaction on a connection for as long as it lives, so
+// that each of the many lookups does not take and drop the file's lock
+// again. Nothing is written through it; a connection already in a
+// transaction is left as it is.
+class ReadTransaction
+{
+public:
+    explicit ReadTransaction(Sqlite3DB &db) : m_db(db), m_own(!db.inTransaction())
+    {
+        if (m_own)
+            m_db.beginTran();
+    }
+    ~ReadTransaction()
+    {
+        if (m_own)
+            m_db.rollbackTran();
+    }
+    ReadTransaction(const ReadTransaction &) = delete;
+    ReadTransaction &operator=(const ReadTransaction &) = delete;
+
+private:
+    Sqlite3DB &m_db;
+    bool m_own;
+};
+
 } // namespace
 
 // A row cut at the end of its range lost its last values to whatever was
@@ -55,6 +80,11 @@ bool IOS6MessageDb::carvedRowToHandle(const _SqliteCarvedRow &row, _MsgHandle *o
         return false;
     *out = _MsgHandle();
     out->rowid = row.rowid;
+    // The service first: it costs no query, and the cells of every freed
+    // table page (messages, chats) come here and fail on it.
+    out->service = v.at(3).toString();
+    if (!isService(out->service))
+        return false;
     out->id = v.at(1).toString();
     out->country = v.at(2).toString();
     bool found = false;
@@ -62,9 +92,6 @@ bool IOS6MessageDb::carvedRowToHandle(const _SqliteCarvedRow &row, _MsgHandle *o
     if (!out->country.isEmpty() && !found)
         return false;
     out->id = CountryLibDb::normalizeNumber(country, out->id);
-    out->service = v.at(3).toString();
-    if (!isService(out->service))
-        return false;
     out->uncanonicalized_id = v.at(4).toString();
     return true;
 }
@@ -208,6 +235,7 @@ void IOS6MessageDb::recoverDeletedMessages(const QList<_MsgChat *> &chats, Progr
 
     file.open();
     DeletedRowScan scan(file, progress);
+    const ReadTransaction reading(*this);
     DeletedRowScan::inTransaction(recycle, [&] {
         // carved: the row came out of free space, where a live row's old copy
         // may lie too; an intact cell of a freed page is taken as it is.

@@ -202,57 +202,64 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString
 {
     open();
     const _MsgMessage &m = message;
-    Sqlite3Row row;
-    auto set = [&row](const char *column, const QVariant &value) { row.insert(QString::fromLatin1(column), value); };
-    auto setIfNotEmpty = [&set](const char *column, const QString &text) {
-        if (!text.isEmpty())
-            set(column, text);
-    };
+    // One statement for every row, so a recovery of tens of thousands of rows
+    // prepares it once. An empty optional value binds NULL, which is what the
+    // column's default would be; is_skip keeps its default 0.
+    auto textOrNull = [](const QString &text) { return text.isEmpty() ? QString() : text; };
+    Sqlite3Sql sql("INSERT INTO message (guid, text, replace, service_center, handle_id, subject, country, "
+                   "attributedBody, version, type, service, account, account_guid, error, date, date_read, "
+                   "date_delivered, is_delivered, is_finished, is_emote, is_from_me, is_empty, is_delayed, "
+                   "is_auto_reply, is_prepared, is_read, is_system_message, is_sent, has_dd_results, "
+                   "is_service_message, is_forward, was_downgraded, is_archive, cache_has_attachments, "
+                   "cache_roomnames, was_data_detected, was_deduplicated, chat_identifier, handle, src_rowid) "
+                   "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     // Only a guid of the phone's shape is kept; anything else (SMS of old
     // phones carry none) gets a fresh one, which UNIQUE needs.
-    set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
-    set("text", m.text);
-    set("replace", m.replace);
-    setIfNotEmpty("service_center", m.service_center);
-    set("handle_id", m.handle_id);
-    setIfNotEmpty("subject", m.subject);
-    setIfNotEmpty("country", m.country);
-    if (!m.attributedBody.isEmpty())
-        set("attributedBody", m.attributedBody);
-    set("version", m.version);
-    set("type", m.type);
-    set("service", m.service);
-    set("account", m.account);
-    set("account_guid", m.account_guid);
-    set("error", m.error);
-    set("date", m.date);
-    set("date_read", m.date_read);
-    set("date_delivered", m.date_delivered);
-    set("is_delivered", m.is_delivered);
-    set("is_finished", m.is_finished);
-    set("is_emote", m.is_emote);
-    set("is_from_me", m.is_from_me);
-    set("is_empty", m.is_empty);
-    set("is_delayed", m.is_delayed);
-    set("is_auto_reply", m.is_auto_reply);
-    set("is_prepared", m.is_prepared);
-    set("is_read", m.is_read);
-    set("is_system_message", m.is_system_message);
-    set("is_sent", m.is_sent);
-    set("has_dd_results", m.has_dd_results);
-    set("is_service_message", m.is_service_message);
-    set("is_forward", m.is_forward);
-    set("was_downgraded", m.was_downgraded);
-    set("is_archive", m.is_archive);
-    set("cache_has_attachments", m.attachments.isEmpty() ? 0 : 1);
-    set("cache_roomnames", m.cache_roomnames);
-    set("was_data_detected", m.was_data_detected);
-    set("was_deduplicated", m.was_deduplicated);
-    set("chat_identifier", chatIdentifier);
-    set("handle", handle);
+    sql.addTextParam(isGuidShaped(m.guid) ? m.guid : newGuid())
+        .addTextParam(m.text)
+        .addIntParam(m.replace)
+        .addTextParam(textOrNull(m.service_center))
+        .addInt64Param(m.handle_id)
+        .addTextParam(textOrNull(m.subject))
+        .addTextParam(textOrNull(m.country))
+        .addBlobParam(m.attributedBody.isEmpty() ? QByteArray() : m.attributedBody)
+        .addIntParam(m.version)
+        .addIntParam(m.type)
+        .addTextParam(m.service)
+        .addTextParam(m.account)
+        .addTextParam(m.account_guid)
+        .addIntParam(m.error)
+        .addIntParam(m.date)
+        .addIntParam(m.date_read)
+        .addIntParam(m.date_delivered)
+        .addIntParam(m.is_delivered)
+        .addIntParam(m.is_finished)
+        .addIntParam(m.is_emote)
+        .addIntParam(m.is_from_me)
+        .addIntParam(m.is_empty)
+        .addIntParam(m.is_delayed)
+        .addIntParam(m.is_auto_reply)
+        .addIntParam(m.is_prepared)
+        .addIntParam(m.is_read)
+        .addIntParam(m.is_system_message)
+        .addIntParam(m.is_sent)
+        .addIntParam(m.has_dd_results)
+        .addIntParam(m.is_service_message)
+        .addIntParam(m.is_forward)
+        .addIntParam(m.was_downgraded)
+        .addIntParam(m.is_archive)
+        .addIntParam(m.attachments.isEmpty() ? 0 : 1)
+        .addTextParam(m.cache_roomnames)
+        .addIntParam(m.was_data_detected)
+        .addIntParam(m.was_deduplicated)
+        .addTextParam(chatIdentifier)
+        .addTextParam(handle);
     if (srcRowid > 0)
-        set("src_rowid", srcRowid);
-    return insert(row, QStringLiteral("message"));
+        sql.addInt64Param(srcRowid);
+    else
+        sql.addNullParam();
+    executeThrow(sql);
+    return lastInsertId();
 }
 
 qint64 MessageRecycleDb::findHandle(const _MsgHandle &handle)

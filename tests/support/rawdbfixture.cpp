@@ -45,8 +45,11 @@ void deleteRows(const QString &path, const QString &table, const QList<qint64> &
     auto db = openRawDb(path);
     const QString quoted = QString("\"%1\"").arg(table);
     if (mode == DeleteMode::OneByOne) {
+        // One transaction leaves the pages as so many would, only sooner.
+        db->exec("BEGIN");
         for (qint64 rowid : rowids)
             db->run(QString("DELETE FROM %1 WHERE ROWID = ?").arg(quoted), {rowid});
+        db->exec("COMMIT");
         return;
     }
     // One statement however many rows: the rowids go in as one JSON array.
