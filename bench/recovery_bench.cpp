@@ -2,13 +2,13 @@
 //
 //   recovery_bench [messages chats handles]   (default 200000 2000 500)
 //
-// Part 1, carving: the file is read into memory and every page is scanned
+// Carving: the file is read into memory and every page is scanned
 // from byte 0 with the 38-column message layout, keeping rows whose service
 // (value 11) is "SMS" or "iMessage": every byte position is visited and every
 // live row is decoded. Floor: the file read in 64 KiB blocks after a warm-up
 // read. Prints both, their ratio, the rows found, and SQLite's own SELECT *.
 //
-// Part 2, recovery: every 20th message is deleted one by one, then 10,000 of
+// Recovery: every 20th message is deleted one by one, then 10,000 of
 // the others in one statement (a range), and the recovery of deleted handles
 // and messages runs into a fresh recycle.db. Floor, in the same run: the
 // sequential read, plus as many prepared inserts of recycle.db's message
@@ -248,7 +248,7 @@ int main(int argc, char **argv)
         std::printf("generated %d messages in %.2f s (%.1f MB)\n", sizes.messages, timer.nsecsElapsed() / 1e9,
                     megabytes);
 
-        // ---- Part 1: carving every page ---------------------------------------
+        // ---- Carving every page --------------------------------------------------
         const QList<_SqliteCol> layout = carveMessageLayout(38);
         quint64 checksum = 0;
         readSeconds(path, &checksum); // warm-up: the file into the page cache
@@ -268,7 +268,7 @@ int main(int argc, char **argv)
         std::printf("ratio:              %.1f (target at most 40)\n", carve / floor);
         std::printf("SQLite select *:    %.3f s (best of 3)\n", select);
 
-        // ---- Part 2: recovering deleted messages ------------------------------
+        // ---- Recovering deleted messages -----------------------------------------
         timer.restart();
         QList<qint64> oneByOne;
         for (qint64 n = 20; n <= sizes.messages; n += 20)

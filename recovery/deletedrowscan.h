@@ -46,9 +46,6 @@ public:
     // processed / total * 100 (truncated) to the progress form.
     void carveQueued(const PageSink &carve);
 
-    // The page numbers queued so far, in order (duplicates kept).
-    const QList<int> &queued() const { return m_pages; }
-
     // The rows layout finds in page as the recovery carves a page: the free
     // space of a b-tree page, all of any other page.
     static QList<_SqliteCarvedRow> carve(const Sqlite3File &file, const _SqlitePage &page,

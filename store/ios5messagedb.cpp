@@ -368,8 +368,10 @@ void IOS5MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)
     for (const _RecycleMessage &r : std::as_const(recovered)) {
         Sqlite3Sql sql;
         if (r.service == QLatin1String("iMessage")) {
-            if (!withMadrid)
+            if (!withMadrid) { // a phone without iMessage holds none
+                gone.append(r);
                 continue;
+            }
             sql = Sqlite3Sql("select rowid from message where madrid_guid=?").addTextParam(r.guid);
         } else {
             sql = Sqlite3Sql("select rowid from message where date=? and (flags=3)=? and ifnull(text,'')=?")
