@@ -85,6 +85,53 @@ const Column kMessage[] = {
     {"message_source", "INTEGER", HasDefault},
 };
 
+const Column kIos5Message[] = {
+    {"ROWID", "INTEGER", PrimaryKey},
+    {"address", "TEXT", None},
+    {"date", "INTEGER", None},
+    {"text", "TEXT", None},
+    {"flags", "INTEGER", None},
+    {"replace", "INTEGER", None},
+    {"svc_center", "TEXT", None},
+    {"group_id", "INTEGER", None},
+    {"association_id", "INTEGER", None},
+    {"height", "INTEGER", None},
+    {"UIFlags", "INTEGER", None},
+    {"version", "INTEGER", None},
+    {"subject", "TEXT", None},
+    {"country", "TEXT", None},
+    {"headers", "BLOB", None},
+    {"recipients", "BLOB", None},
+    {"read", "INTEGER", None},
+    {"madrid_attributedBody", "BLOB", None},
+    {"madrid_handle", "TEXT", None},
+    {"madrid_version", "INTEGER", None},
+    {"madrid_guid", "TEXT", None},
+    {"madrid_type", "INTEGER", None},
+    {"madrid_roomname", "TEXT", None},
+    {"madrid_service", "TEXT", None},
+    {"madrid_account", "TEXT", None},
+    {"madrid_flags", "INTEGER", None},
+    {"madrid_attachmentInfo", "BLOB", None},
+    {"madrid_url", "TEXT", None},
+    {"madrid_error", "INTEGER", None},
+    {"is_madrid", "INTEGER", None},
+    {"madrid_date_read", "INTEGER", None},
+    {"madrid_date_delivered", "INTEGER", None},
+    {"madrid_account_guid", "TEXT", None},
+};
+
+template <size_t N>
+QList<_SqliteCol> firstColumns(const Column (&table)[N], int columnCount)
+{
+    const int count = qBound(2, columnCount, int(N));
+    QList<_SqliteCol> layout;
+    layout.reserve(count);
+    for (int i = 0; i < count; ++i)
+        layout.append(column(table[i]));
+    return layout;
+}
+
 } // namespace
 
 QList<_SqliteCol> carveHandleLayout()
@@ -97,10 +144,10 @@ QList<_SqliteCol> carveHandleLayout()
 
 QList<_SqliteCol> carveMessageLayout(int columnCount)
 {
-    const int count = qBound(2, columnCount, int(sizeof(kMessage) / sizeof(kMessage[0])));
-    QList<_SqliteCol> layout;
-    layout.reserve(count);
-    for (int i = 0; i < count; ++i)
-        layout.append(column(kMessage[i]));
-    return layout;
+    return firstColumns(kMessage, columnCount);
+}
+
+QList<_SqliteCol> carveIos5MessageLayout(int columnCount)
+{
+    return firstColumns(kIos5Message, columnCount);
 }

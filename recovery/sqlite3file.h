@@ -107,17 +107,23 @@ private:
     void appendOverflow(QByteArray *out, quint32 page, qint64 remainder) const;
     // Decodes a candidate whose serial types start at pos and whose body
     // starts at q; answers where the scan goes on, or nullptr to reject it.
-    const QByteArray &columnRules(const QList<_SqliteCol> &layout) const;
+    QByteArray columnRules(const QList<_SqliteCol> &layout) const;
     const uchar *carveCandidate(const qint64 *types, int columns, short firstColumnBytes, int usable,
                                 const uchar *start, const uchar *pos, const uchar *q, const uchar *end,
                                 SqliteRowFilter filter, QList<_SqliteCarvedRow> *rows) const;
 
-    // The serial types each column of the last layout takes, one bit mask
-    // per column: working them out from the declared types costs more than
-    // carving a page. The copy of the layout keeps its data alive, so the
-    // same data pointer means the same layout.
-    mutable QList<_SqliteCol> m_ruleLayout;
-    mutable QByteArray m_rules;
+    // The serial types each column of the last few layouts takes, one bit
+    // mask per column: working them out from the declared types costs more
+    // than carving a page, and a recovery carves every page with two or three
+    // layouts in turn. The copy of a layout keeps its data alive, so the same
+    // data pointer means the same layout.
+    struct ColumnRules
+    {
+        QList<_SqliteCol> layout;
+        QByteArray rules;
+    };
+    mutable QList<ColumnRules> m_rules; // newest last, at most kRuleLayouts
+    static constexpr int kRuleLayouts = 4;
 
     struct FileMemory;
     QFile m_file;

@@ -121,11 +121,13 @@ const uchar *Sqlite3File::carveCandidate(const qint64 *types, int columns, short
     const qint64 payloadSize = saturatedAdd(headerSize, bodySize);
 
     QByteArray assembled; // the body of a record that overflowed its page
+    bool cut = false;
     const uchar *bodyBegin = q;
     const uchar *bodyEnd;
     const uchar *next;
     if (payloadSize <= qint64(usable) - 35) {
         bodyEnd = q + qMin<qint64>(bodySize, end - q);
+        cut = bodySize > end - q;
         next = bodySize >= end - q - 4 ? end : q + bodySize + 4;
     } else {
         // Only the local part lies here, then the first overflow page number.
@@ -151,10 +153,12 @@ const uchar *Sqlite3File::carveCandidate(const qint64 *types, int columns, short
         appendOverflow(&assembled, first, remainder);
         bodyBegin = reinterpret_cast<const uchar *>(assembled.constData());
         bodyEnd = bodyBegin + assembled.size();
+        cut = assembled.size() < bodySize;
         next = q + localBody + 4;
     }
 
     _SqliteCarvedRow row;
+    row.cut = cut;
     row.values.reserve(columns);
     qint64 offset = 0;
     if (firstBytes > 0) {
@@ -175,15 +179,19 @@ const uchar *Sqlite3File::carveCandidate(const qint64 *types, int columns, short
     return next;
 }
 
-const QByteArray &Sqlite3File::columnRules(const QList<_SqliteCol> &layout) const
+QByteArray Sqlite3File::columnRules(const QList<_SqliteCol> &layout) const
 {
-    if (layout.constData() != m_ruleLayout.constData() || layout.size() != m_ruleLayout.size()) {
-        m_ruleLayout = layout;
-        m_rules.resize(layout.size());
-        for (qsizetype i = 0; i < layout.size(); ++i)
-            m_rules[i] = char(ruleOf(layout.at(i)));
+    for (const ColumnRules &cached : std::as_const(m_rules)) {
+        if (cached.layout.constData() == layout.constData() && cached.layout.size() == layout.size())
+            return cached.rules;
     }
-    return m_rules;
+    ColumnRules made{layout, QByteArray(layout.size(), '\0')};
+    for (qsizetype i = 0; i < layout.size(); ++i)
+        made.rules[i] = char(ruleOf(layout.at(i)));
+    if (m_rules.size() >= kRuleLayouts)
+        m_rules.removeFirst();
+    m_rules.append(made);
+    return made.rules;
 }
 
 QList<_SqliteCarvedRow> Sqlite3File::carveRows(const QList<_SqliteCol> &layout, short firstColumnBytes, int usable,
@@ -197,8 +205,8 @@ QList<_SqliteCarvedRow> Sqlite3File::carveRows(const QList<_SqliteCol> &layout, 
         qWarning("tbCols size < 2.");
         return rows;
     }
-    // A copy: a filter that carves with another layout must not pull the
-    // rules away from under this scan.
+    // A copy of its own: a filter that carves with other layouts must not
+    // pull the rules away from under this scan.
     const QByteArray ruleBytes = columnRules(layout);
     const auto *rules = reinterpret_cast<const uchar *>(ruleBytes.constData());
     QVarLengthArray<qint64, 64> types(columns);

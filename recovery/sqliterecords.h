@@ -98,6 +98,11 @@ struct _SqliteCarvedRow
 {
     qint64 rowid = 0; // 0 when none was found
     QList<QVariant> values;
+    // Carved rows only: the body reached past the end of its range (or its
+    // overflow chain ended early), so the values it lacks read as 0 or are
+    // short. Whatever lay beyond the range was written over the row, or never
+    // was part of it.
+    bool cut = false;
 };
 
 // Accepts or rejects a carved candidate; a null filter accepts every one.

@@ -1,5 +1,6 @@
 #include "store/ios5messagedb.h"
 
+#include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
 #include "store/handlenaming.h"
 #include "store/msgtext.h"
@@ -338,4 +339,49 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             chat->messages.insert(QString::number(id), m);
         }
     }
+}
+
+qint64 IOS5MessageDb::messageCount()
+{
+    open();
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select count(*) from message"));
+    return cursor.moveNext() ? cursor.getInt64(0) : 0;
+}
+
+MessageRecycleDb *IOS5MessageDb::recycleDb()
+{
+    return &recycle;
+}
+
+void IOS5MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)
+{
+    open();
+    // Freed pages keep the old copies of rows that moved when their
+    // neighbours were deleted, and the recovery takes those cells as they
+    // are: a message the phone still holds is shown from the phone, not
+    // twice. An iMessage row is known by its guid; an SMS row, whose guid the
+    // recovery made up, by its date, direction and text.
+    const bool withMadrid = tableSql.value(QStringLiteral("message")).contains(QLatin1String("madrid_guid"));
+    QList<_RecycleMessage> recovered = recycle.messages();
+    QList<_RecycleMessage> gone;
+    gone.reserve(recovered.size());
+    for (const _RecycleMessage &r : std::as_const(recovered)) {
+        Sqlite3Sql sql;
+        if (r.service == QLatin1String("iMessage")) {
+            if (!withMadrid) { // a phone without iMessage holds none
+                gone.append(r);
+                continue;
+            }
+            sql = Sqlite3Sql("select rowid from message where madrid_guid=?").addTextParam(r.guid);
+        } else {
+            sql = Sqlite3Sql("select rowid from message where date=? and (flags=3)=? and ifnull(text,'')=?")
+                      .addInt64Param(qint64(r.date) + MSG_EPOCH_OFFSET)
+                      .addIntParam(r.is_from_me != 0 ? 1 : 0)
+                      .addTextParam(r.text.isNull() ? QString(QLatin1String("")) : r.text);
+        }
+        Sqlite3Cursor cursor = queryThrow(sql);
+        if (!cursor.moveNext())
+            gone.append(r);
+    }
+    MessageRecycleDb::mergeIntoStore(store, gone);
 }

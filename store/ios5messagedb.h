@@ -20,6 +20,9 @@
 #include <QHash>
 #include <QString>
 
+class ProgressForm;
+struct _SqliteCarvedRow;
+
 class IOS5MessageDb : public AbsIOSMessageDb
 {
 public:
@@ -37,6 +40,35 @@ public:
     int iosVersion() const override { return 5; }
 
     QString filePath() const { return dbPath; }
+
+    // Rows of the message table ("select count(*) from message"), 0 when
+    // the query answers no row; opens the database first.
+    qint64 messageCount();
+    // The store of recovered deleted messages beside the database; opens nothing.
+    MessageRecycleDb *recycleDb();
+
+    // ---- Recovery of deleted rows ----------------------------------------
+    // Defined in recovery/, as for IOS6MessageDb: deleted message rows of
+    // the file read raw go into recycle.db, each with the conversation and
+    // correspondent it names itself (there is no handle table), in one
+    // transaction committed at the end or when cancelled, rolled back when
+    // anything throws. progress may be null.
+    void recoverDeletedMessages(ProgressForm *progress);
+    // The carving filter: a row not cut at the end of its range, with more
+    // than 16 values, read 0 or 1, UIFlags 0, 4, 5 or 6, and is_madrid 0 or 1
+    // where the row has it.
+    static bool filterCarvedMessage(_SqliteCarvedRow *row);
+    // A decoded row as a record: an SMS row (fresh guid, date moved from 1970
+    // to 2001) or an iMessage row (madrid_service exactly "Madrid"); false for
+    // anything else, an unknown country code, an empty SMS address, or a date
+    // not after 2001 or later than now.
+    bool carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMessage *out);
+
+    // Merges the messages of recycle.db into store
+    // (MessageRecycleDb::mergeIntoStore), except those this database still
+    // holds: an iMessage row with the same madrid_guid, an SMS row with the
+    // same date, direction and text.
+    void loadRecycledMessages(QSharedPointer<_MsgStore> &store);
 
 private:
     QDir fileRelayDir;

@@ -15,7 +15,11 @@
 
 #include <QDir>
 #include <QHash>
+#include <QList>
 #include <QString>
+
+class ProgressForm;
+struct _SqliteCarvedRow;
 
 class IOS6MessageDb : public AbsIOSMessageDb
 {
@@ -51,6 +55,11 @@ public:
 
     QString filePath() const { return dbPath; }
     QDir cacheFolder() const { return cacheDir; }
+
+    // The record's date (seconds since 2001) of a date as a database stores
+    // it: seconds up to iOS 10 and in the program's own files, nanoseconds on
+    // later phones (told apart by size); held at the ends of int.
+    static int recordDate(qint64 stored);
 
     // Where the database file of a cache or database folder lies, and the
     // store of recovered deleted messages beside it.
@@ -108,6 +117,39 @@ public:
     // rows, and its chat when no message is left in it. The schema's triggers
     // remove handles and attachments nothing refers to any more.
     void deleteMessage(const _MsgMessage *message);
+
+    // ---- Recovery of deleted rows ----------------------------------------
+    // The members that read the raw file are defined in recovery/ (store/
+    // never reaches the raw reader); the program links them only where it
+    // recovers.
+    //
+    // Each looks for deleted rows of its table in the file read raw (intact
+    // cells of freed table pages, then carved free space of the table's pages
+    // and of the freed pages) and stores those recycle.db does not hold yet,
+    // all inside one transaction of recycle.db: committed at the end (also
+    // when cancelled through progress->failed), rolled back when anything
+    // throws. progress may be null; it gets the share of pages carved.
+    // Handles first: a recovered message finds its correspondent among the
+    // recovered handles when no passed chat knows its handle_id.
+    void recoverDeletedHandles(ProgressForm *progress);
+    // chats: chats loaded from this database (their members carry its handle
+    // rowids); they give a message its conversation and correspondent.
+    void recoverDeletedMessages(const QList<_MsgChat *> &chats, ProgressForm *progress);
+    // The carving filters: a row that is not cut at the end of its range,
+    // with more than 4 (38) values and a service "SMS" or "iMessage" in any
+    // letter case; a message also with a guid of the 8-4-4-4-12 shape.
+    static bool filterCarvedHandle(_SqliteCarvedRow *row);
+    static bool filterCarvedMessage(_SqliteCarvedRow *row);
+    // Decoded rows (carved, or cells of freed pages) as records; false when
+    // the row is no handle or message of this layout. A handle's id is
+    // normalised under its country (the default one when it has none); an
+    // unknown country code refuses it.
+    bool carvedRowToHandle(const _SqliteCarvedRow &row, _MsgHandle *out);
+    static bool carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage *out);
+
+    // Merges the messages of recycle.db into store, except those whose guid
+    // this database still holds (MessageRecycleDb::mergeIntoStore).
+    void loadRecycledMessages(QSharedPointer<_MsgStore> &store);
 
 protected:
     QDir cacheDir;

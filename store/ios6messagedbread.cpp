@@ -11,19 +11,9 @@
 
 namespace {
 
-// The records' date (seconds since 2001) of a stored date. Phones up to iOS
-// 10 and the program's own databases store seconds; later phones store
-// nanoseconds, told apart by size: 10^11 is more than 3000 years in seconds
-// but under two minutes in nanoseconds. A date that does not fit the record's
-// int (a damaged file) is held at the nearest end.
-// Whatever writes into a phone's own database must write dates back in the
-// unit that database already uses, or the phone misorders them.
 int recordDate(qint64 stored)
 {
-    constexpr qint64 kNanosecondsAbove = 100000000000LL; // 10^11
-    if (stored > kNanosecondsAbove || stored < -kNanosecondsAbove)
-        stored /= 1000000000;
-    return int(qBound(qint64(std::numeric_limits<int>::min()), stored, qint64(std::numeric_limits<int>::max())));
+    return IOS6MessageDb::recordDate(stored);
 }
 
 // The message columns in the record's order, resolved once per query.
@@ -156,6 +146,20 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
 }
 
 } // namespace
+
+// Phones up to iOS 10 and the program's own databases store seconds; later
+// phones store nanoseconds, told apart by size: 10^11 is more than 3000 years
+// in seconds but under two minutes in nanoseconds. A date that does not fit
+// the record's int (a damaged file) is held at the nearest end.
+// Whatever writes into a phone's own database must write dates back in the
+// unit that database already uses, or the phone misorders them.
+int IOS6MessageDb::recordDate(qint64 stored)
+{
+    constexpr qint64 kNanosecondsAbove = 100000000000LL; // 10^11
+    if (stored > kNanosecondsAbove || stored < -kNanosecondsAbove)
+        stored /= 1000000000;
+    return int(qBound(qint64(std::numeric_limits<int>::min()), stored, qint64(std::numeric_limits<int>::max())));
+}
 
 void IOS6MessageDb::chats(QSharedPointer<_MsgStore> &store)
 {
@@ -293,4 +297,18 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             chat->messages.insert(QString::number(rowid), m);
         }
     }
+}
+
+void IOS6MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)
+{
+    open();
+    // A message the phone still holds is shown from the phone, not twice.
+    QList<_RecycleMessage> recovered = recycle.messages();
+    QList<_RecycleMessage> gone;
+    gone.reserve(recovered.size());
+    for (const _RecycleMessage &r : std::as_const(recovered)) {
+        if (messageRowid(r.guid) == 0)
+            gone.append(r);
+    }
+    MessageRecycleDb::mergeIntoStore(store, gone);
 }

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <limits>
 #include <stdexcept>
 
 namespace {
@@ -51,6 +52,85 @@ bool isGuidShaped(const QString &guid)
         "[a-zA-Z0-9]{8}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{4}-[a-zA-Z0-9]{12}")));
     return pattern.match(guid).hasMatch();
 }
+
+bool isIMessage(const QString &service)
+{
+    return service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
+}
+
+bool isSynthetic(const _MsgChat *chat)
+{
+    return chat->rowid <= RECYCLED_CHAT_ID_BASE;
+}
+
+// Of two chats with one identifier, the one a recovered message joins: a
+// chat read from a database before a synthetic one, then the smaller rowid.
+// The store's tables are hashes whose order changes from run to run; the
+// choice must not.
+bool preferredChat(const _MsgChat *a, const _MsgChat *b)
+{
+    if (isSynthetic(a) != isSynthetic(b))
+        return !isSynthetic(a);
+    return a->rowid < b->rowid;
+}
+
+// The member of a chat whose address is id; of several (never in a chat read
+// from a database), the smallest rowid.
+_MsgHandle *memberWithId(const _MsgChat *chat, const QString &id)
+{
+    _MsgHandle *found = nullptr;
+    for (_MsgHandle *h : chat->members) {
+        if (h && h->id == id && (!found || h->rowid < found->rowid))
+            found = h;
+    }
+    return found;
+}
+
+// Ids of synthetic chats. Each range keeps its preferred id, base - handle_id,
+// when handle_id is one of the range's offsets and neither the store's chats
+// nor its handles hold that id; otherwise the chat takes the first free id
+// counting down from the base. Ids are only ever added to the store, so the
+// count-down goes on where the last one stopped.
+class SyntheticIds
+{
+public:
+    explicit SyntheticIds(const _MsgStore *store) : m_store(store) {}
+
+    // RECYCLED_CHAT_ID_BASE - handle_id for handle_id in [0, 100000000).
+    // A hundred million synthetic chats would fill this range; the lower one
+    // takes the rest.
+    qint64 known(qint64 handleId)
+    {
+        const qint64 id = take(handleId, RECYCLED_CHAT_ID_BASE, UNKNOWN_CHAT_ID_BASE + 1, &m_knownNext);
+        return id != 0 ? id : unknown(-1);
+    }
+    // UNKNOWN_CHAT_ID_BASE - handle_id for any handle_id from 0 on whose
+    // difference fits 64 bits. 0 only when all 2^63 ids are taken.
+    qint64 unknown(qint64 handleId)
+    {
+        return take(handleId, UNKNOWN_CHAT_ID_BASE, std::numeric_limits<qint64>::min(), &m_unknownNext);
+    }
+
+private:
+    bool isFree(qint64 id) const { return !m_store->chats.contains(id) && !m_store->handles.contains(id); }
+
+    // 0 when the range [lowest, base] holds no free id.
+    qint64 take(qint64 handleId, qint64 base, qint64 lowest, qint64 *next)
+    {
+        qint64 id = 0;
+        if (handleId >= 0 && !__builtin_sub_overflow(base, handleId, &id) && id >= lowest && isFree(id))
+            return id;
+        if (*next == 0)
+            *next = base;
+        while (*next > lowest && !isFree(*next))
+            --*next;
+        return isFree(*next) ? *next : 0;
+    }
+
+    const _MsgStore *m_store;
+    qint64 m_knownNext = 0;
+    qint64 m_unknownNext = 0;
+};
 
 // The columns a handle row gives back (country is not read).
 _MsgHandle handleFromCursor(const Sqlite3Cursor &cursor, qint64 rowid)
@@ -122,57 +202,64 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString
 {
     open();
     const _MsgMessage &m = message;
-    Sqlite3Row row;
-    auto set = [&row](const char *column, const QVariant &value) { row.insert(QString::fromLatin1(column), value); };
-    auto setIfNotEmpty = [&set](const char *column, const QString &text) {
-        if (!text.isEmpty())
-            set(column, text);
-    };
+    // One statement for every row, so a recovery of tens of thousands of rows
+    // prepares it once. An empty optional value binds NULL, which is what the
+    // column's default would be; is_skip keeps its default 0.
+    auto textOrNull = [](const QString &text) { return text.isEmpty() ? QString() : text; };
+    Sqlite3Sql sql("INSERT INTO message (guid, text, replace, service_center, handle_id, subject, country, "
+                   "attributedBody, version, type, service, account, account_guid, error, date, date_read, "
+                   "date_delivered, is_delivered, is_finished, is_emote, is_from_me, is_empty, is_delayed, "
+                   "is_auto_reply, is_prepared, is_read, is_system_message, is_sent, has_dd_results, "
+                   "is_service_message, is_forward, was_downgraded, is_archive, cache_has_attachments, "
+                   "cache_roomnames, was_data_detected, was_deduplicated, chat_identifier, handle, src_rowid) "
+                   "VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
     // Only a guid of the phone's shape is kept; anything else (SMS of old
     // phones carry none) gets a fresh one, which UNIQUE needs.
-    set("guid", isGuidShaped(m.guid) ? m.guid : newGuid());
-    set("text", m.text);
-    set("replace", m.replace);
-    setIfNotEmpty("service_center", m.service_center);
-    set("handle_id", m.handle_id);
-    setIfNotEmpty("subject", m.subject);
-    setIfNotEmpty("country", m.country);
-    if (!m.attributedBody.isEmpty())
-        set("attributedBody", m.attributedBody);
-    set("version", m.version);
-    set("type", m.type);
-    set("service", m.service);
-    set("account", m.account);
-    set("account_guid", m.account_guid);
-    set("error", m.error);
-    set("date", m.date);
-    set("date_read", m.date_read);
-    set("date_delivered", m.date_delivered);
-    set("is_delivered", m.is_delivered);
-    set("is_finished", m.is_finished);
-    set("is_emote", m.is_emote);
-    set("is_from_me", m.is_from_me);
-    set("is_empty", m.is_empty);
-    set("is_delayed", m.is_delayed);
-    set("is_auto_reply", m.is_auto_reply);
-    set("is_prepared", m.is_prepared);
-    set("is_read", m.is_read);
-    set("is_system_message", m.is_system_message);
-    set("is_sent", m.is_sent);
-    set("has_dd_results", m.has_dd_results);
-    set("is_service_message", m.is_service_message);
-    set("is_forward", m.is_forward);
-    set("was_downgraded", m.was_downgraded);
-    set("is_archive", m.is_archive);
-    set("cache_has_attachments", m.attachments.isEmpty() ? 0 : 1);
-    set("cache_roomnames", m.cache_roomnames);
-    set("was_data_detected", m.was_data_detected);
-    set("was_deduplicated", m.was_deduplicated);
-    set("chat_identifier", chatIdentifier);
-    set("handle", handle);
+    sql.addTextParam(isGuidShaped(m.guid) ? m.guid : newGuid())
+        .addTextParam(m.text)
+        .addIntParam(m.replace)
+        .addTextParam(textOrNull(m.service_center))
+        .addInt64Param(m.handle_id)
+        .addTextParam(textOrNull(m.subject))
+        .addTextParam(textOrNull(m.country))
+        .addBlobParam(m.attributedBody.isEmpty() ? QByteArray() : m.attributedBody)
+        .addIntParam(m.version)
+        .addIntParam(m.type)
+        .addTextParam(m.service)
+        .addTextParam(m.account)
+        .addTextParam(m.account_guid)
+        .addIntParam(m.error)
+        .addIntParam(m.date)
+        .addIntParam(m.date_read)
+        .addIntParam(m.date_delivered)
+        .addIntParam(m.is_delivered)
+        .addIntParam(m.is_finished)
+        .addIntParam(m.is_emote)
+        .addIntParam(m.is_from_me)
+        .addIntParam(m.is_empty)
+        .addIntParam(m.is_delayed)
+        .addIntParam(m.is_auto_reply)
+        .addIntParam(m.is_prepared)
+        .addIntParam(m.is_read)
+        .addIntParam(m.is_system_message)
+        .addIntParam(m.is_sent)
+        .addIntParam(m.has_dd_results)
+        .addIntParam(m.is_service_message)
+        .addIntParam(m.is_forward)
+        .addIntParam(m.was_downgraded)
+        .addIntParam(m.is_archive)
+        .addIntParam(m.attachments.isEmpty() ? 0 : 1)
+        .addTextParam(m.cache_roomnames)
+        .addIntParam(m.was_data_detected)
+        .addIntParam(m.was_deduplicated)
+        .addTextParam(chatIdentifier)
+        .addTextParam(handle);
     if (srcRowid > 0)
-        set("src_rowid", srcRowid);
-    return insert(row, QStringLiteral("message"));
+        sql.addInt64Param(srcRowid);
+    else
+        sql.addNullParam();
+    executeThrow(sql);
+    return lastInsertId();
 }
 
 qint64 MessageRecycleDb::findHandle(const _MsgHandle &handle)
@@ -279,4 +366,119 @@ QList<_MsgHandle> MessageRecycleDb::handles()
     while (cursor.moveNext())
         list.append(handleFromCursor(cursor, cursor.getInt64(QStringLiteral("ROWID"))));
     return list;
+}
+
+_MsgChat *MessageRecycleDb::addSyntheticSmsChat(QSharedPointer<_MsgStore> &store, qint64 id,
+                                                const QString &identifier)
+{
+    if (!store)
+        newMsgStore(store);
+    _MsgStore *s = storeOf(store);
+    if (s->chats.contains(id) || s->handles.contains(id))
+        return nullptr;
+    auto *chat = new _MsgChat;
+    s->chats.insert(id, chat);
+    auto *handle = new _MsgHandle;
+    s->handles.insert(id, handle);
+    chat->rowid = id;
+    chat->guid = QStringLiteral("SMS;-;") + identifier;
+    chat->style = 45;
+    chat->state = 3;
+    chat->chat_identifier = identifier;
+    chat->service_name = QStringLiteral("SMS");
+    chat->account_login = QStringLiteral("E:");
+    chat->_last = 0;
+    handle->rowid = id;
+    handle->id = identifier;
+    handle->service = QStringLiteral("SMS");
+    chat->members.insert(QString::number(id), handle);
+    return chat;
+}
+
+namespace {
+
+_MsgChat *addSyntheticIMessageChat(_MsgStore *s, qint64 id, const QString &identifier, const _MsgMessage &m)
+{
+    auto *chat = new _MsgChat;
+    s->chats.insert(id, chat);
+    auto *handle = new _MsgHandle;
+    s->handles.insert(id, handle);
+    chat->rowid = id;
+    chat->guid = QStringLiteral("iMessage;-;") + identifier;
+    chat->style = 45;
+    chat->state = 3;
+    chat->chat_identifier = identifier;
+    chat->service_name = QStringLiteral("iMessage");
+    chat->account_id = isGuidShaped(m.account_guid) ? m.account_guid : guidFromMd5(m.account_guid.toUtf8());
+    chat->account_login = m.account;
+    chat->_last = 0;
+    handle->rowid = id;
+    handle->id = identifier;
+    handle->service = QStringLiteral("iMessage");
+    chat->members.insert(QString::number(id), handle);
+    return chat;
+}
+
+} // namespace
+
+void MessageRecycleDb::mergeIntoStore(QSharedPointer<_MsgStore> &store, QList<_RecycleMessage> &messages)
+{
+    if (!store)
+        newMsgStore(store);
+    _MsgStore *s = storeOf(store);
+
+    QHash<QString, _MsgChat *> iMessageChats;
+    QHash<QString, _MsgChat *> smsChats;
+    for (_MsgChat *chat : std::as_const(s->chats)) {
+        QHash<QString, _MsgChat *> &map = isIMessage(chat->service_name) ? iMessageChats : smsChats;
+        auto it = map.find(chat->chat_identifier);
+        if (it == map.end())
+            map.insert(chat->chat_identifier, chat);
+        else if (preferredChat(chat, *it))
+            *it = chat;
+    }
+
+    SyntheticIds ids(s);
+    for (const _RecycleMessage &r : std::as_const(messages)) {
+        if (s->messages.contains(r.rowid))
+            continue;
+        auto *m = new _MsgMessage(r);
+        s->messages.insert(m->rowid, m);
+        m->srcRowid = m->rowid == std::numeric_limits<qint64>::min() ? std::numeric_limits<qint64>::max() : -m->rowid;
+
+        _MsgChat *chat = nullptr;
+        const bool known = !r.chat_identifier.isEmpty();
+        if (known && isIMessage(m->service)) {
+            chat = iMessageChats.value(r.chat_identifier);
+            if (!chat) {
+                chat = addSyntheticIMessageChat(s, ids.known(m->handle_id), r.chat_identifier, *m);
+                iMessageChats.insert(r.chat_identifier, chat);
+            }
+        } else {
+            const QString key =
+                known ? r.chat_identifier : QStringLiteral("unknown") + QString::number(m->handle_id);
+            chat = smsChats.value(key);
+            if (!chat) {
+                const qint64 id = known ? ids.known(m->handle_id) : ids.unknown(m->handle_id);
+                chat = addSyntheticSmsChat(store, id, key);
+                if (!chat) { // no id left anywhere: the message is not merged
+                    s->messages.remove(m->rowid);
+                    delete m;
+                    continue;
+                }
+                smsChats.insert(key, chat);
+            }
+        }
+
+        m->chat = chat;
+        if (m->date > chat->_last)
+            chat->_last = m->date;
+        // The member table is keyed by rowid text: the stored address picks
+        // the member by its id.
+        if (chat->members.size() == 1)
+            m->handle = *chat->members.constBegin();
+        else if (chat->members.size() > 1)
+            m->handle = memberWithId(chat, r.handle);
+        chat->messages.insert(QString::number(m->rowid), m);
+    }
 }

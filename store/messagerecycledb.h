@@ -20,6 +20,7 @@
 #include "store/recyclemessage.h"
 
 #include <QList>
+#include <QSharedPointer>
 #include <QString>
 
 // Synthetic chats made in memory for recovered messages: at or below
@@ -67,6 +68,28 @@ public:
     QList<_RecycleMessage> messages();
     // Every handle, rowid being its ROWID here.
     QList<_MsgHandle> handles();
+
+    // ---- Merging into a loaded store --------------------------------------
+    // Neither touches the file. Both only add to the store, never replace a
+    // record of it (a replaced record would be owned by nothing).
+
+    // Adds each recovered message whose rowid the store does not hold yet to
+    // the chat of the store with its conversation's identifier (iMessage chats
+    // for an iMessage service in any letter case, other chats for every other
+    // service), or to a synthetic chat made for it: RECYCLED_CHAT_ID_BASE -
+    // handle_id for a known identifier, UNKNOWN_CHAT_ID_BASE - handle_id under
+    // the key "unknown<handle_id>" for an empty one. Where that id is taken, or
+    // handle_id would carry it out of its range, the chat takes the next free
+    // id counting down from the range's base instead. Raises each chat's _last
+    // to its newest message. The sender is the chat's one member, or in a chat
+    // of several the member whose id is the message's stored handle. A second
+    // merge of the same list adds nothing.
+    static void mergeIntoStore(QSharedPointer<_MsgStore> &store, QList<_RecycleMessage> &messages);
+    // Makes the synthetic SMS chat with rowid id for the conversation
+    // identifier, and its one handle under the same rowid, both owned by the
+    // store. Nothing when the store's chat or handle table holds id already:
+    // answers nullptr then.
+    static _MsgChat *addSyntheticSmsChat(QSharedPointer<_MsgStore> &store, qint64 id, const QString &identifier);
 
 private:
     QString m_recyclePath;

@@ -291,11 +291,19 @@ void TestSqliteCarve::bodyCutAtRangeEnd()
     const QList<_SqliteCarvedRow> rows = carve(layout, bytes, nullptr);
     QCOMPARE(rows.size(), 1); // and the scan of the range ends
     QCOMPARE(rows.at(0).values, QList<QVariant>({QVariant(), 7, QString("hel"), QByteArray(""), 0}));
+    QVERIFY(rows.at(0).cut);
 
     // A fixed-width number cut by the end reads as 0.
     const QList<_SqliteCarvedRow> cutInt = carve(layout.mid(0, 2), QByteArray("\x04\x00\x07", 3), nullptr);
     QCOMPARE(cutInt.size(), 1);
     QCOMPARE(cutInt.at(0).values, QList<QVariant>({QVariant(), 0}));
+    QVERIFY(cutInt.at(0).cut);
+
+    // A body that ends exactly at the range end is whole.
+    const QList<_SqliteCarvedRow> whole = carve(layout.mid(0, 2), QByteArray("\x04\x00\x00\x00\x07", 5), nullptr);
+    QCOMPARE(whole.size(), 1);
+    QCOMPARE(whole.at(0).values, QList<QVariant>({QVariant(), 7}));
+    QVERIFY(!whole.at(0).cut);
 }
 
 void TestSqliteCarve::hugeSerialTypes_data()
@@ -562,12 +570,15 @@ void TestSqliteCarve::deletedOverflowingText()
         // The chain ends at its first page, and the columns after the text
         // are lost with the rest: the service fails the filter, if anything
         // of the row is found at all, it is not the whole text.
-        for (const _SqliteCarvedRow &r : std::as_const(found))
+        for (const _SqliteCarvedRow &r : std::as_const(found)) {
             QVERIFY(r.values.at(2).toString() != longText);
+            QVERIFY(r.cut);
+        }
         return;
     }
     QCOMPARE(found.size(), 1);
     const _SqliteCarvedRow &r = found.at(0);
+    QVERIFY(!r.cut);
     QCOMPARE(r.values.size(), 38);
     QCOMPARE(r.values.at(2).toString(), longText);
     QCOMPARE(r.rowid, qint64(0)); // the freeblock header lies over it

@@ -33,6 +33,8 @@ public:
     {
         QFile::remove(path);
         QFile::remove(path + "-journal");
+        QFile::remove(path + "-wal");
+        QFile::remove(path + "-shm");
         QDir().mkpath(QFileInfo(path).absolutePath());
         if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                             nullptr) != SQLITE_OK) {
@@ -229,16 +231,22 @@ const char kLaterExtras[] =
     "INSERT INTO _SqliteDatabaseProperties VALUES ('_ClientVersion', '17100');"
     "INSERT INTO kvtable (key, value) VALUES ('lastSyncedMessageRowID', x'00');";
 
+// The one column the 51-column phone has after the twelve later ones.
+const char kMessageSource[] = ", message_source INTEGER DEFAULT 0";
+
 QString schemaOf(MsgDbLayout layout)
 {
     const bool local = layout == MsgDbLayout::OldLocal || layout == MsgDbLayout::Local;
-    const bool later = layout == MsgDbLayout::LaterPhone || layout == MsgDbLayout::Local;
+    const bool later = layout == MsgDbLayout::LaterPhone || layout == MsgDbLayout::Local ||
+                       layout == MsgDbLayout::Ios6Phone51;
 
     QString message = QString::fromLatin1(kMessage38);
     if (later)
         message += QString::fromLatin1(kMessageLater);
     if (layout == MsgDbLayout::LaterPhone)
         message += QString::fromLatin1(kMessageUnknown);
+    if (layout == MsgDbLayout::Ios6Phone51)
+        message += QString::fromLatin1(kMessageSource);
     if (layout == MsgDbLayout::Local)
         message += ", logic_hash TEXT";
 
@@ -337,6 +345,12 @@ QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content)
     if (!log.open(QIODevice::ReadOnly))
         throw std::runtime_error("writeAheadLogOf: no log was written");
     return log.readAll();
+}
+
+QString ios6Phone51MessageTableSql()
+{
+    return QString("CREATE TABLE message (%1%2%3)")
+        .arg(QString::fromLatin1(kMessage38), QString::fromLatin1(kMessageLater), QString::fromLatin1(kMessageSource));
 }
 
 QString ios6PhoneTableSql(const QString &table)
@@ -451,14 +465,17 @@ MsgFixtureContent generateMsgContent(int chatCount, int messageCount, int handle
     return content;
 }
 
-QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content)
+QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content, int pageSize)
 {
-    return writeMsgDbFile(messageDbPath(cacheDir), layout, content);
+    return writeMsgDbFile(messageDbPath(cacheDir), layout, content, pageSize);
 }
 
-QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content)
+QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content, int pageSize)
 {
     BulkWriter w(path);
+    if (pageSize > 0)
+        w.exec(QString("PRAGMA page_size=%1;").arg(pageSize));
+    w.exec("PRAGMA auto_vacuum=NONE;");
     w.exec(schemaOf(layout));
     w.exec("BEGIN");
     for (const MsgFixtureHandle &h : content.handles) {
@@ -560,6 +577,14 @@ const char kIos5Message[] =
     "ROWID INTEGER PRIMARY KEY AUTOINCREMENT, address TEXT, date INTEGER, text TEXT, flags INTEGER, "
     "replace INTEGER, svc_center TEXT, group_id INTEGER, association_id INTEGER, height INTEGER, "
     "UIFlags INTEGER, version INTEGER, subject TEXT, country TEXT, headers BLOB, recipients BLOB, read INTEGER";
+// The madrid_ columns in the order of the phones whose rows the recovery
+// carves; madrid_account_guid comes last and is cut in the 32-column set.
+const char kIos5MessagePhoneMadrid[] =
+    ", madrid_attributedBody BLOB, madrid_handle TEXT, madrid_version INTEGER, madrid_guid TEXT, "
+    "madrid_type INTEGER, madrid_roomname TEXT, madrid_service TEXT, madrid_account TEXT, "
+    "madrid_flags INTEGER, madrid_attachmentInfo BLOB, madrid_url TEXT, madrid_error INTEGER, "
+    "is_madrid INTEGER, madrid_date_read INTEGER, madrid_date_delivered INTEGER";
+const char kIos5MessageAccountGuid[] = ", madrid_account_guid TEXT";
 const char kIos5MessageMadrid[] =
     ", madrid_attributedBody BLOB, madrid_handle TEXT, madrid_version INTEGER, madrid_guid TEXT, "
     "madrid_type INTEGER, madrid_roomname TEXT, madrid_service TEXT, madrid_account TEXT, "
@@ -669,11 +694,18 @@ QString writeIos5MessageDb(const QString &cacheDir, const Ios5Content &content)
 {
     const QString path = messageDbPath(cacheDir);
     BulkWriter w(path);
+    if (content.pageSize > 0)
+        w.exec(QString("PRAGMA page_size=%1;").arg(content.pageSize));
+    w.exec("PRAGMA auto_vacuum=NONE;");
+    const bool classic = content.layout == Ios5Layout::Classic;
+    const bool withIMessage = content.withIMessage && content.layout != Ios5Layout::Phone17;
     QString message = QString::fromLatin1(kIos5Message);
-    if (content.withIMessage)
-        message += QString::fromLatin1(kIos5MessageMadrid);
+    if (withIMessage)
+        message += QString::fromLatin1(classic ? kIos5MessageMadrid : kIos5MessagePhoneMadrid);
+    if (withIMessage && content.layout == Ios5Layout::Phone33)
+        message += QString::fromLatin1(kIos5MessageAccountGuid);
     QString schema = QString("CREATE TABLE message (%1);").arg(message) + QString::fromLatin1(kIos5Tables);
-    if (content.withIMessage)
+    if (withIMessage)
         schema += QString::fromLatin1(kIos5Madrid);
     w.exec(schema);
     w.exec("BEGIN");
@@ -697,6 +729,12 @@ QString writeIos5MessageDb(const QString &cacheDir, const Ios5Content &content)
                                  {"participants", bytesOrNull(c.participants)}});
     }
     for (const Ios5Message &m : content.messages) {
+        // Phones leave the madrid_ numbers of an SMS row NULL.
+        auto madridNumber = [&](int value) { return classic || m.isMadrid ? QVariant(value) : QVariant(); };
+        QVariant service;
+        if (m.isMadrid)
+            service = classic ? QString("iMessage") : m.madridService.isEmpty() ? QString("Madrid") : m.madridService;
+        const int isMadrid = !classic && m.isMadridStored >= 0 ? m.isMadridStored : m.isMadrid ? 1 : 0;
         w.insert("message", {{"ROWID", m.rowid},
                              {"address", textOrNull(m.address)},
                              {"date", m.date},
@@ -705,21 +743,22 @@ QString writeIos5MessageDb(const QString &cacheDir, const Ios5Content &content)
                              {"replace", 0},
                              {"svc_center", textOrNull(m.svcCenter)},
                              {"group_id", m.groupId},
+                             {"UIFlags", m.uiFlags},
                              {"version", 0},
                              {"subject", textOrNull(m.subject)},
                              {"country", textOrNull(m.country)},
-                             {"read", 1},
+                             {"read", m.read},
                              {"madrid_attributedBody", bytesOrNull(m.attributedBody)},
                              {"madrid_handle", textOrNull(m.madridHandle)},
                              {"madrid_guid", textOrNull(m.madridGuid)},
                              {"madrid_roomname", textOrNull(m.madridRoomname)},
-                             {"madrid_service", m.isMadrid ? QVariant("iMessage") : QVariant()},
+                             {"madrid_service", service},
                              {"madrid_account", textOrNull(m.madridAccount)},
                              {"madrid_account_guid", textOrNull(m.madridAccountGuid)},
-                             {"madrid_error", m.madridError},
-                             {"is_madrid", m.isMadrid ? 1 : 0},
-                             {"madrid_date_read", m.madridDateRead},
-                             {"madrid_date_delivered", m.madridDateDelivered}});
+                             {"madrid_error", madridNumber(m.madridError)},
+                             {"is_madrid", isMadrid},
+                             {"madrid_date_read", madridNumber(m.madridDateRead)},
+                             {"madrid_date_delivered", madridNumber(m.madridDateDelivered)}});
     }
     w.exec("COMMIT");
     return path;

@@ -24,6 +24,10 @@ enum class MsgDbLayout {
     // _last; handle without _ct_name and _photo. Its triggers call
     // delete_attachment_path and before_delete_attachment_path.
     Ios6Phone,
+    // The same phone after the updates that grew its message table to exactly
+    // 51 columns: the 38, the twelve later ones, and message_source. Dates in
+    // seconds, texts in the text column.
+    Ios6Phone51,
     // A later phone: the 38 + 12 message columns and group_id, plus tables,
     // columns and triggers the program does not know, as real phones have.
     // As on real phones, the message dates are stored in nanoseconds (0 stays
@@ -137,8 +141,12 @@ MsgFixtureContent generateMsgContent(int chatCount, int messageCount, int handle
 
 // Writes content into a new database of the layout (replacing any file) and
 // answers the file's path. Fields the layout has no column for are dropped.
-QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content);
-QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content);
+// pageSize 0 keeps SQLite's default; any other sets it (auto_vacuum stays
+// off in every case, so freed pages go to the freelist).
+QString writeMsgDb(const QString &cacheDir, MsgDbLayout layout, const MsgFixtureContent &content,
+                   int pageSize = 0);
+QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixtureContent &content,
+                       int pageSize = 0);
 
 // The write-ahead log SQLite keeps beside a database of the layout with the
 // content, holding every page of it. Laid beside any database file of the
@@ -149,6 +157,8 @@ QByteArray writeAheadLogOf(MsgDbLayout layout, const MsgFixtureContent &content)
 // The CREATE TABLE statement of an iOS 6 phone's "message" (38 columns) or
 // "handle" table, for builders that write those tables by themselves.
 QString ios6PhoneTableSql(const QString &table);
+// The message table of the 51-column phone.
+QString ios6Phone51MessageTableSql();
 
 // The later phone's tables the program does not know, so tests can check
 // they are left alone.
@@ -182,6 +192,27 @@ struct Ios5MadridChat
     QString accountLogin;
 };
 
+// The message table's columns. Phones differ in which madrid_ columns they
+// have and in their order.
+enum class Ios5Layout {
+    // The 17 base columns, then (withIMessage) madrid_attributedBody,
+    // madrid_handle, madrid_version, madrid_guid, madrid_type, madrid_roomname,
+    // madrid_service, madrid_account, madrid_account_guid,
+    // madrid_protocol_version, madrid_flags, madrid_error, is_madrid,
+    // madrid_date_read, madrid_date_delivered: 32 columns.
+    Classic,
+    // The 17 base columns, then madrid_attributedBody, madrid_handle,
+    // madrid_version, madrid_guid, madrid_type, madrid_roomname,
+    // madrid_service, madrid_account, madrid_flags, madrid_attachmentInfo,
+    // madrid_url, madrid_error, is_madrid, madrid_date_read,
+    // madrid_date_delivered, madrid_account_guid: 33 columns.
+    Phone33,
+    // Phone33 without its last column, madrid_account_guid.
+    Phone32,
+    // The 17 base columns alone, without madrid_chat (withIMessage is ignored).
+    Phone17,
+};
+
 struct Ios5Message
 {
     qint64 rowid = 0;
@@ -189,6 +220,8 @@ struct Ios5Message
     qint64 date = 0; // Unix seconds on SMS rows, seconds since 2001 on iMessage rows
     QString text;
     int flags = 2;   // 3: sent by me
+    int read = 1;    // written as is: the phone keeps 0 or 1
+    int uiFlags = 0; // the phone keeps 0, 4, 5 or 6
     qint64 groupId = 0;
     QString svcCenter;
     QString subject;
@@ -203,6 +236,11 @@ struct Ios5Message
     int madridDateDelivered = 0;
     QString madridRoomname;
     QString madridHandle;
+    // Phone layouts: the service an iMessage row names; empty writes "Madrid",
+    // as the phone does. The classic layout always writes "iMessage".
+    QString madridService;
+    // Phone layouts: is_madrid as stored; -1 writes 1 or 0 by isMadrid.
+    int isMadridStored = -1;
 };
 
 struct Ios5Content
@@ -210,11 +248,16 @@ struct Ios5Content
     // Without it: no madrid_chat table and no madrid columns in message (an
     // iOS 5 phone that never used iMessage looks like this).
     bool withIMessage = true;
+    Ios5Layout layout = Ios5Layout::Classic;
+    int pageSize = 0; // 0: SQLite's default
     QList<Ios5Group> groups;
     QList<Ios5MadridChat> madridChats;
     QList<Ios5Message> messages;
 };
 
+// In the phone layouts an SMS row writes NULL into every madrid_ column it
+// leaves empty (madrid_error and the two madrid dates included), as phones do;
+// the classic layout writes 0 there.
 QString writeIos5MessageDb(const QString &cacheDir, const Ios5Content &content);
 
 // A property list whose root is an array of strings, binary ("bplist00") or XML.

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <sqlite3.h>
 
@@ -36,6 +37,33 @@ std::unique_ptr<SqliteFixture> openRawDb(const QString &path)
         failWith(QString("no database %1").arg(path));
     auto db = std::make_unique<SqliteFixture>(path);
     db->exec("PRAGMA secure_delete=OFF;");
+    return db;
+}
+
+void deleteRows(const QString &path, const QString &table, const QList<qint64> &rowids, DeleteMode mode)
+{
+    auto db = openRawDb(path);
+    const QString quoted = QString("\"%1\"").arg(table);
+    if (mode == DeleteMode::OneByOne) {
+        // One transaction leaves the pages as so many would, only sooner.
+        db->exec("BEGIN");
+        for (qint64 rowid : rowids)
+            db->run(QString("DELETE FROM %1 WHERE ROWID = ?").arg(quoted), {rowid});
+        db->exec("COMMIT");
+        return;
+    }
+    // One statement however many rows: the rowids go in as one JSON array.
+    QStringList numbers;
+    for (qint64 rowid : rowids)
+        numbers << QString::number(rowid);
+    db->run(QString("DELETE FROM %1 WHERE ROWID IN (SELECT value FROM json_each(?))").arg(quoted),
+            {QString("[%1]").arg(numbers.join(','))});
+}
+
+std::unique_ptr<SqliteFixture> openWalWriter(const QString &path)
+{
+    auto db = openRawDb(path);
+    db->exec("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
     return db;
 }
 
@@ -211,6 +239,21 @@ void insertMessage(SqliteFixture &db, const CarveMessageRow &row)
             row.attributedBody.isEmpty() ? QVariant() : QVariant(row.attributedBody), row.date, row.date,
             row.isFromMe ? row.date : qint64(0), row.isFromMe, row.isFromMe,
             row.cacheRoomnames.isEmpty() ? QVariant() : QVariant(row.cacheRoomnames)});
+}
+
+QString rowidText(qint64 rowid, const QString &rest)
+{
+    return QString("msg %1: %2").arg(rowid).arg(rest);
+}
+
+void nameMessagesByRowid(MsgFixtureContent &content)
+{
+    for (MsgFixtureMessage &m : content.messages) {
+        QString rest = m.text;
+        if (m.rowid % 3 == 0)
+            rest += QString::fromUtf8(" \xF0\x9F\x98\x8A"); // an emoji outside the BMP
+        m.text = rowidText(m.rowid, rest);
+    }
 }
 
 } // namespace testsupport

@@ -7,6 +7,7 @@
 // every connection made here turns that off: otherwise nothing would be left
 // to carve. auto_vacuum stays off, so freed pages go to the freelist.
 #include "tests/support/bytesfixture.h"
+#include "tests/support/messagedbfixture.h"
 #include "tests/support/sqlitefixture.h"
 
 #include <QByteArray>
@@ -24,6 +25,20 @@ namespace testsupport {
 std::unique_ptr<SqliteFixture> createRawDb(const QString &path, int pageSize);
 // A connection to an existing file with secure_delete off.
 std::unique_ptr<SqliteFixture> openRawDb(const QString &path);
+
+// How deleteRows deletes: a DELETE per row, in the order given (each frees
+// its cell on its own), or one DELETE for all of them (which also rebalances
+// and frees whole pages as it goes).
+enum class DeleteMode { OneByOne, OneStatement };
+// Deletes the rows of table with these rowids, on a connection with
+// secure_delete off.
+void deleteRows(const QString &path, const QString &table, const QList<qint64> &rowids, DeleteMode mode);
+
+// Switches the database to write-ahead logging and answers a connection that
+// never checkpoints: what it writes stays in "<file>-wal" until another
+// connection checkpoints, or until it closes (SQLite's last close copies the
+// log into the file and deletes it), so keep it open while the log matters.
+std::unique_ptr<SqliteFixture> openWalWriter(const QString &path);
 
 QByteArray fileBytes(const QString &path);
 // Writes bytes over the file at offset (the file grows when needed).
@@ -82,5 +97,12 @@ struct CarveMessageRow
 // A message whose guid and text name the rowid.
 CarveMessageRow carveMessageRow(qint64 rowid, const QString &text);
 void insertMessage(SqliteFixture &db, const CarveMessageRow &row);
+
+// The text of a message that names its rowid: "msg <rowid>: " and the rest,
+// so each text is unique and no text is the start of another.
+QString rowidText(qint64 rowid, const QString &rest);
+// Renames every text of the content with rowidText; every third text also
+// gets an emoji, as real conversations have.
+void nameMessagesByRowid(MsgFixtureContent &content);
 
 } // namespace testsupport
