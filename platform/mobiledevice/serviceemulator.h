@@ -7,6 +7,9 @@
 //   "org.quillmarten.virtual.echo"  sends every frame (a 4-byte big-endian
 //                                   length and that many bytes) back as it came,
 //                                   so the message framing can be tried end to end.
+//   the phone's own services        deviceservices.h
+// A test may hand the next started service to a peer of its own
+// (servicehook.h). Sockets are never numbered 0 to 2.
 #include <string>
 
 class VirtualIPhone;
