@@ -37,6 +37,8 @@ AfcClient::~AfcClient()
 
 void AfcClient::open(const QString &appIdentifier)
 {
+    // A connection opened before is not left behind.
+    close();
     if (appIdentifier.isEmpty()) {
         mobiledevice_start_service(device, kAfcService, &socket);
         return;
@@ -70,6 +72,9 @@ bool AfcClient::renamePath(const QString &from, const QString &to)
 
 bool AfcClient::openFile(const QString &path, int mode, AfcFile &file)
 {
+    // A file still open would lose its handle on the device.
+    if (file.isOpen())
+        return false;
     quint64 handle = 0;
     if (!succeeds([&] { handle = mobiledevice_afc_file_open(socket, path, mode); }) || handle == 0)
         return false;

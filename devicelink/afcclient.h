@@ -23,8 +23,9 @@ public:
     int socket = 0;         // 0 while not connected; owned
 
     // The media area for an empty identifier, else that app's container.
-    // Throws the device layer's texts or "can not find <app>."; a
-    // house_arrest socket that was started stays here until close.
+    // A connection open before is closed first. Throws the device layer's
+    // texts or "can not find <app>."; a house_arrest socket that was
+    // started stays here until close.
     void open(const QString &appIdentifier = QString());
     void close();
 
@@ -33,7 +34,7 @@ public:
     bool renamePath(const QString &from, const QString &to);
 
     // false (the file left as it was) when the device refuses or gives no
-    // handle. Called with a file that is not open.
+    // handle, and for a file that is open already.
     bool openFile(const QString &path, int mode, AfcFile &file);
     bool openForRead(const QString &path, AfcFile &file);
     bool openForWrite(const QString &path, AfcFile &file);

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <exception>
+#include <stdexcept>
 
 mobiledevice_notification_thread::mobiledevice_notification_thread(void *device, QObject *parent)
     : QThread(parent), device(device)
@@ -27,6 +28,9 @@ mobiledevice_notification_thread::~mobiledevice_notification_thread()
 
 void mobiledevice_notification_thread::observe(const QStringList &names)
 {
+    // The loop owns the socket while it runs.
+    if (isRunning())
+        throw std::logic_error("mobiledevice_notification_thread::observe, the thread is running.");
     if (socket != 0) {
         mobiledevice_closesocket(socket);
         socket = 0;

@@ -23,8 +23,9 @@ public:
     mobiledevice_notification_thread(void *device, QObject *parent = nullptr);
     ~mobiledevice_notification_thread() override;
 
-    // Before start: starts the service and observes each name in order.
-    // Throws the device layer's texts.
+    // Before start: starts the service (closing one started before) and
+    // observes each name in order. Throws the device layer's texts, and
+    // std::logic_error while the thread runs.
     void observe(const QStringList &names);
     // The loop ends after the pass in progress; a sleep between passes is cut
     // short. Safe from any thread.

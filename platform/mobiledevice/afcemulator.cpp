@@ -254,6 +254,8 @@ bool AfcEmulator::contained(const std::string &path, bool followLast) const
 {
     if (realRoot.empty())
         return false;
+    if (path == root)
+        return true;
     // The deepest part of the path that exists, resolved: what lies below it
     // does not exist yet and cannot lead anywhere. Something that exists but
     // does not resolve is a dangling link, which creating a file would follow.

@@ -209,6 +209,22 @@ private slots:
         QDir(media + "/Listing").removeRecursively();
     }
 
+    void theTopAndFilesOpenAlready()
+    {
+        AfcClient client(device);
+        client.open();
+        QVERIFY(client.fileInfo("/").isDir());
+        AfcFile file;
+        QVERIFY(client.openForRead("/" + kPhoto, file));
+        const quint64 handle = file.handle;
+        // Opening into a file that is open would lose its handle.
+        QVERIFY(!client.openForRead("/" + kNote, file));
+        QCOMPARE(file.handle, handle);
+        char buffer[4];
+        QCOMPARE(file.read(buffer, 4), 4);
+        QCOMPARE(QByteArray(buffer, 4), QByteArray("\xff\xd8\xff\xe0", 4));
+    }
+
     void filesThatAreNotThere()
     {
         AfcClient client(device);

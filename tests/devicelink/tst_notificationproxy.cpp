@@ -314,6 +314,10 @@ private slots:
         thread.start();
         QTest::qWait(300);
         QVERIFY(thread.isRunning());
+        // The running loop owns the socket.
+        const int socket = thread.serviceSocket();
+        QVERIFY_THROWS_EXCEPTION(std::logic_error, thread.observe({kOwn}));
+        QCOMPARE(thread.serviceSocket(), socket);
         QElapsedTimer clock;
         clock.start();
         thread.requestStop();
