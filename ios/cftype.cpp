@@ -4,6 +4,8 @@
 #include "platform/plist/plistparse.h"
 
 #include <atomic>
+#include <limits>
+#include <vector>
 
 namespace {
 
@@ -265,8 +267,39 @@ CFType CFType::at(int index) const
 {
     if (!isArray() || index < 0)
         return CFType();
+    auto getCount = resolve<decltype(&CFArrayGetCount)>("CFArrayGetCount");
+    if (!getCount || CFIndex(index) >= getCount(ref()))
+        return CFType();
     auto get = resolve<decltype(&CFArrayGetValueAtIndex)>("CFArrayGetValueAtIndex");
     return CFType(get ? get(ref(), CFIndex(index)) : nullptr, false);
+}
+
+int CFType::count() const
+{
+    CFIndex n = 0;
+    if (isArray()) {
+        auto getCount = resolve<decltype(&CFArrayGetCount)>("CFArrayGetCount");
+        n = getCount ? getCount(ref()) : 0;
+    } else if (isDictionary()) {
+        auto getCount = resolve<decltype(&CFDictionaryGetCount)>("CFDictionaryGetCount");
+        n = getCount ? getCount(ref()) : 0;
+    }
+    return int(qBound(CFIndex(0), n, CFIndex(std::numeric_limits<int>::max())));
+}
+
+QList<CFType> CFType::keys() const
+{
+    QList<CFType> out;
+    const int n = isDictionary() ? count() : 0;
+    auto getEntries = resolve<decltype(&CFDictionaryGetKeysAndValues)>("CFDictionaryGetKeysAndValues");
+    if (n <= 0 || !getEntries)
+        return out;
+    std::vector<const void *> refs(size_t(n), nullptr);
+    getEntries(ref(), refs.data(), nullptr);
+    out.reserve(n);
+    for (const void *key : refs)
+        out.append(CFType(key, false));
+    return out;
 }
 
 void CFType::append(const CFType &item)

@@ -71,9 +71,16 @@ public:
     CFType valueForCFKey(const CFType &key) const;
     // Keeps copies of key and value, so both live as long as this container.
     void setValue(const CFType &key, const CFType &value);
-    // Empty outside the array.
+    // Empty outside the array: the index is checked against CFArrayGetCount
+    // first, since Apple's library reads past the end of an array it is asked
+    // to index there.
     CFType at(int index) const;
     void append(const CFType &item);
+    // The items of an array or entries of a dictionary; 0 for anything else.
+    int count() const;
+    // A dictionary's keys (borrowed from it, in its own order); empty for
+    // anything else.
+    QList<CFType> keys() const;
 
     // 100: XML, 200: binary. Empty when the value has no property-list form.
     CFType toPropertyList(int format) const;

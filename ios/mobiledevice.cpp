@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 _DeviceNotifyTarget s_deviceNotifyTarget = {nullptr, "", ""};
+const char *const kMaskedPassword = "********";
 
 namespace {
 
@@ -51,7 +52,30 @@ QString missingText(const char *name)
 
 QString quoted(const CFType &message)
 {
-    return QString::fromUtf8(message.toPropertyListData(kCFPropertyListXMLFormat_v1_0)).left(kQuotedRequestLength);
+    return mobiledevice_message_text(message).left(kQuotedRequestLength);
+}
+
+// A copy of value sharing its leaves, with every "Password" value masked.
+// Containers are rebuilt rather than changed: parsed ones are immutable.
+CFType masked(const CFType &value)
+{
+    if (value.isDictionary()) {
+        CFType copy = CFType::newDictionary();
+        for (const CFType &key : value.keys()) {
+            const bool secret = key.toQString().compare(QLatin1String("Password"), Qt::CaseInsensitive) == 0;
+            copy.setValue(key, secret ? CFType::fromString(QLatin1String(kMaskedPassword))
+                                      : masked(value.valueForCFKey(key)));
+        }
+        return copy;
+    }
+    if (value.isArray()) {
+        CFType copy = CFType::newArray();
+        const int n = value.count();
+        for (int i = 0; i < n; ++i)
+            copy.append(masked(value.at(i)));
+        return copy;
+    }
+    return value;
 }
 
 // Opens a session or throws its text.
@@ -239,6 +263,8 @@ int mobiledevice_set_value(void *device, const QString &domain, const QString &k
 
 int mobiledevice_wait_socket(int socket, int timeoutMs, bool forRead)
 {
+    if (socket <= 0)
+        return -1;
     pollfd entry{socket, short(forRead ? POLLIN : POLLOUT), 0};
     QElapsedTimer clock;
     clock.start();
@@ -276,6 +302,8 @@ int mobiledevice_send(int socket, const char *data, int length, int timeoutMs)
 
 int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
 {
+    if (!buffer)
+        return 0;
     int received = 0;
     while (received < length) {
         // A wait that timed out or failed ends the read: recv never blocks.
@@ -293,7 +321,21 @@ int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
 
 void mobiledevice_closesocket(int socket)
 {
-    ::close(socket);
+    if (socket > 0)
+        ::close(socket);
+}
+
+void mobiledevice_shutdown_socket(int socket)
+{
+    if (socket > 0)
+        ::shutdown(socket, SHUT_RDWR);
+}
+
+QString mobiledevice_message_text(const CFType &message)
+{
+    if (message.isEmpty())
+        return QString();
+    return QString::fromUtf8(masked(message).toPropertyListData(kCFPropertyListXMLFormat_v1_0));
 }
 
 // ---- messages -----------------------------------------------------------------------

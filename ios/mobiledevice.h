@@ -63,6 +63,11 @@ QList<CFType> mobiledevice_copy_values(void *device, const QStringList &keys, co
 // AMDeviceSetValue's answer. Throws when no session can be opened.
 int mobiledevice_set_value(void *device, const QString &domain, const QString &key, const CFType &value);
 
+// Socket 0 is "no socket" to every caller (a client that never connected
+// holds 0), while descriptor 0 is the process's standard input: the calls
+// below treat 0 and negative numbers as a socket that is not open and never
+// touch those descriptors. No service socket is ever numbered 0 to 2.
+
 // 1 ready, 0 timed out, -1 failed; a timeout below 1 ms waits without limit.
 int mobiledevice_wait_socket(int socket, int timeoutMs, bool forRead);
 // The bytes sent (0 when nothing could be); each wait for room is bounded by
@@ -72,6 +77,18 @@ int mobiledevice_send(int socket, const char *data, int length, int timeoutMs);
 // passed timeoutMs; answers the count read.
 int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs);
 void mobiledevice_closesocket(int socket);
+// Ends both directions of a socket that another thread may be waiting on:
+// its wait wakes and its receive answers 0. The socket stays open until
+// mobiledevice_closesocket.
+void mobiledevice_shutdown_socket(int socket);
+
+// The text error messages and log lines quote a message by: its XML property
+// list, with the value of every "Password" key (at any depth, letter case
+// ignored) replaced by kMaskedPassword. Texts that quote messages are logged,
+// shown and sent with error reports; a backup password must never be among
+// them. Empty for an empty message.
+extern const char *const kMaskedPassword; // "********"
+QString mobiledevice_message_text(const CFType &message);
 
 // Sends message as one frame (binary or XML). An empty serialisation sends
 // nothing and is no failure. Throws when the frame did not go whole.

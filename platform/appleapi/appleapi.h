@@ -237,6 +237,14 @@ int AMDeviceStartService(AMDeviceRef device, CFStringRef service, int *socket, v
 CFTypeRef AMDeviceCopyValue(AMDeviceRef device, CFStringRef domain, CFStringRef key);
 int AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CFTypeRef value);
 
+/* Our stand-in only: the next service any virtual phone starts is served by
+ * peer (on the library's thread, with the library's end of the socket, which
+ * is closed when peer returns) instead of by the service's emulator; service
+ * names the service asked for. One start takes the hook; a null peer clears
+ * it. Answers the context of an earlier hook that no start took. */
+typedef void (*QpServicePeer)(int socket, const char *service, void *context);
+void *qp_md_hand_next_service(QpServicePeer peer, void *context);
+
 #ifdef __cplusplus
 }
 #endif

@@ -9,6 +9,9 @@
 //                                   so the message framing can be tried end to end.
 //   "com.apple.mobile.file_relay"   the phone's files as a cpio archive
 //                                   (filerelayemulator.h).
+//   the phone's own services        deviceservices.h
+// A test may hand the next started service to a peer of its own
+// (servicehook.h). Sockets are never numbered 0 to 2.
 #include <string>
 
 class VirtualIPhone;

@@ -218,8 +218,32 @@ private slots:
         array.append(CFType());
         QVERIFY(array.at(1).isEmpty());
         QVERIFY(dict.value("other").isEmpty());
+        // An index past the end never reaches the library's item lookup,
+        // which Apple's does not survive.
+        s_lookedUp.clear();
+        CFType::setResolver(recordingResolver);
+        QVERIFY(array.at(1).isEmpty() && array.at(1000).isEmpty());
+        QVERIFY(!s_lookedUp.contains("CFArrayGetValueAtIndex"));
+        QCOMPARE(array.at(0).toQString(), QString("only"));
+        CFType::setResolver(nullptr);
         QCOMPARE(dict.toPropertyListData(kCFPropertyListXMLFormat_v1_0),
                  CFType::deepCopy(dict).toPropertyListData(kCFPropertyListXMLFormat_v1_0));
+    }
+
+    void countsAndKeys()
+    {
+        const CFType message = CFType::fromPropertyListData(sampleMessage().toPropertyListData(200));
+        QCOMPARE(message.count(), 5);
+        QStringList keys;
+        for (const CFType &key : message.keys())
+            keys.append(key.toQString());
+        keys.sort();
+        QCOMPARE(keys, QStringList({"Blob", "Count", "Enabled", "Ratio", "Sources"}));
+        QCOMPARE(message.value("Sources").count(), 2);
+        QCOMPARE(CFType::newArray().count(), 0);
+        QCOMPARE(CFType::fromString("text").count(), 0);
+        QCOMPARE(CFType().count(), 0);
+        QVERIFY(message.value("Sources").keys().isEmpty());
     }
 
     void binaryAndXmlFormsReadAlike()
@@ -283,6 +307,7 @@ private slots:
         QTest::newRow("CFPropertyListCreateWithData") << QByteArray("CFPropertyListCreateWithData");
         QTest::newRow("kCFBooleanTrue") << QByteArray("kCFBooleanTrue");
         QTest::newRow("CFArrayAppendValue") << QByteArray("CFArrayAppendValue");
+        QTest::newRow("CFArrayGetCount") << QByteArray("CFArrayGetCount");
     }
     void namesTheLibraryLacksGiveEmptyResults()
     {
@@ -300,7 +325,9 @@ private slots:
         QCOMPARE(text.toQString(), hidden == "CFStringGetBytes" || hidden == "CFGetTypeID" ? QString("") : "text");
         QCOMPARE(parsed.isEmpty(), hidden == "CFPropertyListCreateWithData");
         QCOMPARE(flag.isEmpty(), hidden == "kCFBooleanTrue");
-        QCOMPARE(array.at(0).isEmpty(), hidden == "CFArrayAppendValue" || hidden == "CFGetTypeID");
+        // Without a count no index is known to be inside.
+        QCOMPARE(array.at(0).isEmpty(),
+                 hidden == "CFArrayAppendValue" || hidden == "CFGetTypeID" || hidden == "CFArrayGetCount");
         QVERIFY(s_lookedUp.contains(QString::fromLatin1(hidden)));
     }
 };

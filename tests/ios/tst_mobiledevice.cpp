@@ -10,6 +10,7 @@
 #include <QMutex>
 #include <QThread>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -502,6 +503,102 @@ private slots:
             QCOMPARE(QString::fromUtf8(e.what()),
                      "mobiledevice_recmsg(msg-length) error, received length: 2.\n" + xml.left(800));
         }
+    }
+
+    // Error texts are logged, shown and sent with error reports: a password
+    // in a quoted message never appears in them, at whatever depth.
+    void quotedMessagesHideTheirPasswords()
+    {
+        CFType options = CFType::newDictionary();
+        options.setValue(CFType::fromString("Password"), CFType::fromString("s3crét 🔑"));
+        CFType nested = CFType::newArray();
+        CFType inner = CFType::newDictionary();
+        inner.setValue(CFType::fromString("PASSWORD"), CFType::fromString("s3crét 🔑"));
+        nested.append(inner);
+        CFType request = CFType::newDictionary();
+        request.setValue(CFType::fromString("MessageName"), CFType::fromString("Unback"));
+        request.setValue(CFType::fromString("Password"), CFType::fromString("s3crét 🔑"));
+        request.setValue(CFType::fromString("Options"), options);
+        request.setValue(CFType::fromString("Nested"), nested);
+        const QString secret = QString::fromUtf8("s3crét 🔑");
+
+        const QString text = mobiledevice_message_text(request);
+        QVERIFY2(!text.contains(secret), qPrintable(text));
+        QCOMPARE(text.count(QLatin1String(kMaskedPassword)), 3);
+        QVERIFY(text.contains("<string>Unback</string>"));
+        // The message itself keeps its password.
+        QCOMPARE(request.value("Password").toQString(), secret);
+        QCOMPARE(mobiledevice_message_text(CFType()), QString());
+
+        ScriptedPeer peer({{0, QByteArray("\0\0", 2)}}, true);
+        try {
+            mobiledevice_recmsg(peer.socket(), request, 1000);
+            QFAIL("no exception");
+        } catch (const std::runtime_error &e) {
+            const QString error = QString::fromUtf8(e.what());
+            QVERIFY2(!error.contains(secret) && error.contains(QLatin1String(kMaskedPassword)), e.what());
+        }
+        ScriptedPeer gone({}, false);
+        close(gone.peer());
+        try {
+            mobiledevice_sendmsg(gone.socket(), request, true, 1000);
+            QFAIL("no exception");
+        } catch (const std::runtime_error &e) {
+            const QString error = QString::fromUtf8(e.what());
+            QVERIFY2(!error.contains(secret) && error.contains(QLatin1String(kMaskedPassword)), e.what());
+        }
+    }
+
+    // Socket 0 is "no socket"; descriptor 0 is standard input and stays
+    // untouched.
+    void socketZeroIsNoSocket()
+    {
+        const bool stdinOpen = fcntl(0, F_GETFD) != -1;
+        char buffer[4];
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(mobiledevice_wait_socket(0, 0, true), -1);
+        QCOMPARE(mobiledevice_recv(0, buffer, 4, 0), 0);
+        QCOMPARE(mobiledevice_send(0, buffer, 4, 0), 0);
+        mobiledevice_shutdown_socket(0);
+        mobiledevice_closesocket(0);
+        QCOMPARE(fcntl(0, F_GETFD) != -1, stdinOpen);
+        QVERIFY(clock.elapsed() < 5000);
+    }
+
+    // With standard input closed, a socketpair would be numbered 0: the
+    // stand-in moves its sockets above the standard streams.
+    void serviceSocketsAreNeverStandardStreams()
+    {
+        void *device = attach(testsupport::typicalIPhone("lowfd"));
+        QVERIFY(device);
+        const int saved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+        QVERIFY(saved >= 3);
+        close(0);
+        int socket = -1;
+        QString error;
+        try {
+            mobiledevice_start_service(device, "org.quillmarten.virtual.echo", &socket);
+        } catch (const std::runtime_error &e) {
+            error = QString::fromUtf8(e.what());
+        }
+        // Standard input comes back as 0: the lowest free number, taken
+        // atomically (another thread may hold 0 for a moment).
+        bool restored = false;
+        for (int tries = 0; tries < 5000 && !restored; ++tries) {
+            const int back = fcntl(saved, F_DUPFD, 0);
+            restored = back == 0;
+            if (!restored) {
+                close(back);
+                QThread::msleep(1);
+            }
+        }
+        QVERIFY(restored);
+        close(saved);
+        QCOMPARE(error, QString());
+        QVERIFY2(socket > 2, qPrintable(QString::number(socket)));
+        mobiledevice_closesocket(socket);
+        QVERIFY(detach("lowfd", device));
     }
 
     void sendingToAPeerThatIsGoneOrStuck()

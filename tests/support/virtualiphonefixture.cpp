@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 #include <QTimeZone>
 
@@ -116,6 +117,22 @@ QString virtualIPhoneRoot(const QString &phoneFolder)
     return QDir(phoneFolder).absoluteFilePath("root");
 }
 
+QString virtualIPhoneMedia(const QString &phoneFolder)
+{
+    return virtualIPhoneRoot(phoneFolder) + "/var/mobile/Media";
+}
+
+QString virtualIPhoneContainer(const QString &phoneFolder, const QString &appIdentifier)
+{
+    return QDir(phoneFolder).absoluteFilePath("containers/" + appIdentifier);
+}
+
+QByteArray recordedServiceRequests(const QString &phoneFolder, const QString &service)
+{
+    QFile file(phoneFolder + "/requests/" + service + ".plist");
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &setup)
 {
     const QString folder = QDir(phonesDir).absoluteFilePath(setup.folderName);
@@ -126,16 +143,32 @@ QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &s
         writeMsgDbFile(root + "/var/mobile/Library/SMS/sms.db", setup.messageLayout, *setup.messages);
     if (!setup.contacts.isEmpty())
         writePhoneAddressBook(root, setup.contacts);
+    const auto writeTree = [](const QString &top, const QMap<QString, QByteArray> &files) {
+        if (!QDir().mkpath(top))
+            throw std::runtime_error(QString("make %1").arg(top).toStdString());
+        for (auto it = files.begin(); it != files.end(); ++it) {
+            const QString path = top + "/" + it.key();
+            QDir().mkpath(QFileInfo(path).absolutePath());
+            writeFile(path, it.value());
+        }
+    };
+    writeTree(virtualIPhoneMedia(folder), setup.mediaFiles);
+    for (auto app = setup.appContainers.begin(); app != setup.appContainers.end(); ++app)
+        writeTree(virtualIPhoneContainer(folder, app.key()), app.value());
 
     QVariantMap domains;
     for (auto it = setup.domains.begin(); it != setup.domains.end(); ++it)
         domains.insert(it.key(), it.value());
+    QVariantMap services;
+    for (auto it = setup.services.begin(); it != setup.services.end(); ++it)
+        services.insert(it.key(), it.value());
     QVariantMap device = {
         {"Values", setup.values},
         {"Domains", domains},
         {"Paired", setup.paired},
         {"Failures", codes(setup.failures)},
         {"ServiceFailures", codes(setup.serviceFailures)},
+        {"Services", services},
     };
     if (!setup.fileRelay.isEmpty())
         device.insert("FileRelay", setup.fileRelay);

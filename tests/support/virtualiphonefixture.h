@@ -28,6 +28,16 @@ struct VirtualIPhoneSetup
     std::optional<MsgFixtureContent> messages;
     MsgDbLayout messageLayout = MsgDbLayout::LaterPhone;
     QList<AddressBookPerson> contacts;
+    // Files of the media folder AFC serves (path below it -> bytes); the
+    // folder itself is always there.
+    QMap<QString, QByteArray> mediaFiles;
+    // Installed apps whose containers house_arrest vends: app identifier ->
+    // its files (path below the container -> bytes); no files, an empty one.
+    QMap<QString, QMap<QString, QByteArray>> appContainers;
+    // How the phone's services answer: service name -> the settings of its
+    // emulator (platform/mobiledevice/README.md), e.g. "com.apple.mobilesync"
+    // -> {"Batches": {...}}.
+    QMap<QString, QVariantMap> services;
 };
 
 // A phone as real ones answer: a 25-character unique id with a dash (later
@@ -44,6 +54,13 @@ QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &s
 void removeVirtualIPhone(const QString &phoneFolder);
 // The phone's file tree.
 QString virtualIPhoneRoot(const QString &phoneFolder);
+// The folder the phone's AFC service shows as "/".
+QString virtualIPhoneMedia(const QString &phoneFolder);
+// The container of an app (shown as "/" once house_arrest vended it).
+QString virtualIPhoneContainer(const QString &phoneFolder, const QString &appIdentifier);
+// What the phone's emulator of service was sent: an XML property list, an
+// array of the messages in order; empty before any.
+QByteArray recordedServiceRequests(const QString &phoneFolder, const QString &service);
 // What the stand-in wrote down of AMDeviceSetValue: an XML property list, an
 // array of {Domain, Key, Value} dictionaries in call order; empty before any.
 QByteArray recordedSetValues(const QString &phoneFolder);

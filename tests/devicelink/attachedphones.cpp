@@ -1,0 +1,61 @@
+#include "tests/devicelink/attachedphones.h"
+
+#include "ios/applelibs.h"
+#include "ios/mobiledevice.h"
+
+#include <QtTest/QtTest>
+
+namespace {
+
+// The subscription lasts for the whole process and outlives the test's
+// objects: the target is never destroyed, its receiver cleared at the end.
+_DeviceNotifyTarget s_target{nullptr, "arrived", "left"};
+
+} // namespace
+
+AttachedPhones::AttachedPhones() = default;
+
+AttachedPhones::~AttachedPhones()
+{
+    mobiledevice_clear_receiver(&s_target);
+}
+
+void AttachedPhones::start()
+{
+    s_target.receiver = this;
+    qputenv(kCommonFilesVar, QP_COMMON_FILES);
+    qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
+    qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
+    mobiledevice_subscribe(&s_target);
+}
+
+void *AttachedPhones::attach(const testsupport::VirtualIPhoneSetup &setup)
+{
+    const int before = seen.size();
+    testsupport::writeVirtualIPhone(phones.path(), setup);
+    if (!QTest::qWaitFor([&] { return seen.size() > before; }, 20000))
+        return nullptr;
+    return seen.last().connected ? seen.last().device : nullptr;
+}
+
+bool AttachedPhones::detach(const QString &folderName, void *device)
+{
+    testsupport::removeVirtualIPhone(folder(folderName));
+    return QTest::qWaitFor(
+        [&] { return !seen.isEmpty() && seen.last().device == device && !seen.last().connected; }, 20000);
+}
+
+QString AttachedPhones::folder(const QString &folderName) const
+{
+    return phones.path() + "/" + folderName;
+}
+
+void AttachedPhones::arrived(void *device)
+{
+    seen.append({device, true});
+}
+
+void AttachedPhones::left(void *device)
+{
+    seen.append({device, false});
+}
