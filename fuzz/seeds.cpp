@@ -471,6 +471,8 @@ void deviceMessageSeeds()
     // A frame whose body never comes whole, and a length cut short.
     save("devicemsg", "short-body", frame(answer).left(40));
     save("devicemsg", "short-length", QByteArray("\x00\x00", 2));
+}
+
 // ---- iTunes backups ------------------------------------------------------------
 
 // A small backup of each kind: the message database as a folder chain in
