@@ -118,6 +118,9 @@ private slots:
         const int before = recorded().size();
         thread->observe({kLock, kOwn});
         thread->start();
+        // The phone reads each connection on its own; a post that overtakes
+        // the observe requests would find nobody listening.
+        QTRY_COMPARE_WITH_TIMEOUT(recorded().size(), before + 2, 10000);
 
         post(kOwn);
         QTRY_COMPARE_WITH_TIMEOUT(heard.size(), 1, 10000);
