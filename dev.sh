@@ -107,7 +107,10 @@ case "${1:-}" in
     ;;
   test)
     install_missing
-    cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQP_SANITIZE=ON -DQP_BUILD_TESTS=ON
+    # The benchmarks are built here too (never run), so they cannot fall
+    # behind the fixtures they share with the tests.
+    cmake -S . -B build/test -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQP_SANITIZE=ON -DQP_BUILD_TESTS=ON \
+      -DQP_BUILD_BENCH=ON
     cmake --build build/test -j "$(build_jobs)"
     ctest --test-dir build/test --output-on-failure -j "$(build_jobs)"
     ;;
