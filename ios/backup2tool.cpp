@@ -117,7 +117,7 @@ void backup2tool::run(const backup2tool_options &options)
         fail(QStringLiteral("can not start AppleMobileBackup process."));
 
     const qint64 start = QDateTime::currentSecsSinceEpoch();
-    while (!canceled) {
+    while (!stopRequested()) {
         // An already finished process also answers false here.
         if (process.waitForFinished(kPollMs) || process.state() == QProcess::NotRunning)
             break;
@@ -125,7 +125,7 @@ void backup2tool::run(const backup2tool_options &options)
         progress = progressAfter(elapsed, seconds);
         emit update(progress, QString(), QStringLiteral("%1 seconds passed").arg(elapsed));
     }
-    if (canceled) {
+    if (stopRequested()) {
         // The user stopped it: the dialog has closed already, nothing to tell.
         process.kill();
         process.waitForFinished(kStartWaitMs);

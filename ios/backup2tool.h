@@ -61,6 +61,12 @@ public:
     // The bar's value after elapsed seconds: below 100 however long it takes.
     static double progressAfter(qint64 elapsedSeconds, int estimate);
 
+    // A second stop request polled with canceled: the progress dialog's
+    // failed flag, so that a cancel pressed before run clears canceled, or
+    // before the threads connected their signal, is not lost (the dialog has
+    // closed by then, and its owner would wait for the whole backup).
+    void watch(const std::atomic<bool> *stop) { stopFlag = stop; }
+
 signals:
     void update(double progress, QString file, QString text);
 
@@ -71,9 +77,12 @@ public slots:
 private:
     int estimate() const;
 
+    bool stopRequested() const { return canceled || (stopFlag && *stopFlag); }
+
     void *device;
     QString udid;
     QDir folder;
     double progress = 0;
     std::atomic<bool> canceled{false};
+    const std::atomic<bool> *stopFlag = nullptr;
 };
