@@ -1,7 +1,10 @@
 #include "ios/iosmobilebackupthread.h"
 
 #include "app/datafolder.h"
+#include "app/progressform.h"
 #include "ios/backup2tool.h"
+#include "ios/iosdevice.h"
+#include "platform/plist/plistnode.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -12,6 +15,7 @@ namespace {
 
 const char *const kTempRootName = "__quillmarten_iosbk_temp";
 const char *const kVolumeFileName = "__quillmarten_iosbk_temp.path";
+const char *const kRestartNote = "<br/><br/>Note: You can restart your device to try again.";
 
 QMutex candidatesMutex;
 QStringList injectedCandidates;
@@ -26,6 +30,15 @@ bool canMakeFolder(const QString &folder)
         return false;
     QDir().rmdir(probe);
     return true;
+}
+
+// A property list file parsed whole; an empty node when unreadable.
+PlistNode readPlist(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return PlistNode();
+    return PlistNode::parse(file.readAll());
 }
 
 QString rememberedVolume()
@@ -105,4 +118,76 @@ void IOSMobileBackupThread::removeTempBackup()
     const QDir root = tempBackupRoot();
     removeDirRecursively(root.absolutePath());
     QFile::remove(volumeFile());
+}
+
+IOSMobileBackupThread::IOSMobileBackupThread(IOSDevice *device, ProgressForm *form, QObject *parent)
+    : QThread(parent),
+      device(device),
+      form(form),
+      m_backupDir(tempBackupRoot()),
+      tool(new backup2tool(device->amDevice, device->uniqueDeviceId, m_backupDir))
+{
+}
+
+IOSMobileBackupThread::~IOSMobileBackupThread()
+{
+    if (tool)
+        tool->deleteLater();
+}
+
+bool IOSMobileBackupThread::canReuse(const QDir &folder, const QString &productVersion)
+{
+    for (const char *name : {"Status.plist", "Manifest.plist", "Manifest.mbdb"})
+        if (!QFileInfo::exists(folder.absoluteFilePath(QLatin1String(name))))
+            return false;
+    const PlistNode status = readPlist(folder.absoluteFilePath(QStringLiteral("Status.plist")));
+    if (status.value(QStringLiteral("SnapshotState")).toString() != QLatin1String("finished"))
+        return false;
+    const PlistNode manifest = readPlist(folder.absoluteFilePath(QStringLiteral("Manifest.plist")));
+    const QString version = manifest.value(QStringLiteral("Lockdown")).value(QStringLiteral("ProductVersion")).toString();
+    return !version.isEmpty() && version == productVersion;
+}
+
+bool IOSMobileBackupThread::isSafeFolderName(const QString &udid)
+{
+    return !udid.isEmpty() && udid != QLatin1String(".") && udid != QLatin1String("..")
+        && !udid.contains(QLatin1Char('/')) && !udid.contains(QLatin1Char('\\')) && !udid.contains(QChar(0));
+}
+
+QString IOSMobileBackupThread::backupErrorText(const QString &message)
+{
+    QString text = message;
+    text.replace(QLatin1String("<"), QLatin1String("&lt;")).replace(QLatin1String(">"), QLatin1String("&gt;"));
+    return text + QLatin1String(kRestartNote);
+}
+
+void IOSMobileBackupThread::backupUpdate(double progress, QString, QString)
+{
+    form->postUpdateProgress(QString(), int(progress), QString());
+}
+
+void IOSMobileBackupThread::run()
+{
+    form->postUpdateProgress(tr("IDS_BACKING_UP_IOS"), 0, QString());
+    const QString udid = device->uniqueDeviceId;
+    if (!isSafeFolderName(udid)) {
+        form->postErrorOccurred(backupErrorText(
+            QStringLiteral("The device reports the unusable id \"%1\"; nothing was backed up.").arg(udid)));
+        return;
+    }
+    const QString deviceBackup = m_backupDir.absoluteFilePath(udid);
+    if (QFileInfo::exists(deviceBackup) && !canReuse(QDir(deviceBackup), device->productVersion))
+        removeDirRecursively(deviceBackup);
+
+    connect(tool, &backup2tool::update, this, &IOSMobileBackupThread::backupUpdate);
+    connect(form, &ProgressForm::userCacel, tool, &backup2tool::cancel);
+    tool->watch(&form->failed);
+    try {
+        tool->run(backup2tool_options(BACKUP2TOOL_OP_BACKUP));
+        form->postSucceed(QString());
+    } catch (const std::exception &e) {
+        // Half a backup must not be brought up to date next time.
+        removeDirRecursively(deviceBackup);
+        form->postErrorOccurred(backupErrorText(QString::fromUtf8(e.what())));
+    }
 }

@@ -17,9 +17,34 @@
 
 #include <functional>
 
+class IOSDevice;
+class ProgressForm;
+class backup2tool;
+
 class IOSMobileBackupThread : public QThread
 {
+    Q_OBJECT
+
 public:
+    // Chooses the root now (tempBackupRoot) and makes the tool for the phone.
+    IOSMobileBackupThread(IOSDevice *device, ProgressForm *form, QObject *parent = nullptr);
+    ~IOSMobileBackupThread() override;
+
+    // The backup root; the phone's backup is its sub-folder named by the
+    // phone's unique device id.
+    QDir &backupDir() { return m_backupDir; }
+
+    // Whether the phone's earlier backup in folder can be brought up to date:
+    // Status.plist, Manifest.plist and Manifest.mbdb all there, the snapshot
+    // "finished" (exactly), and made under productVersion.
+    static bool canReuse(const QDir &folder, const QString &productVersion);
+    // Whether a unique device id can name a folder inside the root: not empty,
+    // not "." or "..", no separator. Any other would make the backup's folder
+    // the root itself or one outside it, and a failed backup deletes it.
+    static bool isSafeFolderName(const QString &udid);
+    // The text a failed backup shows for the tool's message.
+    static QString backupErrorText(const QString &message);
+
     // The root: recalled, or chosen and remembered.
     static QDir tempBackupRoot();
     // Deletes the root with everything in it, then the remembered choice.
@@ -36,4 +61,16 @@ public:
     static QString chooseVolume(const QStringList &candidates, const FreeSpaceFn &freeSpace);
     // The file that remembers the choice.
     static QString volumeFile();
+
+public slots:
+    void backupUpdate(double progress, QString file, QString text);
+
+protected:
+    void run() override;
+
+private:
+    IOSDevice *device;
+    ProgressForm *form;
+    QDir m_backupDir;
+    backup2tool *tool;
 };

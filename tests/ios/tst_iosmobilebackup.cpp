@@ -3,12 +3,25 @@
 // and which is started afresh, what a failed backup leaves behind, and the
 // texts a failed restore shows.
 #include "app/datafolder.h"
+#include "app/idstranslator.h"
+#include "app/makerserver.h"
+#include "app/progressform.h"
+#include "ios/applelibs.h"
+#include "ios/iosdevice.h"
 #include "ios/iosmobilebackupthread.h"
+#include "ios/iosmobilerestorethread.h"
+#include "tests/support/backupfixture.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
+#include "tests/support/virtualiphonefixture.h"
+#include "ui_progressform.h"
 
 #include <QTemporaryDir>
 
 #include <memory>
+
+using namespace testsupport;
 
 namespace {
 
@@ -28,6 +41,31 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
+struct Run
+{
+    int result = -1;
+    QStringList boxes;
+    QString status;
+};
+
+// The main window's pattern: start, run the dialog, wait; error boxes answered.
+Run runUnderDialog(const std::function<QThread *(ProgressForm *)> &make)
+{
+    ProgressForm form("", nullptr);
+    std::unique_ptr<QThread> thread(make(&form));
+    DialogDriver driver;
+    driver.thenPress(QMessageBox::Ok);
+    thread->start();
+    Run run;
+    run.result = form.exec();
+    thread->wait();
+    for (const DialogDriver::Seen &seen : driver.seen())
+        if (seen.className == "QMessageBox")
+            run.boxes << seen.text;
+    run.status = form.widgets()->lbStatus->text();
+    return run;
+}
+
 } // namespace
 
 class TestIOSMobileBackup : public QObject
@@ -36,6 +74,11 @@ class TestIOSMobileBackup : public QObject
     std::unique_ptr<QTemporaryDir> dir;
     QMap<QString, qint64> freeSpace; // candidate folder -> figure answered
     QStringList asked;
+    HttpRecorder server;
+    IdsTranslator translator;
+    QTemporaryDir phones;
+    QString phoneFolder;
+    IOSDevice device;
 
     QString path(const QString &name) const { return dir->filePath(name); }
 
@@ -55,7 +98,35 @@ class TestIOSMobileBackup : public QObject
 
     static QString rootIn(const QString &folder) { return QDir(folder).absoluteFilePath("__quillmarten_iosbk_temp"); }
 
+    // A device backup folder as the backup program leaves one.
+    static void writeDeviceBackup(const QString &folder, const QByteArray &status, const QString &version)
+    {
+        BackupFixture backup;
+        backup.productVersion = version;
+        backup.addFile("HomeDomain", "Library/Notes/notes.sqlite", "notes");
+        backup.write(folder);
+        writeFile(folder + "/Status.plist", status);
+    }
+    static QByteArray status(const QString &state, bool binary = true)
+    {
+        return plistBytes(QVariantMap{{"SnapshotState", state}, {"Version", "2.4"}}, binary);
+    }
+
 private slots:
+    void initTestCase()
+    {
+        setMakerServerUrl(server.url());
+        QVERIFY(translator.load(":/en.qm"));
+        QCoreApplication::installTranslator(&translator);
+        qputenv(kCommonFilesVar, QP_COMMON_FILES);
+        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
+        VirtualIPhoneSetup setup = typicalIPhone("phone", "8.4");
+        setup.messages = generateMsgContent(3, 25, 4);
+        phoneFolder = writeVirtualIPhone(phones.path(), setup);
+        device.uniqueDeviceId = setup.values["UniqueDeviceID"].toString();
+        device.productVersion = "8.4";
+    }
+
     void init()
     {
         dir.reset(new QTemporaryDir);
@@ -65,7 +136,11 @@ private slots:
         QFile::remove(IOSMobileBackupThread::volumeFile());
         IOSMobileBackupThread::setVolumeCandidates({});
     }
-    void cleanup() { IOSMobileBackupThread::setVolumeCandidates({}); }
+    void cleanup()
+    {
+        IOSMobileBackupThread::setVolumeCandidates({});
+        qunsetenv("QP_FAKE_BACKUP_MODE");
+    }
 
     // ---- the temporary backup root ---------------------------------------------------
 
@@ -149,6 +224,179 @@ private slots:
         QVERIFY(!QFileInfo::exists(IOSMobileBackupThread::volumeFile()));
         QCOMPARE(readFile(path("b") + "/keep.txt"), QByteArray("beside the root"));
         QVERIFY(QFileInfo(appDataDir().absolutePath()).isDir());
+    }
+
+    // ---- reuse of an earlier backup ----------------------------------------------------
+
+    void onlyAFinishedBackupOfThisVersionIsReused_data()
+    {
+        QTest::addColumn<QByteArray>("statusPlist");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("missing");
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("finished, binary") << status("finished") << "8.4" << "" << true;
+        QTest::newRow("finished, XML") << status("finished", false) << "8.4" << "" << true;
+        QTest::newRow("Finished") << status("Finished") << "8.4" << "" << false;
+        QTest::newRow("new") << status("new") << "8.4" << "" << false;
+        QTest::newRow("another version") << status("finished") << "8.3" << "" << false;
+        QTest::newRow("no Status.plist") << status("finished") << "8.4" << "Status.plist" << false;
+        QTest::newRow("no Manifest.plist") << status("finished") << "8.4" << "Manifest.plist" << false;
+        QTest::newRow("no Manifest.mbdb") << status("finished") << "8.4" << "Manifest.mbdb" << false;
+        QTest::newRow("an unparsable Status.plist") << QByteArray("bplist00\xff\x01") << "8.4" << "" << false;
+        QTest::newRow("a state that is no string") << plistBytes(QVariantMap{{"SnapshotState", 1}}, true) << "8.4"
+                                                   << "" << false;
+    }
+    void onlyAFinishedBackupOfThisVersionIsReused()
+    {
+        QFETCH(QByteArray, statusPlist);
+        QFETCH(QString, version);
+        QFETCH(QString, missing);
+        QFETCH(bool, reused);
+        candidates({{"volume", 1000}});
+        QVERIFY(QDir().mkpath(path("volume")));
+        const QString folder = IOSMobileBackupThread::tempBackupRoot().absoluteFilePath(device.uniqueDeviceId);
+        writeDeviceBackup(folder, statusPlist, version);
+        if (!missing.isEmpty())
+            QVERIFY(QFile::remove(folder + "/" + missing));
+        QCOMPARE(IOSMobileBackupThread::canReuse(QDir(folder), "8.4"), reused);
+
+        writeFile(folder + "/marker", "from the earlier backup");
+        const Run run = runUnderDialog([&](ProgressForm *form) { return new IOSMobileBackupThread(&device, form); });
+        QCOMPARE(run.result, 1);
+        QCOMPARE(run.status, "Backing up iPhone...");
+        QCOMPARE(QFileInfo::exists(folder + "/marker"), reused);
+        // Either way the program has brought the backup up to date.
+        QVERIFY(IOSMobileBackupThread::canReuse(QDir(folder), "8.4"));
+        const QString smsDb = folder + "/" + backupFileId("HomeDomain", "Library/SMS/sms.db");
+        QCOMPARE(readFile(smsDb), readFile(virtualIPhoneRoot(phoneFolder) + "/var/mobile/Library/SMS/sms.db"));
+    }
+
+    void aFailedBackupLeavesNoDeviceFolder_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("printed error") << "stdout:ERROR: <lockdown> refused"
+                                       << "\nERROR: &lt;lockdown&gt; refused<br/><br/>Note: You can restart your "
+                                          "device to try again.";
+        QTest::newRow("crash") << "crash" << "AppleMobileBackup process crashed";
+    }
+    void aFailedBackupLeavesNoDeviceFolder()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, box);
+        candidates({{"volume", 1000}});
+        QVERIFY(QDir().mkpath(path("volume")));
+        const QDir root = IOSMobileBackupThread::tempBackupRoot();
+        const QString folder = root.absoluteFilePath(device.uniqueDeviceId);
+        writeDeviceBackup(folder, status("finished"), "8.4");
+        writeFile(root.absoluteFilePath("other-phone/Manifest.mbdb"), "another phone's backup");
+        qputenv("QP_FAKE_BACKUP_MODE", mode.toUtf8());
+        const Run run = runUnderDialog([&](ProgressForm *form) { return new IOSMobileBackupThread(&device, form); });
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.boxes.size(), 1);
+        QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
+        QVERIFY(!QFileInfo::exists(folder));
+        QCOMPARE(readFile(root.absoluteFilePath("other-phone/Manifest.mbdb")), QByteArray("another phone's backup"));
+    }
+
+    void anUnsafeDeviceIdDeletesNothing_data()
+    {
+        QTest::addColumn<QString>("udid");
+        QTest::newRow("empty") << "";
+        QTest::newRow("dot") << ".";
+        QTest::newRow("dot dot") << "..";
+        QTest::newRow("a separator") << "../other-phone";
+        QTest::newRow("a deeper path") << "a/b";
+    }
+    void anUnsafeDeviceIdDeletesNothing()
+    {
+        QFETCH(QString, udid);
+        candidates({{"volume", 1000}});
+        QVERIFY(QDir().mkpath(path("volume")));
+        const QDir root = IOSMobileBackupThread::tempBackupRoot();
+        writeFile(root.absoluteFilePath("other-phone/Manifest.mbdb"), "another phone's backup");
+        writeFile(root.absoluteFilePath("Manifest.mbdb"), "in the root");
+        writeFile(path("volume/beside.txt"), "beside the root");
+        QVERIFY(!IOSMobileBackupThread::isSafeFolderName(udid));
+        IOSDevice odd = device;
+        odd.uniqueDeviceId = udid;
+        // Even a program that fails must not lead to a deletion.
+        qputenv("QP_FAKE_BACKUP_MODE", "stdout:error");
+        qputenv("QP_FAKE_BACKUP_RECORD", QFile::encodeName(path("args.txt")));
+        const Run run = runUnderDialog([&](ProgressForm *form) { return new IOSMobileBackupThread(&odd, form); });
+        qunsetenv("QP_FAKE_BACKUP_RECORD");
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.boxes.size(), 1);
+        QVERIFY(!QFileInfo::exists(path("args.txt")));
+        QCOMPARE(readFile(root.absoluteFilePath("other-phone/Manifest.mbdb")), QByteArray("another phone's backup"));
+        QCOMPARE(readFile(root.absoluteFilePath("Manifest.mbdb")), QByteArray("in the root"));
+        QCOMPARE(readFile(path("volume/beside.txt")), QByteArray("beside the root"));
+    }
+
+    // ---- restore ---------------------------------------------------------------------
+
+    void restoreErrorsAreExplained_data()
+    {
+        const QString note = "<br/><br/>Note: You can restart your device to try again.";
+        const QString space = " GB free disk space on your device is required restore data.  Please remove some "
+                              "camera roll videos from your device to computer to free up disk space first and "
+                              "then try again.";
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("plain") << "ERROR: lockdown refused" << "ERROR: lockdown refused" + note;
+        QTest::newRow("markup shown literally") << "error <b>bold</b>" << "error &lt;b&gt;bold&lt;/b&gt;" + note;
+        QTest::newRow("2 GB") << "ERROR: Insufficient free disk space on device to restore (100 of 2147483648)"
+                              << "2" + space;
+        QTest::newRow("13 GB in the exponent form")
+            << "error: insufficient FREE disk space on device to restore (100 < 13958643712) more" << "1e+01" + space;
+        QTest::newRow("no blank before the second number")
+            << "ERROR: Insufficient free disk space on device to restore (100 <13958643712)"
+            << "ERROR: Insufficient free disk space on device to restore (100 &lt;13958643712)" + note;
+        QTest::newRow("a size beyond 64 bits") << "Insufficient free disk space on device to restore (1 > "
+                                                  "99999999999999999999999)"
+                                               << "9e+13" + space;
+    }
+    void restoreErrorsAreExplained()
+    {
+        QFETCH(QString, message);
+        QFETCH(QString, shown);
+        QCOMPARE(IOSMobileRestoreThread::restoreErrorText(message), shown);
+    }
+
+    void findMyIPhoneLinksTheTutorial()
+    {
+        const QString shown = IOSMobileRestoreThread::restoreErrorText("ERROR: find my iphone MUST be disabled <now>");
+        QCOMPARE(shown, QString("Please follow <a href=\"%1/tutorial/how-to-disable-find-my-iphone.html\"> this "
+                                "tutorial</a> to disable \"Find my iPhone\" first and then restart your iPhone to "
+                                "try again.<br/><br/>")
+                            .arg(makerServerBase()));
+        QVERIFY(shown.startsWith("Please follow <a href=\"http://127.0.0.1:"));
+    }
+
+    void aFailedRestoreKeepsTheBackup_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("box");
+        // The phone's figures: 21474836480 free of 63966400512.
+        QTest::newRow("no space") << "diskspace" << "6e+01 GB free disk space on your device is required";
+        QTest::newRow("find my iphone") << "findmyiphone" << "Please follow <a href=";
+        QTest::newRow("crash") << "crash" << "AppleMobileBackup process crashed";
+    }
+    void aFailedRestoreKeepsTheBackup()
+    {
+        QFETCH(QString, mode);
+        QFETCH(QString, box);
+        const QString folder = path("root/" + device.uniqueDeviceId);
+        writeDeviceBackup(folder, status("finished"), "8.4");
+        const QMap<QString, QByteArray> before{{"Manifest.mbdb", readFile(folder + "/Manifest.mbdb")}};
+        qputenv("QP_FAKE_BACKUP_MODE", mode.toUtf8());
+        const Run run = runUnderDialog(
+            [&](ProgressForm *form) { return new IOSMobileRestoreThread(&device, QDir(path("root")), form); });
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.status, "Restoring iPhone...");
+        QCOMPARE(run.boxes.size(), 1);
+        QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
+        QCOMPARE(readFile(folder + "/Manifest.mbdb"), before["Manifest.mbdb"]);
     }
 };
 
