@@ -17,7 +17,9 @@
 #include "tests/support/virtualiphonefixture.h"
 #include "ui_progressform.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <memory>
 
@@ -331,6 +333,37 @@ private slots:
         QCOMPARE(readFile(root.absoluteFilePath("other-phone/Manifest.mbdb")), QByteArray("another phone's backup"));
         QCOMPARE(readFile(root.absoluteFilePath("Manifest.mbdb")), QByteArray("in the root"));
         QCOMPARE(readFile(path("volume/beside.txt")), QByteArray("beside the root"));
+    }
+
+    void aCancelStopsTheProgramQuietly_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("backup") << false;
+        QTest::newRow("restore") << true;
+    }
+    void aCancelStopsTheProgramQuietly()
+    {
+        QFETCH(bool, restore);
+        candidates({{"volume", 1000}});
+        QVERIFY(QDir().mkpath(path("volume")));
+        qputenv("QP_FAKE_BACKUP_MODE", "hang");
+        ProgressForm form("", nullptr);
+        std::unique_ptr<QThread> thread;
+        if (restore)
+            thread.reset(new IOSMobileRestoreThread(&device, QDir(path("root")), &form));
+        else
+            thread.reset(new IOSMobileBackupThread(&device, &form));
+        DialogDriver driver;
+        driver.then([&](QWidget *) { QTimer::singleShot(500, &form, [&] { form.cancel(); }); });
+        thread->start();
+        QCOMPARE(form.exec(), 0);
+        QElapsedTimer afterCancel;
+        afterCancel.start();
+        QVERIFY(thread->wait(5000));
+        QVERIFY2(afterCancel.elapsed() < 1000, qPrintable(QString::number(afterCancel.elapsed())));
+        QTest::qWait(50);
+        for (const DialogDriver::Seen &seen : driver.seen())
+            QCOMPARE(seen.className, QString("ProgressForm"));
     }
 
     // ---- restore ---------------------------------------------------------------------
