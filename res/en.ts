@@ -85,6 +85,26 @@
         <source>IDS_PRINT_SMS</source>
         <translation>Print SMS</translation>
     </message>
+    <message>
+        <source>IDS_BACKING_UP_IOS</source>
+        <translation>Backing up iPhone...</translation>
+    </message>
+    <message>
+        <source>IDS_RESTORING_BACKUP_TO_IOS</source>
+        <translation>Restoring iPhone...</translation>
+    </message>
+    <message>
+        <source>IDS_MERGING_IOS6_MESSAGES</source>
+        <translation>Saving SMS to iPhone...</translation>
+    </message>
+    <message>
+        <source>IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG</source>
+        <translation>No message for recovering. Only found %1 messages with unknown contact info. Please right click the messages to set contact info first and try again.</translation>
+    </message>
+    <message>
+        <source>IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT</source>
+        <translation>Failed to export SMS to iTunes backup because your current iTunes backup is encrypted.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

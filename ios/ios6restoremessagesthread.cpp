@@ -1,0 +1,438 @@
+#include "ios/ios6restoremessagesthread.h"
+
+#include "app/progressform.h"
+#include "ios/mbdb.h"
+#include "platform/plist/plistnode.h"
+#include "store/ios6messagedb.h"
+#include "store/messagerecycledb.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QMutex>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace {
+
+const char *const kHomeDomain = "HomeDomain";
+const char *const kMediaDomain = "MediaDomain";
+const char *const kSmsDbPath = "Library/SMS/sms.db";
+// The phone pairs sms.db with these when it finds them: a journal of the old
+// database must never meet the new one.
+const char *const kSmsJournalPaths[] = {"Library/SMS/sms.db-wal", "Library/SMS/sms.db-shm"};
+
+QMutex hookMutex;
+std::function<void(const char *)> stepHook;
+
+void step(const char *name)
+{
+    std::function<void(const char *)> hook;
+    {
+        QMutexLocker lock(&hookMutex);
+        hook = stepHook;
+    }
+    if (hook)
+        hook(name);
+}
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+quint64 distance(qint64 a, qint64 b)
+{
+    // Unsigned, so that rowids far apart cannot overflow.
+    return a > b ? quint64(a) - quint64(b) : quint64(b) - quint64(a);
+}
+
+bool isEncryptedBackup(const QDir &backupDir, bool *readable)
+{
+    QFile file(backupDir.absoluteFilePath(QStringLiteral("Manifest.plist")));
+    *readable = file.open(QIODevice::ReadOnly);
+    if (!*readable)
+        return false;
+    const PlistNode manifest = PlistNode::parse(file.readAll());
+    *readable = manifest.isDictionary();
+    return manifest.value(QStringLiteral("IsEncrypted")).toBool();
+}
+
+// Renames from to to; answers whether it happened (no file at from is no
+// failure: nothing had to move).
+bool moveAside(const QString &from, const QString &to)
+{
+    if (!QFileInfo::exists(from))
+        return true;
+    return QFile::rename(from, to);
+}
+
+} // namespace
+
+bool restoreItemLessThan(const _RestoreItem &a, const _RestoreItem &b)
+{
+    const quint64 d = distance(a.rowid, b.rowid);
+    const quint64 e = distance(a.date, b.date);
+    if (d <= 20 && e <= 120) {
+        if (a.rowid != b.rowid)
+            return a.rowid < b.rowid;
+        return a.existing && !b.existing;
+    }
+    if (a.date != b.date)
+        return a.date < b.date;
+    return a.existing && !b.existing;
+}
+
+IOS6RestoreMessagesThread::IOS6RestoreMessagesThread(const QString &mcc, QList<_MsgMessage *> *messages,
+                                                     IOS6MessageDb *target, const QDir &backupDir,
+                                                     ProgressForm *form, QObject *parent)
+    : QThread(parent), mcc(mcc), messages(messages), target(target), backupDir(backupDir), form(form)
+{
+}
+
+IOS6RestoreMessagesThread::~IOS6RestoreMessagesThread() = default;
+
+void IOS6RestoreMessagesThread::setStepHook(std::function<void(const char *)> hook)
+{
+    QMutexLocker lock(&hookMutex);
+    stepHook = std::move(hook);
+}
+
+void IOS6RestoreMessagesThread::run()
+{
+    form->postUpdateProgress(tr("IDS_MERGING_IOS6_MESSAGES"), 0, QString());
+    skipped = 0;
+    restored = 0;
+
+    bool readable = false;
+    if (isEncryptedBackup(backupDir, &readable)) {
+        form->postErrorOccurred(tr("IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT"));
+        return;
+    }
+    if (!readable) {
+        // Without it nobody can tell whether the backup is encrypted.
+        form->postErrorOccurred(QStringLiteral("can not read %1.")
+                                    .arg(backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"))));
+        return;
+    }
+
+    const QString targetPath = target->filePath();
+    const QString workPath = targetPath + QString::number(QDateTime::currentSecsSinceEpoch());
+    target->close();
+    try {
+        step("work copy");
+    } catch (...) {
+        form->postErrorOccurred(QStringLiteral("copy database to %1 failed.").arg(workPath));
+        return;
+    }
+    if (!QFile::copy(targetPath, workPath)) {
+        form->postErrorOccurred(QStringLiteral("copy database to %1 failed.").arg(workPath));
+        return;
+    }
+
+    std::unique_ptr<IOS6MessageDb> work;
+    auto discardWork = [&] {
+        if (work)
+            work->close();
+        work.reset();
+        QFile::remove(workPath);
+        QFile::remove(workPath + QStringLiteral("-wal"));
+        QFile::remove(workPath + QStringLiteral("-shm"));
+        QFile::remove(workPath + QStringLiteral("-journal"));
+    };
+    try {
+        work.reset(new IOS6MessageDb(target->cacheFolder(), mcc, false));
+        work->setPath(workPath);
+        QList<_MsgMessage *> withAttachments;
+        merge(*work, withAttachments);
+        work->close();
+        work.reset();
+        replaceInBackup(workPath, withAttachments);
+        discardWork();
+        form->postSucceed(QString());
+    } catch (int) {
+        discardWork();
+    } catch (const std::exception &e) {
+        discardWork();
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
+    } catch (...) {
+        discardWork();
+        form->postErrorOccurred(QStringLiteral("Saving messages into the backup failed."));
+    }
+}
+
+void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> &withAttachments)
+{
+    step("merge");
+    work.open();
+    for (const char *sql :
+         {"delete from attachment", "delete from chat", "delete from handle", "delete from message",
+          "delete from message_attachment_join", "delete from chat_message_join", "delete from chat_handle_join",
+          "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', 'attachment')", "vacuum"})
+        work.executeThrow(Sqlite3Sql(QLatin1String(sql)));
+    work.beginTransaction();
+
+    QList<Sqlite3Row> chats = target->selectAll(QStringLiteral("chat"));
+    for (Sqlite3Row &row : chats) {
+        // The phone rebuilds a chat's properties; old ones may name messages
+        // whose rowids change here.
+        bool found = false;
+        for (auto it = row.begin(); it != row.end(); ++it) {
+            if (it.key().compare(QLatin1String("properties"), Qt::CaseInsensitive) == 0) {
+                it.value() = QVariant();
+                found = true;
+            }
+        }
+        if (!found)
+            row.insert(QStringLiteral("properties"), QVariant());
+        work.insert(row, QStringLiteral("chat"));
+    }
+    for (const char *table : {"handle", "chat_handle_join", "attachment"})
+        for (const Sqlite3Row &row : target->selectAll(QLatin1String(table)))
+            work.insert(row, QLatin1String(table));
+
+    QHash<QString, QList<qint64>> attachmentsByGuid;
+    {
+        Sqlite3Cursor c = target->queryThrow(Sqlite3Sql(QStringLiteral(
+            "select ma.*, m.guid from message_attachment_join as ma inner join message as m on ma.message_id=m.rowid")));
+        while (c.moveNext()) {
+            const Sqlite3Row row = c.getRow();
+            attachmentsByGuid[row.get(QStringLiteral("guid")).toString()].append(
+                row.get(QStringLiteral("attachment_id")).toLongLong());
+        }
+    }
+    QHash<QString, QList<qint64>> chatsByGuid;
+    {
+        Sqlite3Cursor c = target->queryThrow(Sqlite3Sql(QStringLiteral(
+            "select cm.*, m.guid from chat_message_join as cm inner join message as m on cm.message_id=m.rowid")));
+        while (c.moveNext()) {
+            const Sqlite3Row row = c.getRow();
+            chatsByGuid[row.get(QStringLiteral("guid")).toString()].append(
+                row.get(QStringLiteral("chat_id")).toLongLong());
+        }
+    }
+
+    const QList<Sqlite3Row> existing = target->selectAll(QStringLiteral("message"));
+    QList<_RestoreItem> items;
+    items.reserve(existing.size() + messages->size());
+    for (const Sqlite3Row &row : existing) {
+        _RestoreItem item;
+        item.rowid = row.get(QStringLiteral("rowid")).toLongLong();
+        // Later phones store nanoseconds: compared as they are, they would
+        // put every old message after every new one.
+        item.date = IOS6MessageDb::recordDate(row.get(QStringLiteral("date")).toLongLong());
+        item.source = &row;
+        item.existing = true;
+        items.append(item);
+    }
+
+    for (_MsgMessage *m : *messages) {
+        if (!m->chat || m->chat->rowid <= UNKNOWN_CHAT_ID_BASE) {
+            qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
+            ++skipped;
+            continue;
+        }
+        if (m->item_type != 0 && !work.hasItemType())
+            continue;
+        ++restored;
+        if (!sortedAttachments(*m).isEmpty())
+            withAttachments.append(m);
+        _RestoreItem item;
+        item.rowid = m->srcRowid;
+        item.date = m->date;
+        item.source = m;
+        item.existing = false;
+        items.append(item);
+    }
+    if (restored == 0)
+        fail(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
+
+    std::stable_sort(items.begin(), items.end(), restoreItemLessThan);
+    const int total = int(items.size());
+    int shown = -1;
+    for (int i = 0; i < total; ++i) {
+        if (form->failed)
+            throw -1;
+        // One post per step of the bar, not one per message.
+        const int value = int(double(i + 1) / total * 99);
+        if (value != shown) {
+            form->postUpdateProgress(QString(), value, QString());
+            shown = value;
+        }
+        const _RestoreItem &item = items[i];
+        if (item.existing) {
+            const Sqlite3Row &row = *static_cast<const Sqlite3Row *>(item.source);
+            const QString guid = row.get(QStringLiteral("guid")).toString();
+            qint64 r = work.messageRowid(guid);
+            if (r == 0)
+                r = work.insert(row, QStringLiteral("message"), {QStringLiteral("rowid")});
+            for (qint64 c : chatsByGuid.value(guid))
+                work.joinChatMessage(c, r);
+            for (qint64 a : attachmentsByGuid.value(guid))
+                work.joinMessageAttachment(r, a);
+            continue;
+        }
+        const _MsgMessage *m = static_cast<const _MsgMessage *>(item.source);
+        qint64 c = work.chatRowid(m->chat->guid);
+        if (c == 0)
+            c = work.insertChat(m->chat);
+        auto findOrJoin = [&](const _MsgHandle *handle) -> qint64 {
+            if (!handle)
+                return 0;
+            qint64 h = work.handleRowid(handle);
+            if (h != 0) {
+                if (!work.hasChatHandle(c, h))
+                    work.joinChatHandle(c, h);
+            } else {
+                h = work.insertHandle(handle);
+                work.joinChatHandle(c, h);
+            }
+            return h;
+        };
+        const qint64 h = findOrJoin(m->handle);
+        qint64 r = work.messageRowid(m->guid);
+        if (r == 0) {
+            const qint64 o = findOrJoin(m->otherHandle);
+            r = work.insertMessage(m, h, o, QString());
+            work.joinChatMessage(c, r);
+            work.updateChatLast(c, m->date);
+        }
+        if (m->chat->isGroup() && m->handle)
+            work.setLastAddressedHandle(c, m->handle->id);
+        for (const _MsgAttachment *attachment : sortedAttachments(*m)) {
+            qint64 a = work.attachmentRowid(attachment);
+            if (a == 0)
+                a = work.insertAttachment(attachment);
+            work.joinMessageAttachment(r, a);
+        }
+    }
+    work.endTransaction(true);
+}
+
+void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments)
+{
+    const QString manifestPath = backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+    const QString smsId = mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(kSmsDbPath));
+    const QString smsPath = backupDir.absoluteFilePath(smsId);
+    if (!QFileInfo::exists(manifestPath))
+        fail(QStringLiteral("can not find %1.").arg(manifestPath));
+    QHash<QString, _MbdbRecord> records = mbdb_read(manifestPath);
+
+    // The saved files are named by the time; a second run within the same
+    // second must not find its names taken.
+    qint64 now = QDateTime::currentSecsSinceEpoch();
+    auto taken = [&](const QString &stamp) {
+        for (const QString &base : {smsPath, manifestPath})
+            for (const QString &sep : {QStringLiteral("-"), QStringLiteral("-new")})
+                if (QFileInfo::exists(base + sep + stamp))
+                    return true;
+        return false;
+    };
+    while (taken(QString::number(now)))
+        ++now;
+    const QString stamp = QString::number(now);
+    const QString newSms = smsPath + QStringLiteral("-new") + stamp;
+    const QString newManifest = manifestPath + QStringLiteral("-new") + stamp;
+    QStringList added; // files this run put into the backup folder
+    auto removeAdded = [&] {
+        for (const QString &path : added)
+            QFile::remove(path);
+    };
+    try {
+        // The database as one file: the connection that wrote it is closed,
+        // and a journal it left behind is folded in first.
+        step("database");
+        if (QFileInfo::exists(workPath + QStringLiteral("-wal"))) {
+            Sqlite3DB db;
+            db.openThrow(workPath, 2);
+            db.executeThrow(Sqlite3Sql(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
+            db.close();
+        }
+        added << newSms;
+        if (!QFile::copy(workPath, newSms))
+            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+
+        const QFileInfo written(newSms);
+        auto existingRecord = records.find(smsId);
+        if (existingRecord == records.end()) {
+            mbdb_add_file(records, newSms, QLatin1String(kHomeDomain), QLatin1String(kSmsDbPath));
+            existingRecord = records.find(smsId);
+        }
+        _MbdbRecord &sms = existingRecord.value();
+        sms.dataHash.setBytes(mbdb_file_digest(newSms).left(20));
+        sms.mtime = quint32(written.lastModified().toSecsSinceEpoch());
+        sms.atime = sms.mtime;
+        const QDateTime born = written.birthTime().isValid() ? written.birthTime() : written.metadataChangeTime();
+        sms.ctime = quint32(born.toSecsSinceEpoch());
+        // The phone checks the length against the file it is given.
+        sms.fileLength = written.size();
+        for (const char *journal : kSmsJournalPaths)
+            records.remove(mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal)));
+
+        step("attachments");
+        for (const _MsgMessage *m : withAttachments) {
+            for (const _MsgAttachment *attachment : sortedAttachments(*m)) {
+                if (!QFileInfo(attachment->localPath).isFile())
+                    continue;
+                const int p = attachment->filename.indexOf(QLatin1String("Library/"));
+                if (p < 0)
+                    continue;
+                const QString path = attachment->filename.mid(p);
+                const QString dest = backupDir.absoluteFilePath(mbdb_file_id(QLatin1String(kMediaDomain), path));
+                if (!QFileInfo::exists(dest)) {
+                    if (!QFile::copy(attachment->localPath, dest))
+                        fail(QStringLiteral("can not overwrite %1.").arg(dest));
+                    added << dest;
+                }
+                mbdb_add_file(records, dest, QLatin1String(kMediaDomain), path);
+            }
+        }
+
+        step("manifest");
+        QList<_MbdbRecord> list = records.values();
+        added << newManifest;
+        mbdb_write(list, newManifest);
+    } catch (...) {
+        removeAdded();
+        throw;
+    }
+
+    // Everything is written: the old files step aside and the new take
+    // their names. A failed rename puts back what already moved.
+    const QString savedSms = smsPath + QLatin1Char('-') + stamp;
+    const QString savedManifest = manifestPath + QLatin1Char('-') + stamp;
+    try {
+        step("swap database");
+        if (!moveAside(smsPath, savedSms))
+            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+        if (!QFile::rename(newSms, smsPath)) {
+            moveAside(savedSms, smsPath);
+            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+        }
+    } catch (...) {
+        removeAdded();
+        throw;
+    }
+    try {
+        step("swap manifest");
+        if (!QFile::rename(manifestPath, savedManifest))
+            fail(QStringLiteral("can not overwrite %1.").arg(manifestPath));
+        if (!QFile::rename(newManifest, manifestPath)) {
+            QFile::rename(savedManifest, manifestPath);
+            fail(QStringLiteral("can not overwrite %1.").arg(manifestPath));
+        }
+    } catch (...) {
+        QFile::remove(smsPath);
+        moveAside(savedSms, smsPath);
+        removeAdded();
+        throw;
+    }
+    // The old journal files are no longer listed; kept aside like the old
+    // database rather than deleted.
+    for (const char *journal : kSmsJournalPaths) {
+        const QString id = backupDir.absoluteFilePath(mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal)));
+        moveAside(id, id + QLatin1Char('-') + stamp);
+    }
+}

@@ -1,0 +1,368 @@
+// Writing messages into an iTunes backup: the merged database keeps every
+// message of the phone and adds each new one once, in time order, with its
+// chat, handles and attachment files; the backup's database and Manifest.mbdb
+// change together or not at all; encrypted backups are refused.
+#include "app/idstranslator.h"
+#include "app/makerserver.h"
+#include "app/progressform.h"
+#include "ios/ios6restoremessagesthread.h"
+#include "ios/mbdb.h"
+#include "store/ios6messagedb.h"
+#include "tests/support/backupfixture.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/httprecorder.h"
+#include "tests/support/msgstorebuilder.h"
+#include "tests/support/sqlitefixture.h"
+#include "tests/support/testmain.h"
+
+#include <QCryptographicHash>
+#include <QDirIterator>
+#include <QTemporaryDir>
+
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+const QString kHome = QStringLiteral("HomeDomain");
+const QString kMedia = QStringLiteral("MediaDomain");
+const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
+const QString kPhotoPath = QStringLiteral("Library/SMS/Attachments/ab/12/IMG_0001.JPG");
+const int kBaseDate = 600000000; // the fixture's first message date, minus 37 s
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QMap<QString, QByteArray> tree(const QString &root)
+{
+    QMap<QString, QByteArray> out;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+    }
+    return out;
+}
+
+struct Run
+{
+    int result = -1;
+    QStringList boxes;
+    int restored = -1;
+    int skipped = -1;
+};
+
+} // namespace
+
+class TestIOS6RestoreMessages : public QObject
+{
+    Q_OBJECT
+    HttpRecorder server;
+    IdsTranslator translator;
+    std::unique_ptr<QTemporaryDir> dir;
+
+    // The phone's backup and its cached database.
+    BackupFixture backup;
+    MsgFixtureContent content;
+    std::unique_ptr<MsgStoreBuilder> builder;
+    QList<_MsgMessage *> fresh;
+
+    QString path(const QString &name) const { return dir->filePath(name); }
+    QString backupDir() const { return path("backup"); }
+    QString cacheDir() const { return path("cache"); }
+    QString smsFile() const { return backupDir() + "/" + backupFileId(kHome, kSmsDb); }
+
+    void writeBackup()
+    {
+        backup.write(backupDir());
+        writeMsgDb(cacheDir(), MsgDbLayout::LaterPhone, content);
+    }
+
+    // New messages as a store holds them: far from the phone's rowids, so
+    // their dates place them; an SMS conversation, an iMessage group, a photo
+    // under Library/, an attachment outside it, and one message the phone
+    // has already.
+    void makeMessages()
+    {
+        builder.reset(new MsgStoreBuilder);
+        _MsgHandle *anna = builder->handle("+4915112345678");
+        _MsgHandle *zoe = builder->handle("zoe@example.com", "iMessage");
+        _MsgHandle *raj = builder->handle("raj@example.in", "iMessage");
+        _MsgChat *sms = builder->chat({anna});
+        _MsgChat *group = builder->chat({zoe, raj}, "iMessage");
+        builder->message(sms, anna, QString::fromUtf8("Neue Nachricht \xF0\x9F\x98\x80"),
+                                           kBaseDate + 5 * 37 + 10);
+        _MsgMessage *m2 = builder->message(sms, nullptr, QString(QChar(0xFFFC)), kBaseDate + 12 * 37 + 3);
+        writeFile(path("photo.jpg"), QByteArray(5000, '\xD8'));
+        builder->attachment(m2, "~/" + kPhotoPath, path("photo.jpg"));
+        builder->message(group, zoe, "group hello", kBaseDate + 20 * 37 + 1);
+        _MsgMessage *m4 = builder->message(group, raj, "outside", kBaseDate + 40 * 37);
+        builder->attachment(m4, "/tmp/elsewhere/file.bin", path("photo.jpg"));
+        _MsgMessage *m5 = builder->message(sms, anna, "already there", kBaseDate + 4 * 37);
+        m5->guid = content.messages[3].guid;
+        fresh = builder->messages();
+        qint64 src = 100000;
+        for (_MsgMessage *m : fresh)
+            m->srcRowid = src += 50;
+    }
+
+    Run runMerge(const QString &mcc = QString())
+    {
+        IOS6MessageDb target(QDir(cacheDir()), mcc, false);
+        ProgressForm form("", nullptr);
+        IOS6RestoreMessagesThread thread(mcc, &fresh, &target, QDir(backupDir()), &form);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        thread.start();
+        Run run;
+        run.result = form.exec();
+        thread.wait();
+        for (const DialogDriver::Seen &s : driver.seen())
+            if (s.className == "QMessageBox")
+                run.boxes << s.text;
+        run.restored = thread.restoredCount();
+        run.skipped = thread.skippedCount();
+        return run;
+    }
+
+    static bool succeeded(const Run &run)
+    {
+        if (run.result == 1 && run.boxes.isEmpty())
+            return true;
+        qWarning("result %d: %s", run.result, qPrintable(run.boxes.join(" | ")));
+        return false;
+    }
+
+    // Work copies left in the cache folder.
+    QStringList workCopies() const
+    {
+        return QDir(cacheDir() + "/file-relay/var/mobile/Library/SMS").entryList({"sms.db[0-9]*"}, QDir::Files);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        setMakerServerUrl(server.url());
+        QVERIFY(translator.load(":/en.qm"));
+        QCoreApplication::installTranslator(&translator);
+    }
+
+    void init()
+    {
+        dir.reset(new QTemporaryDir);
+        QVERIFY(dir->isValid());
+        backup = BackupFixture();
+        content = generateMsgContent(4, 30, 5, 7);
+        content.messages[0].text = QString::fromUtf8("Gr\u00fc\u00dfe \xF0\x9F\x98\x80");
+        backup.addMessageDb(content);
+        backup.addAttachment("ab/07/IMG_0007.JPG", "old photo");
+        makeMessages();
+        IOS6RestoreMessagesThread::setStepHook({});
+    }
+    void cleanup() { IOS6RestoreMessagesThread::setStepHook({}); }
+
+    void theMergeKeepsEveryMessageAndAddsEachOnce()
+    {
+        writeBackup();
+        const QByteArray oldSms = readFile(smsFile());
+        const Run run = runMerge();
+        QVERIFY(succeeded(run));
+        QCOMPARE(run.restored, 5);
+        QCOMPARE(run.skipped, 0);
+
+        // Time order over old and new, the duplicate written once.
+        QList<QPair<int, QString>> expected;
+        for (const MsgFixtureMessage &m : content.messages)
+            expected.append({m.date, m.guid});
+        for (_MsgMessage *m : fresh.mid(0, 4))
+            expected.append({m->date, m->guid});
+        std::stable_sort(expected.begin(), expected.end(),
+                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        QStringList order;
+        for (const auto &e : expected)
+            order << e.second;
+        QStringList written;
+        for (const QVariantList &row : queryRows(smsFile(), "select guid from message order by rowid"))
+            written << row[0].toString();
+        QCOMPARE(written, order);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from chat_message_join").toInt(), order.size());
+        QCOMPARE(queryValue(smsFile(), "select count(*) from chat where properties is not null").toInt(), 0);
+        // The phone's own attachments and both new ones are joined.
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message_attachment_join").toInt(),
+                 int(content.attachments.size()) + 2);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from chat where guid='iMessage;+;chat2'").toInt(), 1);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from handle where id='zoe@example.com'").toInt(), 1);
+        QCOMPARE(queryValue(smsFile(), "select text from message where guid='" + content.messages[0].guid + "'")
+                     .toString(),
+                 content.messages[0].text);
+
+        // The backup: the photo under its MediaDomain id with its folders
+        // listed, the database's record renewed, the old files kept aside.
+        const QString photo = backupDir() + "/" + backupFileId(kMedia, kPhotoPath);
+        QCOMPARE(readFile(photo), QByteArray(5000, '\xD8'));
+        const QHash<QString, _MbdbRecord> records = mbdb_read(backupDir() + "/Manifest.mbdb");
+        for (const QString &p : {kPhotoPath, QString("Library/SMS/Attachments/ab/12")})
+            QVERIFY2(records.contains(mbdb_file_id(kMedia, p)), qPrintable(p));
+        const _MbdbRecord sms = records.value(backupFileId(kHome, kSmsDb));
+        QCOMPARE(sms.path.toQString(), kSmsDb);
+        QCOMPARE(sms.fileLength, QFileInfo(smsFile()).size());
+        QCOMPARE(sms.dataHash.bytes, QCryptographicHash::hash(readFile(smsFile()), QCryptographicHash::Sha1));
+        QVERIFY(!records.contains(mbdb_file_id(kMedia, "tmp/elsewhere/file.bin")));
+        const QStringList saved = QDir(backupDir()).entryList({"Manifest.mbdb-*", backupFileId(kHome, kSmsDb) + "-*"});
+        QCOMPARE(saved.size(), 2);
+        for (const QString &name : saved)
+            if (!name.startsWith("Manifest"))
+                QCOMPARE(readFile(backupDir() + "/" + name), oldSms);
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    void aSecondMergeOfTheSameMessagesAddsNothing()
+    {
+        writeBackup();
+        QVERIFY(succeeded(runMerge()));
+        const int count = queryValue(smsFile(), "select count(*) from message").toInt();
+        // The backup's new database, cached again as the next transfer would.
+        QVERIFY(QFile::remove(messageDbPath(cacheDir())));
+        QVERIFY(QFile::copy(smsFile(), messageDbPath(cacheDir())));
+        QVERIFY(succeeded(runMerge()));
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(), count);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from chat_message_join").toInt(), count);
+    }
+
+    void aFailureAtAnyStepLeavesTheBackupAsItWas_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<QString>("box");
+        for (const char *step : {"merge", "database", "attachments", "manifest", "swap database", "swap manifest"})
+            QTest::newRow(step) << step << "forced at " + QString(step);
+        QTest::newRow("work copy") << "work copy" << "copy database to ";
+    }
+    void aFailureAtAnyStepLeavesTheBackupAsItWas()
+    {
+        QFETCH(QString, step);
+        QFETCH(QString, box);
+        writeBackup();
+        const QMap<QString, QByteArray> before = tree(backupDir());
+        IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
+            if (step == QLatin1String(name))
+                throw std::runtime_error(std::string("forced at ") + name);
+        });
+        const Run run = runMerge();
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.boxes.size(), 1);
+        QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
+        QCOMPARE(tree(backupDir()), before);
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    void anEncryptedBackupIsRefusedUntouched()
+    {
+        backup.keys.emplace("open sesame");
+        writeBackup();
+        const QMap<QString, QByteArray> before = tree(backupDir());
+        const Run run = runMerge();
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.boxes.size(), 1);
+        QVERIFY2(run.boxes[0].contains("Failed to export SMS to iTunes backup because your current iTunes backup "
+                                       "is encrypted."),
+                 qPrintable(run.boxes[0]));
+        QCOMPARE(tree(backupDir()), before);
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    void messagesWithoutAChatAreCounted()
+    {
+        writeBackup();
+        const QMap<QString, QByteArray> before = tree(backupDir());
+        for (_MsgMessage *m : fresh)
+            m->chat = nullptr;
+        const Run run = runMerge();
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.skipped, 5);
+        QVERIFY2(run.boxes.value(0).contains("Only found 5 messages with unknown contact info."),
+                 qPrintable(run.boxes.value(0)));
+        QCOMPARE(tree(backupDir()), before);
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    void aMissingRecordIsMadeWhole_andOldJournalsGo()
+    {
+        backup.addFile(kHome, "Library/SMS/sms.db-wal", "stale journal");
+        backup.addFile(kHome, "Library/SMS/sms.db-shm", "stale index");
+        writeBackup();
+        // The manifest lists everything but the database itself.
+        QList<MbdbFixtureRecord> listed;
+        for (const BackupFixtureEntry &e : backup.entries)
+            if (e.record.path != kSmsDb.toUtf8() || e.record.domain != kHome.toUtf8())
+                listed << backup.listedRecord(e);
+        writeMbdb(backupDir() + "/Manifest.mbdb", listed);
+        QVERIFY(succeeded(runMerge()));
+        const QHash<QString, _MbdbRecord> records = mbdb_read(backupDir() + "/Manifest.mbdb");
+        const _MbdbRecord sms = records.value(backupFileId(kHome, kSmsDb));
+        QCOMPARE(sms.domain.toQString(), kHome);
+        QCOMPARE(sms.path.toQString(), kSmsDb);
+        QCOMPARE(sms.fileLength, QFileInfo(smsFile()).size());
+        for (const QString &journal : {QString("Library/SMS/sms.db-wal"), QString("Library/SMS/sms.db-shm")}) {
+            QVERIFY(!records.contains(backupFileId(kHome, journal)));
+            QVERIFY(!QFileInfo::exists(backupDir() + "/" + backupFileId(kHome, journal)));
+        }
+    }
+
+    void theMergeOrder_data()
+    {
+        QTest::addColumn<qint64>("rowidA");
+        QTest::addColumn<int>("dateA");
+        QTest::addColumn<bool>("existingA");
+        QTest::addColumn<qint64>("rowidB");
+        QTest::addColumn<int>("dateB");
+        QTest::addColumn<bool>("existingB");
+        QTest::addColumn<bool>("aFirst");
+        QTest::addColumn<bool>("bFirst");
+        QTest::newRow("close: the smaller rowid, though later") << qint64(7) << 130 << false << qint64(10) << 100
+                                                                << true << true << false;
+        QTest::newRow("the same rowid and date: the database's row") << qint64(5) << 100 << true << qint64(5)
+                                                                     << 100 << false << true << false;
+        QTest::newRow("an item and itself") << qint64(5) << 100 << true << qint64(5) << 100 << true << false
+                                            << false;
+        QTest::newRow("21 rowids apart: by date") << qint64(1) << 200 << false << qint64(22) << 100 << true
+                                                  << false << true;
+        QTest::newRow("121 seconds apart: by date") << qint64(1) << 221 << false << qint64(2) << 100 << true
+                                                    << false << true;
+        QTest::newRow("far rowids, one date: the database's row") << qint64(1) << 100 << false
+                                                                  << qint64(1LL << 62) << 100 << true << false
+                                                                  << true;
+        QTest::newRow("rowids at the ends of the range") << std::numeric_limits<qint64>::min() << 100 << true
+                                                         << std::numeric_limits<qint64>::max() << 100 << true
+                                                         << false << false;
+    }
+    void theMergeOrder()
+    {
+        QFETCH(qint64, rowidA);
+        QFETCH(int, dateA);
+        QFETCH(bool, existingA);
+        QFETCH(qint64, rowidB);
+        QFETCH(int, dateB);
+        QFETCH(bool, existingB);
+        QFETCH(bool, aFirst);
+        QFETCH(bool, bFirst);
+        const _RestoreItem a{rowidA, dateA, nullptr, existingA};
+        const _RestoreItem b{rowidB, dateB, nullptr, existingB};
+        QCOMPARE(restoreItemLessThan(a, b), aFirst);
+        QCOMPARE(restoreItemLessThan(b, a), bFirst);
+    }
+};
+
+QP_TEST_MAIN(TestIOS6RestoreMessages)
+#include "tst_ios6restoremessages.moc"
