@@ -338,8 +338,14 @@ void FakeCompanionApp::record(const QString &scheme, const QString &line)
 void FakeCompanionApp::controlLoop()
 {
     QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, wantedPort))
-        return;
+    // A fixed port may still be held a moment by a test process just ending.
+    QElapsedTimer clock;
+    clock.start();
+    while (!server.listen(QHostAddress::LocalHost, wantedPort)) {
+        if (wantedPort == 0 || clock.elapsed() > 8000 || stopping)
+            return;
+        QThread::msleep(100);
+    }
     port = server.serverPort();
     while (!stopping) {
         if (!server.waitForNewConnection(kSliceMs))
