@@ -4,6 +4,7 @@
 #include "android/androiddevice.h"
 #include "android/androidloadsmsthread.h"
 #include "android/androidrestoresmsthread.h"
+#include "android/simpleprotocol.h"
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
 #include "app/makerserver.h"
@@ -155,6 +156,11 @@ private slots:
     void initTestCase()
     {
         setMakerServerUrl(server.url());
+        // Service ports come from the clock and a counter that starts at 1 in
+        // every process; a start of its own keeps this process off the ports
+        // another test process picks in the same second.
+        for (qint64 i = QCoreApplication::applicationPid() % 97; i > 0; --i)
+            nextServicePort();
         QVERIFY(translator.load(":/en.qm"));
         QCoreApplication::installTranslator(&translator);
         writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
