@@ -526,6 +526,31 @@ void backupSeeds()
          keys.keybag() + keybagBytes({{"DATA", keys.wrappedFileKey(2, EncryptedBackupKeys::fileKeyFor("f"))}}));
 }
 
+// ---- the companion app's lines --------------------------------------------------
+
+QByteArray smsRecord(const QString &ms, const QString &fromMe, const QString &address, const QString &name,
+                     const QString &body, const QString &subject = QString())
+{
+    auto b64 = [](const QString &text) { return text.toUtf8().toBase64(); };
+    return "$sms:" + ms.toUtf8() + ',' + fromMe.toUtf8() + ',' + b64(address) + ',' + b64(name) + ','
+           + b64(body) + ',' + b64(subject) + '\n';
+}
+
+void companionSeeds()
+{
+    save("companionlines", "backup2",
+         "$ready:\n$count:4\n$batch:\n"
+             + smsRecord("1700000000123", "1", "0170 1234567", "Anna", "Bis gleich \xf0\x9f\x91\x8b")
+             + smsRecord("1700000100000", "0", "Bob@Example.COM", "Bob", "Ok", "Betreff")
+             + "$end:\n$batch:\n" + smsRecord("0", "2", "+4915112345678", "", "Am Anfang")
+             + smsRecord("kein Datum", "", "12345", "", "") + "$sms:1,1,YQ==\r\n$end:\n$bye:\n");
+    save("companionlines", "device2",
+         "$ready:\n$hello:version=31;model=SM-A525F;manufacturer=samsung;imei=356938035643809;"
+         "uid=f3a9c2e1b7d04a55;sdk=13;sdk_id=33;root=1;storage1=/storage/emulated/0;mmc=262;\n");
+    save("companionlines", "restore2", "$ready:\n$defsmsapp:1\n$batch:\n$batch:\n$error:"
+                                           + QByteArray("Speicher voll").toBase64() + "\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -550,6 +575,7 @@ int main(int argc, char **argv)
         rawSqliteSeeds();
         deviceMessageSeeds();
         backupSeeds();
+        companionSeeds();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
         return 1;

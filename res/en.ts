@@ -105,6 +105,42 @@
         <source>IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT</source>
         <translation>Failed to export SMS to iTunes backup because your current iTunes backup is encrypted.</translation>
     </message>
+    <message>
+        <source>IDS_CHECKING_APK_INSTALL</source>
+        <translation>Checking and installing Quillmarten SMS Sync now...</translation>
+    </message>
+    <message>
+        <source>IDS_GET_ANDROID_DEVICE_INFO</source>
+        <translation>Getting Android info...</translation>
+    </message>
+    <message>
+        <source>IDS_WIFI_SOCK_WRONG_FOR_EXAMPLE</source>
+        <translation>Input Error. Please input the correct WiFi connection info.</translation>
+    </message>
+    <message>
+        <source>IDS_CONNECTING_ANDROID_DEVICE</source>
+        <translation>Connecting to Android...</translation>
+    </message>
+    <message>
+        <source>IDS_ANDROID_LOADING_SMS</source>
+        <translation>Loading SMS...</translation>
+    </message>
+    <message>
+        <source>IDS_RESTORING_SMS_TO_ANDROID</source>
+        <translation>Sending SMS to Device...</translation>
+    </message>
+    <message>
+        <source>IDS_SUC_RESTORE_%1_SMS_TO_ANDROID</source>
+        <translation>Successfully Transferred %1 SMS</translation>
+    </message>
+    <message>
+        <source>IDS_SKIP_%1_SMS_GROUP_OR_SYS_MESSAGES</source>
+        <translation>%1 group messages or system messages can&apos;t be transferred.</translation>
+    </message>
+    <message>
+        <source>IDS_ANDROID_CACHE_NOT_UPDATED</source>
+        <translation>Note: the copy of the phone&apos;s messages on this computer could not be updated. Load the phone again to see the transferred messages.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
@@ -141,6 +177,29 @@
     <message>
         <source>Messages: %1/%2</source>
         <translation>SMS: %1/%2</translation>
+    </message>
+</context>
+<context>
+    <name>AndroidWIFIForm</name>
+    <message>
+        <source>在Android手机上运行Quillmarten SMS Sync并点击连接按钮获取Wifi连接信息，然后将连接信息输入到下面的文本框中。</source>
+        <translation>Run Quillmarten SMS Sync on Android phone and click Connection button to get the Wifi connection info. Now input the info to the following Text Box. </translation>
+    </message>
+    <message>
+        <source> 连接</source>
+        <translation>Connect</translation>
+    </message>
+    <message>
+        <source>取消</source>
+        <translation>Cancel</translation>
+    </message>
+    <message>
+        <source>通过Wifi连接Android设备</source>
+        <translation>Connect Android via WiFi</translation>
+    </message>
+    <message>
+        <source>如果您还没有在Android手机上安装Quillmarten SMS Sync，请在Android手机上打开电子市场(Google Play)搜索Quillmarten SMS Sync，下载并安装。</source>
+        <translation>If you haven&apos;t installed Quillmarten SMS Sync on Android phone, please go to the Market (Google Play) on your Android to search Quillmarten SMS Sync to download and install. </translation>
     </message>
 </context>
 </TS>

@@ -76,6 +76,10 @@ public:
 
     // Points the object at another database file; opens and closes nothing.
     void setPath(const QString &path);
+    // The country under which numbers without a country of their own are
+    // normalised (the mcc's, else the country data's default); opens the
+    // country data, throwing when it cannot.
+    const _CountryInfo &defaultCountry() { return countryDb.defaultCountry(); }
     // The store of recovered deleted messages beside the database; opens nothing.
     MessageRecycleDb *recycleDb();
 

@@ -156,12 +156,18 @@ private:
             return;
         if (script.defSmsApp != 0 && !readLine(&line))
             return;
+        int sms = 0;
         while (readLine(&line)) {
             if (line.startsWith("$bye:"))
                 return;
             if (!line.startsWith("$batch:"))
                 continue;
             while (readLine(&line) && !line.startsWith("$end:")) {
+                if (line.startsWith("$sms:") && ++sms == script.restoreDrop) {
+                    app->clearRestoreDrop();
+                    socket->abort();
+                    return;
+                }
             }
             if (!send("$batch:"))
                 return;
@@ -175,7 +181,7 @@ private:
     int next = 0;
 };
 
-FakeCompanionApp::FakeCompanionApp()
+FakeCompanionApp::FakeCompanionApp(quint16 controlPort) : wantedPort(controlPort)
 {
     control.reset(QThread::create([this]() { controlLoop(); }));
     control->start();
@@ -241,6 +247,18 @@ void FakeCompanionApp::setDefSmsApp(int value)
 {
     QMutexLocker guard(&lock);
     script.defSmsApp = value;
+}
+
+void FakeCompanionApp::setRestoreDrop(int smsLines)
+{
+    QMutexLocker guard(&lock);
+    script.restoreDrop = smsLines;
+}
+
+void FakeCompanionApp::clearRestoreDrop()
+{
+    QMutexLocker guard(&lock);
+    script.restoreDrop = 0;
 }
 
 void FakeCompanionApp::setStatusFailure(const QString &text)
@@ -320,8 +338,14 @@ void FakeCompanionApp::record(const QString &scheme, const QString &line)
 void FakeCompanionApp::controlLoop()
 {
     QTcpServer server;
-    if (!server.listen(QHostAddress::LocalHost, 0))
-        return;
+    // A fixed port may still be held a moment by a test process just ending.
+    QElapsedTimer clock;
+    clock.start();
+    while (!server.listen(QHostAddress::LocalHost, wantedPort)) {
+        if (wantedPort == 0 || clock.elapsed() > 8000 || stopping)
+            return;
+        QThread::msleep(100);
+    }
     port = server.serverPort();
     while (!stopping) {
         if (!server.waitForNewConnection(kSliceMs))

@@ -12,7 +12,8 @@
 //             "$end:", then reads the PC's "$batch:"; "$bye:", reads "$bye:"
 //   restore2  "$defsmsapp:" + value (reads the PC's "$defsmsapp:" when not 0);
 //             then reads "$batch:" ... "$end:" and answers "$batch:" per
-//             batch, until the PC's "$bye:"
+//             batch, until the PC's "$bye:"; setRestoreDrop closes the
+//             connection after the n-th "$sms:" line instead
 // The app's own lines of a conversation are counted from 0 ("$ready:" is 0);
 // a fault replaces the line of its step and ends the conversation.
 // Everything the PC sends is recorded.
@@ -40,7 +41,9 @@ public:
         Overlong,     // a line of 16 MiB + 1 bytes before its line feed
     };
 
-    FakeCompanionApp();
+    // controlPort 0 listens on any free port; a fixed one (44441, the port
+    // the WiFi dialog always uses) must be free, or the constructor fails.
+    explicit FakeCompanionApp(quint16 controlPort = 0);
     ~FakeCompanionApp();
     FakeCompanionApp(const FakeCompanionApp &) = delete;
     FakeCompanionApp &operator=(const FakeCompanionApp &) = delete;
@@ -56,6 +59,9 @@ public:
     // backup2: count < 0 sends no "$count:" line.
     void setBackup(const QList<QStringList> &batches, int count);
     void setDefSmsApp(int value);
+    // restore2: the connection is closed right after the n-th "$sms:" line
+    // of the next conversation (0: never), as a phone that goes away.
+    void setRestoreDrop(int smsLines);
     // Control: answer "0" + base64(text) and start nothing.
     void setStatusFailure(const QString &text);
     // Control: read the URL and never answer.
@@ -91,6 +97,7 @@ private:
         QList<QStringList> batches;
         int count = -1;
         int defSmsApp = 0;
+        int restoreDrop = 0;
         QString statusFailure;
         bool statusSilent = false;
         bool noService = false;
@@ -104,8 +111,10 @@ private:
     void serve(QTcpSocket *socket, const QString &scheme);
     void startService(const QString &scheme, quint16 servicePort, int delayMs);
     void record(const QString &scheme, const QString &line);
+    void clearRestoreDrop();
 
     std::atomic<bool> stopping{false};
+    quint16 wantedPort = 0;
     std::atomic<quint16> port{0};
     mutable QMutex lock;
     Script script;
