@@ -7,6 +7,7 @@
 #include "ui/passcodedlg.h"
 #include "ui_passcodedlg.h"
 
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,11 +41,18 @@ bool hasClassKeys(const BackupManifest &manifest)
     return false;
 }
 
-// Types text into the field as a user would, key by key.
+// Types text into the field as a user would, one key per character
+// (QTest::keyClicks takes Latin-1 only).
 void typeInto(QLineEdit *field, const QString &text)
 {
     field->setFocus();
-    QTest::keyClicks(field, text);
+    for (const char32_t c : text.toUcs4()) {
+        const QString key = QString::fromUcs4(&c, 1);
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, key);
+        QApplication::sendEvent(field, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, key);
+        QApplication::sendEvent(field, &release);
+    }
 }
 } // namespace
 
