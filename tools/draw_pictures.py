@@ -10,6 +10,11 @@ close_icloudbk.jpg (480 x 367): a phone's iCloud backup settings with the
 close_itunesbkenc.jpg (500 x 339): the backup part of iTunes' device summary
 with "Encrypt iPhone backup" checked, shown when a transfer needs it cleared.
 
+The eleven icons of the main tree and the message list (36 x 36, with alpha):
+devices, databases, database, iphone, android, group, contact for the tree;
+imsg-send, imsg-rec, icon_sms-sent, icon_sms-receive for the list's service
+column (iMessage blue, SMS green; an arrow out for sent, in for received).
+
 The JPEG files are written by the small baseline encoder below (4:4:4, the
 example tables of the JPEG standard), so nothing beyond Python is needed.
 """
