@@ -32,7 +32,7 @@ AboutUsForm::AboutUsForm(QWidget *parent) : QDialog(parent), movable(this), ui(n
     const QString site = makerServerBase();
     const QString shown = QUrl(site).host().isEmpty() ? site : QUrl(site).host();
     ui->lbHomePage->setText(QStringLiteral("<a href=\"%1/\">%2</a>").arg(site.toHtmlEscaped(), shown.toHtmlEscaped()));
-    ui->lbCopyRight->setText(QStringLiteral("\u00A9 2026 Quillmarten. All rights reserved."));
+    ui->lbCopyRight->setText(QStringLiteral("Copyright \u00A9 2026 Quillmarten"));
 }
 
 AboutUsForm::~AboutUsForm()

@@ -40,7 +40,10 @@ private slots:
         QCOMPARE(form.widgets()->lbProduct->text(), "Quillmarten Parlevane v2.14.12");
         QVERIFY(form.widgets()->lbProduct->wordWrap());
         QCOMPARE(form.widgets()->btnOK->text(), "OK");
-        QVERIFY(!form.widgets()->lbCopyRight->text().isEmpty());
+        // The notice stays on its one line.
+        QLabel *notice = form.widgets()->lbCopyRight;
+        QVERIFY(!notice->text().isEmpty());
+        QVERIFY(notice->fontMetrics().horizontalAdvance(notice->text()) <= notice->width());
     }
 
     void theLogoIs64PixelsHighWithoutScrollBarsOrFrame()

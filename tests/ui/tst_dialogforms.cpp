@@ -11,6 +11,7 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
 #include "ui/aboutusform.h"
 #include "ui/countryselform.h"
 #include "ui/datasourceselform.h"
@@ -20,6 +21,7 @@
 
 #include <QLineEdit>
 #include <QListWidget>
+#include <QHeaderView>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTreeView>
@@ -122,6 +124,11 @@ private slots:
         // elsewhere for the password dialog.
         BackupFixture listed;
         listed.write(BackupManifest::defaultBackupRoot().absoluteFilePath(listed.udid));
+        BackupFixture older;
+        older.udid = "0000000000000000000000000000000000000001";
+        older.deviceName = "Work phone";
+        older.date = listed.date.addDays(-30);
+        older.write(BackupManifest::defaultBackupRoot().absoluteFilePath(older.udid));
         BackupFixture encrypted;
         encrypted.keys.emplace(password.toUtf8());
         locked.reset(new BackupManifest(encrypted.write(dir.filePath("encrypted"))));
@@ -218,6 +225,66 @@ private slots:
             s.afterOk(driver);
         QCOMPARE(s.run(d.get()), result);
         QCOMPARE(driver.pending(), 0);
+    }
+
+    // Each dialog as it opens, at its form's size, saved to shots/ for a look.
+    void screenshots_data() { shape_data(); }
+    void screenshots()
+    {
+        QFETCH(QString, name);
+        const Subject s = subject(name);
+        std::unique_ptr<QDialog> d(s.make());
+        DialogDriver driver;
+        QImage shot;
+        driver.then([&](QWidget *w) {
+            auto *dialog = static_cast<QDialog *>(w);
+            if (name != "LoadItunesBackupDlg") // its rows are shown unselected
+                s.prepare(dialog);
+            shot = renderWidget(dialog, s.size);
+            dialog->done(kStayedOpen);
+        });
+        s.run(d.get());
+        QCOMPARE(shot.size(), s.size);
+        saveShot(shot, QStringLiteral("dialog-") + name);
+        QVERIFY(notBlank(shot, shot.rect()));
+
+        // The style sheet's frame: a black line of one pixel all round.
+        const auto black = [](QColor c) { return near(c, Qt::black, 30); };
+        const int w = shot.width(), h = shot.height();
+        QCOMPARE(countPixels(shot, QRect(0, 0, w, 1), black), w);
+        QCOMPARE(countPixels(shot, QRect(0, h - 1, w, 1), black), w);
+        QCOMPARE(countPixels(shot, QRect(0, 0, 1, h), black), h);
+        QCOMPARE(countPixels(shot, QRect(w - 1, 0, 1, h), black), h);
+        QVERIFY(!black(shot.pixelColor(1, 1 + 1)));
+        // Its background picture: a dark line at the top, then a light blue
+        // band fading into white further down.
+        QVERIFY2(near(shot.pixelColor(3, 1), QColor(96, 128, 160)), qPrintable(shot.pixelColor(3, 1).name()));
+        const QColor band = shot.pixelColor(3, 4);
+        QVERIFY2(band.blue() > band.red() + 10 && band.blue() < 250, qPrintable(band.name()));
+
+        if (name == "AboutUsForm") {
+            // The logo fills its square of 64: no frame, no scroll bar, no gap.
+            const QImage logo = QPixmap(":main").scaledToHeight(64, Qt::FastTransformation).toImage();
+            QCOMPARE(logo.size(), QSize(64, 64));
+            int same = 0;
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 64; ++x)
+                    same += near(shot.pixelColor(20 + x, 40 + y), logo.pixelColor(x, y), 4) ? 1 : 0;
+            QCOMPARE(same, 64 * 64);
+        }
+        if (name == "LoadItunesBackupDlg") {
+            // Rows alternate from grey, seen past the end of the short date.
+            auto *dlg = static_cast<LoadItunesBackupDlg *>(d.get());
+            QTreeView *view = dlg->findChild<QTreeView *>("listBackups");
+            QCOMPARE(view->model()->rowCount(), 2);
+            const int x = view->header()->sectionViewportPosition(1) + view->header()->sectionSize(1) - 4;
+            for (int row = 0; row < 2; ++row) {
+                const QRect cell = view->visualRect(view->model()->index(row, 1));
+                const QPoint at = view->viewport()->mapTo(dlg, QPoint(x, cell.center().y()));
+                const QColor expected = row == 0 ? QColor(250, 250, 250) : QColor(255, 255, 255);
+                QVERIFY2(shot.pixelColor(at) == expected, qPrintable(shot.pixelColor(at).name()));
+            }
+        }
     }
 };
 
