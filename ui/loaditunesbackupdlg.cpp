@@ -65,9 +65,8 @@ void LoadItunesBackupDlg::btnAddOtherClicked(const QString &)
         return;
     QSharedPointer<BackupManifest> manifest(new BackupManifest(folder));
     const QString id = manifest->cacheId();
-    for (int row = 0; row < model->rowCount(); ++row) {
-        const auto *node = static_cast<ItemModelLoadBk::_BKItemNode *>(model->index(row, 0).internalPointer());
-        if (node->manifest->cacheId() == id) {
+    for (const AbsTreeItemModel::_ItemNode *row : std::as_const(model->roots)) {
+        if (static_cast<const ItemModelLoadBk::_BKItemNode *>(row)->manifest->cacheId() == id) {
             showWarning(tr("IDS_LOAD_BK_EXISTS"));
             return;
         }
