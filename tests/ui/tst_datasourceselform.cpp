@@ -73,12 +73,15 @@ private slots:
         int currentAtStart = -2;
         QStringList listed;
         bool stayedOpen = false;
+        bool iconsShown = true;
         driver.then([&](QWidget *w) {
             auto *f = static_cast<DataSourceSelForm *>(w);
             QComboBox *box = f->widgets()->cbDevice;
             currentAtStart = box->currentIndex();
-            for (int i = 0; i < box->count(); ++i)
+            for (int i = 0; i < box->count(); ++i) {
                 listed.append(box->itemText(i));
+                iconsShown = iconsShown && !box->itemIcon(i).pixmap(16).isNull();
+            }
             if (action == "second")
                 box->setCurrentIndex(1);
             if (action == "first")
@@ -103,6 +106,7 @@ private slots:
         QCOMPARE(form.widgets()->lbSelDevice->text(), "Choose the target iPhone:");
         QCOMPARE(currentAtStart, candidates == 1 ? 0 : -1);
         QCOMPARE(listed.size(), candidates);
+        QVERIFY(iconsShown); // each phone's picture
         for (int i = 0; i < candidates; ++i)
             QCOMPARE(listed[i], items[i]->text);
         QCOMPARE(answer, chosen < 0 ? nullptr : fakePointer(chosen));
