@@ -9,6 +9,7 @@
 #include "app/stylesheet.h"
 #include "ios/applelibs.h"
 #include "ios/cftype.h"
+#include "ios/iosmobilebackupthread.h"
 #include "ios/mobiledevice.h"
 #include "platform/desktop/desktopopener.h"
 #include "store/ios6messagedb.h"
