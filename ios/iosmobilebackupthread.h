@@ -1,0 +1,39 @@
+#pragma once
+// Full backup of an iPhone through Apple's backup program (backup2tool) into
+// the temporary backup root, the folder "__quillmarten_iosbk_temp" that stays
+// between runs so that the next backup of the same phone can bring the old one
+// up to date instead of starting afresh.
+//
+// The root lies on the volume with the most free space among the candidates:
+// the data folder alone (every mount root of a Linux machine is writable for
+// root, and "/" or a tmpfs is no place for a phone's backup). The chosen folder
+// is remembered, as an absolute path in UTF-8 without a line end, in
+// "__quillmarten_iosbk_temp.path" in the data folder; a remembered path that is
+// not an existing absolute folder is chosen again.
+#include <QDir>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+
+#include <functional>
+
+class IOSMobileBackupThread : public QThread
+{
+public:
+    // The root: recalled, or chosen and remembered.
+    static QDir tempBackupRoot();
+    // Deletes the root with everything in it, then the remembered choice.
+    static void removeTempBackup();
+
+    // The free-space query the choice uses: bytes free, -1 when unknown.
+    using FreeSpaceFn = std::function<qint64(const QDir &)>;
+    // Tests choose among their own folders; an empty list restores the data
+    // folder and diskFreeSpace.
+    static void setVolumeCandidates(const QStringList &folders, FreeSpaceFn freeSpace = {});
+    // The candidate with the most free space on which a folder can be made;
+    // of equal ones the first; candidates whose free space is unknown are
+    // skipped. Empty when none qualifies.
+    static QString chooseVolume(const QStringList &candidates, const FreeSpaceFn &freeSpace);
+    // The file that remembers the choice.
+    static QString volumeFile();
+};
