@@ -49,8 +49,12 @@ public:
     // Every message of the current tree node, read again from its database
     // and sorted as the list is; empty (after an error box) when that fails.
     QList<_MsgMessage *> currentNodeMessages();
-    // Sorts by the list header's order, then shows the messages.
+    // Sorts by the list header's order, then shows the messages; the list
+    // keeps showing the store it showed (a re-sort of the same records).
     void showMessages(QList<_MsgMessage *> &messages);
+    // showMessages for records of store, which the list then keeps alive and
+    // which removeTreeNode recognises as shown.
+    void showStoreMessages(const QSharedPointer<_MsgStore> &store, QList<_MsgMessage *> &messages);
     QList<_MsgMessage *> selectedMessages();
     // Removes a node and its subtree. The list is emptied first when it shows
     // the node's store, and the tree's current row moves off the node before
@@ -159,8 +163,6 @@ private:
     void loadVirtualDevices();
     void startChecksWhenDue();
     void onAdvertLinkActivated(const QString &link);
-    // showMessages for the records of store, which the list then keeps alive.
-    void showStoreMessages(const QSharedPointer<_MsgStore> &store, QList<_MsgMessage *> &messages);
     Node *currentNode() const;
     int deviceCount(int type) const;
     QModelIndex indexOfNode(Node *node) const;

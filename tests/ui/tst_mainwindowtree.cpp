@@ -7,6 +7,7 @@
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
 #include "app/makerserver.h"
+#include "ios/iosmobilebackupthread.h"
 #include "platform/desktop/desktopopener.h"
 #include "store/ios6messagedb.h"
 #include "store/msgtext.h"
@@ -815,8 +816,12 @@ private slots:
     {
         writeWindowDb(dataDir(), "virtual_ios", "anna", typicalConversations());
         const QDir data(dataDir());
-        for (const char *path : {"ios_cache/00008030-X/file-relay", "itunes_cache/ab12/file-relay", "android_cache/356938035643809"})
+        for (const char *path :
+             {"ios_cache/00008030-X/file-relay", "itunes_cache/ab12/file-relay", "android_cache/356938035643809"})
             QVERIFY(data.mkpath(path));
+        const QString backupRoot = IOSMobileBackupThread::tempBackupRoot().absolutePath();
+        QVERIFY(QDir(backupRoot).mkpath("00008030-X/Snapshot"));
+        QVERIFY(QFileInfo::exists(IOSMobileBackupThread::volumeFile()));
         MainWindow window;
         Node *phone = window.treeModel()->rootDevice->children.first();
         select(window, phone);
@@ -827,6 +832,8 @@ private slots:
         QCOMPARE(driver.seen()[0].text, QString("Successfully cleared cache files."));
         for (const char *path : {"ios_cache", "itunes_cache", "android_cache"})
             QVERIFY2(!data.exists(path), path);
+        QVERIFY(!QFileInfo::exists(backupRoot));
+        QVERIFY(!QFileInfo::exists(IOSMobileBackupThread::volumeFile()));
         QCOMPARE(window.treeModel()->rootDevice->children.size(), 1);
         QCOMPARE(shownTexts(window).size(), 8);
         select(window, phone->children.first());
