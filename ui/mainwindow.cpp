@@ -360,7 +360,7 @@ void MainWindow::showMessages(QList<_MsgMessage *> &messages)
         std::stable_sort(messages.begin(), messages.end(), messageGreaterThan);
     smsModel->setMessages(messages);
     ui->txtSMS->clear();
-    ui->txtSMS->setMessages(smsModel->messageList());
+    ui->txtSMS->setMessages(smsModel->messages);
     ui->lbSMSCount->setText(tr("Messages: %1").arg(messages.size()));
 }
 
@@ -375,7 +375,7 @@ void MainWindow::clearMessageList()
 void MainWindow::onSMSSortIndicatorChanged(int logicalIndex, Qt::SortOrder)
 {
     if (logicalIndex == 0) {
-        QList<_MsgMessage *> list = smsModel->messageList();
+        QList<_MsgMessage *> list = smsModel->messages;
         showMessages(list);
         return;
     }
@@ -388,7 +388,7 @@ void MainWindow::onSMSItemSelected(const QItemSelection &selected, const QItemSe
     if (selected.isEmpty())
         return;
     const QModelIndex first = selected.first().topLeft();
-    if (!first.isValid() || !smsModel->messageList().value(first.row()))
+    if (!first.isValid() || !smsModel->messages.value(first.row()))
         return;
     ui->txtSMS->scrollToMessage(first.row());
 }
@@ -414,7 +414,7 @@ QList<_MsgMessage *> MainWindow::currentNodeMessages()
 
 QList<_MsgMessage *> MainWindow::selectedMessages()
 {
-    const QList<_MsgMessage *> shown = smsModel->messageList();
+    const QList<_MsgMessage *> shown = smsModel->messages;
     QList<_MsgMessage *> result;
     const QModelIndexList rows = ui->treeViewSMS->selectionModel()->selectedRows(0);
     for (const QModelIndex &index : rows) {
@@ -706,7 +706,7 @@ void MainWindow::searchMessages()
     const QString keyword = ui->txtSMSKeyword->text().trimmed();
     if (keyword.isEmpty())
         return;
-    const QList<_MsgMessage *> list = smsModel->messageList();
+    const QList<_MsgMessage *> list = smsModel->messages;
     if (list.isEmpty()) {
         showInformation(tr("IDS_CAN_NOT_FOUND_AND_MESSAGES"));
         return;

@@ -72,7 +72,7 @@ void select(MainWindow &window, Node *node)
 QStringList shownTexts(MainWindow &window)
 {
     QStringList texts;
-    for (_MsgMessage *message : window.messageModel()->messageList())
+    for (_MsgMessage *message : window.messageModel()->messages)
         texts << displayText(*message);
     return texts;
 }
@@ -365,7 +365,7 @@ private slots:
         QCOMPARE(shownTexts(window).size(), 120);
         QItemSelectionModel *selection = window.widgets()->treeViewSMS->selectionModel();
         ItemModelSms *list = window.messageModel();
-        const QString anchor71 = QStringLiteral("sms_%1").arg(list->messageList().at(70)->rowid);
+        const QString anchor71 = QStringLiteral("sms_%1").arg(list->messages.at(70)->rowid);
         selection->select(list->indexOfRow(2), QItemSelectionModel::Select | QItemSelectionModel::Rows);
         QVERIFY(!window.widgets()->txtSMS->toHtml().contains(anchor71));
         selection->select(QItemSelection(list->indexOfRow(70), list->index(75, 3)),
