@@ -38,7 +38,7 @@ void ExportMessagesTxt::write(const _MsgMessage &m)
     QString text = displayText(m);
     text.remove(QLatin1Char('\r'));
     text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    stream << qSetFieldWidth(kDateWidth) << locale.toString(MsgLocalTime::dateTime(m.date), QLocale::ShortFormat)
+    stream << qSetFieldWidth(kDateWidth) << MsgLocalTime::shortText(m.date, locale)
            << qSetFieldWidth(kFlagWidth) << flag << qSetFieldWidth(kNameWidth) << title
            << qSetFieldWidth(0) << text << '\n';
 }

@@ -39,7 +39,7 @@ void ExportSMSHtml::write(const _MsgMessage &m)
     block += QLatin1String("\"></a><div style=\"color:");
     block += QLatin1String(sent ? "#008040" : "#0000FF");
     block += QLatin1String(";font-size:16px;\"><div>");
-    block += locale.toString(MsgLocalTime::dateTime(m.date), QLocale::ShortFormat);
+    block += MsgLocalTime::shortText(m.date, locale);
     block += QLatin1String("</div><div>");
     block += QLatin1String(sent ? "To: " : "From: ");
     block += title;

@@ -32,6 +32,11 @@ QDateTime MsgLocalTime::dateTime(int date)
                      Qt::OffsetFromUTC, int(p.tm_gmtoff));
 }
 
+QString MsgLocalTime::shortText(int date, const QLocale &locale)
+{
+    return locale.toString(dateTime(date), QLocale::ShortFormat);
+}
+
 QString MsgLocalTime::isoText(int date)
 {
     std::tm p{};

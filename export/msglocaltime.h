@@ -5,6 +5,7 @@
 // large export spends. localtime_r reads the zone once; the result carries its
 // offset from UTC, so formats show the same date and time.
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 
 class MsgLocalTime
@@ -13,6 +14,10 @@ public:
     // The local date and time of a message date, as a date-time with its
     // offset from UTC.
     static QDateTime dateTime(int date);
+    // The date and time as lists, views and writers show them: the locale's
+    // short format. Writers that convert many dates pass their own copy of
+    // the system locale.
+    static QString shortText(int date, const QLocale &locale = QLocale::system());
     // "yyyy-MM-dd hh:mm:ss" of the local date and time.
     static QString isoText(int date);
 };

@@ -84,7 +84,7 @@ void SMSPageLayout::ensureSpace(int need)
 void SMSPageLayout::drawMessage(const _MsgMessage &m)
 {
     const bool sent = m.is_from_me != 0;
-    const QString date = QLocale::system().toString(MsgLocalTime::dateTime(m.date), QLocale::ShortFormat);
+    const QString date = MsgLocalTime::shortText(m.date);
     QString header = QLatin1String(sent ? "To: " : "From: ");
     if (m.chat)
         header += chatTitle(*m.chat, true);

@@ -417,8 +417,148 @@ def itunes_backup_encrypted():
     return c
 
 
+# ---- the tree and list icons ------------------------------------------------
+# 36 x 36 with alpha; the views scale them to 18 wide. Each icon is a list of
+# shapes painted in order, every shape a coverage test and a colour, sampled
+# 4 x 4 per pixel.
+
+ICON = 36
+
+
+def write_png_rgba(path, width, height, pixels):
+    rows = bytearray()
+    for y in range(height):
+        rows.append(0)
+        for x in range(width):
+            rows.extend(pixels[y * width + x])
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+    png = b"\x89PNG\r\n\x1a\n"
+    png += chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0))
+    png += chunk(b"IDAT", zlib.compress(bytes(rows), 9))
+    png += chunk(b"IEND", b"")
+    with open(path, "wb") as f:
+        f.write(png)
+
+
+def in_round_rect(x0, y0, x1, y1, r):
+    def test(px, py):
+        if not (x0 <= px <= x1 and y0 <= py <= y1):
+            return False
+        cx = min(max(px, x0 + r), x1 - r)
+        cy = min(max(py, y0 + r), y1 - r)
+        return (px - cx) ** 2 + (py - cy) ** 2 <= r * r
+    return test
+
+
+def in_ellipse(cx, cy, rx, ry):
+    return lambda px, py: ((px - cx) / rx) ** 2 + ((py - cy) / ry) ** 2 <= 1.0
+
+
+def in_polygon(points):
+    def test(px, py):
+        inside = False
+        j = len(points) - 1
+        for i in range(len(points)):
+            xi, yi = points[i]
+            xj, yj = points[j]
+            if (yi > py) != (yj > py) and px < (xj - xi) * (py - yi) / (yj - yi) + xi:
+                inside = not inside
+            j = i
+        return inside
+    return test
+
+
+def in_all(*tests):
+    return lambda px, py: all(t(px, py) for t in tests)
+
+
+def render_icon(shapes):
+    out = []
+    for y in range(ICON):
+        for x in range(ICON):
+            r = g = b = a = 0.0
+            for test, colour in shapes:
+                cover = 0
+                for sy in range(4):
+                    for sx in range(4):
+                        if test(x + (sx + 0.5) / 4, y + (sy + 0.5) / 4):
+                            cover += 1
+                if not cover:
+                    continue
+                ca = cover / 16.0
+                # "over" with premultiplied sums
+                r = colour[0] * ca + r * (1 - ca)
+                g = colour[1] * ca + g * (1 - ca)
+                b = colour[2] * ca + b * (1 - ca)
+                a = ca + a * (1 - ca)
+            if a > 0:
+                out.append(bytes((int(round(r / a)), int(round(g / a)), int(round(b / a)), int(round(a * 255)))))
+            else:
+                out.append(bytes((0, 0, 0, 0)))
+    return out
+
+
+def person(cx, top, scale, colour):
+    return [(in_ellipse(cx, top + 6 * scale, 5.5 * scale, 6 * scale), colour),
+            (in_all(in_ellipse(cx, top + 25 * scale, 11 * scale, 12 * scale),
+                    lambda px, py: py <= top + 25 * scale), colour)]
+
+
+def cylinder(x0, x1, top, bottom, colour, rim):
+    cx, rx = (x0 + x1) / 2.0, (x1 - x0) / 2.0
+    return [(in_ellipse(cx, bottom, rx, 3.5), colour),
+            (lambda px, py: x0 <= px <= x1 and top <= py <= bottom, colour),
+            (in_ellipse(cx, top, rx, 3.5), rim)]
+
+
+def bubble(colour, arrow_colour, up):
+    shapes = [(in_round_rect(2, 4, 34, 27, 9), colour),
+              (in_polygon([(8, 24), (16, 24), (5, 34)]), colour)]
+    if up:  # an arrow going out, up and to the right
+        shapes += [(in_polygon([(12, 22), (22, 12), (24, 14), (14, 24)]), arrow_colour),
+                   (in_polygon([(15, 9), (27, 9), (27, 21)]), arrow_colour)]
+    else:   # an arrow coming in, down and to the left
+        shapes += [(in_polygon([(24, 9), (26, 11), (16, 21), (14, 19)]), arrow_colour),
+                   (in_polygon([(10, 12), (10, 24), (22, 24)]), arrow_colour)]
+    return shapes
+
+
+ICONS = {
+    # Both device kinds together: a phone in front of a tablet.
+    "devices.png": [(in_round_rect(10, 2, 34, 30, 3), (90, 100, 115)),
+                    (in_round_rect(12, 4, 32, 28, 1.5), (200, 220, 240)),
+                    (in_round_rect(2, 10, 16, 34, 3), (40, 44, 52)),
+                    (in_round_rect(4, 13, 14, 30, 1), (120, 180, 235))],
+    "databases.png": cylinder(4, 24, 8, 20, (214, 140, 40), (244, 190, 90))
+                     + cylinder(12, 32, 18, 30, (196, 110, 20), (240, 170, 70)),
+    "database.png": cylinder(7, 29, 7, 29, (214, 140, 40), (244, 190, 90))
+                    + [(in_all(in_ellipse(18, 18, 11, 3.5), lambda px, py: py >= 18), (170, 100, 20))],
+    "iphone.png": [(in_round_rect(9, 1, 27, 35, 4), (30, 30, 34)),
+                   (lambda px, py: 11 <= px <= 25 and 6 <= py <= 29, (110, 175, 240)),
+                   (in_ellipse(18, 32, 1.6, 1.6), (160, 160, 165))],
+    "android.png": [(in_all(in_ellipse(18, 14, 12, 10), lambda px, py: py <= 13), (120, 190, 40)),
+                    (in_ellipse(13.5, 9, 1.6, 1.6), (255, 255, 255)),
+                    (in_ellipse(22.5, 9, 1.6, 1.6), (255, 255, 255)),
+                    (in_round_rect(6, 15, 30, 31, 3), (120, 190, 40)),
+                    (in_round_rect(1, 15, 5, 27, 2), (120, 190, 40)),
+                    (in_round_rect(31, 15, 35, 27, 2), (120, 190, 40)),
+                    (in_round_rect(11, 28, 16, 35, 2), (120, 190, 40)),
+                    (in_round_rect(20, 28, 25, 35, 2), (120, 190, 40))],
+    "group.png": person(24, 4, 0.8, (120, 150, 200)) + person(13, 8, 0.95, (50, 90, 160)),
+    "contact.png": person(18, 3, 1.1, (110, 118, 130)),
+    "imsg-send.png": bubble((30, 130, 250), (255, 255, 255), True),
+    "imsg-rec.png": bubble((150, 200, 255), (20, 80, 200), False),
+    "icon_sms-sent.png": bubble((60, 190, 80), (255, 255, 255), True),
+    "icon_sms-receive.png": bubble((170, 230, 170), (20, 120, 40), False),
+}
+
+
 if __name__ == "__main__":
     res = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "res")
     write_png(os.path.join(res, "subwin-bg.png"), 480, 64, subwin_bg)
     write_jpeg(os.path.join(res, "close_icloudbk.jpg"), icloud_backup_off())
     write_jpeg(os.path.join(res, "close_itunesbkenc.jpg"), itunes_backup_encrypted())
+    for name, shapes in ICONS.items():
+        write_png_rgba(os.path.join(res, name), ICON, ICON, render_icon(shapes))
