@@ -36,16 +36,6 @@
 
 namespace {
 
-// Node kinds of the main tree.
-enum NodeType : int {
-    kRootDevice = 1,
-    kRootLocalDb = 2,
-    kIPhone = 3,
-    kAndroid = 4,
-    kLocalDb = 5,
-    kChat = 6,
-};
-
 const int kBuildNumber = 40;
 // The update check runs at most once in this many seconds.
 const quint32 kCheckInterval = 86400;
@@ -81,7 +71,7 @@ QByteArray beforeNul(QByteArray bytes)
 
 bool isDatabaseNode(const MainWindow::Node *node)
 {
-    return node && (node->type == kIPhone || node->type == kAndroid || node->type == kLocalDb);
+    return node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE || node->type == ITEM_LOCAL_DB);
 }
 
 _AbsDBItemNode *dbNode(MainWindow::Node *node)
@@ -288,15 +278,15 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
         return;
     try {
         switch (node->type) {
-        case kIPhone:
-        case kAndroid: {
+        case ITEM_IOS_DEVICE:
+        case ITEM_ANDROID_DEVICE: {
             _AbsDBItemNode *source = dbNode(node);
             source->db->messages(source->store, 0);
             QList<_MsgMessage *> list = allMessages(source->store);
             showStoreMessages(source->store, list);
             break;
         }
-        case kLocalDb: {
+        case ITEM_LOCAL_DB: {
             _AbsDBItemNode *source = dbNode(node);
             if (source->children.isEmpty()) {
                 source->db->chats(source->store);
@@ -324,7 +314,7 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
             }
             break;
         }
-        case kChat: {
+        case ITEM_CHAT_SESSION: {
             auto *chat = static_cast<_ChatSessionItemNode *>(node);
             _AbsDBItemNode *source = dbNode(node->parent);
             if (!chat->session.chats.isEmpty() && source) {
@@ -550,7 +540,7 @@ void MainWindow::updateActionStates()
     const QModelIndexList selected = ui->treeViewDS->selectionModel()->selectedIndexes();
     index = selected.isEmpty() ? ui->treeViewDS->currentIndex() : selected.first();
     Node *node = index.isValid() ? static_cast<Node *>(index.internalPointer()) : nullptr;
-    if (node && node->type == kChat)
+    if (node && node->type == ITEM_CHAT_SESSION)
         node = node->parent;
     if (!isDatabaseNode(node)) {
         for (QAction *action : operationActions())
@@ -558,18 +548,18 @@ void MainWindow::updateActionStates()
         return;
     }
     const int t = node->type;
-    const int nI = deviceCount(kIPhone);
-    const int nA = deviceCount(kAndroid);
-    actI2A->setEnabled(t == kIPhone && nA > 0 && nI > 0);
-    actA2I->setEnabled(t == kAndroid && nA > 0 && nI > 0);
-    actI2I->setEnabled(t == kIPhone && nI > 1);
-    actA2A->setEnabled(t == kAndroid && nA > 1);
-    actDb2I->setEnabled(t == kLocalDb && nI > 0);
-    actDb2A->setEnabled(t == kLocalDb && nA > 0);
-    actBackup->setEnabled(t != kLocalDb);
+    const int nI = deviceCount(ITEM_IOS_DEVICE);
+    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
+    actI2A->setEnabled(t == ITEM_IOS_DEVICE && nA > 0 && nI > 0);
+    actA2I->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 0 && nI > 0);
+    actI2I->setEnabled(t == ITEM_IOS_DEVICE && nI > 1);
+    actA2A->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 1);
+    actDb2I->setEnabled(t == ITEM_LOCAL_DB && nI > 0);
+    actDb2A->setEnabled(t == ITEM_LOCAL_DB && nA > 0);
+    actBackup->setEnabled(t != ITEM_LOCAL_DB);
     actExport->setEnabled(true);
     actPrint->setEnabled(true);
-    actDelete->setEnabled(t == kLocalDb);
+    actDelete->setEnabled(t == ITEM_LOCAL_DB);
 }
 
 namespace {
@@ -593,16 +583,16 @@ void MainWindow::onMainTreeContextMenu()
     Node *node = currentNode();
     if (!node)
         return;
-    const int nI = deviceCount(kIPhone);
-    const int nA = deviceCount(kAndroid);
+    const int nI = deviceCount(ITEM_IOS_DEVICE);
+    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
     QList<MenuEntry> entries;
     switch (node->type) {
-    case kRootLocalDb:
+    case ITEM_ROOT_LOCALDB:
         entries = {{"Open Database Folder", ":res/open_db_folder.png", &MainWindow::miOpenDbFolder},
                    {"Import SMS from iTunes Backup to Local Database", ":res/import_itunes.png",
                     &MainWindow::miImportItunes}};
         break;
-    case kIPhone:
+    case ITEM_IOS_DEVICE:
         entries = {{"Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackupAll},
                    {"Transfer iPhone SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2IAll, nI > 1},
                    {"Transfer iPhone SMS to Android", ":res/i2a.png", &MainWindow::miI2AAll, nA > 0},
@@ -611,7 +601,7 @@ void MainWindow::onMainTreeContextMenu()
                    {"View Cache Files", nullptr, &MainWindow::miViewCache},
                    {"Disconnect Device", ":res/unmount.png", &MainWindow::miUnmoutDevice}};
         break;
-    case kAndroid:
+    case ITEM_ANDROID_DEVICE:
         entries = {{"Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackupAll},
                    {"Transfer Android SMS to iPhone", ":res/a2i.png", &MainWindow::miA2IAll, nI > 0},
                    {"Transfer Android SMS to other Android", ":res/a2a.png", &MainWindow::miA2AAll, nA > 1},
@@ -620,7 +610,7 @@ void MainWindow::onMainTreeContextMenu()
                    {"View Cache Files", nullptr, &MainWindow::miViewCache},
                    {"Disconnect Device", ":res/unmount.png", &MainWindow::miUnmoutDevice}};
         break;
-    case kLocalDb:
+    case ITEM_LOCAL_DB:
         entries = {{"Import SMS from iTunes Backup to this Local Database", ":res/import_itunes.png",
                     &MainWindow::miImportToLocalDb},
                    {"Export SMS to iTunes Backup", nullptr, &MainWindow::miExport2iTunesAll},
@@ -630,23 +620,23 @@ void MainWindow::onMainTreeContextMenu()
                    {"Print SMS", ":res/print.png", &MainWindow::miPrintAll},
                    {"Delete this Database", ":res/delete.png", &MainWindow::miDelAll}};
         break;
-    case kChat: {
+    case ITEM_CHAT_SESSION: {
         const int parentType = node->parent ? node->parent->type : 0;
-        if (parentType == kIPhone) {
+        if (parentType == ITEM_IOS_DEVICE) {
             entries = {
                 {"Backup SMS with this contact to Local Database", ":res/backup.png", &MainWindow::miBackupChat},
                 {"Transfer SMS with this contact to other iPhone", ":res/i2i.png", &MainWindow::miI2IChat, nI > 1},
                 {"Transfer SMS with this contact to Android", ":res/i2a.png", &MainWindow::miI2AChat, nA > 0},
                 {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
                 {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat}};
-        } else if (parentType == kAndroid) {
+        } else if (parentType == ITEM_ANDROID_DEVICE) {
             entries = {
                 {"Backup SMS with this contact to Local Database", ":res/backup.png", &MainWindow::miBackupChat},
                 {"Transfer SMS with this contact to iPhone", ":res/a2i.png", &MainWindow::miA2IChat, nI > 0},
                 {"Transfer SMS with this contact to other Android", ":res/a2a.png", &MainWindow::miA2AChat, nA > 1},
                 {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
                 {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat}};
-        } else if (parentType == kLocalDb) {
+        } else if (parentType == ITEM_LOCAL_DB) {
             entries = {
                 {"Export SMS with this contact to iTunes Backup", nullptr, &MainWindow::miExport2iTunesChat},
                 {"Transfer SMS with this contact to iPhone", ":res/db2i.png", &MainWindow::miDb2IChat, nI > 0},
@@ -670,24 +660,24 @@ void MainWindow::onSMSContextMenu()
     if (!node)
         return;
     int type = node->type;
-    if (type == kChat)
+    if (type == ITEM_CHAT_SESSION)
         type = node->parent ? node->parent->type : 0;
-    const int nI = deviceCount(kIPhone);
-    const int nA = deviceCount(kAndroid);
+    const int nI = deviceCount(ITEM_IOS_DEVICE);
+    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
     QList<MenuEntry> entries;
-    if (type == kIPhone) {
+    if (type == ITEM_IOS_DEVICE) {
         entries = {{"Backup Selected SMS to Local Database", ":res/backup.png", &MainWindow::miBackupSel},
                    {"Transfer Selected SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2ISel, nI > 1},
                    {"Transfer Selected SMS to Android", ":res/i2a.png", &MainWindow::miI2ASel, nA > 0},
                    {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
                    {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel}};
-    } else if (type == kAndroid) {
+    } else if (type == ITEM_ANDROID_DEVICE) {
         entries = {{"Backup Selected SMS to Local Database", ":res/backup.png", &MainWindow::miBackupSel},
                    {"Transfer Selected SMS to iPhone", ":res/a2i.png", &MainWindow::miA2ISel, nI > 0},
                    {"Transfer Selected SMS to other Android", ":res/a2a.png", &MainWindow::miA2ASel, nA > 1},
                    {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
                    {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel}};
-    } else if (type == kLocalDb) {
+    } else if (type == ITEM_LOCAL_DB) {
         entries = {{"Export Selected SMS to iTunes Backup", nullptr, &MainWindow::miExport2iTunesSel},
                    {"Transfer Selected SMS to iPhone", ":res/db2i.png", &MainWindow::miDb2ISel, nI > 0},
                    {"Transfer Selected SMS to Android", ":res/db2a.png", &MainWindow::miDb2ASel, nA > 0},
@@ -735,7 +725,7 @@ void MainWindow::searchCotnact()
     int start = 0;
     if (isDatabaseNode(node)) {
         searched = node;
-    } else if (node->type == kChat && node->parent) {
+    } else if (node->type == ITEM_CHAT_SESSION && node->parent) {
         searched = node->parent;
         start = int(searched->children.indexOf(node)) + 1;
     } else {
@@ -879,7 +869,7 @@ void MainWindow::iosDeviceDisconnected(void *device)
         return;
     const QList<Node *> children = mainModel->rootDevice->children;
     for (Node *child : children) {
-        if (child->type == kIPhone && static_cast<_IOSDeviceItemNode *>(child)->device.amDevice == device) {
+        if (child->type == ITEM_IOS_DEVICE && static_cast<_IOSDeviceItemNode *>(child)->device.amDevice == device) {
             removeTreeNode(child);
             return;
         }
@@ -896,7 +886,7 @@ void MainWindow::androidDeviceDisconnected(QString id)
         return;
     const QList<Node *> children = mainModel->rootDevice->children;
     for (Node *child : children) {
-        if (child->type == kAndroid && static_cast<_AndroidDeviceItemNode *>(child)->device.deviceKey() == id) {
+        if (child->type == ITEM_ANDROID_DEVICE && static_cast<_AndroidDeviceItemNode *>(child)->device.deviceKey() == id) {
             removeTreeNode(child);
             return;
         }
@@ -910,7 +900,7 @@ void MainWindow::androidDeviceLoad(AndroidDevice)
 void MainWindow::miUnmoutDevice()
 {
     Node *node = currentNode();
-    if (node && (node->type == kIPhone || node->type == kAndroid))
+    if (node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE))
         removeTreeNode(node);
 }
 
@@ -936,7 +926,7 @@ void MainWindow::androidUsbTips()
 void MainWindow::miDelAll()
 {
     Node *node = currentNode();
-    if (!node || node->type != kLocalDb)
+    if (!node || node->type != ITEM_LOCAL_DB)
         return;
     if (!showQuestion(tr("IDS_CONFIRM_DEL_THIS_LOCALDB")))
         return;
@@ -955,9 +945,9 @@ void MainWindow::miViewCache()
     Node *node = currentNode();
     if (!node)
         return;
-    if (node->type == kIPhone)
+    if (node->type == ITEM_IOS_DEVICE)
         openInExplorer(static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
-    else if (node->type == kAndroid)
+    else if (node->type == ITEM_ANDROID_DEVICE)
         openInExplorer(static_cast<_AndroidDeviceItemNode *>(node)->device.cacheDir().absolutePath());
 }
 
