@@ -534,6 +534,9 @@ void MainWindow::createMenus()
 
 void MainWindow::updateActionStates()
 {
+    // The tree may report a selection while the window is still being built.
+    if (!actBackup)
+        return;
     // Called from the tree's selection change, which Qt reports before it
     // moves the current index: the selected node is the one the user is on.
     QModelIndex index;

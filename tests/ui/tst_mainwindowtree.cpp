@@ -15,6 +15,7 @@
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -925,18 +926,11 @@ private slots:
     {
         writeWindowDb(dataDir(), "virtual_ios", "Anna iPhone", typicalConversations());
         MainWindow window;
-        window.resize(1000, 680);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
         select(window, window.treeModel()->rootDevice->children.first());
-        QCoreApplication::processEvents();
-        const QImage image = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
-        QTemporaryDir folder;
-        folder.setAutoRemove(false);
-        const QString path = folder.filePath("mainwindow.png");
-        QVERIFY(image.save(path));
-        qInfo("screenshot: %s", qPrintable(path));
+        const QImage image = renderWidget(&window, QSize(1000, 680));
+        qInfo("screenshot: %s", qPrintable(saveShot(image, "mainwindow_phone")));
 
+        QVERIFY(notBlank(image, image.rect()));
         QSet<QRgb> colours;
         for (int y = 0; y < image.height(); y += 2)
             for (int x = 0; x < image.width(); x += 2)
@@ -945,17 +939,15 @@ private slots:
 
         auto darkPixelsIn = [&](QWidget *widget) {
             const QRect area(widget->mapTo(&window, QPoint(0, 0)), widget->size());
-            int dark = 0;
-            for (int y = area.top(); y <= area.bottom(); ++y)
-                for (int x = area.left(); x <= area.right(); ++x)
-                    if (qGray(image.pixel(x, y)) < 90)
-                        ++dark;
-            return dark;
+            return countPixels(image, area, [](QColor c) { return qGray(c.rgb()) < 90; });
         };
         QVERIFY(darkPixelsIn(window.widgets()->treeViewSMS->viewport()) > 200);
         QVERIFY(darkPixelsIn(window.widgets()->treeViewDS->viewport()) > 100);
-        // The conversation view: head lines in colour, the texts in dark grey.
         QVERIFY(darkPixelsIn(window.widgets()->txtSMS->viewport()) > 200);
+        // Sent rows of the list are tinted green.
+        const QRect list(window.widgets()->treeViewSMS->viewport()->mapTo(&window, QPoint(0, 0)),
+                         window.widgets()->treeViewSMS->viewport()->size());
+        QVERIFY(countPixels(image, list, [](QColor c) { return near(c, QColor(245, 255, 226), 3); }) > 1000);
     }
 };
 
