@@ -390,7 +390,16 @@ private slots:
         select(window, anna->children.first());
         QVERIFY(!shownTexts(window).isEmpty());
         paintAll(window);
+        // A phone on its way out is not read again: its file is gone bad now,
+        // and a read would show an error box.
+        QFile file(messageDbPath(QDir(dataDir()).absoluteFilePath("test_phones/anna")));
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        file.write(QByteArray(4096, 'x'));
+        file.close();
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
         window.iosDeviceDisconnected(handleOf(0x1001));
+        QCOMPARE(driver.seen().size(), 0);
         Node *root = window.treeModel()->rootDevice;
         QCOMPARE(root->children.size(), 1);
         QCOMPARE(root->children.first(), bernd);
