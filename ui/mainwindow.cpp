@@ -41,6 +41,21 @@ const int kBuildNumber = 40;
 const quint32 kCheckInterval = 86400;
 const char *const kCheckTimeFile = "last-check-version-time";
 const char *const kAdvertFile = "last-adv";
+// Both answers are a line of text; a reply beyond this is no answer of the
+// maker's server and is not read into memory.
+const qint64 kMaxReplyBytes = 64 * 1024;
+const char *const kOversized = "oversized";
+
+// Stops a reply that grows past the bound; the slot then ignores its body.
+void capReply(QNetworkReply *reply)
+{
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > kMaxReplyBytes || total > kMaxReplyBytes) {
+            reply->setProperty(kOversized, true);
+            reply->abort();
+        }
+    });
+}
 
 int &usbTipsDelay()
 {
@@ -775,8 +790,10 @@ void MainWindow::startChecksWhenDue()
     };
     QNetworkReply *update = updateHttp.get(
         request(base + QStringLiteral("/sms_check_update.php?pid=%1&ver=%2&q=1").arg(pid).arg(kBuildNumber)));
+    capReply(update);
     connect(update, &QNetworkReply::finished, this, [this, update]() { onCheckVersionReadyRead(update); });
     QNetworkReply *advert = advertHttp.get(request(base + QStringLiteral("/adv.php?pid=%1").arg(pid)));
+    capReply(advert);
     connect(advert, &QNetworkReply::finished, this, [this, advert]() { onGetAdvLinkRead(advert); });
 }
 
@@ -791,7 +808,7 @@ void MainWindow::onCheckVersionReadyRead(QNetworkReply *reply)
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(QByteArray::number(quint32(unixNow())));
     file.close();
-    if (status.toInt() != 200)
+    if (status.toInt() != 200 || reply->property(kOversized).toBool())
         return;
     const QString text = QString::fromLatin1(beforeNul(reply->readAll()));
     if (!text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
@@ -808,7 +825,7 @@ void MainWindow::onGetAdvLinkRead(QNetworkReply *reply)
 {
     reply->deleteLater();
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || status.toInt() != 200)
+    if (!status.isValid() || status.toInt() != 200 || reply->property(kOversized).toBool())
         return;
     QString text = QString::fromUtf8(beforeNul(reply->readAll()));
     if (!text.startsWith(QLatin1String("<a"), Qt::CaseInsensitive))

@@ -157,6 +157,7 @@ private slots:
         QTest::newRow("https is no offer") << QByteArray("https://download.example.org/parlevane-41.run") << false
                                            << false;
         QTest::newRow("anything else") << QByteArray("no update") << false << false;
+        QTest::newRow("oversized") << "http://download.example.org/" + QByteArray(70 * 1024, 'x') << true << false;
         QTest::newRow("in two pieces, asked once") << QByteArray("http://download.example.org/in-two-pieces.run")
                                                    << true << true;
     }
@@ -254,6 +255,8 @@ private slots:
         QTest::newRow("a blank first is ignored") << QByteArray(" <a href=\"https://example.org/x\">x</a>") << 200
                                                   << false << stored;
         QTest::newRow("not 200") << QByteArray("<a href=\"https://example.org/x\">x</a>") << 404 << false << stored;
+        QTest::newRow("oversized") << "<a href=\"https://example.org/x\">" + QByteArray(70 * 1024, 'x') + "</a>"
+                                   << 200 << false << stored;
         QTest::newRow("in two pieces")
             << QByteArray("<a href=\"https://example.org/long\">") + QByteArray("A long offer ").repeated(20)
                    + "</a>"
