@@ -824,7 +824,6 @@ private slots:
 
     void clearCacheKeepsTheShownPhone()
     {
-        writeWindowDb(dataDir(), "virtual_ios", "anna", typicalConversations());
         const QDir data(dataDir());
         for (const char *path :
              {"ios_cache/00008030-X/file-relay", "itunes_cache/ab12/file-relay", "android_cache/356938035643809"})
@@ -833,8 +832,18 @@ private slots:
         QVERIFY(QDir(backupRoot).mkpath("00008030-X/Snapshot"));
         QVERIFY(QFileInfo::exists(IOSMobileBackupThread::volumeFile()));
         MainWindow window;
-        Node *phone = window.treeModel()->rootDevice->children.first();
+        // A phone read as a loaded one is: its database lies in its cache.
+        IOSDevice device;
+        device.deviceName = "Anna";
+        device.uniqueDeviceId = "00008030-001A35E22E38802E";
+        device.amDevice = handleOf(0x7001);
+        writeMsgDb(device.cacheDir().absolutePath(), MsgDbLayout::Local, typicalConversations());
+        QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(device.cacheDir(), "262", false));
+        _IOSDeviceItemNode *phone = window.treeModel()->addIOSDevice(db, device);
         select(window, phone);
+        QCOMPARE(shownTexts(window).size(), 8);
+        window.treeModel()->loadChatSessions(phone);
+
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         window.miClearCache();
@@ -844,11 +853,14 @@ private slots:
             QVERIFY2(!data.exists(path), path);
         QVERIFY(!QFileInfo::exists(backupRoot));
         QVERIFY(!QFileInfo::exists(IOSMobileBackupThread::volumeFile()));
+        // The open database outlives its unlinked file: node, rows and
+        // messages stay, and a new selection reads them again.
         QCOMPARE(window.treeModel()->rootDevice->children.size(), 1);
         QCOMPARE(shownTexts(window).size(), 8);
         select(window, phone->children.first());
         select(window, phone);
         QCOMPARE(shownTexts(window).size(), 8);
+        paintAll(window);
     }
 
     void viewCacheCreatesAndOpensTheFolder()
