@@ -1,19 +1,165 @@
 #include "ui/mainwindow.h"
 
+#include "ui_mainwindow.h"
+
+#include "android/androidmonitor.h"
+#include "app/datafolder.h"
+#include "app/makerserver.h"
 #include "app/messagebox.h"
 #include "app/stylesheet.h"
 #include "ios/applelibs.h"
 #include "ios/cftype.h"
+#include "ios/iosmobilebackupthread.h"
 #include "ios/mobiledevice.h"
+#include "platform/desktop/desktopopener.h"
+#include "store/ios6messagedb.h"
+#include "store/msgrecords.h"
+#include "store/msgtext.h"
+#include "ui/itemmodelmain.h"
+#include "ui/itemmodelsms.h"
 
+#include <QCursor>
+#include <QDateTime>
 #include <QDebug>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPersistentModelIndex>
+#include <QRegularExpression>
+#include <QStatusBar>
+#include <QTimer>
+#include <algorithm>
+#include <exception>
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
+namespace {
+
+const int kBuildNumber = 40;
+// The update check runs at most once in this many seconds.
+const quint32 kCheckInterval = 86400;
+const char *const kCheckTimeFile = "last-check-version-time";
+const char *const kAdvertFile = "last-adv";
+// Both answers are a line of text; a reply beyond this is no answer of the
+// maker's server and is not read into memory.
+const qint64 kMaxReplyBytes = 64 * 1024;
+const char *const kOversized = "oversized";
+
+// Stops a reply that grows past the bound; the slot then ignores its body.
+void capReply(QNetworkReply *reply)
 {
-    setObjectName(QStringLiteral("MainWindow"));
-    setWindowTitle(QObject::tr("Quillmarten Parlevane"));
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
+        if (received > kMaxReplyBytes || total > kMaxReplyBytes) {
+            reply->setProperty(kOversized, true);
+            reply->abort();
+        }
+    });
+}
+
+int &usbTipsDelay()
+{
+    static int ms = 10000;
+    return ms;
+}
+
+std::function<qint64()> &clockFunction()
+{
+    static std::function<qint64()> clock;
+    return clock;
+}
+
+qint64 unixNow()
+{
+    const std::function<qint64()> &clock = clockFunction();
+    return clock ? clock() : QDateTime::currentSecsSinceEpoch();
+}
+
+// Text up to the first NUL byte.
+QByteArray beforeNul(QByteArray bytes)
+{
+    const int nul = int(bytes.indexOf('\0'));
+    if (nul >= 0)
+        bytes.truncate(nul);
+    return bytes;
+}
+
+bool isDatabaseNode(const MainWindow::Node *node)
+{
+    return node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE || node->type == ITEM_LOCAL_DB);
+}
+
+_AbsDBItemNode *dbNode(MainWindow::Node *node)
+{
+    return isDatabaseNode(node) ? static_cast<_AbsDBItemNode *>(node) : nullptr;
+}
+
+// The sub-folders of a folder, by name.
+QStringList subFolders(const QDir &dir)
+{
+    return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+// One entry of a context menu: a text of the "QObject" context, an icon
+// resource (or none), the slot, and whether the entry is enabled.
+struct MenuEntry
+{
+    const char *text;
+    const char *icon;
+    void (MainWindow::*slot)();
+    bool enabled = true;
+};
+
+} // namespace
+
+// ---- construction and destruction -------------------------------------------
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWindow)
+{
+    ui->setupUi(this);
     setStyleSheet(::styleSheet());
-    resize(960, 640);
+
+    connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
+    connect(ui->treeViewDS, &MyTreeView::createContextMenu, this, &MainWindow::onMainTreeContextMenu);
+    connect(ui->treeViewSMS, &MyTreeView::onSelectionChanged, this, &MainWindow::onSMSItemSelected);
+    connect(ui->treeViewSMS, &MyTreeView::createContextMenu, this, &MainWindow::onSMSContextMenu);
+    connect(ui->btnSearchHandle, &QToolButton::pressed, this, &MainWindow::searchCotnact);
+    connect(ui->txtHandleKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchCotnact);
+    connect(ui->btnSearchSMS, &QToolButton::pressed, this, &MainWindow::searchMessages);
+    connect(ui->txtSMSKeyword, &QLineEdit::returnPressed, this, &MainWindow::searchMessages);
+
+    ui->splitter->setSizes({250, 750});
+
+    mainModel = new ItemModelMain(this);
+    ui->treeViewDS->setModel(mainModel);
+    ui->treeViewDS->expandAll();
+
+    smsModel = new ItemModelSms(this);
+    ui->treeViewSMS->setSortingEnabled(true);
+    ui->treeViewSMS->header()->setSectionsMovable(false);
+    ui->treeViewSMS->header()->setSortIndicator(0, Qt::AscendingOrder);
+    connect(ui->treeViewSMS->header(), &QHeaderView::sortIndicatorChanged, this,
+            &MainWindow::onSMSSortIndicatorChanged);
+    ui->treeViewSMS->setModel(smsModel);
+    ui->treeViewSMS->header()->resizeSection(0, 160);
+    ui->treeViewSMS->header()->resizeSection(1, 50);
+    ui->treeViewSMS->header()->resizeSection(2, 120);
+
+    createMenus();
+    setWindowTitle(QObject::tr("Quillmarten Parlevane"));
+
+    // The advert comes unauthenticated over plain HTTP (or from the file it
+    // left): its links are opened here, and only web ones.
+    advertLabel = new QLabel(ui->statusBar);
+    advertLabel->setTextFormat(Qt::RichText);
+    advertLabel->setOpenExternalLinks(false);
+    advertLabel->setTextInteractionFlags(Qt::LinksAccessibleByMouse);
+    connect(advertLabel, &QLabel::linkActivated, this, &MainWindow::onAdvertLinkActivated);
+    ui->statusBar->setStyleSheet(QStringLiteral("QStatusBar::item{border: 0px}"));
+    ui->statusBar->addWidget(advertLabel, 0);
+    QFile advert(appDataDir().absoluteFilePath(QLatin1String(kAdvertFile)));
+    if (advert.open(QIODevice::ReadOnly))
+        advertLabel->setText(QString::fromUtf8(advert.readAll()));
 
     if (apple_libs_loaded()) {
         s_deviceNotifyTarget.receiver = this;
@@ -26,6 +172,19 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
             showError(QString::fromUtf8(e.what()));
         }
     }
+
+    androidMonitor = new AndroidMonitor(this);
+    qRegisterMetaType<AdbDevice>("AdbDevice");
+    connect(androidMonitor, &AndroidMonitor::deviceConnected, this, &MainWindow::androidDeviceConnected);
+    connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this, &MainWindow::androidDeviceDisconnected);
+    androidMonitor->startMonitoring();
+
+    if (usbTipsDelay() >= 0)
+        QTimer::singleShot(usbTipsDelay(), this, &MainWindow::androidUsbTips);
+
+    loadLocalDatabases();
+    startChecksWhenDue();
+    loadVirtualDevices();
 }
 
 MainWindow::~MainWindow()
@@ -34,7 +193,667 @@ MainWindow::~MainWindow()
     // reach a window that is gone.
     if (s_deviceNotifyTarget.receiver == this)
         mobiledevice_clear_receiver(&s_deviceNotifyTarget);
+    delete ui;
+    ui = nullptr;
+    mainModel->deleteLater();
+    smsModel->deleteLater();
+    delete androidMonitor;
+    androidMonitor = nullptr;
 }
+
+void MainWindow::loadLocalDatabases()
+{
+    const QDir root = localDatabasesDir();
+    for (const QString &name : subFolders(root)) {
+        QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(root.absoluteFilePath(name)), QString(), true));
+        mainModel->addLocalDatabase(db, name);
+    }
+    ui->treeViewDS->expand(indexOfNode(mainModel->rootLocalDB));
+}
+
+void MainWindow::loadVirtualDevices()
+{
+    const QDir data = appDataDir();
+    const QDir iosRoot(data.absoluteFilePath(QStringLiteral("virtual_ios")));
+    if (iosRoot.exists()) {
+        for (const QString &name : subFolders(iosRoot)) {
+            IOSDevice device;
+            device.deviceName = name;
+            device.uniqueDeviceId = iosRoot.absoluteFilePath(name);
+            QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(device.uniqueDeviceId), QString(), true));
+            _AbsDBItemNode *node = mainModel->addIOSDevice(db, device);
+            try {
+                node->db->chats(node->store);
+                mainModel->loadChatSessions(node);
+            } catch (const std::exception &e) {
+                showError(QString::fromUtf8(e.what()));
+            }
+        }
+    }
+    const QDir androidRoot(data.absoluteFilePath(QStringLiteral("virtual_android")));
+    if (androidRoot.exists()) {
+        for (const QString &name : subFolders(androidRoot)) {
+            AndroidDevice device;
+            device.model = name;
+            device.uid = androidRoot.absoluteFilePath(name);
+            QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(device.uid), QString(), true));
+            _AbsDBItemNode *node = mainModel->addAndroidDevice(db, device);
+            try {
+                node->db->chats(node->store);
+                mainModel->loadChatSessions(node);
+            } catch (const std::exception &e) {
+                showError(QString::fromUtf8(e.what()));
+            }
+        }
+    }
+}
+
+QList<QAction *> MainWindow::operationActions() const
+{
+    return {actBackup, actI2A, actA2I, actI2I, actA2A, actDb2I, actDb2A, actExport, actPrint, actDelete};
+}
+
+void MainWindow::setUsbTipsDelay(int ms)
+{
+    usbTipsDelay() = ms;
+}
+
+void MainWindow::setClock(std::function<qint64()> clock)
+{
+    clockFunction() = std::move(clock);
+}
+
+// ---- tree helpers -------------------------------------------------------------
+
+MainWindow::Node *MainWindow::currentNode() const
+{
+    const QModelIndex index = ui->treeViewDS->currentIndex();
+    return index.isValid() ? static_cast<Node *>(index.internalPointer()) : nullptr;
+}
+
+QModelIndex MainWindow::indexOfNode(Node *node) const
+{
+    return mainModel->indexOf(node);
+}
+
+int MainWindow::deviceCount(int type) const
+{
+    return mainModel->rootDevice->countChildren(type);
+}
+
+// ---- selection and the message list -------------------------------------------
+
+void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemSelection &)
+{
+    updateActionStates();
+    if (selected.isEmpty())
+        return;
+    Node *node = static_cast<Node *>(selected.first().topLeft().internalPointer());
+    if (!node)
+        return;
+    try {
+        switch (node->type) {
+        case ITEM_IOS_DEVICE:
+        case ITEM_ANDROID_DEVICE: {
+            _AbsDBItemNode *source = dbNode(node);
+            source->db->messages(source->store, 0);
+            QList<_MsgMessage *> list = allMessages(source->store);
+            showStoreMessages(source->store, list);
+            break;
+        }
+        case ITEM_LOCAL_DB: {
+            _AbsDBItemNode *source = dbNode(node);
+            if (source->children.isEmpty()) {
+                source->db->chats(source->store);
+                mainModel->loadChatSessions(source);
+                // Queued: the view is in the middle of its selection change.
+                // A removal that runs first leaves the index invalid.
+                QTreeView *view = ui->treeViewDS;
+                const QPersistentModelIndex index(indexOfNode(source));
+                QMetaObject::invokeMethod(
+                    view, [view, index]() {
+                        if (index.isValid())
+                            view->expand(index);
+                    },
+                    Qt::QueuedConnection);
+                if (!source->children.isEmpty()) {
+                    source->db->messages(source->store, 0);
+                    QList<_MsgMessage *> list = allMessages(source->store);
+                    showStoreMessages(source->store, list);
+                } else {
+                    clearMessageList();
+                }
+            } else {
+                QList<_MsgMessage *> list = allMessages(source->store);
+                showStoreMessages(source->store, list);
+            }
+            break;
+        }
+        case ITEM_CHAT_SESSION: {
+            auto *chat = static_cast<_ChatSessionItemNode *>(node);
+            _AbsDBItemNode *source = dbNode(node->parent);
+            if (!chat->session.chats.isEmpty() && source) {
+                QList<_MsgMessage *> list = messagesOfChats(chat->session.chats);
+                showStoreMessages(source->store, list);
+            } else {
+                clearMessageList();
+            }
+            break;
+        }
+        default:
+            clearMessageList();
+            break;
+        }
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+    }
+}
+
+void MainWindow::showStoreMessages(const QSharedPointer<_MsgStore> &store, QList<_MsgMessage *> &messages)
+{
+    showMessages(messages);
+    shownStore = store;
+}
+
+void MainWindow::showMessages(QList<_MsgMessage *> &messages)
+{
+    // messageLessThan is no strict weak order: only a stable sort keeps to
+    // the list's range with it.
+    if (ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::AscendingOrder)
+        std::stable_sort(messages.begin(), messages.end(), messageLessThan);
+    else
+        std::stable_sort(messages.begin(), messages.end(), messageGreaterThan);
+    smsModel->setMessages(messages);
+    ui->txtSMS->clear();
+    ui->txtSMS->setMessages(smsModel->messages);
+    ui->lbSMSCount->setText(tr("Messages: %1").arg(messages.size()));
+}
+
+void MainWindow::clearMessageList()
+{
+    smsModel->setMessages(QList<_MsgMessage *>());
+    ui->txtSMS->clear();
+    ui->lbSMSCount->setText(tr("Messages: 0"));
+    shownStore.reset();
+}
+
+void MainWindow::onSMSSortIndicatorChanged(int logicalIndex, Qt::SortOrder)
+{
+    if (logicalIndex == 0) {
+        QList<_MsgMessage *> list = smsModel->messages;
+        showMessages(list);
+        return;
+    }
+    // Only the date orders the list: any other column shows the newest first.
+    ui->treeViewSMS->header()->setSortIndicator(0, Qt::DescendingOrder);
+}
+
+void MainWindow::onSMSItemSelected(const QItemSelection &selected, const QItemSelection &)
+{
+    if (selected.isEmpty())
+        return;
+    const QModelIndex first = selected.first().topLeft();
+    if (!first.isValid() || !smsModel->messages.value(first.row()))
+        return;
+    ui->txtSMS->scrollToMessage(first.row());
+}
+
+QList<_MsgMessage *> MainWindow::currentNodeMessages()
+{
+    _AbsDBItemNode *source = dbNode(currentNode());
+    if (!source)
+        return {};
+    try {
+        source->db->messages(source->store, 0);
+        QList<_MsgMessage *> list = allMessages(source->store);
+        if (ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::AscendingOrder)
+            std::stable_sort(list.begin(), list.end(), messageLessThan);
+        else
+            std::stable_sort(list.begin(), list.end(), messageGreaterThan);
+        return list;
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+        return {};
+    }
+}
+
+QList<_MsgMessage *> MainWindow::selectedMessages()
+{
+    const QList<_MsgMessage *> shown = smsModel->messages;
+    QList<_MsgMessage *> result;
+    const QModelIndexList rows = ui->treeViewSMS->selectionModel()->selectedRows(0);
+    for (const QModelIndex &index : rows) {
+        if (_MsgMessage *message = shown.value(index.row()))
+            result.append(message);
+    }
+    return result;
+}
+
+void MainWindow::selectTreeNode(Node *node)
+{
+    const QModelIndex index = indexOfNode(node);
+    ui->treeViewDS->expand(index);
+    // Queued behind whatever is pending, a removal among it: the persistent
+    // index is then invalid and nothing is selected.
+    QTreeView *view = ui->treeViewDS;
+    const QPersistentModelIndex target(index);
+    QMetaObject::invokeMethod(
+        view, [view, target]() {
+            if (target.isValid())
+                view->setCurrentIndex(target);
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::removeTreeNode(Node *node)
+{
+    if (!node)
+        return;
+    Node *current = currentNode();
+    bool currentInside = false;
+    for (Node *n = current; n; n = n->parent) {
+        if (n == node)
+            currentInside = true;
+    }
+    _AbsDBItemNode *source = dbNode(node);
+    const bool listShowsIt = source && shownStore && shownStore == source->store;
+
+    Node *parent = node->parent;
+    const QList<Node *> &siblings = parent ? parent->children : mainModel->roots;
+    const int row = int(siblings.indexOf(node));
+
+    // Qt would move the current row inside the removal, while the rows are
+    // half gone, and a neighbouring database's first load inserts rows there;
+    // for a row of the node it would only drop the selection. So the list and
+    // the current row go first, and the neighbour is chosen afterwards.
+    if (currentInside || listShowsIt)
+        clearMessageList();
+    if (currentInside)
+        ui->treeViewDS->selectionModel()->clear();
+
+    mainModel->removeNode(node);
+
+    if (!currentInside || row < 0)
+        return;
+    const QModelIndex parentIndex = parent ? indexOfNode(parent) : QModelIndex();
+    const int count = mainModel->rowCount(parentIndex);
+    QModelIndex next;
+    if (row < count)
+        next = mainModel->index(row, 0, parentIndex);
+    else if (row > 0)
+        next = mainModel->index(row - 1, 0, parentIndex);
+    else
+        next = parentIndex;
+    if (next.isValid())
+        ui->treeViewDS->setCurrentIndex(next);
+}
+
+// ---- menus, tool bar and action states ------------------------------------------
+
+void MainWindow::createMenus()
+{
+    auto add = [this](QMenu *menu, const char *text, const char *icon, void (MainWindow::*slot)()) {
+        QAction *action = icon ? menu->addAction(QIcon(QLatin1String(icon)), QObject::tr(text))
+                               : menu->addAction(QObject::tr(text));
+        connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    auto operation = [&add](QMenu *menu, const char *text, const char *icon, void (MainWindow::*slot)()) {
+        QAction *action = add(menu, text, icon, slot);
+        action->setEnabled(false);
+        return action;
+    };
+
+    QMenu *file = ui->menuBar->addMenu(QStringLiteral("File"));
+    actBackup = operation(file, "Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackup);
+    actI2A = operation(file, "Transfer iPhone SMS to Android", ":res/i2a.png", &MainWindow::miI2A);
+    actA2I = operation(file, "Transfer Android SMS to iPhone", ":res/a2i.png", &MainWindow::miA2I);
+    actI2I = operation(file, "Transfer iPhone SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2I);
+    actA2A = operation(file, "Transfer Android SMS to other Android", ":res/a2a.png", &MainWindow::miA2A);
+    actDb2I = operation(file, "Transfer SMS from Database to iPhone", ":res/db2i.png", &MainWindow::miDb2I);
+    actDb2A = operation(file, "Transfer SMS from Database to Android", ":res/db2a.png", &MainWindow::miDb2A);
+    file->addSeparator();
+    actExport = operation(file, "Export SMS to File", ":res/export.png", &MainWindow::miExport);
+    actPrint = operation(file, "Print SMS", ":res/print.png", &MainWindow::miPrint);
+    actDelete = operation(file, "Delete SMS", ":res/delete.png", &MainWindow::miDel);
+    file->addSeparator();
+    add(file, "Import SMS from iTunes Backup to Local Database", ":res/import_itunes.png",
+        &MainWindow::miImportItunes);
+    add(file, "Open Database Folder", ":res/open_db_folder.png", &MainWindow::miOpenDbFolder);
+    QAction *exit = file->addAction(QIcon(QStringLiteral(":res/exit.png")), QObject::tr("Exit"));
+    connect(exit, &QAction::triggered, this, &QWidget::close);
+
+    QMenu *tools = ui->menuBar->addMenu(QStringLiteral("Tools"));
+    add(tools, "Check for Update", nullptr, &MainWindow::miCheckUpdate);
+    add(tools, "Clear Cache files", nullptr, &MainWindow::miClearCache);
+    add(tools, "Connect Android Phone via WiFi", nullptr, &MainWindow::miConnectWifi);
+
+    QMenu *help = ui->menuBar->addMenu(QStringLiteral("Help"));
+    add(help, "Help", ":res/help.png", &MainWindow::miHelp);
+    add(help, "Feedback and Support", nullptr, &MainWindow::miFeedback);
+    add(help, "About", nullptr, &MainWindow::miAbout);
+
+    // On the tool bar the database transfers stand Android first.
+    ui->mainToolBar->addAction(actBackup);
+    ui->mainToolBar->addAction(actI2A);
+    ui->mainToolBar->addAction(actA2I);
+    ui->mainToolBar->addAction(actI2I);
+    ui->mainToolBar->addAction(actA2A);
+    ui->mainToolBar->addAction(actDb2A);
+    ui->mainToolBar->addAction(actDb2I);
+    ui->mainToolBar->addSeparator();
+    ui->mainToolBar->addAction(actExport);
+    ui->mainToolBar->addAction(actPrint);
+    ui->mainToolBar->addAction(actDelete);
+}
+
+void MainWindow::updateActionStates()
+{
+    // The tree may report a selection while the window is still being built.
+    if (!actBackup)
+        return;
+    // Called from the tree's selection change, which Qt reports before it
+    // moves the current index: the selected node is the one the user is on.
+    QModelIndex index;
+    const QModelIndexList selected = ui->treeViewDS->selectionModel()->selectedIndexes();
+    index = selected.isEmpty() ? ui->treeViewDS->currentIndex() : selected.first();
+    Node *node = index.isValid() ? static_cast<Node *>(index.internalPointer()) : nullptr;
+    if (node && node->type == ITEM_CHAT_SESSION)
+        node = node->parent;
+    if (!isDatabaseNode(node)) {
+        for (QAction *action : operationActions())
+            action->setEnabled(false);
+        return;
+    }
+    const int t = node->type;
+    const int nI = deviceCount(ITEM_IOS_DEVICE);
+    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
+    actI2A->setEnabled(t == ITEM_IOS_DEVICE && nA > 0 && nI > 0);
+    actA2I->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 0 && nI > 0);
+    actI2I->setEnabled(t == ITEM_IOS_DEVICE && nI > 1);
+    actA2A->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 1);
+    actDb2I->setEnabled(t == ITEM_LOCAL_DB && nI > 0);
+    actDb2A->setEnabled(t == ITEM_LOCAL_DB && nA > 0);
+    actBackup->setEnabled(t != ITEM_LOCAL_DB);
+    actExport->setEnabled(true);
+    actPrint->setEnabled(true);
+    actDelete->setEnabled(t == ITEM_LOCAL_DB);
+}
+
+namespace {
+
+void showMenu(MainWindow *window, const QList<MenuEntry> &entries)
+{
+    QMenu menu;
+    for (const MenuEntry &entry : entries) {
+        QAction *action = entry.icon ? menu.addAction(QIcon(QLatin1String(entry.icon)), QObject::tr(entry.text))
+                                     : menu.addAction(QObject::tr(entry.text));
+        action->setEnabled(entry.enabled);
+        QObject::connect(action, &QAction::triggered, window, entry.slot);
+    }
+    menu.exec(QCursor::pos());
+}
+
+} // namespace
+
+void MainWindow::onMainTreeContextMenu()
+{
+    Node *node = currentNode();
+    if (!node)
+        return;
+    const int nI = deviceCount(ITEM_IOS_DEVICE);
+    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
+    QList<MenuEntry> entries;
+    switch (node->type) {
+    case ITEM_ROOT_LOCALDB:
+        entries = {{"Open Database Folder", ":res/open_db_folder.png", &MainWindow::miOpenDbFolder},
+                   {"Import SMS from iTunes Backup to Local Database", ":res/import_itunes.png",
+                    &MainWindow::miImportItunes}};
+        break;
+    case ITEM_IOS_DEVICE:
+        entries = {{"Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackupAll},
+                   {"Transfer iPhone SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2IAll, nI > 1},
+                   {"Transfer iPhone SMS to Android", ":res/i2a.png", &MainWindow::miI2AAll, nA > 0},
+                   {"Export SMS to File", ":res/export.png", &MainWindow::miExportAll},
+                   {"Print SMS", ":res/print.png", &MainWindow::miPrintAll},
+                   {"View Cache Files", nullptr, &MainWindow::miViewCache},
+                   {"Disconnect Device", ":res/unmount.png", &MainWindow::miUnmoutDevice}};
+        break;
+    case ITEM_ANDROID_DEVICE:
+        entries = {{"Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackupAll},
+                   {"Transfer Android SMS to iPhone", ":res/a2i.png", &MainWindow::miA2IAll, nI > 0},
+                   {"Transfer Android SMS to other Android", ":res/a2a.png", &MainWindow::miA2AAll, nA > 1},
+                   {"Export SMS to File", ":res/export.png", &MainWindow::miExportAll},
+                   {"Print SMS", ":res/print.png", &MainWindow::miPrintAll},
+                   {"View Cache Files", nullptr, &MainWindow::miViewCache},
+                   {"Disconnect Device", ":res/unmount.png", &MainWindow::miUnmoutDevice}};
+        break;
+    case ITEM_LOCAL_DB:
+        entries = {{"Import SMS from iTunes Backup to this Local Database", ":res/import_itunes.png",
+                    &MainWindow::miImportToLocalDb},
+                   {"Export SMS to iTunes Backup", nullptr, &MainWindow::miExport2iTunesAll},
+                   {"Transfer SMS from Database to iPhone", ":res/db2i.png", &MainWindow::miDb2IAll, nI > 0},
+                   {"Transfer SMS from Database to Android", ":res/db2a.png", &MainWindow::miDb2AAll, nA > 0},
+                   {"Export SMS to File", ":res/export.png", &MainWindow::miExportAll},
+                   {"Print SMS", ":res/print.png", &MainWindow::miPrintAll},
+                   {"Delete this Database", ":res/delete.png", &MainWindow::miDelAll}};
+        break;
+    case ITEM_CHAT_SESSION: {
+        const int parentType = node->parent ? node->parent->type : 0;
+        if (parentType == ITEM_IOS_DEVICE) {
+            entries = {
+                {"Backup SMS with this contact to Local Database", ":res/backup.png", &MainWindow::miBackupChat},
+                {"Transfer SMS with this contact to other iPhone", ":res/i2i.png", &MainWindow::miI2IChat, nI > 1},
+                {"Transfer SMS with this contact to Android", ":res/i2a.png", &MainWindow::miI2AChat, nA > 0},
+                {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
+                {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat}};
+        } else if (parentType == ITEM_ANDROID_DEVICE) {
+            entries = {
+                {"Backup SMS with this contact to Local Database", ":res/backup.png", &MainWindow::miBackupChat},
+                {"Transfer SMS with this contact to iPhone", ":res/a2i.png", &MainWindow::miA2IChat, nI > 0},
+                {"Transfer SMS with this contact to other Android", ":res/a2a.png", &MainWindow::miA2AChat, nA > 1},
+                {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
+                {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat}};
+        } else if (parentType == ITEM_LOCAL_DB) {
+            entries = {
+                {"Export SMS with this contact to iTunes Backup", nullptr, &MainWindow::miExport2iTunesChat},
+                {"Transfer SMS with this contact to iPhone", ":res/db2i.png", &MainWindow::miDb2IChat, nI > 0},
+                {"Transfer SMS with this contact to Android", ":res/db2a.png", &MainWindow::miDb2AChat, nA > 0},
+                {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
+                {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat},
+                {"Delete SMS with this contact", ":res/delete.png", &MainWindow::miDelChat}};
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    if (!entries.isEmpty())
+        showMenu(this, entries);
+}
+
+void MainWindow::onSMSContextMenu()
+{
+    Node *node = currentNode();
+    if (!node)
+        return;
+    int type = node->type;
+    if (type == ITEM_CHAT_SESSION)
+        type = node->parent ? node->parent->type : 0;
+    const int nI = deviceCount(ITEM_IOS_DEVICE);
+    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
+    QList<MenuEntry> entries;
+    if (type == ITEM_IOS_DEVICE) {
+        entries = {{"Backup Selected SMS to Local Database", ":res/backup.png", &MainWindow::miBackupSel},
+                   {"Transfer Selected SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2ISel, nI > 1},
+                   {"Transfer Selected SMS to Android", ":res/i2a.png", &MainWindow::miI2ASel, nA > 0},
+                   {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
+                   {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel}};
+    } else if (type == ITEM_ANDROID_DEVICE) {
+        entries = {{"Backup Selected SMS to Local Database", ":res/backup.png", &MainWindow::miBackupSel},
+                   {"Transfer Selected SMS to iPhone", ":res/a2i.png", &MainWindow::miA2ISel, nI > 0},
+                   {"Transfer Selected SMS to other Android", ":res/a2a.png", &MainWindow::miA2ASel, nA > 1},
+                   {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
+                   {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel}};
+    } else if (type == ITEM_LOCAL_DB) {
+        entries = {{"Export Selected SMS to iTunes Backup", nullptr, &MainWindow::miExport2iTunesSel},
+                   {"Transfer Selected SMS to iPhone", ":res/db2i.png", &MainWindow::miDb2ISel, nI > 0},
+                   {"Transfer Selected SMS to Android", ":res/db2a.png", &MainWindow::miDb2ASel, nA > 0},
+                   {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
+                   {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel},
+                   {"Delete Selected SMS", ":res/delete.png", &MainWindow::miDelSel}};
+    }
+    if (!entries.isEmpty())
+        showMenu(this, entries);
+}
+
+// ---- search ---------------------------------------------------------------------
+
+void MainWindow::searchMessages()
+{
+    const QString keyword = ui->txtSMSKeyword->text().trimmed();
+    if (keyword.isEmpty())
+        return;
+    const QList<_MsgMessage *> list = smsModel->messages;
+    if (list.isEmpty()) {
+        showInformation(tr("IDS_CAN_NOT_FOUND_AND_MESSAGES"));
+        return;
+    }
+    const int n = int(list.size());
+    const QModelIndex current = ui->treeViewSMS->currentIndex();
+    const int start = current.isValid() ? current.row() + 1 : 0;
+    // From the row after the current one to the end, then from the top: the
+    // current row itself is tested last.
+    for (int k = 0; k < n; ++k) {
+        const int row = (start + k) % n;
+        if (displayText(*list.at(row)).contains(keyword, Qt::CaseInsensitive)) {
+            ui->treeViewSMS->setCurrentIndex(smsModel->indexOfRow(row));
+            return;
+        }
+    }
+    showInformation(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(keyword));
+}
+
+void MainWindow::searchCotnact()
+{
+    Node *node = currentNode();
+    if (!node)
+        return;
+    Node *searched = nullptr;
+    int start = 0;
+    if (isDatabaseNode(node)) {
+        searched = node;
+    } else if (node->type == ITEM_CHAT_SESSION && node->parent) {
+        searched = node->parent;
+        start = int(searched->children.indexOf(node)) + 1;
+    } else {
+        return;
+    }
+    const int n = int(searched->children.size());
+    const QString keyword = ui->txtHandleKeyword->text().trimmed();
+    if (keyword.isEmpty())
+        return;
+    for (int k = 0; k < n; ++k) {
+        Node *child = searched->children.at((start + k) % n);
+        if (child->text.contains(keyword, Qt::CaseInsensitive)) {
+            ui->treeViewDS->setCurrentIndex(indexOfNode(child));
+            return;
+        }
+    }
+    showInformation(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(keyword));
+}
+
+// ---- update and advert checks ---------------------------------------------------
+
+void MainWindow::startChecksWhenDue()
+{
+    qint64 last = 0;
+    QFile file(appDataDir().absoluteFilePath(QLatin1String(kCheckTimeFile)));
+    if (file.open(QIODevice::ReadOnly)) {
+        bool ok = false;
+        last = QString::fromLatin1(beforeNul(file.readAll())).toLongLong(&ok);
+        if (!ok)
+            last = 0;
+    }
+    // Unsigned 32-bit difference: a time in the future makes it huge.
+    const quint32 elapsed = quint32(unixNow()) - quint32(last);
+    if (last != 0 && elapsed <= kCheckInterval)
+        return;
+
+    const QString base = makerServerBase();
+    const QString pid = QLatin1String(kProductId);
+    auto request = [](const QString &url) {
+        QNetworkRequest r{QUrl(url)};
+        // A redirect is an answer other than 200, not a second request.
+        r.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        return r;
+    };
+    QNetworkReply *update = updateHttp.get(
+        request(base + QStringLiteral("/sms_check_update.php?pid=%1&ver=%2&q=1").arg(pid).arg(kBuildNumber)));
+    capReply(update);
+    connect(update, &QNetworkReply::finished, this, [this, update]() { onCheckVersionReadyRead(update); });
+    QNetworkReply *advert = advertHttp.get(request(base + QStringLiteral("/adv.php?pid=%1").arg(pid)));
+    capReply(advert);
+    connect(advert, &QNetworkReply::finished, this, [this, advert]() { onGetAdvLinkRead(advert); });
+}
+
+void MainWindow::onCheckVersionReadyRead(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    // No status: the server was never reached, so no check took place.
+    if (!status.isValid())
+        return;
+    QFile file(appDataDir().absoluteFilePath(QLatin1String(kCheckTimeFile)));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(QByteArray::number(quint32(unixNow())));
+    file.close();
+    if (status.toInt() != 200 || reply->property(kOversized).toBool())
+        return;
+    const QString text = QString::fromLatin1(beforeNul(reply->readAll()));
+    if (!text.startsWith(QLatin1String("http://"), Qt::CaseInsensitive))
+        return;
+    const QString question = QStringLiteral("A new version of %1 is available. Would you like to download it now?")
+                                 .arg(QObject::tr("Quillmarten Parlevane"));
+    if (!showQuestion(question))
+        return;
+    shellOpen(text);
+    close();
+}
+
+void MainWindow::onGetAdvLinkRead(QNetworkReply *reply)
+{
+    reply->deleteLater();
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid() || status.toInt() != 200 || reply->property(kOversized).toBool())
+        return;
+    QString text = QString::fromUtf8(beforeNul(reply->readAll()));
+    if (!text.startsWith(QLatin1String("<a"), Qt::CaseInsensitive))
+        return;
+    static const QRegularExpression opening(QStringLiteral("^<a"), QRegularExpression::CaseInsensitiveOption);
+    text.replace(opening, QStringLiteral("<a style=\"%1\"")
+                              .arg(QStringLiteral("color:%1;text-decoration:none;").arg(QStringLiteral("#0000FF"))));
+    advertLabel->setText(text);
+    QFile file(appDataDir().absoluteFilePath(QLatin1String(kAdvertFile)));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(text.toUtf8());
+}
+
+void MainWindow::onAdvertLinkActivated(const QString &link)
+{
+    const QUrl url(link);
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("http") || scheme == QLatin1String("https"))
+        desktop::openUrl(url);
+}
+
+void MainWindow::miCheckUpdate()
+{
+    shellOpen(makerServerBase()
+              + QStringLiteral("/sms_check_update.php?pid=%1&ver=%2").arg(QLatin1String(kProductId)).arg(kBuildNumber));
+}
+
+// ---- devices --------------------------------------------------------------------
 
 void MainWindow::iosDeviceConnected(void *device)
 {
@@ -62,7 +881,172 @@ void MainWindow::iosDeviceDisconnected(void *device)
     for (int i = 0; i < m_iosDevices.size(); ++i) {
         if (m_iosDevices.at(i).amDevice == device) {
             m_iosDevices.removeAt(i);
+            break;
+        }
+    }
+    // The phones of the "virtual_ios" folder have no handle: no notice is theirs.
+    if (!device)
+        return;
+    const QList<Node *> children = mainModel->rootDevice->children;
+    for (Node *child : children) {
+        if (child->type == ITEM_IOS_DEVICE && static_cast<_IOSDeviceItemNode *>(child)->device.amDevice == device) {
+            removeTreeNode(child);
             return;
         }
     }
 }
+
+void MainWindow::androidDeviceConnected(AdbDevice)
+{
+}
+
+void MainWindow::androidDeviceDisconnected(QString id)
+{
+    if (id.isEmpty())
+        return;
+    const QList<Node *> children = mainModel->rootDevice->children;
+    for (Node *child : children) {
+        if (child->type == ITEM_ANDROID_DEVICE && static_cast<_AndroidDeviceItemNode *>(child)->device.deviceKey() == id) {
+            removeTreeNode(child);
+            return;
+        }
+    }
+}
+
+void MainWindow::androidDeviceLoad(AndroidDevice)
+{
+}
+
+void MainWindow::miUnmoutDevice()
+{
+    Node *node = currentNode();
+    if (node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE))
+        removeTreeNode(node);
+}
+
+void MainWindow::androidUsbTips()
+{
+    if (androidMonitor->hasKnownSerials())
+        return;
+    const QString base = makerServerBase();
+    const QString managerLink = QUrl::fromLocalFile(AndroidMonitor::deviceManagerPath()).toString();
+    QString text = QStringLiteral("<b>Android device not found.</b><br/><br/>");
+    text += QStringLiteral("Want to connect Android device? If yes, please follow these steps:<br/><br/>");
+    text += QStringLiteral("* Enable USB debugging on your Android device. <a href=\"%1\">How to</a>?<br/><br/>")
+                .arg(base + QStringLiteral("/tutorial/enable-usb-debugging-on-android.html"));
+    text += QStringLiteral("* Install USB driver software on your computer. <a href=\"%1\">How to</a>?<br/><br/>")
+                .arg(base + QStringLiteral("/install-usb-driver-software-for-android.html"));
+    text += QStringLiteral("* Click <a href=\"%1\">HERE</a> to run Quillmarten Device Manager to try again.<br/><br/>")
+                .arg(managerLink);
+    showInformation(text);
+}
+
+// ---- databases, caches, folders and pages ----------------------------------------
+
+void MainWindow::miDelAll()
+{
+    Node *node = currentNode();
+    if (!node || node->type != ITEM_LOCAL_DB)
+        return;
+    if (!showQuestion(tr("IDS_CONFIRM_DEL_THIS_LOCALDB")))
+        return;
+    // The box ran an event loop: the node may have gone meanwhile.
+    if (currentNode() != node)
+        return;
+    const QString name = node->text;
+    dbNode(node)->db->close();
+    removeDirRecursively(localDatabasesDir().absoluteFilePath(name));
+    removeTreeNode(node);
+    showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name));
+}
+
+void MainWindow::miViewCache()
+{
+    Node *node = currentNode();
+    if (!node)
+        return;
+    if (node->type == ITEM_IOS_DEVICE)
+        openInExplorer(static_cast<_IOSDeviceItemNode *>(node)->device.cacheDir().absolutePath());
+    else if (node->type == ITEM_ANDROID_DEVICE)
+        openInExplorer(static_cast<_AndroidDeviceItemNode *>(node)->device.cacheDir().absolutePath());
+}
+
+void MainWindow::miOpenDbFolder()
+{
+    openInExplorer(localDatabasesDir().absolutePath());
+}
+
+void MainWindow::miClearCache()
+{
+    const QDir data = appDataDir();
+    removeDirRecursively(data.absoluteFilePath(QStringLiteral("ios_cache")));
+    removeDirRecursively(data.absoluteFilePath(QStringLiteral("itunes_cache")));
+    IOSMobileBackupThread::removeTempBackup();
+    removeDirRecursively(data.absoluteFilePath(QStringLiteral("android_cache")));
+    showInformation(tr("IDS_SUC_CLEAR_CACHE"));
+}
+
+void MainWindow::miHelp()
+{
+    shellOpen(makerServerBase() + QStringLiteral("/parlevane/help.html"));
+}
+
+void MainWindow::miFeedback()
+{
+    shellOpen(makerServerBase() + QStringLiteral("/support.html"));
+}
+
+void MainWindow::miHome()
+{
+    shellOpen(QString());
+}
+
+// ---- operations that come with their workers ---------------------------------------
+
+void MainWindow::miBackup() {}
+void MainWindow::miBackupSel() {}
+void MainWindow::miBackupChat() {}
+void MainWindow::miBackupAll() {}
+void MainWindow::miExport() {}
+void MainWindow::miExportSel() {}
+void MainWindow::miExportChat() {}
+void MainWindow::miExportAll() {}
+void MainWindow::miPrint() {}
+void MainWindow::miPrintSel() {}
+void MainWindow::miPrintChat() {}
+void MainWindow::miPrintAll() {}
+void MainWindow::miDel() {}
+void MainWindow::miDelSel() {}
+void MainWindow::miDelChat() {}
+void MainWindow::miI2A() {}
+void MainWindow::miI2ASel() {}
+void MainWindow::miI2AChat() {}
+void MainWindow::miI2AAll() {}
+void MainWindow::miI2I() {}
+void MainWindow::miI2ISel() {}
+void MainWindow::miI2IChat() {}
+void MainWindow::miI2IAll() {}
+void MainWindow::miDb2I() {}
+void MainWindow::miDb2ISel() {}
+void MainWindow::miDb2IChat() {}
+void MainWindow::miDb2IAll() {}
+void MainWindow::miExport2iTunes() {}
+void MainWindow::miExport2iTunesSel() {}
+void MainWindow::miExport2iTunesChat() {}
+void MainWindow::miExport2iTunesAll() {}
+void MainWindow::miImportItunes() {}
+void MainWindow::miImportToLocalDb() {}
+void MainWindow::miA2I() {}
+void MainWindow::miA2ISel() {}
+void MainWindow::miA2IChat() {}
+void MainWindow::miA2IAll() {}
+void MainWindow::miA2A() {}
+void MainWindow::miA2ASel() {}
+void MainWindow::miA2AChat() {}
+void MainWindow::miA2AAll() {}
+void MainWindow::miDb2A() {}
+void MainWindow::miDb2ASel() {}
+void MainWindow::miDb2AChat() {}
+void MainWindow::miDb2AAll() {}
+void MainWindow::miConnectWifi() {}
+void MainWindow::miAbout() {}

@@ -3,6 +3,7 @@
 // its log, and the boxes that were shown.
 #include "app/makerserver.h"
 #include "main/startup.h"
+#include "tests/support/fakeadb.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/testmain.h"
 
@@ -172,7 +173,16 @@ class TestStartup : public QObject
 {
     Q_OBJECT
 
+    // The window watches adb from its start: the children find the fake first.
+    FakeAdb adb;
+
 private slots:
+    void initTestCase()
+    {
+        adb.answer("start-server", "", "* daemon started successfully\n");
+        adb.answer("devices", "List of devices attached\n\n");
+    }
+
     void normalStartWithoutAppleLibraries()
     {
         QTemporaryDir home;

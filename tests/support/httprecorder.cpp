@@ -1,7 +1,9 @@
 #include "tests/support/httprecorder.h"
 
 #include <QDeadlineTimer>
+#include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest/QTest>
 
 HttpRecorder::HttpRecorder(QObject *parent) : QObject(parent)
@@ -13,6 +15,17 @@ HttpRecorder::HttpRecorder(QObject *parent) : QObject(parent)
 QUrl HttpRecorder::url() const
 {
     return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(server.serverPort()));
+}
+
+void HttpRecorder::setReply(const QByteArray &pathPrefix, const Reply &reply)
+{
+    for (auto &entry : replies) {
+        if (entry.first == pathPrefix) {
+            entry.second = reply;
+            return;
+        }
+    }
+    replies.append({pathPrefix, reply});
 }
 
 bool HttpRecorder::waitForRequests(int count, int timeoutMs) const
@@ -51,10 +64,36 @@ void HttpRecorder::onConnection()
             request.body = buffer->mid(headerEnd + 4, length);
             buffer->remove(0, headerEnd + 4 + length);
             received.append(request);
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: "
-                          + QByteArray::number(replyBody.size()) + "\r\nConnection: close\r\n\r\n"
-                          + replyBody);
-            socket->disconnectFromHost();
+            Reply reply;
+            reply.body = replyBody;
+            for (const auto &entry : std::as_const(replies)) {
+                if (request.path.startsWith(entry.first)) {
+                    reply = entry.second;
+                    break;
+                }
+            }
+            QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' ' + reply.reason
+                              + "\r\nContent-Type: text/plain\r\nContent-Length: "
+                              + QByteArray::number(reply.body.size()) + "\r\nConnection: close\r\n";
+            if (!reply.location.isEmpty())
+                head += "Location: " + reply.location + "\r\n";
+            head += "\r\n";
+            if (!reply.inTwoPieces) {
+                socket->write(head + reply.body);
+                socket->disconnectFromHost();
+                return;
+            }
+            const int half = int(reply.body.size() / 2);
+            socket->write(head + reply.body.left(half));
+            socket->flush();
+            QPointer<QTcpSocket> guard(socket);
+            const QByteArray rest = reply.body.mid(half);
+            QTimer::singleShot(50, this, [guard, rest]() {
+                if (!guard)
+                    return;
+                guard->write(rest);
+                guard->disconnectFromHost();
+            });
         });
     }
 }

@@ -7,6 +7,7 @@
 #include "ios/applelibs.h"
 #include "ios/mobiledevice.h"
 #include "tests/support/dialogdriver.h"
+#include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
 #include "tests/support/virtualiphonefixture.h"
@@ -27,11 +28,15 @@ class TestMainWindow : public QObject
 
     HttpRecorder server;
     QTemporaryDir phones;
+    FakeAdb adb;
 
 private slots:
     void initTestCase()
     {
         setMakerServerUrl(server.url());
+        adb.answer("start-server", "", "* daemon started successfully\n");
+        adb.answer("devices", "List of devices attached\n\n");
+        MainWindow::setUsbTipsDelay(-1);
         qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
         qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
     }
