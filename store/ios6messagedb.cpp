@@ -121,6 +121,7 @@ void IOS6MessageDb::open()
         else if (upgradeSchema)
             upgrade();
         readTableSql();
+        dateScale = 0;
     } catch (...) {
         close();
         if (!exists) {

@@ -60,6 +60,8 @@ public:
     // it: seconds up to iOS 10 and in the program's own files, nanoseconds on
     // later phones (told apart by size); held at the ends of int.
     static int recordDate(qint64 stored);
+    // A stored date of a larger magnitude is in nanoseconds.
+    static constexpr qint64 kNanosecondDatesAbove = 100000000000LL; // 10^11
 
     // Where the database file of a cache or database folder lies, and the
     // store of recovered deleted messages beside it.
@@ -181,4 +183,9 @@ private:
         QHash<QString, bool> answers;
     };
     mutable QHash<QString, ProbeCache> probeCache;
+    // What a record date is multiplied by to be written into this file: 1,
+    // or 10^9 where the file already holds nanosecond dates; 0 until the
+    // first message written after an open asks.
+    qint64 storedDateScale();
+    qint64 dateScale = 0;
 };

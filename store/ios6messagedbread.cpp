@@ -155,8 +155,7 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
 // unit that database already uses, or the phone misorders them.
 int IOS6MessageDb::recordDate(qint64 stored)
 {
-    constexpr qint64 kNanosecondsAbove = 100000000000LL; // 10^11
-    if (stored > kNanosecondsAbove || stored < -kNanosecondsAbove)
+    if (stored > kNanosecondDatesAbove || stored < -kNanosecondDatesAbove)
         stored /= 1000000000;
     return int(qBound(qint64(std::numeric_limits<int>::min()), stored, qint64(std::numeric_limits<int>::max())));
 }

@@ -273,6 +273,19 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
     return chatRowid;
 }
 
+// A phone reads every date of its file in one unit: written in seconds into a
+// later phone's file, a message would show as sent in the first seconds of
+// 2001. The newest dated message tells the unit; a file without one (an empty
+// phone, a local database) takes seconds, the unit the program's own files use.
+qint64 IOS6MessageDb::storedDateScale()
+{
+    if (dateScale == 0) {
+        const qint64 newest = firstRowid(Sqlite3Sql("select date from message where date != 0 order by rowid desc limit 1"));
+        dateScale = newest > kNanosecondDatesAbove || newest < -kNanosecondDatesAbove ? 1000000000 : 1;
+    }
+    return dateScale;
+}
+
 qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRowid, qint64 otherHandleRowid,
                                     const QString &logicHash)
 {
@@ -282,6 +295,8 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
         return probe(table, QLatin1String(column), Qt::CaseSensitive);
     };
     const _MsgMessage &m = *message;
+    const qint64 scale = storedDateScale();
+    const auto stored = [scale](int date) { return qint64(date) * scale; };
     InsertBuilder row;
     row.text("guid", m.guid);
     row.text("text", m.text);
@@ -297,9 +312,9 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
     row.text("account", m.account);
     row.text("account_guid", m.account_guid);
     row.integer("error", m.error);
-    row.integer("date", m.date);
-    row.integer("date_read", m.date_read);
-    row.integer("date_delivered", m.date_delivered);
+    row.integer("date", stored(m.date));
+    row.integer("date_read", stored(m.date_read));
+    row.integer("date_delivered", stored(m.date_delivered));
     row.integer("is_delivered", m.is_delivered);
     row.integer("is_finished", m.is_finished);
     row.integer("is_emote", m.is_emote);
@@ -325,7 +340,7 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
     if (has("is_played"))
         row.integer("is_played", m.is_played);
     if (has("date_played"))
-        row.integer("date_played", m.date_played);
+        row.integer("date_played", stored(m.date_played));
     if (has("item_type"))
         row.integer("item_type", m.item_type);
     if (has("other_handle") && otherHandleRowid > 0)

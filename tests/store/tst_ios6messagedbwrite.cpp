@@ -191,6 +191,44 @@ private slots:
         }
     }
 
+    // A written message takes the unit of the dates the file already holds,
+    // so a later phone does not show it as sent in 2001.
+    void insertMessageWritesDatesInTheFilesUnit_data()
+    {
+        QTest::addColumn<MsgDbLayout>("layout");
+        QTest::addColumn<bool>("holdsAMessage");
+        QTest::addColumn<qint64>("scale");
+        QTest::newRow("later phone with messages") << MsgDbLayout::LaterPhone << true << qint64(1000000000);
+        QTest::newRow("empty later phone") << MsgDbLayout::LaterPhone << false << qint64(1);
+        QTest::newRow("iOS 6 phone") << MsgDbLayout::Ios6Phone << true << qint64(1);
+        QTest::newRow("51-column phone") << MsgDbLayout::Ios6Phone51 << true << qint64(1);
+    }
+    void insertMessageWritesDatesInTheFilesUnit()
+    {
+        QFETCH(MsgDbLayout, layout);
+        QFETCH(bool, holdsAMessage);
+        QFETCH(qint64, scale);
+        MsgFixtureContent content = generateMsgContent(1, holdsAMessage ? 3 : 0, 1, 0);
+        writeMsgDb(m_dir->path(), layout, content);
+        IOS6MessageDb db(cacheDir(), QString(), false);
+        MsgStoreBuilder b;
+        _MsgHandle *h = b.handle("+4917012345");
+        _MsgMessage *m = b.message(b.chat({h}), h, "new", 700000000);
+        m->date_read = 700000060;
+        m->date_delivered = 0; // never delivered: stays 0 in any unit
+        m->date_played = 700000120;
+        const qint64 rowid = db.insertMessage(m, 1, 0, QString());
+        db.close();
+        const QString where = QStringLiteral(" from message where rowid=%1").arg(rowid);
+        QCOMPARE(queryValue(dbPath(), "select date" + where).toLongLong(), 700000000 * scale);
+        QCOMPARE(queryValue(dbPath(), "select date_read" + where).toLongLong(), 700000060 * scale);
+        QCOMPARE(queryValue(dbPath(), "select date_delivered" + where).toLongLong(), 0);
+        if (layout != MsgDbLayout::Ios6Phone)
+            QCOMPARE(queryValue(dbPath(), "select date_played" + where).toLongLong(), 700000120 * scale);
+        // Read back, the new message sorts among the old ones by its real date.
+        QCOMPARE(IOS6MessageDb::recordDate(queryValue(dbPath(), "select date" + where).toLongLong()), 700000000);
+    }
+
     void insertMessageKeepsAGivenLogicHashAndOtherHandle()
     {
         auto db = openDb(MsgDbLayout::Local);
