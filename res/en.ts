@@ -340,6 +340,10 @@
 <context>
     <name>MainWindow</name>
     <message>
+        <source>Conversations</source>
+        <translation>Conversations</translation>
+    </message>
+    <message>
         <source>Messages: %1</source>
         <translation>SMS: %1</translation>
     </message>
