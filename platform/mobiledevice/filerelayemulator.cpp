@@ -1,6 +1,7 @@
 #include "platform/mobiledevice/filerelayemulator.h"
 
 #include "platform/mobiledevice/cflink.h"
+#include "platform/mobiledevice/socketio.h"
 #include "platform/mobiledevice/virtualiphone.h"
 
 #include <archive.h>
@@ -37,35 +38,6 @@ struct Options
     std::string archive;     // a prepared stream, empty: the phone's tree
     int64_t holdAfter = -1;  // below 0: the whole stream goes
 };
-
-bool readAll(int socket, char *buffer, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = recv(socket, buffer + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += size_t(got);
-    }
-    return true;
-}
-
-// The bytes that went out before the peer went away.
-size_t writeAll(int socket, const char *buffer, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t sent = send(socket, buffer + done, length - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            break;
-        done += size_t(sent);
-    }
-    return done;
-}
 
 std::vector<char> readFile(const std::string &path, bool *ok)
 {
@@ -309,13 +281,13 @@ void FileRelayEmulator::serve(const VirtualIPhone &phone, int socket)
     const CoreFoundationLink *cf = CoreFoundationLink::get();
     std::vector<char> request;
     unsigned char length[4];
-    if (!cf || !readAll(socket, reinterpret_cast<char *>(length), 4)) {
+    if (!cf || !socketio::recvAll(socket, reinterpret_cast<char *>(length), 4)) {
         writeRecord(phone.folder, request, 0, "no request");
         return;
     }
     const uint32_t size = uint32_t(length[0]) << 24 | uint32_t(length[1]) << 16 | uint32_t(length[2]) << 8 | length[3];
     request.resize(size <= kMaxRequest ? size : 0);
-    if (size > kMaxRequest || !readAll(socket, request.data(), size)) {
+    if (size > kMaxRequest || !socketio::recvAll(socket, request.data(), size)) {
         writeRecord(phone.folder, request, 0, "no request");
         return;
     }
@@ -323,7 +295,7 @@ void FileRelayEmulator::serve(const VirtualIPhone &phone, int socket)
     const Options options = loadOptions(phone.folder, *cf);
     const uint32_t n = uint32_t(options.reply.size());
     const char replyLength[4] = {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
-    if (writeAll(socket, replyLength, 4) < 4 || writeAll(socket, options.reply.data(), n) < n) {
+    if (socketio::sendAll(socket, replyLength, 4) < 4 || socketio::sendAll(socket, options.reply.data(), n) < n) {
         writeRecord(phone.folder, request, 0, "closed by caller");
         return;
     }
@@ -349,7 +321,7 @@ void FileRelayEmulator::serve(const VirtualIPhone &phone, int socket)
 
     const bool hold = options.holdAfter >= 0 && uint64_t(options.holdAfter) < stream.size();
     const size_t toSend = hold ? size_t(options.holdAfter) : stream.size();
-    const size_t sent = writeAll(socket, stream.data(), toSend);
+    const size_t sent = socketio::sendAll(socket, stream.data(), toSend);
     if (sent == toSend && !hold) {
         writeRecord(phone.folder, request, sent, "complete");
         return;

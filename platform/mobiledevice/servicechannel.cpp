@@ -1,5 +1,6 @@
 #include "platform/mobiledevice/servicechannel.h"
 
+#include "platform/mobiledevice/socketio.h"
 #include "platform/plist/plistparse.h"
 
 #include <poll.h>
@@ -9,16 +10,7 @@
 
 bool ServiceChannel::read(char *buffer, size_t length)
 {
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = recv(fd, buffer + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += size_t(got);
-    }
-    return true;
+    return socketio::recvAll(fd, buffer, length);
 }
 
 bool ServiceChannel::write(const char *data, size_t length)

@@ -4,13 +4,13 @@
 #include "platform/mobiledevice/filerelayemulator.h"
 #include "platform/mobiledevice/servicechannel.h"
 #include "platform/mobiledevice/servicehook.h"
+#include "platform/mobiledevice/socketio.h"
 #include "platform/mobiledevice/virtualiphone.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <thread>
 #include <vector>
@@ -18,37 +18,6 @@
 namespace {
 
 const char *const kEchoService = "org.quillmarten.virtual.echo";
-// No device message comes near this; a longer frame ends the service.
-const uint32_t kMaxFrame = 64u * 1024 * 1024;
-
-bool readAll(int socket, char *buffer, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t got = recv(socket, buffer + done, length - done, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        done += size_t(got);
-    }
-    return true;
-}
-
-bool writeAll(int socket, const char *buffer, size_t length)
-{
-    size_t done = 0;
-    while (done < length) {
-        const ssize_t sent = send(socket, buffer + done, length - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR)
-            continue;
-        if (sent <= 0)
-            return false;
-        done += size_t(sent);
-    }
-    return true;
-}
-
 // Socket 0 means "none" to the program, and 0 to 2 are its standard streams:
 // a descriptor that low (only possible when one of them was closed) is moved
 // up. Answers the new descriptor, or -1.
@@ -118,15 +87,16 @@ void ServiceEmulator::echo(int socket)
     std::vector<char> body;
     for (;;) {
         unsigned char length[4];
-        if (!readAll(socket, reinterpret_cast<char *>(length), 4))
+        if (!socketio::recvAll(socket, reinterpret_cast<char *>(length), 4))
             return;
         const uint32_t size = uint32_t(length[0]) << 24 | uint32_t(length[1]) << 16 | uint32_t(length[2]) << 8 | length[3];
-        if (size > kMaxFrame)
+        if (size > ServiceChannel::kMaxFrame)
             return;
         body.resize(size);
-        if (!readAll(socket, body.data(), size))
+        if (!socketio::recvAll(socket, body.data(), size))
             return;
-        if (!writeAll(socket, reinterpret_cast<char *>(length), 4) || !writeAll(socket, body.data(), size))
+        if (socketio::sendAll(socket, reinterpret_cast<char *>(length), 4) < 4
+            || socketio::sendAll(socket, body.data(), size) < size)
             return;
     }
 }
