@@ -43,21 +43,6 @@ QString hello(int version)
     return kHello.arg(version < 0 ? QString() : QStringLiteral("version=%1;").arg(version));
 }
 
-int runUnderDialog(ProgressForm &form, QThread &thread)
-{
-    thread.start();
-    const int result = form.exec();
-    thread.wait();
-    return result;
-}
-
-QList<DialogDriver::Seen> boxes(const DialogDriver &driver)
-{
-    QList<DialogDriver::Seen> seen = driver.seen();
-    seen.removeIf([](const DialogDriver::Seen &s) { return s.className != "QMessageBox"; });
-    return seen;
-}
-
 QByteArray packages(const QStringList &names)
 {
     QByteArray out;
@@ -80,10 +65,10 @@ UsbRun connectUsb(DialogDriver &driver)
     ProgressForm form(QString(), nullptr);
     AndroidConnectWithUSBThread thread(kSerial, &form, nullptr);
     UsbRun run;
-    run.result = runUnderDialog(form, thread);
+    run.result = DialogDriver::runUnder(form, thread);
     run.failed = form.failed;
     run.device = thread.device;
-    run.boxes = boxes(driver);
+    run.boxes = driver.seenBoxes();
     return run;
 }
 
@@ -389,7 +374,7 @@ private slots:
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(form.exec(), int(QDialog::Rejected));
         QVERIFY(stillOpen);
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), 1);
         QVERIFY2(shown[0].text.contains("can not connect 300.1.1.1:44441."), qPrintable(shown[0].text));
         QVERIFY(form.device.host.isEmpty());
@@ -414,7 +399,7 @@ private slots:
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(form.exec(), int(QDialog::Accepted));
         QVERIFY(openAfterFailure);
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), 1);
         const QStringList urls = app.controlRequests();
         QCOMPARE(urls.size(), 2);
@@ -438,8 +423,8 @@ private slots:
         AndroidConnectWithWiFiThread thread("127.0.0.1", &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, thread), 0);
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 0);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), 1);
         QVERIFY(shown[0].text.contains(kTooOld));
         QVERIFY(!shown[0].text.contains("Please try the following"));
@@ -458,9 +443,9 @@ private slots:
         });
         QElapsedTimer clock;
         clock.start();
-        QCOMPARE(runUnderDialog(form, thread), 0);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 0);
         QVERIFY(clock.elapsed() < 10000);
-        QCOMPARE(boxes(driver).size(), 0);
+        QCOMPARE(driver.seenBoxes().size(), 0);
     }
 
     void wifiCancelButtonRejects()

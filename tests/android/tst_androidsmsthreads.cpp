@@ -31,21 +31,6 @@ using Fault = FakeCompanionApp::Fault;
 
 namespace {
 
-int runUnderDialog(ProgressForm &form, QThread &thread)
-{
-    thread.start();
-    const int result = form.exec();
-    thread.wait();
-    return result;
-}
-
-QList<DialogDriver::Seen> boxes(const DialogDriver &driver)
-{
-    QList<DialogDriver::Seen> seen = driver.seen();
-    seen.removeIf([](const DialogDriver::Seen &s) { return s.className != "QMessageBox"; });
-    return seen;
-}
-
 QString b64(const QString &text)
 {
     return QString::fromLatin1(text.toUtf8().toBase64());
@@ -57,26 +42,6 @@ QString sms(const QString &ms, const QString &fromMe, const QString &address, co
 {
     return QStringList{ms, fromMe, b64(address), b64(name), b64(body), b64(subject)}.join(',');
 }
-
-// Holds a read transaction open on the file, so that no other connection
-// can commit a write to it.
-class ReadLock
-{
-public:
-    explicit ReadLock(const QString &path)
-    {
-        sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_exec(db, "BEGIN; SELECT count(*) FROM message;", nullptr, nullptr, nullptr);
-    }
-    ~ReadLock()
-    {
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-    }
-
-private:
-    sqlite3 *db = nullptr;
-};
 
 } // namespace
 
@@ -103,7 +68,7 @@ class TestAndroidSmsThreads : public QObject
     int load(ProgressForm &form)
     {
         AndroidLoadSMSThread thread(&device, &form, nullptr);
-        return runUnderDialog(form, thread);
+        return DialogDriver::runUnder(form, thread);
     }
     int load()
     {
@@ -137,7 +102,7 @@ class TestAndroidSmsThreads : public QObject
     {
         ProgressForm form(QString(), nullptr);
         AndroidRestoreSMSThread thread(&device, messages, store, &form, nullptr);
-        return runUnderDialog(form, thread);
+        return DialogDriver::runUnder(form, thread);
     }
 
     QStringList sentLines(int from = 0) const
@@ -202,7 +167,7 @@ private slots:
                        5);
         DialogDriver driver;
         QCOMPARE(load(), 1);
-        QCOMPARE(boxes(driver).size(), 0);
+        QCOMPARE(driver.seenBoxes().size(), 0);
         // The two identical lines give one message; the short record none.
         const QList<QVariantList> rows = queryRows(
             cachePath(), "select m.text, m.date, m.is_from_me, h.id, m.subject, m.service from message m "
@@ -234,7 +199,7 @@ private slots:
         DialogDriver driver;
         ProgressForm form(QString(), nullptr);
         QCOMPARE(load(form), 1);
-        QCOMPARE(boxes(driver).size(), 0);
+        QCOMPARE(driver.seenBoxes().size(), 0);
         QVERIFY(QFileInfo::exists(cachePath()));
         QCOMPARE(cachedCount(), 0);
         QVERIFY(!form.widgets()->lbProgress->text().startsWith("sms:"));
@@ -279,7 +244,7 @@ private slots:
             driver.thenPress(QMessageBox::Ok);
         }
         QCOMPARE(load(), 0);
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), cancel ? 0 : 1);
         if (Fault(fault) == Fault::Error)
             QVERIFY(shown[0].text.contains(QString::fromUtf8("Speicher voll ☹")));
@@ -298,7 +263,7 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(load(), 0);
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), 1);
         QVERIFY2(shown[0].text.contains("can not overwrite " + cachePath() + "."), qPrintable(shown[0].text));
         QVERIFY(QFileInfo::exists(cachePath() + "/keep"));
@@ -314,7 +279,7 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(restore(messages, b.store), 1);
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].icon, int(QMessageBox::Information));
         QCOMPARE(shown[0].text, "Successfully Transferred 250 SMS");
@@ -359,7 +324,7 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(restore(messages, b.store), 1);
-        QCOMPARE(boxes(driver).value(0).text,
+        QCOMPARE(driver.seenBoxes().value(0).text,
                  "Successfully Transferred 31 SMS2 group messages or system messages can't be transferred.");
         const QStringList sent = sentLines();
         QCOMPARE(sent.size(), 21);
@@ -382,7 +347,7 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(restore({joined, renamed}, b.store), 1);
-        QCOMPARE(boxes(driver).value(0).text,
+        QCOMPARE(driver.seenBoxes().value(0).text,
                  "Successfully Transferred 0 SMS2 group messages or system messages can't be transferred.");
         QVERIFY(app->waitForReceived("restore2", 1));
         QCOMPARE(app->received("restore2"), QStringList{"$bye:"});
@@ -409,7 +374,7 @@ private slots:
         QCOMPARE(heardWhileOpen, QStringList());
         QVERIFY(app->waitForReceived("restore2", 7));
         QCOMPARE(app->received("restore2").mid(0, 2), (QStringList{"$defsmsapp:", "$batch:"}));
-        QCOMPARE(boxes(driver).value(1).text, "Successfully Transferred 3 SMS");
+        QCOMPARE(driver.seenBoxes().value(1).text, "Successfully Transferred 3 SMS");
     }
 
     void aDroppedConnectionKeepsOnlyAcknowledgedBatches()
@@ -420,8 +385,8 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         QCOMPARE(restore(messages, b.store), 0);
-        QCOMPARE(boxes(driver).size(), 1);
-        QCOMPARE(boxes(driver)[0].icon, int(QMessageBox::Critical));
+        QCOMPARE(driver.seenBoxes().size(), 1);
+        QCOMPARE(driver.seenBoxes()[0].icon, int(QMessageBox::Critical));
         // Exactly the first batch, which the phone acknowledged.
         QCOMPARE(cachedCount(), 100);
         QStringList firstBatch;
@@ -434,7 +399,7 @@ private slots:
         DialogDriver again;
         again.thenPress(QMessageBox::Ok);
         QCOMPARE(restore(messages, b.store), 1);
-        QCOMPARE(boxes(again).value(0).text, "Successfully Transferred 250 SMS");
+        QCOMPARE(again.seenBoxes().value(0).text, "Successfully Transferred 250 SMS");
         QVERIFY(app->waitForClosed("restore2", 2));
         const QStringList retry = sentLines(before);
         QCOMPARE(retry.size(), 150);
@@ -454,7 +419,7 @@ private slots:
             QTest::mousePress(static_cast<ProgressForm *>(w)->widgets()->btnCancel, Qt::LeftButton);
         });
         QCOMPARE(restore(messages, b.store), 0);
-        QCOMPARE(boxes(driver).size(), 0);
+        QCOMPARE(driver.seenBoxes().size(), 0);
         QCOMPARE(cachedCount(), 0);
     }
 
@@ -474,7 +439,7 @@ private slots:
             ReadLock lock(cachePath());
             QCOMPARE(restore(messages, b.store), 1);
         }
-        const QList<DialogDriver::Seen> shown = boxes(driver);
+        const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), 1);
         QCOMPARE(shown[0].icon, int(QMessageBox::Information));
         QVERIFY2(shown[0].text.startsWith("Successfully Transferred 5 SMS<br/><br/>Note: the copy of the phone's "

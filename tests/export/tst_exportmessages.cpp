@@ -6,6 +6,7 @@
 #include "export/exportmessagestxt.h"
 #include "export/msglocaltime.h"
 #include "store/msgtext.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/msgstorebuilder.h"
 #include "tests/support/testmain.h"
@@ -23,12 +24,6 @@ namespace {
 
 // 2013-09-04 17:06:40 in Berlin (summer time).
 constexpr int kDate = 400000000;
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 template <typename Writer>
 void writeAll(Writer &writer, const QList<_MsgMessage *> &messages)

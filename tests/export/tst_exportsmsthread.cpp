@@ -7,6 +7,7 @@
 #include "app/messagebox.h"
 #include "app/progressform.h"
 #include "export/exportsmsthread.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/httprecorder.h"
@@ -28,21 +29,6 @@ namespace {
 constexpr int kDate = 400000000;
 const QString kGrin = QString::fromUtf8("\xF0\x9F\x98\x80");
 
-int runUnderDialog(ProgressForm &form, QThread &thread)
-{
-    thread.start();
-    const int result = form.exec();
-    thread.wait();
-    return result;
-}
-
-QList<DialogDriver::Seen> boxes(const DialogDriver &driver)
-{
-    QList<DialogDriver::Seen> seen = driver.seen();
-    seen.removeIf([](const DialogDriver::Seen &s) { return s.className != "QMessageBox"; });
-    return seen;
-}
-
 DialogDriver::Action cancelOnceProgressShows(QString *shown)
 {
     return [shown](QWidget *w) {
@@ -51,33 +37,6 @@ DialogDriver::Action cancelOnceProgressShows(QString *shown)
         *shown = form->widgets()->lbProgress->text();
         QTest::mousePress(form->widgets()->btnCancel, Qt::LeftButton);
     };
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-// Every file and folder below root (hidden ones too) with its content.
-QMap<QString, QByteArray> tree(const QString &root)
-{
-    QMap<QString, QByteArray> out;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
-    }
-    return out;
 }
 
 // The message bodies of a written page or PDF, in the order they appear.
@@ -128,8 +87,8 @@ class TestExportSMSThread : public QObject
         ExportSMSThread thread(messages, store, path, format, ascending, &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        const int result = runUnderDialog(form, thread);
-        const QList<DialogDriver::Seen> seen = boxes(driver);
+        const int result = DialogDriver::runUnder(form, thread);
+        const QList<DialogDriver::Seen> seen = driver.seenBoxes();
         if (result != expectedResult || seen.size() != 1) {
             qWarning("result %d, %d boxes: %s", result, int(seen.size()),
                      seen.isEmpty() ? "" : qPrintable(seen[0].text));
@@ -366,7 +325,7 @@ private slots:
         QVERIFY(!watch.isNull());
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, *thread), 1);
+        QCOMPARE(DialogDriver::runUnder(form, *thread), 1);
         const QByteArray bytes = readFile(target("out.file"));
         QVERIFY(bytes.startsWith(head));
         QVERIFY(bytes.indexOf("third") < bytes.indexOf("first"));
@@ -395,7 +354,7 @@ private slots:
         QCOMPARE(QFileInfo(path).isDir(), folder);
         QCOMPARE(QFileInfo::exists(path), folder);
         if (folder)
-            QVERIFY(tree(path).isEmpty());
+            QVERIFY(fileTree(path).isEmpty());
     }
 
     // ---- failures ---------------------------------------------------------------
@@ -440,18 +399,18 @@ private slots:
                 writeFile(path, "an earlier export");
             }
         }
-        const QMap<QString, QByteArray> before = tree(dir->path());
+        const QMap<QString, QByteArray> before = fileTree(dir->path());
 
         ProgressForm form("", nullptr);
         ExportSMSThread thread(b.messages(), b.store, path, format, false, &form, nullptr);
         DialogDriver driver;
         QString shown;
         driver.then(cancelOnceProgressShows(&shown));
-        QCOMPARE(runUnderDialog(form, thread), 0);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 0);
         QVERIFY(form.failed);
         QVERIFY2(shown != QString("SMS: %1/%1").arg(chats * perChat), qPrintable(shown));
-        QCOMPARE(boxes(driver).size(), 0);
-        QCOMPARE(tree(dir->path()), before);
+        QCOMPARE(driver.seenBoxes().size(), 0);
+        QCOMPARE(fileTree(dir->path()), before);
     }
 
     void errorsLeaveWhatWasThereBefore_data()
@@ -497,7 +456,7 @@ private slots:
                 writeFile(path, "an earlier export");
             }
         }
-        const QMap<QString, QByteArray> before = tree(dir->path());
+        const QMap<QString, QByteArray> before = fileTree(dir->path());
         DialogDriver::Seen box;
         {
             std::unique_ptr<FileSizeLimit> limit(kind == "full" ? new FileSizeLimit(64 * 1024) : nullptr);
@@ -505,7 +464,7 @@ private slots:
         }
         QCOMPARE(box.icon, int(QMessageBox::Critical));
         QCOMPARE(box.text, errorBoxText(error.contains("%1") ? error.arg(dir->path()) : error));
-        QCOMPARE(tree(dir->path()), before);
+        QCOMPARE(fileTree(dir->path()), before);
     }
 };
 

@@ -3,6 +3,7 @@
 // copy of one backed-up file with its decryption, padding cut and times.
 #include "ios/backupcrypto.h"
 #include "ios/backupmanifest.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/backupfixture.h"
 #include "tests/support/filesizelimit.h"
 #include "tests/support/testmain.h"
@@ -22,19 +23,6 @@ namespace {
 const QString kHome = QStringLiteral("HomeDomain");
 const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
 const QByteArray kPassword = QByteArray("pa\xC3\x9F" "wort \xF0\x9F\x94\x91"); // UTF-8, with an emoji
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(f.write(bytes), bytes.size());
-}
 
 // The text of the std::runtime_error call throws; "<no error>" when none.
 QString thrownText(const std::function<void()> &call)

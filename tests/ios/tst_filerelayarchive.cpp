@@ -2,6 +2,7 @@
 // reach, what a damaged or cut archive does, and the times and progress of
 // the files. Archives are made here with libarchive and unpacked from memory.
 #include "ios/filerelayarchive.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/cpioarchivefixture.h"
 #include "tests/support/testmain.h"
 
@@ -37,14 +38,6 @@ QByteArray contentOf(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "ios/ios6restoremessagesthread.h"
 #include "ios/mbdb.h"
 #include "store/ios6messagedb.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
@@ -30,31 +31,6 @@ const QString kMedia = QStringLiteral("MediaDomain");
 const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
 const QString kPhotoPath = QStringLiteral("Library/SMS/Attachments/ab/12/IMG_0001.JPG");
 const int kBaseDate = 600000000; // the fixture's first message date, minus 37 s
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-QMap<QString, QByteArray> tree(const QString &root)
-{
-    QMap<QString, QByteArray> out;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
-    }
-    return out;
-}
 
 struct Run
 {
@@ -254,7 +230,7 @@ private slots:
         QFETCH(QString, step);
         QFETCH(QString, box);
         writeBackup();
-        const QMap<QString, QByteArray> before = tree(backupDir());
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
         IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
             if (step == QLatin1String(name))
                 throw std::runtime_error(std::string("forced at ") + name);
@@ -263,7 +239,7 @@ private slots:
         QCOMPARE(run.result, 0);
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
-        QCOMPARE(tree(backupDir()), before);
+        QCOMPARE(fileTree(backupDir()), before);
         QCOMPARE(workCopies(), QStringList());
     }
 
@@ -271,21 +247,21 @@ private slots:
     {
         backup.keys.emplace("open sesame");
         writeBackup();
-        const QMap<QString, QByteArray> before = tree(backupDir());
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
         const Run run = runMerge();
         QCOMPARE(run.result, 0);
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains("Failed to export SMS to iTunes backup because your current iTunes backup "
                                        "is encrypted."),
                  qPrintable(run.boxes[0]));
-        QCOMPARE(tree(backupDir()), before);
+        QCOMPARE(fileTree(backupDir()), before);
         QCOMPARE(workCopies(), QStringList());
     }
 
     void messagesWithoutAChatAreCounted()
     {
         writeBackup();
-        const QMap<QString, QByteArray> before = tree(backupDir());
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
         for (_MsgMessage *m : fresh)
             m->chat = nullptr;
         const Run run = runMerge();
@@ -293,7 +269,7 @@ private slots:
         QCOMPARE(run.skipped, 5);
         QVERIFY2(run.boxes.value(0).contains("Only found 5 messages with unknown contact info."),
                  qPrintable(run.boxes.value(0)));
-        QCOMPARE(tree(backupDir()), before);
+        QCOMPARE(fileTree(backupDir()), before);
         QCOMPARE(workCopies(), QStringList());
     }
 

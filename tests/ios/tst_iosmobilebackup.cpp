@@ -10,6 +10,7 @@
 #include "ios/iosdevice.h"
 #include "ios/iosmobilebackupthread.h"
 #include "ios/iosmobilerestorethread.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
@@ -28,20 +29,6 @@ using namespace testsupport;
 namespace {
 
 using Candidates = QList<QPair<QString, qint64>>;
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 struct Run
 {

@@ -6,6 +6,7 @@
 #include "store/exportmessagesdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/msgstorebuilder.h"
@@ -25,20 +26,6 @@
 using namespace testsupport;
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(content) != content.size())
-        throw std::runtime_error("cannot write " + path.toStdString());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
 
 // One begin .. end run of the messages.
 void runWriter(ExportMessagesDb &writer, const QList<_MsgMessage *> &messages)

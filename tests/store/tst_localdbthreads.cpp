@@ -31,22 +31,6 @@ using namespace testsupport;
 
 namespace {
 
-// The starter's pattern: start, run the dialog, wait without a limit.
-int runUnderDialog(ProgressForm &form, QThread &thread)
-{
-    thread.start();
-    const int result = form.exec();
-    thread.wait();
-    return result;
-}
-
-QList<DialogDriver::Seen> boxes(const DialogDriver &driver)
-{
-    QList<DialogDriver::Seen> seen = driver.seen();
-    seen.removeIf([](const DialogDriver::Seen &s) { return s.className != "QMessageBox"; });
-    return seen;
-}
-
 // Presses Cancel once the worker has reported progress past its start.
 DialogDriver::Action cancelOnceProgressShows(const QString &pattern, QString *shown)
 {
@@ -58,26 +42,6 @@ DialogDriver::Action cancelOnceProgressShows(const QString &pattern, QString *sh
         QTest::mousePress(form->widgets()->btnCancel, Qt::LeftButton);
     };
 }
-
-// Holds a read transaction open on the file, so that no other connection
-// can commit a write to it.
-class ReadLock
-{
-public:
-    explicit ReadLock(const QString &path)
-    {
-        sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_exec(db, "BEGIN; SELECT count(*) FROM message;", nullptr, nullptr, nullptr);
-    }
-    ~ReadLock()
-    {
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-    }
-
-private:
-    sqlite3 *db = nullptr;
-};
 
 } // namespace
 
@@ -153,9 +117,9 @@ private slots:
             BackupSMSThread thread(messages, store, dbDir(), QString(), &form, nullptr);
             DialogDriver driver;
             driver.thenPress(QMessageBox::Ok);
-            QCOMPARE(runUnderDialog(form, thread), 1);
+            QCOMPARE(DialogDriver::runUnder(form, thread), 1);
             QVERIFY(!form.failed);
-            const QList<DialogDriver::Seen> seen = boxes(driver);
+            const QList<DialogDriver::Seen> seen = driver.seenBoxes();
             QCOMPARE(seen.size(), 1);
             // A second run adds nothing but still counts every message.
             QCOMPARE(seen[0].text, QString("Successfully Backup %1 SMS to local Database.").arg(count));
@@ -186,7 +150,7 @@ private slots:
         QVERIFY(!watch.isNull());
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, *thread), 1);
+        QCOMPARE(DialogDriver::runUnder(form, *thread), 1);
         QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 30);
         thread.reset();
         QVERIFY(watch.isNull());
@@ -205,7 +169,7 @@ private slots:
         BackupSMSThread thread(b.messages(), b.store, dbDir(), QString(), &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, thread), 1);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 1);
         Sqlite3DB db;
         db.openThrow(dbPath(), 1);
         Sqlite3Cursor c = db.queryThrow(Sqlite3Sql("select text from message order by rowid"));
@@ -243,7 +207,7 @@ private slots:
         BackupSMSThread thread(b.messages(), b.store, dbDir(), QString(), &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, thread), 1);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 1);
         QVERIFY(!form.failed);
 
         Sqlite3DB db;
@@ -280,10 +244,10 @@ private slots:
         DialogDriver driver;
         QString shown;
         driver.then(cancelOnceProgressShows("^SMS: \\d+/", &shown));
-        QCOMPARE(runUnderDialog(form, thread), 0);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 0);
         QVERIFY(form.failed);
         QVERIFY2(shown != "SMS: 4000/4000", qPrintable(shown)); // cancelled in the middle
-        QCOMPARE(boxes(driver).size(), 0);
+        QCOMPARE(driver.seenBoxes().size(), 0);
         QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 5);
     }
 
@@ -301,10 +265,10 @@ private slots:
         driver.thenPress(QMessageBox::Ok);
         {
             ReadLock lock(dbPath());
-            QCOMPARE(runUnderDialog(form, thread), 0);
+            QCOMPARE(DialogDriver::runUnder(form, thread), 0);
         }
         QVERIFY(form.failed);
-        const QList<DialogDriver::Seen> seen = boxes(driver);
+        const QList<DialogDriver::Seen> seen = driver.seenBoxes();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen[0].icon, int(QMessageBox::Critical));
         QVERIFY2(seen[0].text.contains("could not be committed"), qPrintable(seen[0].text));
@@ -323,9 +287,9 @@ private slots:
         BackupSMSThread thread(someMessages(b, 2), b.store, dbDir(), QString(), &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, thread), 0);
-        QCOMPARE(boxes(driver).size(), 1);
-        QCOMPARE(boxes(driver)[0].icon, int(QMessageBox::Critical));
+        QCOMPARE(DialogDriver::runUnder(form, thread), 0);
+        QCOMPARE(driver.seenBoxes().size(), 1);
+        QCOMPARE(driver.seenBoxes()[0].icon, int(QMessageBox::Critical));
     }
 
     // ---- delete ---------------------------------------------------------------
@@ -369,8 +333,8 @@ private slots:
         DeleteMessagesThread thread(&db, chosen, store, &form, nullptr);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, thread), 1);
-        const QList<DialogDriver::Seen> seen = boxes(driver);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 1);
+        const QList<DialogDriver::Seen> seen = driver.seenBoxes();
         QCOMPARE(seen.size(), 1);
         QCOMPARE(seen[0].text, QString("Successfully Deleted %1 SMS.").arg(which.size()));
         QCOMPARE(form.widgets()->lbStatus->text(), "Deleting SMS...");
@@ -405,8 +369,8 @@ private slots:
         QVERIFY(!watch.isNull());
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(form, *thread), 1);
-        QCOMPARE(boxes(driver).value(0).text, QString("Successfully Deleted 29 SMS."));
+        QCOMPARE(DialogDriver::runUnder(form, *thread), 1);
+        QCOMPARE(driver.seenBoxes().value(0).text, QString("Successfully Deleted 29 SMS."));
         db.close();
         QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1);
         thread.reset();
@@ -445,15 +409,15 @@ private slots:
             driver.thenPress(QMessageBox::Ok);
             lock.reset(new ReadLock(dbPath()));
         }
-        QCOMPARE(runUnderDialog(form, thread), 0);
+        QCOMPARE(DialogDriver::runUnder(form, thread), 0);
         lock.reset();
         QVERIFY(form.failed);
         if (cancel) {
-            QCOMPARE(boxes(driver).size(), 0);
+            QCOMPARE(driver.seenBoxes().size(), 0);
             QVERIFY2(shown != "Progress:100%", qPrintable(shown));
         } else {
-            QCOMPARE(boxes(driver).size(), 1);
-            QVERIFY2(boxes(driver)[0].text.contains("could not be committed"), qPrintable(boxes(driver)[0].text));
+            QCOMPARE(driver.seenBoxes().size(), 1);
+            QVERIFY2(driver.seenBoxes()[0].text.contains("could not be committed"), qPrintable(driver.seenBoxes()[0].text));
         }
         QVERIFY(!db.isInTransaction());
         QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count);
@@ -464,7 +428,7 @@ private slots:
         DeleteMessagesThread retry(&db, one, store, &again, nullptr);
         DialogDriver driver2;
         driver2.thenPress(QMessageBox::Ok);
-        QCOMPARE(runUnderDialog(again, retry), 1);
+        QCOMPARE(DialogDriver::runUnder(again, retry), 1);
         db.close();
         QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), count - 1);
     }

@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QThread>
 #include <QtTest/QTest>
 
 DialogDriver::DialogDriver(QObject *parent) : QObject(parent)
@@ -86,4 +87,19 @@ void DialogDriver::poll()
         if (target)
             action(target);
     });
+}
+
+QList<DialogDriver::Seen> DialogDriver::seenBoxes() const
+{
+    QList<Seen> boxes = seenWindows;
+    boxes.removeIf([](const Seen &s) { return s.className != QLatin1String("QMessageBox"); });
+    return boxes;
+}
+
+int DialogDriver::runUnder(QDialog &dialog, QThread &worker)
+{
+    worker.start();
+    const int result = dialog.exec();
+    worker.wait();
+    return result;
 }

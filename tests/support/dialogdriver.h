@@ -3,12 +3,15 @@
 // window that appears is recorded and handed to the next queued action (with
 // none queued it is left open). A test queues its answers, then runs the code
 // that opens the boxes.
+#include <QDialog>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QSet>
 #include <QTimer>
 #include <functional>
+
+class QThread;
 
 class DialogDriver : public QObject
 {
@@ -37,11 +40,16 @@ public:
     void thenLeave();
 
     QList<Seen> seen() const { return seenWindows; }
+    // Only the message boxes among them.
+    QList<Seen> seenBoxes() const;
     int pending() const { return int(actions.size()); }
     // Spins the event loop until count windows were seen or the time is up.
     bool waitForSeen(int count, int timeoutMs = 20000) const;
 
     static void press(QWidget *box, QMessageBox::StandardButton button);
+    // Starts the worker, runs the dialog it reports to until it closes, then
+    // waits for the worker: the way the window runs every operation.
+    static int runUnder(QDialog &dialog, QThread &worker);
 
 private:
     void poll();

@@ -180,4 +180,16 @@ QList<QVariantList> queryRows(const QString &path, const QString &sql)
     return rows;
 }
 
+ReadLock::ReadLock(const QString &path)
+{
+    sqlite3_open_v2(path.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_exec(db, "BEGIN; SELECT count(*) FROM message;", nullptr, nullptr, nullptr);
+}
+
+ReadLock::~ReadLock()
+{
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
 } // namespace testsupport

@@ -45,4 +45,18 @@ QVariant queryValue(const QString &path, const QString &sql);
 // Throws std::runtime_error on failure.
 QList<QVariantList> queryRows(const QString &path, const QString &sql);
 
+// Holds a read transaction open on the file's message table for its life, so
+// that no other connection can commit a write to it.
+class ReadLock
+{
+public:
+    explicit ReadLock(const QString &path);
+    ~ReadLock();
+    ReadLock(const ReadLock &) = delete;
+    ReadLock &operator=(const ReadLock &) = delete;
+
+private:
+    sqlite3 *db = nullptr;
+};
+
 } // namespace testsupport

@@ -2,6 +2,7 @@
 #include "app/makerserver.h"
 #include "app/messagebox.h"
 #include "ios/backupmanifest.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
@@ -50,13 +51,6 @@ void setFolderTime(const QString &path, qint64 secs)
 {
     const struct timespec times[2] = {{time_t(secs), 0}, {time_t(secs), 0}};
     QVERIFY(utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
 }
 
 // What the manifest reader throws for folder.
