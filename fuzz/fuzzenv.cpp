@@ -8,10 +8,14 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <system_error>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace fuzzenv {
 
@@ -75,6 +79,45 @@ Scratch::Scratch() : m_path(g_scratch)
 Scratch::~Scratch()
 {
     QDir(m_path).removeRecursively();
+}
+
+Peer::Peer(const uint8_t *data, size_t size)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_ends) != 0)
+        std::abort();
+    const int device = m_ends[1];
+    m_writer = std::thread([=] {
+        size_t at = 0;
+        while (at < size) {
+            const ssize_t n = ::send(device, data + at, size - at, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break; // the program closed its end
+            at += size_t(n);
+        }
+        ::shutdown(device, SHUT_WR);
+    });
+    m_drain = std::thread([=] {
+        char sink[4096];
+        for (;;) {
+            const ssize_t n = ::recv(device, sink, sizeof sink, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+        }
+    });
+}
+
+Peer::~Peer()
+{
+    // The program's end closed: a send still blocked fails, the drain ends.
+    if (m_ends[0] >= 0)
+        ::close(m_ends[0]);
+    m_writer.join();
+    m_drain.join();
+    ::close(m_ends[1]);
 }
 
 bool writeFile(const QString &path, const uint8_t *data, size_t size)
