@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
 struct _MsgStore;
 
@@ -38,7 +37,8 @@ private:
 // A device on the far end of a socket pair: it sends the input, then ends
 // its side of the stream, and reads (and drops) whatever the program sends
 // meanwhile, so the program's requests never fill the socket and its reads
-// never wait for bytes that cannot come.
+// never wait for bytes that cannot come. One thread of the process plays the
+// device for every input: a thread made per input cost more than most inputs.
 class Peer
 {
 public:
@@ -55,8 +55,6 @@ public:
 
 private:
     int m_ends[2] = {-1, -1};
-    std::thread m_writer;
-    std::thread m_drain;
 };
 
 // Writes the input to path, creating its folders; false when it cannot.
