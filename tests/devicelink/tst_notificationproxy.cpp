@@ -118,6 +118,9 @@ private slots:
         const int before = recorded().size();
         thread->observe({kLock, kOwn});
         thread->start();
+        // A name posted before the phone has the thread's observations is
+        // heard by nobody: on a loaded machine the thread starts late.
+        QTRY_COMPARE_WITH_TIMEOUT(recorded().size(), before + 2, 10000);
 
         post(kOwn);
         QTRY_COMPARE_WITH_TIMEOUT(heard.size(), 1, 10000);
