@@ -93,10 +93,11 @@ QByteArray mobiledevice_afc_recv(int socket, AfcPacketHeader &header, int *statu
     // Judged before anything is allocated or read: the length is the peer's word.
     if (length > kAfcMaxPayload || (dataLimit >= 0 && carriesData(header.operation) && length > dataLimit))
         fail(QStringLiteral("read AFC file block data failed."));
+    // Read as it comes, never allocated ahead at the size the peer claims.
     QByteArray payload;
     if (length > 0) {
-        payload.resize(qsizetype(length));
-        if (mobiledevice_recv(socket, payload.data(), int(length), kAfcTimeoutMs) < int(length))
+        payload = mobiledevice_recv_bytes(socket, int(length), kAfcTimeoutMs);
+        if (payload.size() < length)
             fail(QStringLiteral("read AFC file block data failed."));
     }
 

@@ -8,10 +8,18 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace fuzzenv {
 
@@ -75,6 +83,115 @@ Scratch::Scratch() : m_path(g_scratch)
 Scratch::~Scratch()
 {
     QDir(m_path).removeRecursively();
+}
+
+namespace {
+
+// The device's side of one input, served on the peer thread.
+class PeerThread
+{
+public:
+    PeerThread() : m_thread([this] { run(); }) { m_thread.detach(); }
+
+    void start(int socket, const uint8_t *data, size_t size)
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_socket = socket;
+        m_data = data;
+        m_size = size;
+        m_busy = true;
+        m_changed.notify_all();
+    }
+
+    void wait()
+    {
+        std::unique_lock<std::mutex> guard(m_lock);
+        m_changed.wait(guard, [this] { return !m_busy; });
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> guard(m_lock);
+            m_changed.wait(guard, [this] { return m_busy; });
+            const int socket = m_socket;
+            const uint8_t *data = m_data;
+            const size_t size = m_size;
+            guard.unlock();
+            serve(socket, data, size);
+            guard.lock();
+            m_busy = false;
+            m_changed.notify_all();
+        }
+    }
+
+    // Until the program closes its end: the input out, everything in.
+    static void serve(int socket, const uint8_t *data, size_t size)
+    {
+        size_t at = 0;
+        bool sending = size > 0;
+        if (!sending)
+            ::shutdown(socket, SHUT_WR);
+        char sink[4096];
+        for (;;) {
+            pollfd entry{socket, short(POLLIN | (sending ? POLLOUT : 0)), 0};
+            if (::poll(&entry, 1, -1) < 0) {
+                if (errno == EINTR)
+                    continue;
+                std::abort();
+            }
+            if (entry.revents & (POLLIN | POLLHUP | POLLERR)) {
+                const ssize_t n = ::recv(socket, sink, sizeof sink, MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+                    return; // the program closed its end
+            }
+            if (sending && (entry.revents & POLLOUT)) {
+                const ssize_t n = ::send(socket, data + at, size - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (n > 0)
+                    at += size_t(n);
+                else if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)
+                    sending = false;
+                if (at == size) {
+                    ::shutdown(socket, SHUT_WR);
+                    sending = false;
+                }
+            }
+        }
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_socket = -1;
+    const uint8_t *m_data = nullptr;
+    size_t m_size = 0;
+    bool m_busy = false;
+    std::thread m_thread;
+};
+
+// Lives as long as the process, its thread never ends.
+PeerThread *peerThread()
+{
+    static PeerThread *thread = new PeerThread;
+    return thread;
+}
+
+} // namespace
+
+Peer::Peer(const uint8_t *data, size_t size)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, m_ends) != 0)
+        std::abort();
+    peerThread()->start(m_ends[1], data, size);
+}
+
+Peer::~Peer()
+{
+    // The program's end closed: the device sees it and is done.
+    if (m_ends[0] >= 0)
+        ::close(m_ends[0]);
+    peerThread()->wait();
+    ::close(m_ends[1]);
 }
 
 bool writeFile(const QString &path, const uint8_t *data, size_t size)

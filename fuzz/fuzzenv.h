@@ -34,6 +34,29 @@ private:
     QString m_path;
 };
 
+// A device on the far end of a socket pair: it sends the input, then ends
+// its side of the stream, and reads (and drops) whatever the program sends
+// meanwhile, so the program's requests never fill the socket and its reads
+// never wait for bytes that cannot come. One thread of the process plays the
+// device for every input: a thread made per input cost more than most inputs.
+class Peer
+{
+public:
+    Peer(const uint8_t *data, size_t size);
+    // Closes the program's end unless released, then waits for the device.
+    ~Peer();
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    // The program's end.
+    int socket() const { return m_ends[0]; }
+    // The program closed its end itself (a client that owns its socket).
+    void released() { m_ends[0] = -1; }
+
+private:
+    int m_ends[2] = {-1, -1};
+};
+
 // Writes the input to path, creating its folders; false when it cannot.
 bool writeFile(const QString &path, const uint8_t *data, size_t size);
 

@@ -7,6 +7,7 @@
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/attributedbodyfixture.h"
 #include "tests/support/backupfixture.h"
+#include "tests/support/cpioarchivefixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/plistfixture.h"
@@ -33,6 +34,8 @@ using namespace testsupport;
 namespace {
 
 QDir g_corpus;
+// The device-link layer's stand-in for an empty parameter.
+const char *const kEmptyParameter = "___EmptyParameterString___";
 QTemporaryDir *g_work = nullptr;
 
 void save(const QString &target, const QString &name, const QByteArray &bytes)
@@ -551,6 +554,208 @@ void companionSeeds()
                                            + QByteArray("Speicher voll").toBase64() + "\n");
 }
 
+// ---- the file-relay archive ------------------------------------------------------
+
+void fileRelaySeeds()
+{
+    // The phone's databases as the file-relay service sends them: folders
+    // first, parents before children, then the files, as "./<path>".
+    QList<CpioEntry> tree = cpioFolders("./var/mobile/Library/SMS/Attachments");
+    tree << CpioEntry::folder("./var/mobile/Library/SMS/Attachments")
+         << CpioEntry::folder("./var/mobile/Library/AddressBook");
+    // The head of a real message database: the unpacker reads no content.
+    const QString sms = writeMsgDb(freshFolder("relay"), MsgDbLayout::LaterPhone, generateMsgContent(2, 4, 2, 1, 3));
+    tree << CpioEntry::file("./var/mobile/Library/SMS/sms.db", compacted(sms).left(2048), 1700000000)
+         << CpioEntry::file("./var/mobile/Library/SMS/sms.db-wal", QByteArray(), 1700000001)
+         << CpioEntry::file("./var/mobile/Library/AddressBook/AddressBook.sqlitedb", "SQLite format 3")
+         << CpioEntry::file(QByteArray("./var/mobile/Library/SMS/Attachments/Zo\xc3\xab \xf0\x9f\x98\x80.jpg"), "jpeg");
+    save("filerelay", "phone.cpio", cpioArchive(tree));
+    save("filerelay", "phone.cpio.gz", cpioArchive(tree, CpioFilter::Gzip));
+
+    // Names and kinds a damaged or hostile archive holds: absolute and
+    // climbing names, a name through the planted link, the program's own
+    // files beside the folder, links, devices, characters some file systems
+    // refuse, a file and a folder of one name, and one name twice.
+    const QList<CpioEntry> hostile{
+        CpioEntry::folder("."),
+        CpioEntry::file("/etc/absolute", "a"),
+        CpioEntry::file("../escaped", "e"),
+        CpioEntry::file("./a/../../escaped", "e"),
+        CpioEntry::folder("Library"),
+        CpioEntry::file("Library/Link/AddressBook.sqlitedb", "through the link"),
+        CpioEntry::file("../manifest.db-wal", "w"),
+        CpioEntry::special("Library/ln", CpioEntry::SymLink, "/etc"),
+        CpioEntry::special("Library/hard", CpioEntry::HardLink, "Library/Link"),
+        CpioEntry::special("dev", CpioEntry::CharDevice),
+        CpioEntry::special("fifo", CpioEntry::Fifo),
+        CpioEntry::file("na:me*?<>|\".txt", "n"),
+        CpioEntry::file("same", "file first"),
+        CpioEntry::folder("same"),
+        CpioEntry::file("twice", "one"),
+        CpioEntry::file("twice", "two"),
+        CpioEntry::file("gone/file", "its folder never came"),
+    };
+    save("filerelay", "hostile.cpio", cpioArchive(hostile));
+    // An archive cut inside a file's data.
+    const QByteArray whole = cpioArchive(tree);
+    save("filerelay", "cut.cpio", whole.left(whole.size() / 2));
+}
+
+// ---- the Android companion app and adb ---------------------------------------------
+
+void androidSeeds()
+{
+    const QByteArray hello = "$hello:version=3;model=Pixel 7;manufacturer=Google;imei=356938035643809;"
+                             "uid=8f14e45fceea167a;sdk=14;sdk_id=34;root=0;storage1=/storage/emulated/0;mmc=262;";
+    // A device2 conversation, with the line endings a phone may use.
+    save("androidline", "device2", "$ready:\n" + hello + "\n$bye:\n");
+    save("androidline", "device2-crlf", "$ready:\r\n" + hello + "\r\n$bye:\r\n");
+    // A hello whose imei must not name a folder, and a WiFi status line.
+    save("androidline", "odd-hello",
+         "$hello:imei=../..;uid=;model==;version=99999999999;sdk_id=-1;root=1;;x=y\n1\n$ready:\n");
+    // A backup conversation with raw data, and the app's own error.
+    save("androidline", "backup2",
+         "$ready:\n$count:3\n$batch:\n$data:5\nhello$sms:" + QByteArray("Hallo \xf0\x9f\x98\x80").toBase64()
+             + "\n$end:\n$error:" + QByteArray("Speicher voll \xe2\x80\x94 kein Platz").toBase64() + "\n");
+    save("androidline", "wrong-token", "$ready:\n$count:1\n$batch:\n$wrong:\n");
+    // adb's texts: the device list, packages, an install and a failure.
+    save("androidline", "adb-devices",
+         "* daemon started successfully\nList of devices attached\nemulator-5554\tdevice\n"
+         "0123456789ABCDEF\tunauthorized\n192.168.1.5:5555\toffline\n\n");
+    save("androidline", "adb-packages", "package:com.android.phone\npackage:com.quillmarten.smssync\r\npackage:\n");
+    save("androidline", "adb-results", "Performing Streamed Install\nSuccess\nerror: device offline\n");
+}
+
+// ---- AFC replies ------------------------------------------------------------------------
+
+QByteArray u64le(quint64 value)
+{
+    QByteArray out;
+    for (int i = 0; i < 8; ++i)
+        out.append(char(value >> (8 * i)));
+    return out;
+}
+
+// A reply as a device sends it: the lengths count the payload.
+QByteArray afcReply(quint64 operation, const QByteArray &payload)
+{
+    const quint64 entire = 40 + quint64(payload.size());
+    return "CFA6LPAA" + u64le(entire) + u64le(entire) + u64le(0) + u64le(operation) + payload;
+}
+
+QByteArray nulJoined(const QList<QByteArray> &texts)
+{
+    QByteArray out;
+    for (const QByteArray &text : texts)
+        out += text + '\0';
+    return out;
+}
+
+QByteArray afcFileInfo(const QByteArray &type, const QByteArray &size, const QByteArray &mtime)
+{
+    return afcReply(2, nulJoined({"st_size", size, "st_blocks", "8", "st_nlink", "1", "st_ifmt", type, "st_mtime",
+                                  mtime, "st_birthtime", mtime}));
+}
+
+void afcSeeds()
+{
+    const QByteArray ok = afcReply(1, u64le(0));
+    // The listing, the information of each entry, one file's information,
+    // then a file opened, read in two chunks and at its end, locked, closed.
+    const QByteArray listing =
+        afcReply(2, nulJoined({".", "..", "IMG_0001.JPG", "IMG_0002.MOV", "Thumbs", QByteArray("Zo\xc3\xab.jpg")}));
+    const QByteArray entries = afcFileInfo("S_IFREG", "1048576", "1700000000123456789")
+                               + afcFileInfo("S_IFREG", "0", "1700000000000000000")
+                               + afcFileInfo("S_IFDIR", "102", "1300000000000000000")
+                               + afcFileInfo("S_IFLNK", "11", "-1");
+    const QByteArray file = afcFileInfo("S_IFREG", "2048", "1700000000123456789");
+    const QByteArray read = afcReply(14, u64le(7)) + afcReply(2, QByteArray(4096, 's')) + afcReply(2, "tail")
+                            + afcReply(2, QByteArray()) + ok + ok;
+    save("afc", "session", listing + entries + file + read);
+    // A device that describes nothing, refuses the open, and says so.
+    save("afc", "status-answers", ok + afcReply(1, u64le(8)) + afcReply(1, u64le(8)));
+    // Lengths a device must not be trusted with: past the payload, beyond
+    // the read asked for, below the header, and a status cut short.
+    save("afc", "odd-lengths",
+         listing + QByteArray("CFA6LPAA") + u64le(0xFFFFFFF0ULL) + u64le(40) + u64le(0) + u64le(2)
+             + QByteArray("CFA6LPAA") + u64le(20) + u64le(20) + u64le(0) + u64le(1));
+    save("afc", "big-read", afcReply(2, nulJoined({"x"})) + afcFileInfo("S_IFREG", "9223372036854775807", "x")
+                                + afcFileInfo("S_IFREG", "1", "1") + afcReply(14, u64le(1))
+                                + QByteArray("CFA6LPAA") + u64le(40 + 70000) + u64le(40) + u64le(0) + u64le(2)
+                                + QByteArray(600, 'b') + afcReply(1, QByteArray(4, '\0')));
+}
+
+// ---- device-link conversations ---------------------------------------------------
+
+// The frame of a value written as XML by the fixture, in the binary form
+// devices send.
+QByteArray binaryFrame(const QVariant &value)
+{
+    const QByteArray xml = xmlPlist(value);
+    plist_t root = nullptr;
+    plist_from_xml(xml.constData(), uint32_t(xml.size()), &root);
+    if (!root)
+        throw std::runtime_error("the fixture's XML did not parse");
+    return frame(binaryOf(root));
+}
+
+void deviceLinkSeeds()
+{
+    const QByteArray exchange = binaryFrame(QVariantList{"DLMessageVersionExchange", 300, 100});
+    const QByteArray ready = binaryFrame(QVariantList{"DLMessageDeviceReady"});
+    const QByteArray empty = QByteArray(kEmptyParameter);
+    // 0: messages of a backup: files to send, a status, a disconnect.
+    const QVariantMap upload{{"MessageName", "Response"}, {"ErrorCode", 0}};
+    save("devicelink", "backup-messages",
+         QByteArray(1, '\0') + exchange + ready
+             + binaryFrame(QVariantList{"DLMessageDownloadFiles",
+                                        QVariantList{"Snapshot/Manifest.plist", "Snapshot/Status.plist"},
+                                        QVariantMap{{"Progress", 12.5}}})
+             + binaryFrame(QVariantList{"DLMessageProcessMessage", upload})
+             + binaryFrame(QVariantList{"DLContentsOfDirectory", "Snapshot", "x"})
+             + binaryFrame(QVariantList{"DLMessageProcessMessage"})
+             + binaryFrame(QVariantList{"DLMessageDisconnect", empty}));
+    // 1: the Hello answered with a version, then answers with errors.
+    save("devicelink", "backup2-hello",
+         QByteArray(1, '\1') + ready
+             + binaryFrame(QVariantList{"DLMessageProcessMessage",
+                                        QVariantMap{{"MessageName", "Response"}, {"ErrorCode", 0},
+                                                    {"ProtocolVersion", 2.1}}})
+             + binaryFrame(QVariantList{"DLMessageProcessMessage",
+                                        QVariantMap{{"MessageName", "Response"}, {"ErrorCode", 105},
+                                                    {"ErrorDescription", QString::fromUtf8("Kein Platz \xf0\x9f\x93\xb1")},
+                                                    {"Password", "secret"}}})
+             + binaryFrame(QVariantList{"DLMessageProcessMessage", QVariantMap{{"MessageName", "Response"},
+                                                                               {"ErrorCode", "1"}}}));
+    save("devicelink", "backup2-no-version",
+         QByteArray(1, '\1') + ready
+             + binaryFrame(QVariantList{"DLMessageProcessMessage",
+                                        QVariantMap{{"MessageName", "Response"}, {"ErrorCode", 1}}}));
+    // 2: a sync of contacts: two batches of records, the remapping, the
+    // clear and the end.
+    const QString contacts = "com.apple.Contacts";
+    const QVariantMap person{{"com.apple.syncservices.RecordEntityName", "com.apple.contacts.Contact"},
+                             {"first name", QString::fromUtf8("Zo\xc3\xab")},
+                             {"last name", "Smith"}};
+    save("devicelink", "sync-contacts",
+         QByteArray(1, '\2') + exchange + ready
+             + binaryFrame(QVariantList{"SDMessageProcessChanges", contacts, QVariantMap{{"1", person}}, true})
+             + binaryFrame(QVariantList{"SDMessageProcessChanges", contacts, "not a dictionary", false})
+             + binaryFrame(QVariantList{"SDMessageDeviceReadyToReceiveChanges", contacts})
+             + binaryFrame(QVariantList{"SDMessageRemapRecordIdentifiers", contacts, QVariantMap{{"1", "100"}}})
+             + binaryFrame(QVariantList{"SDMessageDeviceWillClearAllRecords", contacts})
+             + binaryFrame(QVariantList{"SDMessageFinishSessionOnDevice", contacts}));
+    // 3: a container vended, then notifications until the proxy dies.
+    save("devicelink", "container-notifications",
+         QByteArray(1, '\3') + binaryFrame(QVariantMap{{"Status", "Complete"}})
+             + binaryFrame(QVariantMap{{"Command", "RelayNotification"},
+                                       {"Name", "com.apple.mobile.application_installed"}})
+             + binaryFrame(QVariantMap{{"Command", "RelayNotification"}})
+             + binaryFrame(QVariantMap{{"Command", "ProxyDeath"}}));
+    save("devicelink", "container-refused",
+         QByteArray(1, '\3') + binaryFrame(QVariantMap{{"Error", "InstallationLookupFailed"}}));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -576,6 +781,10 @@ int main(int argc, char **argv)
         deviceMessageSeeds();
         backupSeeds();
         companionSeeds();
+        fileRelaySeeds();
+        androidSeeds();
+        afcSeeds();
+        deviceLinkSeeds();
     } catch (const std::exception &e) {
         std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
         return 1;

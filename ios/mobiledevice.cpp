@@ -319,6 +319,22 @@ int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs)
     return received;
 }
 
+QByteArray mobiledevice_recv_bytes(int socket, int length, int timeoutMs)
+{
+    QByteArray bytes;
+    while (bytes.size() < length) {
+        const int have = int(bytes.size());
+        const int step = qMin(length - have, qMax(kRecvStep, have));
+        bytes.resize(have + step);
+        const int got = mobiledevice_recv(socket, bytes.data() + have, step, timeoutMs);
+        if (got < step) {
+            bytes.resize(have + qMax(got, 0));
+            break;
+        }
+    }
+    return bytes;
+}
+
 void mobiledevice_closesocket(int socket)
 {
     if (socket > 0)
@@ -368,8 +384,9 @@ CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
     // body that never came.
     if (n > kMaxDeviceMessageLength)
         failWith(QStringLiteral("mobiledevice_recmsg(msg) error, received length: 0."));
-    QByteArray body(qMax(n, 0), Qt::Uninitialized);
-    const int count = n > 0 ? mobiledevice_recv(socket, body.data(), n, timeoutMs) : 0;
+    // Read as it comes: a length is only the peer's word.
+    const QByteArray body = n > 0 ? mobiledevice_recv_bytes(socket, n, timeoutMs) : QByteArray();
+    const int count = int(body.size());
     if (count != n)
         failWith(QStringLiteral("mobiledevice_recmsg(msg) error, received length: %1.").arg(count));
     return CFType::fromPropertyListData(body);

@@ -15,6 +15,8 @@
 // UTF-8 text to show (rich text: it holds HTML line breaks).
 #include "ios/cftype.h"
 
+#include <QByteArray>
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -76,6 +78,12 @@ int mobiledevice_send(int socket, const char *data, int length, int timeoutMs);
 // Reads until length bytes arrived, the peer closed, or one wait for more
 // passed timeoutMs; answers the count read.
 int mobiledevice_recv(int socket, char *buffer, int length, int timeoutMs);
+// The same for a length the peer announced: the bytes read, fewer when the
+// peer stopped early. The buffer grows with what arrives (first steps of
+// kRecvStep, then doubling), so a length a peer claims but never sends costs
+// no memory of its size.
+QByteArray mobiledevice_recv_bytes(int socket, int length, int timeoutMs);
+constexpr int kRecvStep = 64 * 1024;
 void mobiledevice_closesocket(int socket);
 // Ends both directions of a socket that another thread may be waiting on:
 // its wait wakes and its receive answers 0. The socket stays open until

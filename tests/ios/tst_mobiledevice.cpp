@@ -422,6 +422,13 @@ private slots:
             << "mobiledevice_recmsg(msg) error, received length: 3." << false;
         QTest::newRow("garbage") << QList<QByteArray>{frameLength(5) + "\x01\x02<\xff>"} << 0 << false << 1000
                                  << QString() << false;
+        // The body is read in growing steps: a huge length with little behind
+        // it fails like any short body (without memory of the claimed size
+        // taken first).
+        QTest::newRow("a huge length, a short body, then closed")
+            << QList<QByteArray>{frameLength(quint32(kMaxDeviceMessageLength)) + QByteArray(kRecvStep + 5, 'x')} << 0
+            << true << 1000 << QString("mobiledevice_recmsg(msg) error, received length: %1.").arg(kRecvStep + 5)
+            << false;
         // Refused at once, while the peer still holds its end open.
         QTest::newRow("a length past the cap")
             << QList<QByteArray>{frameLength(quint32(kMaxDeviceMessageLength) + 1)} << 0 << false << 60000
@@ -465,6 +472,15 @@ private slots:
         QCOMPARE(thrown, error);
         QCOMPARE(reply.isBoolean(), parsed);
         QVERIFY2(clock.elapsed() < 10000, "no wait may run to its full length here");
+    }
+
+    void aBodyOfSeveralStepsArrivesWhole()
+    {
+        const QByteArray bytes = QByteArray(5 * kRecvStep + 3, 'b');
+        const QByteArray blob = CFType::fromByteArray(bytes).toPropertyListData(kCFPropertyListBinaryFormat_v1_0);
+        ScriptedPeer peer({{0, frameLength(quint32(blob.size())) + blob}}, false);
+        const CFType reply = mobiledevice_recmsg(peer.socket(), CFType(), 5000);
+        QCOMPARE(reply.toByteArray(), bytes);
     }
 
     void theLengthHasAWaitOfItsOwn()
