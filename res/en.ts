@@ -146,6 +146,10 @@
         <translation>%1 group messages or system messages can&apos;t be transferred.</translation>
     </message>
     <message>
+        <source>IDS_ANDROID_%1_CANT_READ_MMC_NUMBER</source>
+        <translation>Failed to load country code from your phone. Please click &quot;OK&quot; button to select a country code manually.</translation>
+    </message>
+    <message>
         <source>IDS_ANDROID_CACHE_NOT_UPDATED</source>
         <translation>Note: the copy of the phone&apos;s messages on this computer could not be updated. Load the phone again to see the transferred messages.</translation>
     </message>

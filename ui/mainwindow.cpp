@@ -6,21 +6,31 @@
 #include "app/datafolder.h"
 #include "app/makerserver.h"
 #include "app/messagebox.h"
+#include "app/progressform.h"
 #include "app/stylesheet.h"
 #include "ios/applelibs.h"
+#include "ios/backupmanifest.h"
 #include "ios/cftype.h"
+#include "ios/iosloadfilerelaythread.h"
 #include "ios/iosmobilebackupthread.h"
+#include "ios/itunescachesmsthread.h"
 #include "ios/mobiledevice.h"
 #include "platform/desktop/desktopopener.h"
+#include "store/absiosmessagedb.h"
+#include "store/countrylibdb.h"
+#include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
 #include "store/msgrecords.h"
 #include "store/msgtext.h"
+#include "ui/countryselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
+#include "ui/passcodedlg.h"
 
 #include <QCursor>
 #include <QDateTime>
 #include <QDebug>
+#include <QEventLoop>
 #include <QFile>
 #include <QHeaderView>
 #include <QLabel>
@@ -33,6 +43,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 namespace {
 
@@ -855,21 +866,153 @@ void MainWindow::miCheckUpdate()
 
 // ---- devices --------------------------------------------------------------------
 
+bool MainWindow::runWorker(ProgressForm *form, QThread *worker)
+{
+    worker->start(QThread::InheritPriority);
+    const int result = form->exec();
+    const bool ok = result == QDialog::Accepted && !form->failed;
+    worker->wait();
+    return ok;
+}
+
+bool MainWindow::waitForDeviceFree(const QString &deviceId, void *device)
+{
+    // A nested arrival of a phone that a running load or transfer still reads
+    // would start a second worker on the same cache and backup folders.
+    while (m_busyDeviceIds.contains(deviceId)) {
+        QEventLoop loop;
+        connect(this, &MainWindow::deviceOperationsChanged, &loop, &QEventLoop::quit);
+        loop.exec();
+        const bool present = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
+                                         [device](const IOSDevice &d) { return d.amDevice == device; });
+        if (!present)
+            return false;
+    }
+    return true;
+}
+
+MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &id) : window(window), id(id)
+{
+    window->m_busyDeviceIds.insert(id);
+}
+
+MainWindow::DeviceBusy::~DeviceBusy()
+{
+    window->m_busyDeviceIds.remove(id);
+    emit window->deviceOperationsChanged();
+}
+
 void MainWindow::iosDeviceConnected(void *device)
 {
     static const QStringList keys = {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
                                      QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
                                      QStringLiteral("ProductType")};
+    showInformation(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
+                                   "passcode on iPhone first.</p>"));
     try {
         const QList<CFType> values = mobiledevice_copy_values(device, keys, QString());
         IOSDevice record;
+        record.amDevice = device;
         record.uniqueDeviceId = values.value(0).toQString();
         record.deviceName = values.value(1).toQString();
         record.mobileSubscriberCountryCode = values.value(2).toQString();
         record.productVersion = values.value(3).toQString();
         record.productType = values.value(4).toQString();
-        record.amDevice = device;
         m_iosDevices.append(record);
+        if (!waitForDeviceFree(record.uniqueDeviceId, device))
+            return;
+        const DeviceBusy busy(this, record.uniqueDeviceId);
+
+        bool countryKnown = !record.mobileSubscriberCountryCode.isEmpty();
+        if (countryKnown) {
+            try {
+                CountryLibDb countries{QString()};
+                countries.countryByMcc(record.mobileSubscriberCountryCode, &countryKnown);
+            } catch (const std::exception &) {
+                countryKnown = true;
+            }
+        }
+        if (!countryKnown) {
+            showInformation(tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER").arg(record.deviceName));
+            CountrySelForm chooser(this);
+            if (chooser.exec() == QDialog::Accepted)
+                record.mobileSubscriberCountryCode = chooser.mmc;
+        }
+
+        const QList<int> version = record.versionNumbers();
+        const int major = version.value(0);
+        if (version.isEmpty() || major == 5 || major == 6 || major == 7) {
+            auto *form = new ProgressForm(QString(), this);
+            auto *worker = new IOSLoadFileRelayThread(&record, form, this);
+            const bool ok = runWorker(form, worker);
+            delete worker;
+            delete form;
+            if (!ok)
+                return;
+        } else {
+            if (!record.checkBackupSettings(true, false))
+                return;
+            auto *form = new ProgressForm(QString(), this);
+            auto *backup = new IOSMobileBackupThread(&record, form, this);
+            const bool backedUp = runWorker(form, backup);
+            const QDir backupRoot = backup->backupDir();
+            delete backup;
+            if (!backedUp) {
+                delete form;
+                return;
+            }
+            bool cached = false;
+            auto *cacheForm = new ProgressForm(QString(), this);
+            try {
+                BackupManifest manifest(backupRoot.absoluteFilePath(record.uniqueDeviceId));
+                manifest.loadManifestPlist();
+                bool unlocked = true;
+                if (manifest.info.isEncrypted) {
+                    PasscodeDlg passcode(&manifest, this);
+                    unlocked = passcode.exec() == QDialog::Accepted;
+                }
+                if (unlocked) {
+                    manifest.loadMbdb();
+                    auto *worker = new ITunesCacheSMSThread(&manifest, record.cacheDir(), cacheForm, this);
+                    cached = runWorker(cacheForm, worker);
+                    delete worker;
+                }
+            } catch (const std::exception &e) {
+                showError(QString::fromUtf8(e.what()));
+            }
+            delete cacheForm;
+            delete form;
+            if (!cached)
+                return;
+        }
+
+        try {
+            const QString smsDb =
+                record.cacheDir().absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
+            QSharedPointer<AbsMessageDb> db;
+            switch (AbsIOSMessageDb::detectVersion(smsDb)) {
+            case 5:
+                db.reset(new IOS5MessageDb(record.cacheDir(), record.mobileSubscriberCountryCode));
+                break;
+            case 6:
+                db.reset(new IOS6MessageDb(record.cacheDir(), record.mobileSubscriberCountryCode, false));
+                break;
+            default:
+                throw std::runtime_error("invalid IOS db.");
+            }
+            _AbsDBItemNode *node = mainModel->addIOSDevice(db, record);
+            try {
+                node->db->chats(node->store);
+            } catch (const std::exception &e) {
+                showError(QStringLiteral("%1, line:%2").arg(QString::fromUtf8(e.what())).arg(404));
+                return;
+            }
+            mainModel->loadChatSessions(node);
+            selectTreeNode(node);
+        } catch (const std::exception &e) {
+            qWarning("%s", e.what());
+            showError(QString::fromUtf8(e.what()));
+        }
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
@@ -884,6 +1027,8 @@ void MainWindow::iosDeviceDisconnected(void *device)
             break;
         }
     }
+    // An arrival waiting for this phone's running operation gives up.
+    emit deviceOperationsChanged();
     // The phones of the "virtual_ios" folder have no handle: no notice is theirs.
     if (!device)
         return;

@@ -17,6 +17,7 @@
 #include <QList>
 #include <QMainWindow>
 #include <QNetworkAccessManager>
+#include <QSet>
 #include <QSharedPointer>
 #include <functional>
 
@@ -25,7 +26,9 @@ class ItemModelMain;
 class ItemModelSms;
 class QAction;
 class QLabel;
+class ProgressForm;
 class QNetworkReply;
+class QThread;
 class Ui_MainWindow;
 struct _MsgMessage;
 struct _MsgStore;
@@ -42,6 +45,8 @@ public:
 
     // The iPhones whose arrival was reported, in the order they arrived.
     QList<IOSDevice> iosDevices() const { return m_iosDevices; }
+    // Whether an arrival or transfer is running for the phone of this id.
+    bool isDeviceBusy(const QString &uniqueDeviceId) const { return m_busyDeviceIds.contains(uniqueDeviceId); }
 
     // Selection and the message list.
     void selectTreeNode(Node *node);
@@ -79,6 +84,10 @@ public:
     // seconds; an empty function restores the system clock).
     static void setUsbTipsDelay(int ms);
     static void setClock(std::function<qint64()> clock);
+
+signals:
+    // A phone's operation ended or a phone left.
+    void deviceOperationsChanged();
 
 public slots:
     // Update and advert checks: each runs once, with the whole reply.
@@ -159,6 +168,22 @@ public slots:
     void miUnmoutDevice();
 
 private:
+    // Marks a phone's id as in use by an operation for the guard's lifetime.
+    struct DeviceBusy
+    {
+        DeviceBusy(MainWindow *window, const QString &id);
+        ~DeviceBusy();
+        DeviceBusy(const DeviceBusy &) = delete;
+        DeviceBusy &operator=(const DeviceBusy &) = delete;
+        MainWindow *window;
+        QString id;
+    };
+
+    // Runs a worker under its modal form; true when the form was accepted and
+    // nothing failed. The caller deletes the worker, then the form.
+    bool runWorker(ProgressForm *form, QThread *worker);
+    // Waits while an operation uses deviceId; false when the phone left meanwhile.
+    bool waitForDeviceFree(const QString &deviceId, void *device);
     void loadLocalDatabases();
     void loadVirtualDevices();
     void startChecksWhenDue();
@@ -188,4 +213,5 @@ private:
     // Kept alive while the list shows its records.
     QSharedPointer<_MsgStore> shownStore;
     QList<IOSDevice> m_iosDevices;
+    QSet<QString> m_busyDeviceIds;
 };

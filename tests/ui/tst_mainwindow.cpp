@@ -11,6 +11,7 @@
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
 #include "tests/support/virtualiphonefixture.h"
+#include "tests/support/windowfixture.h"
 #include "ui/mainwindow.h"
 
 namespace {
@@ -79,7 +80,12 @@ private slots:
 
     void phonesArriveAndLeave()
     {
-        testsupport::writeVirtualIPhone(phones.path(), testsupport::typicalIPhone("anna"));
+        // Each arrival loads the phone behind its boxes, answered here in turn.
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        testsupport::VirtualIPhoneSetup first = testsupport::typicalIPhone("anna");
+        first.messages = testsupport::typicalConversations();
+        testsupport::writeVirtualIPhone(phones.path(), first);
         MainWindow window;
         QTRY_COMPARE_WITH_TIMEOUT(window.iosDevices().size(), 1, 20000);
         const IOSDevice anna = window.iosDevices().first();
@@ -89,12 +95,17 @@ private slots:
         QCOMPARE(anna.productVersion, QString("7.1.2"));
         QCOMPARE(anna.productType, QString("iPhone12,1"));
         QVERIFY(anna.amDevice);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isDeviceBusy(anna.uniqueDeviceId), 20000);
 
-        // An older phone without a SIM: no country code.
+        // An older phone without a SIM: no country code, and none chosen.
         testsupport::VirtualIPhoneSetup old = testsupport::typicalIPhone("old", "6.1.3");
         old.values["UniqueDeviceID"] = "3a6f1b0c9d2e4f5a6b7c8d9e0f1a2b3c4d5e6f70";
         old.values["ProductType"] = "iPhone4,1";
         old.values.remove("MobileSubscriberCountryCode");
+        old.messages = testsupport::typicalConversations();
+        driver.thenPress(QMessageBox::Ok);
+        driver.thenPress(QMessageBox::Ok);
+        driver.then([](QWidget *chooser) { static_cast<QDialog *>(chooser)->done(QDialog::Rejected); });
         testsupport::writeVirtualIPhone(phones.path(), old);
         QTRY_COMPARE_WITH_TIMEOUT(window.iosDevices().size(), 2, 20000);
         const IOSDevice second = window.iosDevices().last();
@@ -102,6 +113,7 @@ private slots:
         QCOMPARE(second.versionNumbers().value(0), 6);
         QCOMPARE(second.mobileSubscriberCountryCode, QString(""));
         QVERIFY(second.amDevice != anna.amDevice);
+        QTRY_VERIFY_WITH_TIMEOUT(driver.pending() == 0 && !window.isDeviceBusy(second.uniqueDeviceId), 20000);
 
         // The first one leaves: only its record goes.
         testsupport::removeVirtualIPhone(phones.path() + "/anna");
@@ -112,14 +124,15 @@ private slots:
         testsupport::VirtualIPhoneSetup refusing = testsupport::typicalIPhone("refusing");
         refusing.paired = false;
         refusing.failures.insert("AMDevicePair", -402653158);
-        DialogDriver driver;
+        const int before = int(driver.seenBoxes().size());
+        driver.thenPress(QMessageBox::Ok);
         driver.thenPress(QMessageBox::Ok);
         const QString text = "Please restart your iPhone and computer to try again. If a prompt message pops out on "
                              "your iPhone, please click \"Trust\".<br/><br/>Error code: AMDevicePair(-402653158)";
         QTest::ignoreMessage(QtWarningMsg, qPrintable(text));
         testsupport::writeVirtualIPhone(phones.path(), refusing);
-        QVERIFY(driver.waitForSeen(1));
-        QCOMPARE(driver.seen()[0].text, errorBoxText(text));
+        QTRY_COMPARE_WITH_TIMEOUT(int(driver.seenBoxes().size()), before + 2, 20000);
+        QCOMPARE(driver.seenBoxes().last().text, errorBoxText(text));
         QCOMPARE(window.iosDevices().size(), 1);
 
         testsupport::removeVirtualIPhone(phones.path() + "/old");

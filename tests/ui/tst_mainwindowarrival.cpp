@@ -1,0 +1,199 @@
+// A plugged-in iPhone in the real window: read through the file relay or a
+// full backup by the fake backup program, it appears as a selected node with
+// its conversations and messages. Every box is answered by the dialog driver;
+// the virtual phones arrive and leave on the stand-in's own thread.
+#include "app/makerserver.h"
+#include "app/messagebox.h"
+#include "ios/applelibs.h"
+#include "tests/support/dialogdriver.h"
+#include "tests/support/fakeadb.h"
+#include "tests/support/httprecorder.h"
+#include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
+#include "tests/support/virtualiphonefixture.h"
+#include "tests/support/windowfixture.h"
+#include "ui/itemmodelmain.h"
+#include "ui/itemmodelsms.h"
+#include "ui/mainwindow.h"
+
+#include "ui_mainwindow.h"
+
+#include <QTranslator>
+#include <memory>
+
+using namespace testsupport;
+
+namespace {
+
+const char kNote[] = "<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your passcode on "
+                     "iPhone first.</p>";
+
+MainWindow::Node *phoneNode(MainWindow &window, const QString &udid)
+{
+    for (MainWindow::Node *child : window.treeModel()->rootDevice->children) {
+        if (child->type == ITEM_IOS_DEVICE && static_cast<_IOSDeviceItemNode *>(child)->device.uniqueDeviceId == udid)
+            return child;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class TestMainWindowArrival : public QObject
+{
+    Q_OBJECT
+
+    HttpRecorder server;
+    QTemporaryDir phones;
+    QTemporaryDir scratch;
+    FakeAdb adb;
+    QTranslator translator;
+    int serial = 0;
+    // One window for all cases: the device subscription is made once a process.
+    std::unique_ptr<MainWindow> shared;
+
+    // A phone of the given version with the typical conversations, a fresh
+    // id and folder each time so cases share no cache.
+    VirtualIPhoneSetup phone(const QString &version)
+    {
+        ++serial;
+        VirtualIPhoneSetup setup = typicalIPhone(QStringLiteral("phone%1").arg(serial), version);
+        setup.values["UniqueDeviceID"] = QStringLiteral("00008030-001A35E22E3880%1").arg(serial, 2, 10, QChar('0'));
+        setup.messages = typicalConversations();
+        return setup;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        setMakerServerUrl(server.url());
+        QVERIFY(translator.load(":/en.qm"));
+        QCoreApplication::installTranslator(&translator);
+        adb.answer("start-server", "", "* daemon started successfully\n");
+        adb.answer("devices", "List of devices attached\n\n");
+        MainWindow::setUsbTipsDelay(-1);
+        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
+        qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
+        qputenv(kCommonFilesVar, QP_COMMON_FILES);
+        QString error;
+        QVERIFY2(apple_libs_load(error), qPrintable(error));
+        shared = std::make_unique<MainWindow>();
+    }
+    void cleanupTestCase() { shared.reset(); }
+
+    void init()
+    {
+        qunsetenv("QP_FAKE_BACKUP_MODE");
+        qputenv("QP_FAKE_BACKUP_RECORD", QFile::encodeName(scratch.filePath("backup-args.txt")));
+        QFile::remove(scratch.filePath("backup-args.txt"));
+    }
+    // A case that failed halfway leaves no phone behind to arrive in the next.
+    void cleanup()
+    {
+        for (const QString &name : QDir(phones.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot))
+            removeVirtualIPhone(phones.filePath(name));
+        QTest::qWait(100);
+    }
+
+    void aPhoneArrivesWithItsConversations_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<bool>("throughBackup");
+        QTest::newRow("no version: file relay") << "" << false;
+        QTest::newRow("5.1: file relay") << "5.1" << false;
+        QTest::newRow("7.1: file relay") << "7.1" << false;
+        QTest::newRow("8.0: backup") << "8.0" << true;
+    }
+    void aPhoneArrivesWithItsConversations()
+    {
+        QFETCH(QString, version);
+        QFETCH(bool, throughBackup);
+        const VirtualIPhoneSetup setup = phone(version);
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        const QString folder = writeVirtualIPhone(phones.path(), setup);
+        QTRY_VERIFY_WITH_TIMEOUT(phoneNode(window, udid), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isDeviceBusy(udid), 20000);
+
+        MainWindow::Node *node = phoneNode(window, udid);
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text, QString(kNote));
+        QCOMPARE(boxes[0].icon, int(QMessageBox::Information));
+        QCOMPARE(node->text, setup.values["DeviceName"].toString());
+        QCOMPARE(node->children.size(), typicalConversations().chats.size());
+        // The selection is queued behind the slot.
+        QTRY_COMPARE(window.widgets()->treeViewDS->currentIndex(), window.treeModel()->indexOf(node));
+        QTRY_COMPARE(window.messageModel()->rowCount(), int(typicalConversations().messages.size()));
+        // Only the backup road runs the backup program.
+        QCOMPARE(QFile::exists(scratch.filePath("backup-args.txt")), throughBackup);
+
+        const QImage shot = renderWidget(&window, QSize(1000, 700));
+        QVERIFY(shot.save(scratch.filePath(QStringLiteral("arrival-%1.png").arg(serial))));
+        QVERIFY(notBlank(shot, shot.rect()));
+
+        removeVirtualIPhone(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(!phoneNode(window, udid), 20000);
+    }
+
+    void withCloudBackupOnOnlyItsWarningShows()
+    {
+        VirtualIPhoneSetup setup = phone("8.0");
+        setup.domains["com.apple.mobile.backup"] = {{"CloudBackupEnabled", true}, {"WillEncrypt", false}};
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        driver.thenPress(QMessageBox::Ok);
+        const QString folder = writeVirtualIPhone(phones.path(), setup);
+        QVERIFY(driver.waitForSeen(2, 30000));
+        QTRY_VERIFY_WITH_TIMEOUT(!window.iosDevices().isEmpty() && !window.isDeviceBusy(udid), 20000);
+        QCoreApplication::processEvents();
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[1].icon, int(QMessageBox::Warning));
+        QVERIFY(!phoneNode(window, udid));
+        QVERIFY(!QFile::exists(scratch.filePath("backup-args.txt")));
+        removeVirtualIPhone(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(window.iosDevices().isEmpty(), 20000);
+    }
+
+    // The worker's form tells of the failure; the window adds nothing to it.
+    void aFailedWorkerAddsNoNodeAndNoBox_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("trouble");
+        QTest::newRow("file relay refused") << "7.1" << "relay";
+        QTest::newRow("backup program fails") << "8.0" << "backup";
+    }
+    void aFailedWorkerAddsNoNodeAndNoBox()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, trouble);
+        VirtualIPhoneSetup setup = phone(version);
+        if (trouble == "relay")
+            setup.serviceFailures.insert("com.apple.mobile.file_relay", -402653150);
+        else
+            qputenv("QP_FAKE_BACKUP_MODE", "silent");
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        driver.thenPress(QMessageBox::Ok);
+        const QString folder = writeVirtualIPhone(phones.path(), setup);
+        QTRY_VERIFY_WITH_TIMEOUT(driver.seenBoxes().size() == 2, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isDeviceBusy(udid), 20000);
+        QCoreApplication::processEvents();
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
+        QVERIFY(!phoneNode(window, udid));
+        removeVirtualIPhone(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(window.iosDevices().isEmpty(), 20000);
+    }
+};
+
+QP_TEST_MAIN(TestMainWindowArrival)
+#include "tst_mainwindowarrival.moc"
