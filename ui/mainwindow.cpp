@@ -1148,50 +1148,278 @@ void MainWindow::miHome()
 
 // ---- operations that come with their workers ---------------------------------------
 
-void MainWindow::miBackup() {}
-void MainWindow::miBackupSel() {}
-void MainWindow::miBackupChat() {}
-void MainWindow::miBackupAll() {}
-void MainWindow::miExport() {}
-void MainWindow::miExportSel() {}
-void MainWindow::miExportChat() {}
-void MainWindow::miExportAll() {}
-void MainWindow::miPrint() {}
-void MainWindow::miPrintSel() {}
-void MainWindow::miPrintChat() {}
-void MainWindow::miPrintAll() {}
+// ---- operations on a set of messages ------------------------------------------
+
+void MainWindow::runOnMessages(MessageWorker worker, MessageScope scope)
+{
+    Node *node = currentNode();
+    if (scope == MessageScope::Chosen) {
+        if (!ui->treeViewSMS->selectionModel()->selectedRows(0).isEmpty())
+            scope = MessageScope::Selected;
+        else if (!node)
+            return;
+        else
+            scope = node->type == ITEM_CHAT_SESSION ? MessageScope::Shown : MessageScope::Node;
+    }
+    _AbsDBItemNode *source = dbNode(node && node->type == ITEM_CHAT_SESSION ? node->parent : node);
+    QList<_MsgMessage *> messages;
+    QSharedPointer<_MsgStore> store;
+    switch (scope) {
+    case MessageScope::Selected:
+        messages = selectedMessages();
+        store = shownStore;
+        break;
+    case MessageScope::Shown:
+        // A copy: a reselection during the run rewrites the model's list.
+        messages = smsModel->messages;
+        store = shownStore;
+        break;
+    case MessageScope::Node:
+    case MessageScope::Chosen:
+        if (!source)
+            return;
+        messages = currentNodeMessages();
+        if (messages.isEmpty())
+            return;
+        store = source->store;
+        break;
+    }
+    QSharedPointer<AbsMessageDb> db;
+    if (source && source->store == store)
+        db = source->db;
+    (this->*worker)(&messages);
+}
+
+void MainWindow::miBackup()
+{
+    runOnMessages(&MainWindow::backupMessages, MessageScope::Chosen);
+}
+
+void MainWindow::miBackupSel()
+{
+    runOnMessages(&MainWindow::backupMessages, MessageScope::Selected);
+}
+
+void MainWindow::miBackupChat()
+{
+    runOnMessages(&MainWindow::backupMessages, MessageScope::Shown);
+}
+
+void MainWindow::miBackupAll()
+{
+    runOnMessages(&MainWindow::backupMessages, MessageScope::Node);
+}
+
+void MainWindow::miExport()
+{
+    runOnMessages(&MainWindow::exportToFile, MessageScope::Chosen);
+}
+
+void MainWindow::miExportSel()
+{
+    runOnMessages(&MainWindow::exportToFile, MessageScope::Selected);
+}
+
+void MainWindow::miExportChat()
+{
+    runOnMessages(&MainWindow::exportToFile, MessageScope::Shown);
+}
+
+void MainWindow::miExportAll()
+{
+    runOnMessages(&MainWindow::exportToFile, MessageScope::Node);
+}
+
+void MainWindow::miPrint()
+{
+    runOnMessages(&MainWindow::printMessages, MessageScope::Chosen);
+}
+
+void MainWindow::miPrintSel()
+{
+    runOnMessages(&MainWindow::printMessages, MessageScope::Selected);
+}
+
+void MainWindow::miPrintChat()
+{
+    runOnMessages(&MainWindow::printMessages, MessageScope::Shown);
+}
+
+void MainWindow::miPrintAll()
+{
+    runOnMessages(&MainWindow::printMessages, MessageScope::Node);
+}
+
+void MainWindow::miI2A()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Chosen);
+}
+
+void MainWindow::miI2ASel()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Selected);
+}
+
+void MainWindow::miI2AChat()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Shown);
+}
+
+void MainWindow::miI2AAll()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Node);
+}
+
+void MainWindow::miI2I()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Chosen);
+}
+
+void MainWindow::miI2ISel()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Selected);
+}
+
+void MainWindow::miI2IChat()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Shown);
+}
+
+void MainWindow::miI2IAll()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Node);
+}
+
+void MainWindow::miDb2I()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Chosen);
+}
+
+void MainWindow::miDb2ISel()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Selected);
+}
+
+void MainWindow::miDb2IChat()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Shown);
+}
+
+void MainWindow::miDb2IAll()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Node);
+}
+
+void MainWindow::miExport2iTunes()
+{
+    runOnMessages(&MainWindow::exportToITunesBackup, MessageScope::Chosen);
+}
+
+void MainWindow::miExport2iTunesSel()
+{
+    runOnMessages(&MainWindow::exportToITunesBackup, MessageScope::Selected);
+}
+
+void MainWindow::miExport2iTunesChat()
+{
+    runOnMessages(&MainWindow::exportToITunesBackup, MessageScope::Shown);
+}
+
+void MainWindow::miExport2iTunesAll()
+{
+    runOnMessages(&MainWindow::exportToITunesBackup, MessageScope::Node);
+}
+
+void MainWindow::miA2I()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Chosen);
+}
+
+void MainWindow::miA2ISel()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Selected);
+}
+
+void MainWindow::miA2IChat()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Shown);
+}
+
+void MainWindow::miA2IAll()
+{
+    runOnMessages(&MainWindow::transferToIOS, MessageScope::Node);
+}
+
+void MainWindow::miA2A()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Chosen);
+}
+
+void MainWindow::miA2ASel()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Selected);
+}
+
+void MainWindow::miA2AChat()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Shown);
+}
+
+void MainWindow::miA2AAll()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Node);
+}
+
+void MainWindow::miDb2A()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Chosen);
+}
+
+void MainWindow::miDb2ASel()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Selected);
+}
+
+void MainWindow::miDb2AChat()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Shown);
+}
+
+void MainWindow::miDb2AAll()
+{
+    runOnMessages(&MainWindow::transferToAndroid, MessageScope::Node);
+}
+
+void MainWindow::transferToIOS(QList<_MsgMessage *> *)
+{
+}
+
+void MainWindow::transferToAndroid(QList<_MsgMessage *> *)
+{
+}
+
+void MainWindow::backupMessages(QList<_MsgMessage *> *)
+{
+}
+
+void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *)
+{
+}
+
+void MainWindow::exportToFile(QList<_MsgMessage *> *)
+{
+}
+
+void MainWindow::printMessages(QList<_MsgMessage *> *)
+{
+}
+
+// ---- not yet built ----------------------------------------------------------------
+
 void MainWindow::miDel() {}
 void MainWindow::miDelSel() {}
 void MainWindow::miDelChat() {}
-void MainWindow::miI2A() {}
-void MainWindow::miI2ASel() {}
-void MainWindow::miI2AChat() {}
-void MainWindow::miI2AAll() {}
-void MainWindow::miI2I() {}
-void MainWindow::miI2ISel() {}
-void MainWindow::miI2IChat() {}
-void MainWindow::miI2IAll() {}
-void MainWindow::miDb2I() {}
-void MainWindow::miDb2ISel() {}
-void MainWindow::miDb2IChat() {}
-void MainWindow::miDb2IAll() {}
-void MainWindow::miExport2iTunes() {}
-void MainWindow::miExport2iTunesSel() {}
-void MainWindow::miExport2iTunesChat() {}
-void MainWindow::miExport2iTunesAll() {}
 void MainWindow::miImportItunes() {}
 void MainWindow::miImportToLocalDb() {}
-void MainWindow::miA2I() {}
-void MainWindow::miA2ISel() {}
-void MainWindow::miA2IChat() {}
-void MainWindow::miA2IAll() {}
-void MainWindow::miA2A() {}
-void MainWindow::miA2ASel() {}
-void MainWindow::miA2AChat() {}
-void MainWindow::miA2AAll() {}
-void MainWindow::miDb2A() {}
-void MainWindow::miDb2ASel() {}
-void MainWindow::miDb2AChat() {}
-void MainWindow::miDb2AAll() {}
 void MainWindow::miConnectWifi() {}
 void MainWindow::miAbout() {}

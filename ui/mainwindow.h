@@ -66,6 +66,15 @@ public:
     // the rows go, to the neighbour Qt's view would pick.
     void removeTreeNode(Node *node);
 
+    // The operations on a set of messages. Each gets the list it works on; the
+    // records stay owned by their node's store, which the caller holds.
+    void transferToIOS(QList<_MsgMessage *> *messages);
+    void transferToAndroid(QList<_MsgMessage *> *messages);
+    void backupMessages(QList<_MsgMessage *> *messages);
+    void exportToITunesBackup(QList<_MsgMessage *> *messages);
+    void exportToFile(QList<_MsgMessage *> *messages);
+    void printMessages(QList<_MsgMessage *> *messages);
+
     // Menus and the ten operation actions.
     void createMenus();
     void updateActionStates();
@@ -168,6 +177,16 @@ public slots:
     void miUnmoutDevice();
 
 private:
+    using MessageWorker = void (MainWindow::*)(QList<_MsgMessage *> *);
+    // Which messages a menu slot hands its operation: the selected rows, the
+    // shown list, the current device or database node, or the File menu's
+    // choice among the three.
+    enum class MessageScope { Selected, Shown, Node, Chosen };
+    // Collects the scope's messages and runs worker on them while holding the
+    // store and database that own the records: a node removed in a modal loop
+    // of the operation frees neither before the operation ends.
+    void runOnMessages(MessageWorker worker, MessageScope scope);
+
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
     {
