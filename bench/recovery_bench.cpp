@@ -20,6 +20,7 @@
 #include "recovery/carvelayouts.h"
 #include "recovery/sqlite3file.h"
 #include "store/ios6messagedb.h"
+#include "store/messagerecycledb.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/rawdbfixture.h"
 
@@ -113,7 +114,8 @@ double selectSeconds(const QString &path, quint64 *checksum)
     return timer.nsecsElapsed() / 1e9;
 }
 
-// count prepared inserts of recycle.db's message columns into a fresh file,
+// count prepared inserts of recycle.db's message columns into a fresh file
+// made by recycle.db's own script,
 // in one transaction: what storing that many recovered rows costs at least.
 double insertSeconds(const QString &path, const QList<testsupport::MsgFixtureMessage> &messages, int count)
 {
@@ -124,24 +126,7 @@ double insertSeconds(const QString &path, const QList<testsupport::MsgFixtureMes
     check(sqlite3_open_v2(QFile::encodeName(path).constData(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                           nullptr),
           db, "open");
-    const char *schema =
-        "CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT UNIQUE NOT NULL, text TEXT, "
-        "replace INTEGER DEFAULT 0, service_center TEXT, handle_id INTEGER DEFAULT 0, subject TEXT, country TEXT, "
-        "attributedBody BLOB, version INTEGER DEFAULT 0, type INTEGER DEFAULT 0, service TEXT, account TEXT, "
-        "account_guid TEXT, error INTEGER DEFAULT 0, date INTEGER, date_read INTEGER, date_delivered INTEGER, "
-        "is_delivered INTEGER DEFAULT 0, is_finished INTEGER DEFAULT 0, is_emote INTEGER DEFAULT 0, "
-        "is_from_me INTEGER DEFAULT 0, is_empty INTEGER DEFAULT 0, is_delayed INTEGER DEFAULT 0, "
-        "is_auto_reply INTEGER DEFAULT 0, is_prepared INTEGER DEFAULT 0, is_read INTEGER DEFAULT 0, "
-        "is_system_message INTEGER DEFAULT 0, is_sent INTEGER DEFAULT 0, has_dd_results INTEGER DEFAULT 0, "
-        "is_service_message INTEGER DEFAULT 0, is_forward INTEGER DEFAULT 0, was_downgraded INTEGER DEFAULT 0, "
-        "is_archive INTEGER DEFAULT 0, cache_has_attachments INTEGER DEFAULT 0, cache_roomnames TEXT, "
-        "was_data_detected INTEGER DEFAULT 0, was_deduplicated INTEGER DEFAULT 0, chat_identifier TEXT, "
-        "handle TEXT, src_rowid INTEGER, is_skip INTEGER NOT NULL DEFAULT 0);"
-        "CREATE INDEX message_idx_chat_identifier on message(is_skip, chat_identifier, date);"
-        "CREATE INDEX message_idx_chat_date on message(date);"
-        "CREATE INDEX message_idx_handle_id on message(handle_id);"
-        "CREATE INDEX message_idx_src_rowid on message(src_rowid);";
-    check(sqlite3_exec(db, schema, nullptr, nullptr, nullptr), db, "schema");
+    check(sqlite3_exec(db, MessageRecycleDb::createScript(), nullptr, nullptr, nullptr), db, "schema");
     check(sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr), db, "begin");
     sqlite3_stmt *stmt = nullptr;
     check(sqlite3_prepare_v2(db,

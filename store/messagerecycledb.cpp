@@ -145,6 +145,11 @@ _MsgHandle handleFromCursor(const Sqlite3Cursor &cursor, qint64 rowid)
 
 } // namespace
 
+const char *MessageRecycleDb::createScript()
+{
+    return kCreateScript;
+}
+
 MessageRecycleDb::MessageRecycleDb(const QString &path) : m_recyclePath(path)
 {
 }

@@ -46,6 +46,8 @@ public:
     void open() override;
 
     QString recyclePath() const { return m_recyclePath; }
+    // The script open() creates a new file with (every table and index).
+    static const char *createScript();
 
     // Each answers the new ROWID. srcRowid is stored only when positive.
     qint64 insertHandle(const _MsgHandle &handle, qint64 srcRowid);
