@@ -112,6 +112,14 @@ bool DeletedRowScan::rootPage(Sqlite3DB &db, const char *sql, qint64 *root)
     return true;
 }
 
+void DeletedRowScan::openCheckpointed(AbsDb &db, Sqlite3File &file)
+{
+    db.open();
+    QString error;
+    db.exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), error);
+    file.open();
+}
+
 void DeletedRowScan::inTransaction(AbsDb &db, const std::function<void()> &body)
 {
     db.beginTransaction();

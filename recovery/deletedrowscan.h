@@ -55,6 +55,11 @@ public:
     // sqlite_master where ...") names on db; false when it answers no row.
     static bool rootPage(Sqlite3DB &db, const char *sql, qint64 *root);
 
+    // Opens db, lets pages committed to its write-ahead log reach the main
+    // file first (whatever the checkpoint answers, the file is then read as it
+    // is), and opens file, which must name db's main file.
+    static void openCheckpointed(AbsDb &db, Sqlite3File &file);
+
     // Runs body inside one transaction of db and commits it, also after a
     // cancel. When anything throws, the transaction is rolled back before the
     // exception goes on, so the next run can begin its own.

@@ -162,12 +162,7 @@ bool IOS5MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMess
 void IOS5MessageDb::recoverDeletedMessages(ProgressForm *progress)
 {
     Sqlite3File file(dbPath);
-    open();
-    // Pages committed to the write-ahead log reach the file first; whatever
-    // the checkpoint answers, the file is read as it then is.
-    QString error;
-    exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), error);
-    file.open();
+    DeletedRowScan::openCheckpointed(*this, file);
 
     DeletedRowScan scan(file, progress);
     DeletedRowScan::inTransaction(recycle, [&] {

@@ -171,12 +171,7 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
 void IOS6MessageDb::recoverDeletedHandles(ProgressForm *progress)
 {
     Sqlite3File file(dbPath);
-    open();
-    // Pages committed to the write-ahead log reach the file first; whatever
-    // the checkpoint answers, the file is read as it then is.
-    QString error;
-    exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), error);
-    file.open();
+    DeletedRowScan::openCheckpointed(*this, file);
 
     DeletedRowScan scan(file, progress);
     DeletedRowScan::inTransaction(recycle, [&] {
@@ -215,9 +210,7 @@ void IOS6MessageDb::recoverDeletedHandles(ProgressForm *progress)
 void IOS6MessageDb::recoverDeletedMessages(const QList<_MsgChat *> &chats, ProgressForm *progress)
 {
     Sqlite3File file(dbPath);
-    open();
-    QString error;
-    exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE);"), error);
+    DeletedRowScan::openCheckpointed(*this, file);
 
     // A handle's one-to-one chat wins (the last one of the list); a handle in
     // group chats only keeps the first of them.
@@ -233,7 +226,6 @@ void IOS6MessageDb::recoverDeletedMessages(const QList<_MsgChat *> &chats, Progr
         }
     }
 
-    file.open();
     DeletedRowScan scan(file, progress);
     const ReadTransaction reading(*this);
     DeletedRowScan::inTransaction(recycle, [&] {
