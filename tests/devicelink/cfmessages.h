@@ -8,6 +8,9 @@
 
 #include <QVariant>
 
+#include <functional>
+#include <stdexcept>
+
 namespace cfmessages {
 
 inline CFType cf(const QVariant &value)
@@ -69,6 +72,24 @@ inline bool isXml(const QByteArray &body)
 inline bool isBinary(const QByteArray &body)
 {
     return body.startsWith("bplist00");
+}
+
+// What a call throws as std::runtime_error; empty when it returns.
+inline QString thrown(const std::function<void()> &call)
+{
+    try {
+        call();
+    } catch (const std::runtime_error &e) {
+        return QString::fromUtf8(e.what());
+    }
+    return QString();
+}
+
+// How many property-list values the stand-in holds: a test that ends with
+// more than it began with leaked some.
+inline qint64 liveValues()
+{
+    return CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values")();
 }
 
 } // namespace cfmessages

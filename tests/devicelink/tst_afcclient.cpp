@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+using cfmessages::liveValues;
 using testsupport::PeerSocket;
 using testsupport::ServicePeerHook;
 
@@ -23,11 +24,6 @@ namespace {
 const QString kApp = "com.example.notes";
 const QString kPhoto = "DCIM/100APPLE/IMG_0001.JPG";
 const QString kNote = QString::fromUtf8("Downloads/Gr\u00fc\u00dfe \U0001F389.txt");
-
-qint64 liveValues()
-{
-    return CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values")();
-}
 
 // Strings each ended by NUL, as the device sends file information.
 QByteArray nulEnded(const QStringList &texts)

@@ -3,6 +3,7 @@
 // loops, and replies crafted to overrun or exhaust the client.
 #include "devicelink/afcoperations.h"
 #include "tests/devicelink/afcpeer.h"
+#include "tests/devicelink/cfmessages.h"
 #include "tests/support/testmain.h"
 
 #include <QElapsedTimer>
@@ -16,6 +17,7 @@
 
 using afcpeer::Request;
 using afcpeer::u64;
+using cfmessages::thrown;
 using testsupport::PeerSocket;
 using testsupport::SocketPeer;
 
@@ -29,16 +31,6 @@ const QString kOther = QString::fromUtf8("/Downloads/caf\u00e9.txt");
 QByteArray nulEnded(const QString &text)
 {
     return text.toUtf8() + QByteArray(1, '\0');
-}
-
-QString thrown(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error &e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
 }
 
 using InfoMap = QMap<QString, QString>;

@@ -15,30 +15,17 @@
 #include <functional>
 
 using cfmessages::binary;
+using cfmessages::liveValues;
 using cfmessages::parsed;
+using cfmessages::thrown;
 using testsupport::PeerSocket;
 using testsupport::SocketPeer;
 
 namespace {
 
-QString thrown(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error &e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
-}
-
 QString xmlText(const QVariant &value)
 {
     return QString::fromUtf8(cfmessages::xml(value));
-}
-
-qint64 liveValues()
-{
-    return CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values")();
 }
 
 // Counts reads of an array item at or past the array's end, which Apple's

@@ -14,7 +14,9 @@
 
 using cfmessages::binary;
 using cfmessages::cf;
+using cfmessages::liveValues;
 using cfmessages::parsed;
+using cfmessages::thrown;
 using testsupport::PeerSocket;
 using testsupport::SocketPeer;
 
@@ -23,21 +25,6 @@ namespace {
 const char *const kService = "com.apple.mobilebackup2";
 const QString kUdid = "00008030-001A35E22E38802E";
 const QString kSecret = QString::fromUtf8("p\u00e4ssw\u00f6rd \U0001F511");
-
-QString thrown(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error &e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
-}
-
-qint64 liveValues()
-{
-    return CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values")();
-}
 
 QVariant processMessage(const QVariantMap &dictionary)
 {

@@ -15,7 +15,9 @@
 
 using cfmessages::binary;
 using cfmessages::cf;
+using cfmessages::liveValues;
 using cfmessages::parsed;
+using cfmessages::thrown;
 using testsupport::PeerSocket;
 using testsupport::ServicePeerHook;
 using testsupport::SocketPeer;
@@ -25,21 +27,6 @@ namespace {
 const char *const kService = "com.apple.mobilesync";
 const QString kContacts = "com.apple.Contacts";
 const QString kEmpty = "___EmptyParameterString___";
-
-QString thrown(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error &e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
-}
-
-qint64 liveValues()
-{
-    return CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values")();
-}
 
 // A batch of contact records as a phone sends them: many entries, names with
 // emoji and accents, some with e-mail addresses only.

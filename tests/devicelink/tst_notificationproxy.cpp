@@ -17,7 +17,9 @@
 #include <functional>
 #include <memory>
 
+using cfmessages::liveValues;
 using cfmessages::parsed;
+using cfmessages::thrown;
 using cfmessages::xml;
 using testsupport::LogCapture;
 using testsupport::PeerSocket;
@@ -29,21 +31,6 @@ namespace {
 const char *const kService = "com.apple.mobile.notification_proxy";
 const QString kLock = "com.apple.springboard.lockstate";
 const QString kOwn = QString::fromUtf8("com.example.gr\u00fc\u00dfe.\U0001F389");
-
-QString thrown(const std::function<void()> &call)
-{
-    try {
-        call();
-    } catch (const std::runtime_error &e) {
-        return QString::fromUtf8(e.what());
-    }
-    return QString();
-}
-
-qint64 liveValues()
-{
-    return CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values")();
-}
 
 // The same socket still open: the number may have been reused by then, so
 // the open file behind it is compared too.
