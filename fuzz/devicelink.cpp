@@ -14,13 +14,9 @@
 #include "devicelink/mobilebackup2.h"
 #include "devicelink/mobilesync.h"
 #include "devicelink/notificationproxy.h"
+#include "fuzz/devicestandins.h"
 #include "fuzz/fuzzenv.h"
-#include "ios/applelibs.h"
-#include "ios/cftype.h"
-#include "ios/mobiledevice.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace {
@@ -30,21 +26,8 @@ constexpr int kMaxMessages = 8;
 // Per wait for more of a frame; the peer ends its stream, so none is long.
 constexpr int kWaitMs = 2000;
 
+const char *const kTarget = "devicelink";
 qint64 g_liveAtStart = 0;
-
-[[noreturn]] void fault(const char *what)
-{
-    std::fprintf(stderr, "devicelink: %s\n", what);
-    std::abort();
-}
-
-qint64 liveValues()
-{
-    auto live = CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values");
-    if (!live)
-        fault("the CoreFoundation library lacks qp_cf_live_values");
-    return live();
-}
 
 quint64 textOf(const CFType &value)
 {
@@ -116,15 +99,7 @@ quint64 containerAndNotifications(int socket)
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     fuzzenv::init(argc, argv);
-    if (qEnvironmentVariableIsEmpty(kCommonFilesVar))
-        qputenv(kCommonFilesVar, QP_COMMON_FILES);
-    QString error;
-    if (!apple_libs_load(error)) {
-        std::fprintf(stderr, "devicelink: %s\n", qPrintable(error));
-        std::exit(1);
-    }
-    mobiledevice_set_length_wait_ms(kWaitMs);
-    g_liveAtStart = liveValues();
+    g_liveAtStart = devicestandins::load(kTarget, kWaitMs);
     return 0;
 }
 
@@ -154,8 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             sum += quint64(std::char_traits<char>::length(e.what()));
         }
     }
-    if (liveValues() != g_liveAtStart)
-        fault("a CoreFoundation value outlived its input");
+    devicestandins::checkNothingLeft(kTarget, g_liveAtStart);
     fuzzenv::keep(sum);
     return 0;
 }

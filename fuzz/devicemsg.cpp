@@ -4,22 +4,13 @@
 // (here the stand-in built with the program). Every value parsed is walked
 // and released again; a value the library still holds after an input is a
 // leak, reported as a fault.
+#include "fuzz/devicestandins.h"
 #include "fuzz/fuzzenv.h"
-#include "ios/applelibs.h"
-#include "ios/cftype.h"
-#include "ios/mobiledevice.h"
 
 #include <QByteArray>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
-#include <thread>
 #include <vector>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,29 +19,16 @@ namespace {
 constexpr int kMaxVisits = 4096;
 // A conversation of a few messages: the frames after the first.
 constexpr int kMaxFrames = 8;
-// Per wait for more of a body: the writer closes its end, so only a writer
-// thread still filling the socket makes the reader wait at all.
+// Per wait for more of a body: the peer ends its stream once the input is
+// sent, so only a peer still filling the socket makes the reader wait at all.
 constexpr int kBodyWaitMs = 2000;
 
 // Keys of the answers the program looks up.
 const char *const kKeys[] = {"", "MessageName", "Status", "Error", "Value", "Key", "Domain", "Request"};
 
+const char *const kTarget = "devicemsg";
 CFType *g_request = nullptr;
 qint64 g_liveAtStart = 0;
-
-[[noreturn]] void fault(const char *what)
-{
-    std::fprintf(stderr, "devicemsg: %s\n", what);
-    std::abort();
-}
-
-qint64 liveValues()
-{
-    auto live = CFType::resolve<decltype(&qp_cf_live_values)>("qp_cf_live_values");
-    if (!live)
-        fault("the CoreFoundation library lacks qp_cf_live_values");
-    return live();
-}
 
 void walk(const CFType &value, int &visits, quint64 &sum)
 {
@@ -116,67 +94,23 @@ quint64 readFrames(int socket)
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     fuzzenv::init(argc, argv);
-    // The stand-ins built with this target, unless the environment names
-    // other install folders.
-    if (qEnvironmentVariableIsEmpty(kCommonFilesVar))
-        qputenv(kCommonFilesVar, QP_COMMON_FILES);
-    QString error;
-    if (!apple_libs_load(error)) {
-        std::fprintf(stderr, "devicemsg: %s\n", qPrintable(error));
-        std::exit(1);
-    }
-    // Never the minute a device gets for its answer.
-    mobiledevice_set_length_wait_ms(kBodyWaitMs);
     // The request the second and later frames answer, quoted in their errors.
     static CFType request = CFType::newDictionary();
     request.setValue(CFType::fromString(QStringLiteral("Request")), CFType::fromString(QStringLiteral("GetValue")));
     request.setValue(CFType::fromString(QStringLiteral("Key")), CFType::fromString(QStringLiteral("ProductVersion")));
     g_request = &request;
-    g_liveAtStart = liveValues();
+    g_liveAtStart = devicestandins::load(kTarget, kBodyWaitMs);
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
-        fault("no socket pair");
-    // What fits the socket's buffer goes in at once; a writer thread sends
-    // the rest while the frames are read. Either way the writer's end closes
-    // when everything is sent, so the reader never waits for more.
-    size_t sent = 0;
-    while (sent < size) {
-        const ssize_t n = ::send(ends[1], data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        sent += size_t(n);
+    quint64 sum = 0;
+    {
+        fuzzenv::Peer device(data, size);
+        sum = readFrames(device.socket());
     }
-    std::thread writer;
-    if (sent < size) {
-        writer = std::thread([=] {
-            size_t at = sent;
-            while (at < size) {
-                const ssize_t n = ::send(ends[1], data + at, size - at, MSG_NOSIGNAL);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break; // the reader closed its end
-                at += size_t(n);
-            }
-            ::close(ends[1]);
-        });
-    } else {
-        ::close(ends[1]);
-    }
-    const quint64 sum = readFrames(ends[0]);
-    // Closing the reader's end first ends a writer still blocked in send.
-    ::close(ends[0]);
-    if (writer.joinable())
-        writer.join();
-    if (liveValues() != g_liveAtStart)
-        fault("a CoreFoundation value outlived its input");
+    devicestandins::checkNothingLeft(kTarget, g_liveAtStart);
     fuzzenv::keep(sum);
     return 0;
 }
