@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -401,63 +402,59 @@ _SqliteCarvedRow Sqlite3File::rowData(const _SqliteCell &cell) const
     return row;
 }
 
-QList<_SqlitePage> Sqlite3File::allPages(const _SqlitePage &page) const
+namespace {
+
+// Depth first, each page before its children, without recursion: a crafted
+// tree of any depth or with cycles ends, each page visited once. visit
+// answers whether to go below the page it was given.
+void walkTree(const Sqlite3File &file, const _SqlitePage &page,
+              const std::function<bool(const _SqlitePage &)> &visit)
 {
-    QList<_SqlitePage> pages{page};
-    const int count = pageCount();
-    // Depth first, each page before its children, without recursion: a
-    // crafted tree of any depth or with cycles ends, each page taken once.
+    const int count = file.pageCount();
     std::vector<bool> seen(size_t(count) + 1, false);
     if (page.number >= 1 && page.number <= quint32(count))
         seen[page.number] = true;
     std::vector<quint32> stack;
     auto push = [&](const _SqlitePage &p) {
-        const auto children = childrenOf(*this, p);
+        const auto children = childrenOf(file, p);
         for (qsizetype i = children.size() - 1; i >= 0; --i)
             if (!seen[children[i]])
                 stack.push_back(children[i]);
     };
-    push(page);
+    if (visit(page))
+        push(page);
     while (!stack.empty()) {
         const quint32 n = stack.back();
         stack.pop_back();
         if (seen[n])
             continue;
         seen[n] = true;
-        pages.append(this->page(int(n)));
-        push(pages.constLast());
+        const _SqlitePage child = file.page(int(n));
+        if (visit(child))
+            push(child);
     }
+}
+
+} // namespace
+
+QList<_SqlitePage> Sqlite3File::allPages(const _SqlitePage &page) const
+{
+    QList<_SqlitePage> pages;
+    walkTree(*this, page, [&](const _SqlitePage &p) {
+        pages.append(p);
+        return true;
+    });
     return pages;
 }
 
 QList<_SqlitePage> Sqlite3File::leafPages(const _SqlitePage &page) const
 {
-    if (page.isLeafPage())
-        return {page};
     QList<_SqlitePage> leaves;
-    const int count = pageCount();
-    std::vector<bool> seen(size_t(count) + 1, false);
-    if (page.number >= 1 && page.number <= quint32(count))
-        seen[page.number] = true;
-    std::vector<quint32> stack;
-    auto push = [&](const _SqlitePage &p) {
-        const auto children = childrenOf(*this, p);
-        for (qsizetype i = children.size() - 1; i >= 0; --i)
-            if (!seen[children[i]])
-                stack.push_back(children[i]);
-    };
-    push(page);
-    while (!stack.empty()) {
-        const quint32 n = stack.back();
-        stack.pop_back();
-        if (seen[n])
-            continue;
-        seen[n] = true;
-        _SqlitePage child = this->page(int(n));
-        if (child.isLeafPage())
-            leaves.append(child);
-        else
-            push(child);
-    }
+    walkTree(*this, page, [&](const _SqlitePage &p) {
+        if (!p.isLeafPage())
+            return true;
+        leaves.append(p);
+        return false;
+    });
     return leaves;
 }
