@@ -1,16 +1,16 @@
 // Backing a phone's messages up into a local database through the real
 // window: a virtual iPhone arrives through the MobileDevice stand-in, the
 // backup commands ask for the database by name, write through the worker and
-// show the database's node. Every box is answered by the dialog driver.
+// show the database's node. Every window is answered by its class.
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
 #include "app/makerserver.h"
 #include "app/progressform.h"
 #include "ios/applelibs.h"
 #include "store/localdbselform.h"
-#include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/modalresponder.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
@@ -81,7 +81,7 @@ int messageCount(const QString &name)
 
 // Answers the name dialog: records the name it proposes, then confirms name
 // (a null name presses Close).
-DialogDriver::Action answerName(const QString &name, QString *proposed)
+ModalResponder::Handler answerName(const QString &name, QString *proposed)
 {
     return [name, proposed](QWidget *w) {
         auto *form = qobject_cast<LocalDbSelForm *>(w);
@@ -119,8 +119,7 @@ class TestBackupToLocalDb : public QObject
     void arrive(const VirtualIPhoneSetup &setup, QString *folder)
     {
         const QString udid = setup.values["UniqueDeviceID"].toString();
-        DialogDriver driver;
-        driver.thenPress(QMessageBox::Ok); // the passcode note
+        ModalResponder responder; // Ok to the passcode note
         *folder = writeVirtualIPhone(phones.path(), setup);
         QTRY_VERIFY_WITH_TIMEOUT(phoneNode(*shared, udid), 60000);
         QTRY_VERIFY_WITH_TIMEOUT(!shared->isDeviceBusy(udid), 20000);
@@ -184,16 +183,12 @@ private slots:
 
         const QString name = phoneName + "_Backup";
         QString proposed;
-        DialogDriver driver;
-        driver.then(answerName(name, &proposed));
-        driver.thenLeave(); // the progress form
-        driver.thenPress(QMessageBox::Ok);
+        ModalResponder responder;
+        responder.on("LocalDbSelForm", answerName(name, &proposed));
         window.operationActions().first()->trigger();
 
         QCOMPARE(proposed, name);
-        const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
-        QCOMPARE(boxes.size(), 1);
-        QCOMPARE(boxes[0].text, QString("Successfully Backup %1 SMS to local Database.").arg(8));
+        QCOMPARE(responder.boxTexts(), QStringList{"Successfully Backup 8 SMS to local Database."});
         Node *node = childNamed(window.treeModel()->rootLocalDB, name);
         QVERIFY(node);
         QCOMPARE(node->children.size(), typicalConversations().chats.size());
@@ -220,12 +215,10 @@ private slots:
 
         // The same messages again: the database keeps one of each.
         select(window, phoneNode(window, phoneUdid));
-        DialogDriver again;
-        again.then(answerName(name, nullptr));
-        again.thenLeave();
-        again.thenPress(QMessageBox::Ok);
+        ModalResponder again;
+        again.on("LocalDbSelForm", answerName(name, nullptr));
         window.operationActions().first()->trigger();
-        QCOMPARE(again.seenBoxes().size(), 1);
+        QCOMPARE(again.boxTexts().size(), 1);
         QCOMPARE(messageCount(name), 8);
         QCOMPARE(localDbNames(window).count(name), 1);
         node = childNamed(window.treeModel()->rootLocalDB, name);
@@ -245,10 +238,8 @@ private slots:
         QVERIFY2(shown > 0 && shown < 8, qPrintable(QString::number(shown)));
 
         QString proposed;
-        DialogDriver driver;
-        driver.then(answerName("Family Archive", &proposed));
-        driver.thenLeave();
-        driver.thenPress(QMessageBox::Ok);
+        ModalResponder responder;
+        responder.on("LocalDbSelForm", answerName("Family Archive", &proposed));
         window.miBackupChat();
         QCOMPARE(proposed, phoneName + "_Backup");
         QCOMPARE(messageCount("Family Archive"), shown);
@@ -257,10 +248,8 @@ private slots:
         const int databases = int(localDbNames(window).size());
 
         select(window, phoneNode(window, phoneUdid));
-        DialogDriver merge;
-        merge.then(answerName("FAMILY archive", nullptr));
-        merge.thenLeave();
-        merge.thenPress(QMessageBox::Ok);
+        ModalResponder merge;
+        merge.on("LocalDbSelForm", answerName("FAMILY archive", nullptr));
         window.miBackupAll();
         QCOMPARE(localDbNames(window).size(), databases);
         QVERIFY(!localDbNames(window).contains("FAMILY archive"));
@@ -276,10 +265,10 @@ private slots:
         select(window, phoneNode(window, phoneUdid));
         const QStringList before = localDbNames(window);
         const QStringList folders = localDatabasesDir().entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-        DialogDriver driver;
-        driver.then(answerName(QString(), nullptr));
+        ModalResponder responder;
+        responder.on("LocalDbSelForm", answerName(QString(), nullptr));
         window.miBackupAll();
-        QCOMPARE(driver.seen().size(), 1);
+        QCOMPARE(responder.seen(), QStringList{"LocalDbSelForm"});
         QCOMPARE(localDbNames(window), before);
         QCOMPARE(localDatabasesDir().entryList(QDir::Dirs | QDir::NoDotAndDotDot), folders);
     }
@@ -291,10 +280,10 @@ private slots:
         QVERIFY(empty);
         select(window, empty);
         const QStringList before = localDbNames(window);
-        DialogDriver driver;
+        ModalResponder responder;
         window.miBackupAll();
         QCoreApplication::processEvents();
-        QCOMPARE(driver.seen().size(), 0);
+        QCOMPARE(responder.seen(), QStringList());
         QCOMPARE(localDbNames(window), before);
     }
 
@@ -305,13 +294,11 @@ private slots:
         QTRY_COMPARE(window.messageModel()->rowCount(), 8);
         window.widgets()->treeViewSMS->selectionModel()->clearSelection();
         QString proposed;
-        DialogDriver driver;
-        driver.then(answerName("Nothing Chosen", &proposed));
-        driver.thenLeave();
-        driver.thenPress(QMessageBox::Ok);
+        ModalResponder responder;
+        responder.on("LocalDbSelForm", answerName("Nothing Chosen", &proposed));
         window.miBackupSel();
         QCOMPARE(proposed, phoneName + "_Backup");
-        QCOMPARE(driver.seenBoxes().value(0).text, "Successfully Backup 0 SMS to local Database.");
+        QCOMPARE(responder.boxTexts(), QStringList{"Successfully Backup 0 SMS to local Database."});
         Node *node = childNamed(window.treeModel()->rootLocalDB, "Nothing Chosen");
         QVERIFY(node);
         QVERIFY(node->children.isEmpty());
@@ -324,9 +311,9 @@ private slots:
         MainWindow &window = *shared;
         select(window, phoneNode(window, bigUdid));
         QString progress;
-        DialogDriver driver;
-        driver.then(answerName("Half Way", nullptr));
-        driver.then([&progress](QWidget *w) {
+        ModalResponder responder;
+        responder.on("LocalDbSelForm", answerName("Half Way", nullptr));
+        responder.on("ProgressForm", [&progress](QWidget *w) {
             auto *form = qobject_cast<ProgressForm *>(w);
             QVERIFY(form);
             const QRegularExpression started("^SMS: \\d+/");
@@ -336,7 +323,7 @@ private slots:
         });
         window.miBackupAll();
         QVERIFY2(progress != QString("SMS: %1/%1").arg(kBigCount), qPrintable(progress));
-        QCOMPARE(driver.seenBoxes().size(), 0);
+        QCOMPARE(responder.boxTexts(), QStringList());
         Node *node = childNamed(window.treeModel()->rootLocalDB, "Half Way");
         QVERIFY(node);
         QVERIFY(node->children.isEmpty());
@@ -357,19 +344,17 @@ private slots:
         const QString udid = bigUdid;
         MainWindow *w = &window;
         bool gone = false;
-        DialogDriver driver;
-        driver.then([this, w, udid, &gone](QWidget *dialog) {
+        ModalResponder responder;
+        responder.on("LocalDbSelForm", [this, w, udid, &gone](QWidget *dialog) {
             removeVirtualIPhone(bigFolder);
             QTRY_VERIFY_WITH_TIMEOUT(!phoneNode(*w, udid), 20000);
             gone = true;
             answerName("Left Behind", nullptr)(dialog);
         });
-        driver.thenLeave();
-        driver.thenPress(QMessageBox::Ok);
         window.miBackupAll();
         bigFolder.clear();
         QVERIFY(gone);
-        QCOMPARE(driver.seenBoxes().value(0).text, QString("Successfully Backup %1 SMS to local Database.").arg(kBigCount));
+        QCOMPARE(responder.boxTexts(), QStringList{QString("Successfully Backup %1 SMS to local Database.").arg(kBigCount)});
         QCOMPARE(messageCount("Left Behind"), kBigCount);
         QCOMPARE(queryValue(dbFile("Left Behind"), "select count(*) from message where text is null or text = ''")
                      .toInt(),
