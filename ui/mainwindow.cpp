@@ -1545,7 +1545,8 @@ void MainWindow::importITunesBackup(const QString &name)
     if (runWorker(form, worker)) {
         try {
             const QDir cacheDir = worker->cacheDir();
-            const QString smsDb = cacheDir.absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
+            const QString smsDb =
+                cacheDir.absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
             QSharedPointer<AbsMessageDb> db;
             switch (AbsIOSMessageDb::detectVersion(smsDb)) {
             case 5:

@@ -354,7 +354,8 @@ private slots:
         window.miBackupAll();
         bigFolder.clear();
         QVERIFY(gone);
-        QCOMPARE(responder.boxTexts(), QStringList{QString("Successfully Backup %1 SMS to local Database.").arg(kBigCount)});
+        QCOMPARE(responder.boxTexts(),
+                 QStringList{QString("Successfully Backup %1 SMS to local Database.").arg(kBigCount)});
         QCOMPARE(messageCount("Left Behind"), kBigCount);
         QCOMPARE(queryValue(dbFile("Left Behind"), "select count(*) from message where text is null or text = ''")
                      .toInt(),

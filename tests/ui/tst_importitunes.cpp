@@ -89,6 +89,12 @@ QMap<QString, QByteArray> snapshot(const QString &folder)
     return files;
 }
 
+// The backup's cache folder in the data folder.
+QString cacheOf(const QString &backup)
+{
+    return QDir(dataDir()).absoluteFilePath("itunes_cache/" + BackupManifest(backup).cacheId());
+}
+
 QString backupFolder(const QString &name)
 {
     return BackupManifest::defaultBackupRoot().absoluteFilePath(name);
@@ -279,7 +285,7 @@ private slots:
         // Read, never written: the backup is as it was, and its copy lies in
         // the cache.
         QCOMPARE(snapshot(folder), before);
-        QVERIFY(QFileInfo::exists(QDir(dataDir()).absoluteFilePath("itunes_cache/" + BackupManifest(folder).cacheId())));
+        QVERIFY(QFileInfo::exists(cacheOf(folder)));
     }
 
     void anEncryptedBackupOpensWithItsPassword()
@@ -306,7 +312,8 @@ private slots:
         QCOMPARE(responder.boxTexts(),
                  (QStringList{"Invalid password.", "Successfully Backup 8 SMS to local Database."}));
         QCOMPARE(messageCount(proposed), 8);
-        QCOMPARE(queryValue(dbFile(proposed), "select count(*) from message where text like '%\U0001F370%'").toInt(), 1);
+        QCOMPARE(queryValue(dbFile(proposed), "select count(*) from message where text like '%\U0001F370%'").toInt(),
+                 1);
     }
 
     void aCancelledPasswordEndsQuietly()
@@ -323,7 +330,7 @@ private slots:
         fileMenuImport(window)->trigger();
         QCOMPARE(responder.seen(), (QStringList{"LoadItunesBackupDlg", "PasscodeDlg"}));
         QVERIFY(localDbNames(window).isEmpty());
-        QVERIFY(!QFileInfo::exists(QDir(dataDir()).absoluteFilePath("itunes_cache/" + BackupManifest(folder).cacheId())));
+        QVERIFY(!QFileInfo::exists(cacheOf(folder)));
     }
 
     void anIos5BackupIsReadWithItsReader()
@@ -350,7 +357,8 @@ private slots:
         }();
         QCOMPARE(texts, (QStringList{QString::fromUtf8("Kommst du? \U0001F600"), "Ja, um acht.",
                                      QString::fromUtf8("\u00c0 demain \U0001F44B"), "iMessage from a friend"}));
-        QCOMPARE(queryValue(dbFile(proposed), "select count(*) from handle where id = 'friend@example.com'").toInt(), 1);
+        QCOMPARE(queryValue(dbFile(proposed), "select count(*) from handle where id = 'friend@example.com'").toInt(),
+                 1);
     }
 
     void anUnreadableFileListIsAnErrorBox()
@@ -368,7 +376,7 @@ private slots:
         QCOMPARE(responder.seen(), (QStringList{"LoadItunesBackupDlg", "QMessageBox"}));
         QCOMPARE(responder.boxIcons(), QList<int>{int(QMessageBox::Critical)});
         QVERIFY(localDbNames(window).isEmpty());
-        QVERIFY(!QFileInfo::exists(QDir(dataDir()).absoluteFilePath("itunes_cache/" + BackupManifest(folder).cacheId())));
+        QVERIFY(!QFileInfo::exists(cacheOf(folder)));
     }
 };
 
