@@ -1483,7 +1483,8 @@ QSharedPointer<_MsgStore> MainWindow::storeHolding(const QList<_MsgMessage *> &m
     auto holds = [first](const QSharedPointer<_MsgStore> &store) {
         return store && std::find(store->messages.cbegin(), store->messages.cend(), first) != store->messages.cend();
     };
-    // The list may show another node's records (a failed load keeps them).
+    // Selected and shown rows are the list's records; a whole node's are its
+    // store's, which the list need not show (a failed load keeps another's).
     if (holds(shownStore))
         return shownStore;
     _AbsDBItemNode *source = dbNode(node);

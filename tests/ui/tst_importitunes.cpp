@@ -378,6 +378,29 @@ private slots:
         QVERIFY(localDbNames(window).isEmpty());
         QVERIFY(!QFileInfo::exists(cacheOf(folder)));
     }
+
+    // Copied whole, yet no message database: the reader's error, no question.
+    void aCachedFileOfNoKnownLayoutIsAnErrorBox()
+    {
+        const QString notes = scratch->filePath("notes.db");
+        {
+            SqliteFixture db(notes);
+            db.exec("create table notes (id integer primary key, body text);"
+                    "insert into notes (body) values ('not a message');");
+        }
+        QFile file(notes);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        BackupFixture backup;
+        backup.addFile("HomeDomain", "Library/SMS/sms.db", file.readAll());
+        backup.write(backupFolder(backup.udid));
+        MainWindow window;
+        ModalResponder responder;
+        responder.on("LoadItunesBackupDlg", pickFirstBackup);
+        fileMenuImport(window)->trigger();
+        QCOMPARE(responder.seen(), (QStringList{"LoadItunesBackupDlg", "ProgressForm", "QMessageBox"}));
+        QCOMPARE(responder.boxIcons(), QList<int>{int(QMessageBox::Critical)});
+        QVERIFY(localDbNames(window).isEmpty());
+    }
 };
 
 QP_TEST_MAIN(TestImportItunes)
