@@ -288,6 +288,38 @@ private slots:
         QVERIFY(QFileInfo::exists(cacheOf(folder)));
     }
 
+    // The database's conversation rows are rebuilt while one of them is the
+    // current row: the selection moves to the database, whose list then
+    // shows the merged messages.
+    void intoTheDatabaseOfTheShownConversation()
+    {
+        const BackupFixture backup = laterPhoneBackup();
+        backup.write(backupFolder(backup.udid));
+        writeWindowDb(dataDir(), "local_databases", "Family", conversationsWithTexts({"Oma"}, {"Alles gut?"}));
+        MainWindow window;
+        Node *family = childNamed(window.treeModel()->rootLocalDB, "Family");
+        window.widgets()->treeViewDS->setCurrentIndex(window.treeModel()->indexOf(family));
+        QCOMPARE(family->children.size(), 1);
+        window.widgets()->treeViewDS->setCurrentIndex(window.treeModel()->indexOf(family->children.first()));
+        QCOMPARE(window.messageModel()->rowCount(), 1);
+
+        ModalResponder responder;
+        responder.on("LoadItunesBackupDlg", pickFirstBackup);
+        responder.on("LocalDbSelForm", [](QWidget *w) {
+            auto *form = static_cast<LocalDbSelForm *>(w);
+            form->widgets()->cbLocalDbNames->setEditText("fAMILY");
+            QTest::mousePress(form->widgets()->btnOK, Qt::LeftButton);
+        });
+        fileMenuImport(window)->trigger();
+        QCOMPARE(responder.boxTexts(), QStringList{"Successfully Backup 8 SMS to local Database."});
+        QCOMPARE(localDbNames(window), QStringList{"Family"});
+        QCOMPARE(messageCount("Family"), 9);
+        QCOMPARE(family->children.size(), typicalConversations().chats.size() + 1);
+        QTRY_COMPARE(window.widgets()->treeViewDS->currentIndex(), window.treeModel()->indexOf(family));
+        QCOMPARE(window.messageModel()->rowCount(), 9);
+        (void)window.grab();
+    }
+
     void anEncryptedBackupOpensWithItsPassword()
     {
         BackupFixture backup = laterPhoneBackup();
