@@ -24,9 +24,9 @@ public:
     explicit ModalResponder(QObject *parent = nullptr);
 
     // Every later window of the class goes to handler ("QMessageBox",
-    // "LocalDbSelForm", ...).
+    // "LocalDbSelForm", ...). Without a handler of their own, message boxes
+    // are answered Ok.
     void on(const QString &className, Handler handler);
-    // Message boxes are pressed Ok unless a handler for "QMessageBox" is set.
 
     // Class names of the windows seen, in order.
     QStringList seen() const { return classes; }
