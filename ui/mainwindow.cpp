@@ -17,14 +17,17 @@
 #include "ios/mobiledevice.h"
 #include "platform/desktop/desktopopener.h"
 #include "store/absiosmessagedb.h"
+#include "store/backupsmsthread.h"
 #include "store/countrylibdb.h"
 #include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
+#include "store/localdbselform.h"
 #include "store/msgrecords.h"
 #include "store/msgtext.h"
 #include "ui/countryselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
+#include "ui/loaditunesbackupdlg.h"
 #include "ui/passcodedlg.h"
 
 #include <QCursor>
@@ -1398,8 +1401,96 @@ void MainWindow::transferToAndroid(QList<_MsgMessage *> *)
 {
 }
 
-void MainWindow::backupMessages(QList<_MsgMessage *> *)
+void MainWindow::backupMessages(QList<_MsgMessage *> *messages)
 {
+    Node *node = currentNode();
+    if (node && node->type == ITEM_CHAT_SESSION)
+        node = node->parent;
+    if (!isDatabaseNode(node))
+        return;
+    backupToLocalDb(node->text + QStringLiteral("_Backup"), messages, storeHolding(*messages, node));
+}
+
+void MainWindow::backupToLocalDb(const QString &proposed, QList<_MsgMessage *> *messages,
+                                 const QSharedPointer<_MsgStore> &owner)
+{
+    QStringList names;
+    for (const Node *child : std::as_const(mainModel->rootLocalDB->children))
+        names.append(child->text);
+    QString name;
+    {
+        LocalDbSelForm chooser(names, proposed, this);
+        name = chooser.selectedName();
+    }
+    if (name.isEmpty())
+        return;
+
+    _AbsDBItemNode *target = dbNode(localDbNamed(name));
+    if (!target) {
+        QSharedPointer<AbsMessageDb> db(
+            new IOS6MessageDb(QDir(localDatabasesDir().absoluteFilePath(name)), QString(), true));
+        target = mainModel->addLocalDatabase(db, name);
+    }
+    // The worker writes through a connection of its own; this one stays
+    // closed until the reload opens it again.
+    target->db->close();
+
+    auto *form = new ProgressForm(QString(), this);
+    auto *worker = new BackupSMSThread(*messages, owner, QDir(localDatabasesDir().absoluteFilePath(target->text)),
+                                       QString(), form, this);
+    const bool ok = runWorker(form, worker);
+    delete worker;
+    delete form;
+    // Local databases leave the tree only by the user's hand, which the modal
+    // form kept away; the check costs nothing should that ever change.
+    if (!ok || !mainModel->rootLocalDB->children.contains(target))
+        return;
+
+    try {
+        // Rows of the node vanish below: a current row among them would make
+        // the view move the selection while they are half gone.
+        Node *current = currentNode();
+        if (current && current->parent == target)
+            ui->treeViewDS->setCurrentIndex(indexOfNode(target));
+        mainModel->removeChildren(target);
+        target->db->messages(target->store, 0);
+        mainModel->loadChatSessions(target);
+        selectTreeNode(target);
+        // Selecting the node that is current already shows nothing new.
+        if (currentNode() == target) {
+            QList<_MsgMessage *> list = allMessages(target->store);
+            showStoreMessages(target->store, list);
+        }
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+    }
+}
+
+MainWindow::Node *MainWindow::localDbNamed(const QString &name) const
+{
+    for (Node *child : std::as_const(mainModel->rootLocalDB->children)) {
+        if (child->type == ITEM_LOCAL_DB && child->text.compare(name, Qt::CaseInsensitive) == 0)
+            return child;
+    }
+    return nullptr;
+}
+
+QSharedPointer<_MsgStore> MainWindow::storeHolding(const QList<_MsgMessage *> &messages, Node *node) const
+{
+    if (messages.isEmpty())
+        return {};
+    _MsgMessage *first = messages.first();
+    auto holds = [first](const QSharedPointer<_MsgStore> &store) {
+        return store && std::find(store->messages.cbegin(), store->messages.cend(), first) != store->messages.cend();
+    };
+    // Selected and shown rows are the list's records; a whole node's are its
+    // store's, which the list need not show (a failed load keeps another's).
+    if (holds(shownStore))
+        return shownStore;
+    _AbsDBItemNode *source = dbNode(node);
+    if (source && holds(source->store))
+        return source->store;
+    return shownStore;
 }
 
 void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *)
@@ -1419,7 +1510,69 @@ void MainWindow::printMessages(QList<_MsgMessage *> *)
 void MainWindow::miDel() {}
 void MainWindow::miDelSel() {}
 void MainWindow::miDelChat() {}
-void MainWindow::miImportItunes() {}
-void MainWindow::miImportToLocalDb() {}
+void MainWindow::miImportItunes()
+{
+    importITunesBackup(QString());
+}
+
+void MainWindow::miImportToLocalDb()
+{
+    Node *node = currentNode();
+    if (node && node->type == ITEM_LOCAL_DB)
+        importITunesBackup(node->text);
+}
+
+void MainWindow::importITunesBackup(const QString &name)
+{
+    LoadItunesBackupDlg chooser(this);
+    if (chooser.exec() != QDialog::Accepted || !chooser.selected)
+        return;
+    // Ours for the whole run, whatever becomes of the chooser's list.
+    const QSharedPointer<BackupManifest> manifest = chooser.selected;
+    if (manifest->info.isEncrypted) {
+        PasscodeDlg passcode(manifest.data(), this);
+        if (passcode.exec() != QDialog::Accepted)
+            return;
+    }
+    try {
+        manifest->loadMbdb();
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+        return;
+    }
+
+    auto *form = new ProgressForm(QString(), this);
+    auto *worker = new ITunesCacheSMSThread(manifest.data(), form, this);
+    if (runWorker(form, worker)) {
+        try {
+            const QDir cacheDir = worker->cacheDir();
+            const QString smsDb =
+                cacheDir.absoluteFilePath(QStringLiteral("file-relay/var/mobile/Library/SMS/sms.db"));
+            QSharedPointer<AbsMessageDb> db;
+            switch (AbsIOSMessageDb::detectVersion(smsDb)) {
+            case 5:
+                db.reset(new IOS5MessageDb(cacheDir, QString()));
+                break;
+            case 6:
+                db.reset(new IOS6MessageDb(cacheDir, QString(), false));
+                break;
+            default:
+                throw std::runtime_error("invalid IOS db.");
+            }
+            QSharedPointer<_MsgStore> store;
+            newMsgStore(store);
+            db->messages(store, 0);
+            const QString proposed = name.isEmpty() ? manifest->info.deviceName + QStringLiteral("_Backup") : name;
+            QList<_MsgMessage *> list = allMessages(store);
+            backupToLocalDb(proposed, &list, store);
+        } catch (const std::exception &e) {
+            qWarning("%s", e.what());
+            showError(QString::fromUtf8(e.what()));
+        }
+    }
+    delete worker;
+    delete form;
+}
+
 void MainWindow::miConnectWifi() {}
 void MainWindow::miAbout() {}

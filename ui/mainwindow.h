@@ -187,6 +187,17 @@ private:
     // of the operation frees neither before the operation ends.
     void runOnMessages(MessageWorker worker, MessageScope scope);
 
+    // Backup into a local database and import of an iTunes backup.
+    // owner: the store whose records messages lists; the worker holds it too.
+    void backupToLocalDb(const QString &proposed, QList<_MsgMessage *> *messages,
+                         const QSharedPointer<_MsgStore> &owner);
+    // name: the database proposed; empty proposes the backup's device name.
+    void importITunesBackup(const QString &name);
+    // The first local database whose name equals name in any letter case.
+    Node *localDbNamed(const QString &name) const;
+    // Of the stores a message list can point into, the one holding messages.
+    QSharedPointer<_MsgStore> storeHolding(const QList<_MsgMessage *> &messages, Node *node) const;
+
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
     {
