@@ -187,6 +187,12 @@ private:
     // of the operation frees neither before the operation ends.
     void runOnMessages(MessageWorker worker, MessageScope scope);
 
+    // iPhone arrival and export into an iTunes backup: the arrival's steps
+    // after the device values, and their deferral while an operation uses
+    // the phone.
+    void loadIOSDevice(IOSDevice record);
+    void loadIOSDeviceWhenFree(const IOSDevice &record);
+
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
     {
