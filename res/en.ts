@@ -229,6 +229,10 @@
         <source>IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0</source>
         <translation>Find no contact with keyword %1.</translation>
     </message>
+    <message>
+        <source>IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS</source>
+        <translation>Successfully recovered %1 SMS to iPhone.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

@@ -11,6 +11,7 @@
 #include "ios/applelibs.h"
 #include "ios/backupmanifest.h"
 #include "ios/cftype.h"
+#include "ios/ios6restoremessagesthread.h"
 #include "ios/iosloadfilerelaythread.h"
 #include "ios/iosmobilebackupthread.h"
 #include "ios/itunescachesmsthread.h"
@@ -46,6 +47,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -878,22 +880,6 @@ bool MainWindow::runWorker(ProgressForm *form, QThread *worker)
     return ok;
 }
 
-bool MainWindow::waitForDeviceFree(const QString &deviceId, void *device)
-{
-    // A nested arrival of a phone that a running load or transfer still reads
-    // would start a second worker on the same cache and backup folders.
-    while (m_busyDeviceIds.contains(deviceId)) {
-        QEventLoop loop;
-        connect(this, &MainWindow::deviceOperationsChanged, &loop, &QEventLoop::quit);
-        loop.exec();
-        const bool present = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
-                                         [device](const IOSDevice &d) { return d.amDevice == device; });
-        if (!present)
-            return false;
-    }
-    return true;
-}
-
 MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &id) : window(window), id(id)
 {
     window->m_busyDeviceIds.insert(id);
@@ -912,18 +898,36 @@ void MainWindow::iosDeviceConnected(void *device)
                                      QStringLiteral("ProductType")};
     showInformation(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
                                    "passcode on iPhone first.</p>"));
+    IOSDevice record;
     try {
         const QList<CFType> values = mobiledevice_copy_values(device, keys, QString());
-        IOSDevice record;
         record.amDevice = device;
         record.uniqueDeviceId = values.value(0).toQString();
         record.deviceName = values.value(1).toQString();
         record.mobileSubscriberCountryCode = values.value(2).toQString();
         record.productVersion = values.value(3).toQString();
         record.productType = values.value(4).toQString();
+    } catch (const std::exception &e) {
+        qWarning("%s", e.what());
+        showError(QString::fromUtf8(e.what()));
+        return;
+    }
+    // A repeated report of one handle is one phone: a second entry would
+    // outlive the phone's single detach.
+    const bool known = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
+                                   [device](const IOSDevice &d) { return d.amDevice == device; });
+    if (!known)
         m_iosDevices.append(record);
-        if (!waitForDeviceFree(record.uniqueDeviceId, device))
-            return;
+    loadIOSDevice(record);
+}
+
+void MainWindow::loadIOSDevice(IOSDevice record)
+{
+    if (isDeviceBusy(record.uniqueDeviceId)) {
+        loadIOSDeviceWhenFree(record);
+        return;
+    }
+    try {
         const DeviceBusy busy(this, record.uniqueDeviceId);
 
         bool countryKnown = !record.mobileSubscriberCountryCode.isEmpty();
@@ -988,6 +992,12 @@ void MainWindow::iosDeviceConnected(void *device)
             if (!cached)
                 return;
         }
+        // The phone left during a modal step: a node of it would keep its
+        // freed handle, and its detach has already been handled.
+        const void *device = record.amDevice;
+        if (std::none_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
+                         [device](const IOSDevice &d) { return d.amDevice == device; }))
+            return;
 
         try {
             const QString smsDb =
@@ -1020,6 +1030,26 @@ void MainWindow::iosDeviceConnected(void *device)
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
     }
+}
+
+void MainWindow::loadIOSDeviceWhenFree(const IOSDevice &record)
+{
+    // Arriving inside the modal loop of a running load or transfer of the same
+    // phone, the arrival must not wait in an event loop of its own: the
+    // operation below it on the stack could never return. It goes on, from a
+    // fresh event, once that operation has ended, and is dropped when the
+    // phone leaves first.
+    auto connection = std::make_shared<QMetaObject::Connection>();
+    *connection = connect(this, &MainWindow::deviceOperationsChanged, this, [this, record, connection]() {
+        const bool present = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
+                                         [&record](const IOSDevice &d) { return d.amDevice == record.amDevice; });
+        if (present && isDeviceBusy(record.uniqueDeviceId))
+            return;
+        const IOSDevice pending = record;
+        disconnect(*connection);
+        if (present)
+            QMetaObject::invokeMethod(this, [this, pending]() { loadIOSDevice(pending); }, Qt::QueuedConnection);
+    });
 }
 
 void MainWindow::iosDeviceDisconnected(void *device)
@@ -1493,8 +1523,42 @@ QSharedPointer<_MsgStore> MainWindow::storeHolding(const QList<_MsgMessage *> &m
     return shownStore;
 }
 
-void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *)
+void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
 {
+    // Declared in the order the parts are made: they go in reverse, each
+    // thread before its form, and the chooser (holding the manifest) last.
+    std::unique_ptr<LoadItunesBackupDlg> chooser(new LoadItunesBackupDlg(this));
+    if (chooser->exec() != QDialog::Accepted || !chooser->selected)
+        return;
+    // One more reference of our own for the run.
+    const QSharedPointer<BackupManifest> manifest = chooser->selected;
+    if (manifest->info.isEncrypted) {
+        // Files written unencrypted into an encrypted backup are lost to a restore.
+        showWarning(tr("IDS_CANT_EXPORT_ITUNES_BACKUP_IS_ENCRYPT"));
+        return;
+    }
+    try {
+        manifest->loadMbdb();
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+        return;
+    }
+    try {
+        std::unique_ptr<ProgressForm> cacheForm(new ProgressForm(QString(), this));
+        std::unique_ptr<ITunesCacheSMSThread> cache(new ITunesCacheSMSThread(manifest.data(), cacheForm.get(), this));
+        if (!runWorker(cacheForm.get(), cache.get()))
+            return;
+        std::unique_ptr<IOS6MessageDb> target(new IOS6MessageDb(cache->cacheDir(), QString(), false));
+        std::unique_ptr<ProgressForm> mergeForm(new ProgressForm(QString(), this));
+        std::unique_ptr<IOS6RestoreMessagesThread> merge(new IOS6RestoreMessagesThread(
+            QString(), messages, target.get(), manifest->folder, mergeForm.get(), this));
+        if (!runWorker(mergeForm.get(), merge.get()))
+            return;
+        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+    } catch (const std::exception &e) {
+        qWarning("%s", e.what());
+        showError(QString::fromUtf8(e.what()));
+    }
 }
 
 void MainWindow::exportToFile(QList<_MsgMessage *> *)

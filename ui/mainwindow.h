@@ -198,6 +198,12 @@ private:
     // Of the stores a message list can point into, the one holding messages.
     QSharedPointer<_MsgStore> storeHolding(const QList<_MsgMessage *> &messages, Node *node) const;
 
+    // iPhone arrival and export into an iTunes backup: the arrival's steps
+    // after the device values, and their deferral while an operation uses
+    // the phone.
+    void loadIOSDevice(IOSDevice record);
+    void loadIOSDeviceWhenFree(const IOSDevice &record);
+
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
     {
@@ -212,8 +218,6 @@ private:
     // Runs a worker under its modal form; true when the form was accepted and
     // nothing failed. The caller deletes the worker, then the form.
     bool runWorker(ProgressForm *form, QThread *worker);
-    // Waits while an operation uses deviceId; false when the phone left meanwhile.
-    bool waitForDeviceFree(const QString &deviceId, void *device);
     void loadLocalDatabases();
     void loadVirtualDevices();
     void startChecksWhenDue();

@@ -103,6 +103,7 @@ private slots:
         QTest::newRow("5.1: file relay") << "5.1" << false;
         QTest::newRow("7.1: file relay") << "7.1" << false;
         QTest::newRow("8.0: backup") << "8.0" << true;
+        QTest::newRow("4.3: backup") << "4.3" << true;
     }
     void aPhoneArrivesWithItsConversations()
     {
