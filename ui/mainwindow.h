@@ -187,6 +187,26 @@ private:
     // of the operation frees neither before the operation ends.
     void runOnMessages(MessageWorker worker, MessageScope scope);
 
+    // Deleting, export, print and about.
+public:
+    // Seam for tests, set before printing: takes the list printMessages would
+    // hand to the print preview instead of opening it. Empty: the preview.
+    static void setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook);
+
+private:
+    // The records of list that belong to store (the very records of its
+    // message hash), each once, in list order.
+    static QList<_MsgMessage *> ownedBy(const QList<_MsgMessage *> &list, const QSharedPointer<_MsgStore> &store);
+    // Runs the delete worker on records of the local database node target;
+    // true when it committed.
+    bool deleteFromDatabase(Node *target, const QList<_MsgMessage *> &messages);
+    // Drops deleted records from every chat of store and from the store, and
+    // frees them.
+    static void freeDeletedMessages(const QSharedPointer<_MsgStore> &store, const QList<_MsgMessage *> &messages);
+    // The store that owns the records of list: the shown one or the current
+    // node's; null when neither does.
+    QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &list);
+
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
     {
