@@ -233,6 +233,18 @@
         <source>IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS</source>
         <translation>Successfully recovered %1 SMS to iPhone.</translation>
     </message>
+    <message>
+        <source>IDS_CONFIRM_DEL_SEL_MESSAGES</source>
+        <translation>Confirm to delete the selected SMS?</translation>
+    </message>
+    <message>
+        <source>IDS_CONFIRM_DEL_THIS_CHAT</source>
+        <translation>Confirm to delete SMS with this contact?</translation>
+    </message>
+    <message>
+        <source>IDS_SEL_EXPORT_MESSAGES_PATH</source>
+        <translation>Please select Save Path for SMS.</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

@@ -8,6 +8,8 @@
 #include "app/messagebox.h"
 #include "app/progressform.h"
 #include "app/stylesheet.h"
+#include "export/exportsmsthread.h"
+#include "export/smsprinter.h"
 #include "ios/applelibs.h"
 #include "ios/backupmanifest.h"
 #include "ios/cftype.h"
@@ -20,11 +22,13 @@
 #include "store/absiosmessagedb.h"
 #include "store/backupsmsthread.h"
 #include "store/countrylibdb.h"
+#include "store/deletemessagesthread.h"
 #include "store/ios5messagedb.h"
 #include "store/ios6messagedb.h"
 #include "store/localdbselform.h"
 #include "store/msgrecords.h"
 #include "store/msgtext.h"
+#include "ui/aboutusform.h"
 #include "ui/countryselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -34,8 +38,9 @@
 #include <QCursor>
 #include <QDateTime>
 #include <QDebug>
-#include <QEventLoop>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
@@ -1438,7 +1443,7 @@ void MainWindow::backupMessages(QList<_MsgMessage *> *messages)
         node = node->parent;
     if (!isDatabaseNode(node))
         return;
-    backupToLocalDb(node->text + QStringLiteral("_Backup"), messages, storeHolding(*messages, node));
+    backupToLocalDb(node->text + QStringLiteral("_Backup"), messages, storeOwning(*messages));
 }
 
 void MainWindow::backupToLocalDb(const QString &proposed, QList<_MsgMessage *> *messages,
@@ -1505,24 +1510,6 @@ MainWindow::Node *MainWindow::localDbNamed(const QString &name) const
     return nullptr;
 }
 
-QSharedPointer<_MsgStore> MainWindow::storeHolding(const QList<_MsgMessage *> &messages, Node *node) const
-{
-    if (messages.isEmpty())
-        return {};
-    _MsgMessage *first = messages.first();
-    auto holds = [first](const QSharedPointer<_MsgStore> &store) {
-        return store && std::find(store->messages.cbegin(), store->messages.cend(), first) != store->messages.cend();
-    };
-    // Selected and shown rows are the list's records; a whole node's are its
-    // store's, which the list need not show (a failed load keeps another's).
-    if (holds(shownStore))
-        return shownStore;
-    _AbsDBItemNode *source = dbNode(node);
-    if (source && holds(source->store))
-        return source->store;
-    return shownStore;
-}
-
 void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
 {
     // Declared in the order the parts are made: they go in reverse, each
@@ -1561,19 +1548,266 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
     }
 }
 
-void MainWindow::exportToFile(QList<_MsgMessage *> *)
+void MainWindow::exportToFile(QList<_MsgMessage *> *messages)
 {
+    struct Choice
+    {
+        QString filter;
+        int format;
+        const char *suffix; // the file suffix, or the folder's ending
+        bool folder;
+    };
+    const QList<Choice> choices = {
+        {tr("Text Files(*.txt)"), ExportSMSThread::Txt, "txt", false},
+        {tr("Doc Files(*.doc)"), ExportSMSThread::Txt, "doc", false},
+        {tr("CSV Files(*.csv)"), ExportSMSThread::Csv, "csv", false},
+        {tr("PDF Files(*.pdf)"), ExportSMSThread::Pdf, "-pdf", true},
+        {tr("HTML Files(*.html)"), ExportSMSThread::Html, "-html", true},
+    };
+    QStringList filters;
+    for (const Choice &choice : choices)
+        filters << choice.filter;
+    const QString proposed = QDir::home().absoluteFilePath(
+        QStringLiteral("sms(%1)").arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss"))));
+
+    // Qt's own dialog, not the desktop's: it appends the filter's suffix to a
+    // bare name before it asks whether to replace that file, so "notes" with
+    // the DOC filter cannot silently overwrite an existing notes.doc.
+    QFileDialog dialog(this, tr("IDS_SEL_EXPORT_MESSAGES_PATH"), proposed, filters.join(QStringLiteral(";;")));
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    auto suffixOf = [&choices](const QString &filter) {
+        for (const Choice &choice : choices) {
+            if (choice.filter == filter)
+                return choice.folder ? QString() : QLatin1String(choice.suffix);
+        }
+        return QString();
+    };
+    dialog.selectNameFilter(filters.first());
+    dialog.setDefaultSuffix(suffixOf(filters.first()));
+    connect(&dialog, &QFileDialog::filterSelected, &dialog,
+            [&dialog, suffixOf](const QString &filter) { dialog.setDefaultSuffix(suffixOf(filter)); });
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+    const QString name = dialog.selectedFiles().constFirst();
+    if (name.isEmpty())
+        return;
+    const QString filter = dialog.selectedNameFilter();
+
+    const Choice *choice = nullptr;
+    for (const Choice &c : choices) {
+        if (c.filter == filter) {
+            choice = &c;
+            break;
+        }
+    }
+    if (!choice) {
+        showError(QStringLiteral("unknown export format."));
+        return;
+    }
+    const QFileInfo typed(name);
+    QString target;
+    if (!choice->folder)
+        target = typed.suffix().isEmpty() ? name + QLatin1Char('.') + QLatin1String(choice->suffix) : name;
+    else if (typed.suffix().isEmpty())
+        target = name + QLatin1String(choice->suffix);
+    else
+        target = QDir(typed.path()).absoluteFilePath(typed.baseName() + QLatin1String(choice->suffix));
+
+    const bool ascending = ui->treeViewSMS->header()->sortIndicatorOrder() == Qt::AscendingOrder;
+    auto *form = new ProgressForm(QString(), this);
+    auto *worker = new ExportSMSThread(*messages, storeOwning(*messages), target, choice->format, ascending, form, this);
+    runWorker(form, worker);
+    delete worker;
+    delete form;
 }
 
-void MainWindow::printMessages(QList<_MsgMessage *> *)
+QSharedPointer<_MsgStore> MainWindow::storeOwning(const QList<_MsgMessage *> &list) const
 {
+    if (list.isEmpty())
+        return {};
+    _MsgMessage *first = list.constFirst();
+    QList<QSharedPointer<_MsgStore>> candidates = {shownStore};
+    Node *node = currentNode();
+    if (node && node->type == ITEM_CHAT_SESSION)
+        node = node->parent;
+    if (_AbsDBItemNode *source = dbNode(node))
+        candidates << source->store;
+    for (const QSharedPointer<_MsgStore> &store : candidates) {
+        if (store && store->messages.value(first->rowid) == first)
+            return store;
+    }
+    return {};
+}
+
+namespace {
+
+std::function<void(const QList<_MsgMessage *> &)> &printHook()
+{
+    static std::function<void(const QList<_MsgMessage *> &)> hook;
+    return hook;
+}
+
+} // namespace
+
+void MainWindow::printMessages(QList<_MsgMessage *> *messages)
+{
+    if (printHook()) {
+        printHook()(*messages);
+        return;
+    }
+    SMSPrinter printer(this);
+    printer.print(*messages);
+}
+
+void MainWindow::setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook)
+{
+    printHook() = std::move(hook);
 }
 
 // ---- not yet built ----------------------------------------------------------------
 
-void MainWindow::miDel() {}
-void MainWindow::miDelSel() {}
-void MainWindow::miDelChat() {}
+void MainWindow::miDel()
+{
+    if (!ui->treeViewSMS->selectionModel()->selectedRows(0).isEmpty()) {
+        miDelSel();
+        return;
+    }
+    Node *node = currentNode();
+    if (!node)
+        return;
+    if (node->type == ITEM_CHAT_SESSION)
+        miDelChat();
+    else
+        miDelAll();
+}
+
+void MainWindow::miDelSel()
+{
+    Node *current = currentNode();
+    Node *target = current;
+    if (target && target->type == ITEM_CHAT_SESSION)
+        target = target->parent;
+    if (!target || target->type != ITEM_LOCAL_DB)
+        return;
+    const QSharedPointer<_MsgStore> store = dbNode(target)->store;
+    // After a failed load the list still shows another node's records: only
+    // the target's own records are its to delete.
+    if (ownedBy(selectedMessages(), store).isEmpty())
+        return;
+    const QPersistentModelIndex shown(indexOfNode(current));
+    if (!showQuestion(tr("IDS_CONFIRM_DEL_SEL_MESSAGES")))
+        return;
+    // The box ran an event loop: the node and the selection may have changed.
+    if (!shown.isValid() || currentNode() != current)
+        return;
+    const QList<_MsgMessage *> messages = ownedBy(selectedMessages(), store);
+    if (messages.isEmpty() || !deleteFromDatabase(target, messages))
+        return;
+    // The list and the conversation view point at the records about to go.
+    clearMessageList();
+    freeDeletedMessages(store, messages);
+    // Selecting the node again shows what is left of it.
+    ui->treeViewDS->selectionModel()->clear();
+    if (shown.isValid())
+        ui->treeViewDS->setCurrentIndex(shown);
+}
+
+void MainWindow::miDelChat()
+{
+    Node *node = currentNode();
+    if (!node || node->type != ITEM_CHAT_SESSION || !node->parent || node->parent->type != ITEM_LOCAL_DB)
+        return;
+    Node *target = node->parent;
+    const QSharedPointer<_MsgStore> store = dbNode(target)->store;
+    const QPersistentModelIndex row(indexOfNode(node));
+    if (!showQuestion(tr("IDS_CONFIRM_DEL_THIS_CHAT")))
+        return;
+    if (!row.isValid() || currentNode() != node)
+        return;
+    // The conversation's own records, whatever the list happens to show.
+    const QList<_MsgChat *> chats = static_cast<_ChatSessionItemNode *>(node)->session.chats;
+    const QList<_MsgMessage *> messages = ownedBy(messagesOfChats(chats), store);
+    if (!deleteFromDatabase(target, messages))
+        return;
+    clearMessageList();
+    ui->treeViewDS->selectionModel()->clear();
+    // The row reads its chats while it is painted: it goes before they do.
+    if (row.isValid())
+        removeTreeNode(static_cast<Node *>(row.internalPointer()));
+    freeDeletedMessages(store, messages);
+    for (_MsgChat *chat : chats) {
+        if (store->chats.value(chat->rowid) != chat)
+            continue;
+        store->chats.remove(chat->rowid);
+        delete chat;
+    }
+}
+
+QList<_MsgMessage *> MainWindow::ownedBy(const QList<_MsgMessage *> &list, const QSharedPointer<_MsgStore> &store)
+{
+    QList<_MsgMessage *> owned;
+    if (!store)
+        return owned;
+    QSet<_MsgMessage *> seen;
+    for (_MsgMessage *message : list) {
+        if (message && store->messages.value(message->rowid) == message && !seen.contains(message)) {
+            seen.insert(message);
+            owned.append(message);
+        }
+    }
+    return owned;
+}
+
+bool MainWindow::deleteFromDatabase(Node *target, const QList<_MsgMessage *> &messages)
+{
+    _AbsDBItemNode *source = dbNode(target);
+    // Held for the run: the node may leave the tree in the form's event loop.
+    const QSharedPointer<AbsMessageDb> db = source->db;
+    const QSharedPointer<_MsgStore> store = source->store;
+    auto *local = dynamic_cast<IOS6MessageDb *>(db.data());
+    if (!local)
+        return false;
+    auto *form = new ProgressForm(QString(), this);
+    auto *worker = new DeleteMessagesThread(local, messages, store, form, this);
+    const bool ok = runWorker(form, worker);
+    delete worker;
+    delete form;
+    return ok;
+}
+
+void MainWindow::freeDeletedMessages(const QSharedPointer<_MsgStore> &store, const QList<_MsgMessage *> &messages)
+{
+    // A message joined to two chats sits in both chats' hashes, and the
+    // database dropped every join of it. Each chat is searched from its
+    // smaller side: a whole conversation against many small chats, or a few
+    // messages against a huge one.
+    QHash<QString, _MsgMessage *> deleted;
+    deleted.reserve(messages.size());
+    for (_MsgMessage *message : messages)
+        deleted.insert(QString::number(message->rowid), message);
+    for (_MsgChat *chat : std::as_const(store->chats)) {
+        if (chat->messages.size() < deleted.size()) {
+            for (auto it = chat->messages.begin(); it != chat->messages.end();) {
+                if (deleted.value(it.key()) == it.value())
+                    it = chat->messages.erase(it);
+                else
+                    ++it;
+            }
+        } else {
+            for (auto it = deleted.cbegin(); it != deleted.cend(); ++it) {
+                if (chat->messages.value(it.key()) == it.value())
+                    chat->messages.remove(it.key());
+            }
+        }
+    }
+    for (_MsgMessage *message : messages) {
+        store->messages.remove(message->rowid);
+        delete message;
+    }
+}
+
 void MainWindow::miImportItunes()
 {
     importITunesBackup(QString());
@@ -1639,4 +1873,8 @@ void MainWindow::importITunesBackup(const QString &name)
 }
 
 void MainWindow::miConnectWifi() {}
-void MainWindow::miAbout() {}
+void MainWindow::miAbout()
+{
+    AboutUsForm form(this);
+    form.exec();
+}

@@ -93,6 +93,9 @@ public:
     // seconds; an empty function restores the system clock).
     static void setUsbTipsDelay(int ms);
     static void setClock(std::function<qint64()> clock);
+    // Takes the list printMessages would hand to the print preview instead of
+    // opening it; an empty function restores the preview.
+    static void setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook);
 
 signals:
     // A phone's operation ended or a phone left.
@@ -195,14 +198,26 @@ private:
     void importITunesBackup(const QString &name);
     // The first local database whose name equals name in any letter case.
     Node *localDbNamed(const QString &name) const;
-    // Of the stores a message list can point into, the one holding messages.
-    QSharedPointer<_MsgStore> storeHolding(const QList<_MsgMessage *> &messages, Node *node) const;
 
     // iPhone arrival and export into an iTunes backup: the arrival's steps
     // after the device values, and their deferral while an operation uses
     // the phone.
     void loadIOSDevice(IOSDevice record);
     void loadIOSDeviceWhenFree(const IOSDevice &record);
+
+    // Deleting, export, print and about.
+    // The records of list that belong to store (the very records of its
+    // message hash), each once, in list order.
+    static QList<_MsgMessage *> ownedBy(const QList<_MsgMessage *> &list, const QSharedPointer<_MsgStore> &store);
+    // Runs the delete worker on records of the local database node target;
+    // true when it committed.
+    bool deleteFromDatabase(Node *target, const QList<_MsgMessage *> &messages);
+    // Drops deleted records from every chat of store and from the store, and
+    // frees them.
+    static void freeDeletedMessages(const QSharedPointer<_MsgStore> &store, const QList<_MsgMessage *> &messages);
+    // The store that owns the records of list: the shown one or the current
+    // node's; null when neither does.
+    QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &list) const;
 
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
