@@ -4,6 +4,7 @@
 // are answered by the dialog driver; the phones arrive and leave on the
 // stand-in's own thread.
 #include "app/datafolder.h"
+#include "app/idstranslator.h"
 #include "app/makerserver.h"
 #include "app/messagebox.h"
 #include "app/progressform.h"
@@ -16,7 +17,6 @@
 #include "tests/support/windowfixture.h"
 #include "ui/itemmodelsms.h"
 
-#include <QTranslator>
 #include <memory>
 #include <stdexcept>
 
@@ -46,7 +46,7 @@ class TestTransferToIOS : public QObject
     QTemporaryDir phones;
     QTemporaryDir scratch;
     FakeAdb adb;
-    QTranslator translator;
+    IdsTranslator translator;
     int serial = 0;
     QString virtualFolder;
     // One window for all cases: the device subscription is made once a process.
