@@ -882,18 +882,29 @@ bool MainWindow::runWorker(ProgressForm *form, QThread *worker)
 
 bool MainWindow::waitForDeviceFree(const QString &deviceId, void *device)
 {
+    if (!m_busyDeviceIds.contains(deviceId))
+        return true;
     // A nested arrival of a phone that a running load or transfer still reads
-    // would start a second worker on the same cache and backup folders.
-    while (m_busyDeviceIds.contains(deviceId)) {
-        QEventLoop loop;
-        connect(this, &MainWindow::deviceOperationsChanged, &loop, &QEventLoop::quit);
-        loop.exec();
-        const bool present = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
+    // would start a second worker on the same cache and backup folders. It
+    // cannot wait here either: the running operation's modal loop lies below
+    // this call and cannot return before it does, so both would stall until
+    // the phone left. The arrival is made again once the id is free, unless
+    // the phone has left by then; its record stays listed meanwhile and is
+    // replaced by the one the new arrival reads.
+    auto *waiter = new QObject(this);
+    connect(this, &MainWindow::deviceOperationsChanged, waiter, [this, waiter, deviceId, device]() {
+        const auto record = std::find_if(m_iosDevices.begin(), m_iosDevices.end(),
                                          [device](const IOSDevice &d) { return d.amDevice == device; });
-        if (!present)
-            return false;
-    }
-    return true;
+        if (record != m_iosDevices.end() && m_busyDeviceIds.contains(deviceId))
+            return;
+        disconnect(this, nullptr, waiter, nullptr);
+        waiter->deleteLater();
+        if (record == m_iosDevices.end())
+            return;
+        m_iosDevices.erase(record);
+        QMetaObject::invokeMethod(this, "iosDeviceConnected", Qt::QueuedConnection, Q_ARG(void *, device));
+    });
+    return false;
 }
 
 MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &id) : window(window), id(id)

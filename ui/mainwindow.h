@@ -208,7 +208,8 @@ private:
     // Runs a worker under its modal form; true when the form was accepted and
     // nothing failed. The caller deletes the worker, then the form.
     bool runWorker(ProgressForm *form, QThread *worker);
-    // Waits while an operation uses deviceId; false when the phone left meanwhile.
+    // True when no operation uses deviceId. Otherwise false, and the arrival
+    // of device is made again once the id is free (dropped if it leaves first).
     bool waitForDeviceFree(const QString &deviceId, void *device);
     void loadLocalDatabases();
     void loadVirtualDevices();

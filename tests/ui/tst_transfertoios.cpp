@@ -350,6 +350,83 @@ private slots:
         QVERIFY(!window.isDeviceBusy(idOf(target)));
     }
 
+    // The chosen phone leaves while the chooser is open: its node is gone
+    // when the choice comes back, and the run ends without a word.
+    void thePhoneLeavesWhileTheChooserIsOpen()
+    {
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        const VirtualIPhoneSetup target = nextPhone();
+        QString folder;
+        QVERIFY(plugIPhone(window, driver, phones.path(), target, &folder));
+        selectHome();
+        QStringList offered;
+        bool gone = false;
+        const DialogDriver::Action choose = chooseTarget(&offered, nameOf(target));
+        driver.then([&](QWidget *chooser) {
+            removeVirtualIPhone(folder);
+            gone = QTest::qWaitFor([&]() { return iphoneNodes(window, idOf(target)).isEmpty(); }, 20000);
+            choose(chooser);
+        });
+        const int seen = int(driver.seen().size());
+        window.miDb2IAll();
+        QCoreApplication::processEvents();
+
+        QVERIFY(gone);
+        QCOMPARE(offered, QStringList{nameOf(target)});
+        QCOMPARE(driver.seen().size(), seen + 1);
+        QVERIFY(!QFile::exists(recordFile()));
+        QVERIFY(!window.isDeviceBusy(idOf(target)));
+    }
+
+    // The same phone arrives again while the transfer to it runs: its load
+    // starts once the transfer has ended (the passcode note then shows again)
+    // and adds its node; the transfer is not held up meanwhile.
+    void anArrivalOfTheTargetWaitsForTheRun()
+    {
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        const VirtualIPhoneSetup target = nextPhone();
+        QString folder;
+        QVERIFY(plugIPhone(window, driver, phones.path(), target, &folder));
+        VirtualIPhoneSetup again = target;
+        again.folderName += "-again";
+        selectHome();
+        QStringList offered;
+        QString againFolder;
+        driver.then(chooseTarget(&offered, nameOf(target)));
+        driver.thenBox([&](QWidget *box) {
+            againFolder = writeVirtualIPhone(phones.path(), again);
+            DialogDriver::press(box, QMessageBox::Yes);
+        });
+        driver.thenPress(QMessageBox::Ok); // the arrival's note
+        // A stalled run is let go after a while: the second phone leaves.
+        bool letGo = false;
+        QTimer stall;
+        stall.setSingleShot(true);
+        connect(&stall, &QTimer::timeout, this, [&]() {
+            letGo = true;
+            removeVirtualIPhone(againFolder);
+        });
+        stall.start(20000);
+        bool secondNodeDuringRun = false;
+        driver.thenBox([&](QWidget *box) {
+            secondNodeDuringRun = iphoneNodes(window, idOf(target)).size() > 1;
+            DialogDriver::press(box, QMessageBox::Ok);
+        });
+        driver.thenPress(QMessageBox::Ok); // the note again, when its load starts
+        const int seen = int(driver.seenBoxes().size());
+        window.miDb2IAll();
+        stall.stop();
+
+        QVERIFY(!letGo);
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(seen);
+        QCOMPARE(boxes.size(), 3);
+        QCOMPARE(boxes[2].text, QString("Successfully recovered 3 SMS to iPhone."));
+        QVERIFY(!secondNodeDuringRun);
+        QTRY_COMPARE_WITH_TIMEOUT(iphoneNodes(window, idOf(target)).size(), 2, 30000);
+    }
+
     // The phone leaves while the backup program restores onto it: its node
     // and records go in the modal loop, and the run goes on with its own
     // copies (the sanitizers catch a use of anything freed).
