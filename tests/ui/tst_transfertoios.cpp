@@ -379,6 +379,36 @@ private slots:
         QVERIFY(!window.isDeviceBusy(idOf(target)));
     }
 
+    // The phone leaves while the notes are open: the run goes on with its own
+    // copy of the phone's record, and the backup's error ends it.
+    void thePhoneLeavesWhileTheNotesAreOpen()
+    {
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        const VirtualIPhoneSetup target = nextPhone();
+        QString folder;
+        QVERIFY(plugIPhone(window, driver, phones.path(), target, &folder));
+        selectHome();
+        QStringList offered;
+        bool gone = false;
+        driver.then(chooseTarget(&offered, nameOf(target)));
+        driver.thenBox([&](QWidget *box) {
+            removeVirtualIPhone(folder);
+            gone = QTest::qWaitFor([&]() { return iphoneNodes(window, idOf(target)).isEmpty(); }, 20000);
+            DialogDriver::press(box, QMessageBox::Yes);
+        });
+        driver.thenPress(QMessageBox::Ok);
+        const int seen = int(driver.seenBoxes().size());
+        window.miDb2IAll();
+
+        QVERIFY(gone);
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(seen);
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
+        QVERIFY(!lastBackupCommand(recordFile()).contains("--restore"));
+        QVERIFY(!window.isDeviceBusy(idOf(target)));
+    }
+
     // The same phone arrives again while the transfer to it runs: its load
     // starts once the transfer has ended (the passcode note then shows again)
     // and adds its node; the transfer is not held up meanwhile.
