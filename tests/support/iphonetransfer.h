@@ -17,6 +17,7 @@
 #include "ui_mainwindow.h"
 
 #include <QComboBox>
+#include <QLabel>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -78,16 +79,19 @@ inline bool plugIPhone(MainWindow &window, DialogDriver &driver, const QString &
                            60000);
 }
 
-// Answers the device chooser: records the texts it offers, then confirms the
-// entry named name, or closes it when name is empty or not offered.
-inline DialogDriver::Action chooseTarget(QStringList *offered, const QString &name)
+// Answers the device chooser: records the texts it offers (and its prompt),
+// then confirms the entry named name, or closes it when name is empty or not
+// offered.
+inline DialogDriver::Action chooseTarget(QStringList *offered, const QString &name, QString *prompt = nullptr)
 {
-    return [offered, name](QWidget *window) {
+    return [offered, name, prompt](QWidget *window) {
         auto *form = qobject_cast<DataSourceSelForm *>(window);
         if (!form) {
             qWarning("chooseTarget: %s is no device chooser", window->metaObject()->className());
             return;
         }
+        if (prompt)
+            *prompt = form->widgets()->lbSelDevice->text();
         QComboBox *box = form->widgets()->cbDevice;
         for (int i = 0; i < box->count(); ++i)
             offered->append(box->itemText(i));

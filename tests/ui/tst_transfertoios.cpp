@@ -134,9 +134,10 @@ private slots:
         for (int run = 0; run < 2; ++run) {
             selectHome();
             QStringList offered;
+            QString prompt;
             bool busyDuringRun = false;
             const int before = int(driver.seenBoxes().size());
-            driver.then(chooseTarget(&offered, nameOf(target)));
+            driver.then(chooseTarget(&offered, nameOf(target), &prompt));
             driver.thenBox([&](QWidget *box) {
                 busyDuringRun = window.isDeviceBusy(idOf(target));
                 DialogDriver::press(box, QMessageBox::Yes);
@@ -146,6 +147,7 @@ private slots:
 
             // The data folder's phone is no target; only the plugged one is.
             QCOMPARE(offered, QStringList{nameOf(target)});
+            QCOMPARE(prompt, QString("Please select an iPhone:"));
             const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(before);
             QCOMPARE(boxes.size(), 2);
             QCOMPARE(boxes[0].icon, int(QMessageBox::Question));
