@@ -245,6 +245,14 @@
         <source>IDS_SEL_EXPORT_MESSAGES_PATH</source>
         <translation>Please select Save Path for SMS.</translation>
     </message>
+    <message>
+        <source>IDS_SEL_ONE_IOS_DEVICE</source>
+        <translation>Please select an iPhone:</translation>
+    </message>
+    <message>
+        <source>IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF</source>
+        <translation>&lt;p&gt;&lt;b&gt;Notes:&lt;/b&gt;&lt;/p&gt;&lt;p&gt;1. If your iPhone is protected with a passcode, please enter your passcode on iPhone first.&lt;/p&gt;&lt;p&gt;2. Please make sure &quot;iCloud Backup&quot; is turned off on your iPhone.&lt;/p&gt;&lt;p&gt;3. &quot;Find My iPhone&quot; must be disabled before restoring. &lt;a href=&quot;%1/tutorial/how-to-disable-find-my-iphone.html&quot;&gt;detail&lt;/a&gt;&lt;/p&gt;&lt;p&gt;Continue?&lt;/p&gt;</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

@@ -16,6 +16,7 @@
 #include "ios/ios6restoremessagesthread.h"
 #include "ios/iosloadfilerelaythread.h"
 #include "ios/iosmobilebackupthread.h"
+#include "ios/iosmobilerestorethread.h"
 #include "ios/itunescachesmsthread.h"
 #include "ios/mobiledevice.h"
 #include "platform/desktop/desktopopener.h"
@@ -30,6 +31,7 @@
 #include "store/msgtext.h"
 #include "ui/aboutusform.h"
 #include "ui/countryselform.h"
+#include "ui/datasourceselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/loaditunesbackupdlg.h"
@@ -54,6 +56,7 @@
 #include <exception>
 #include <memory>
 #include <stdexcept>
+#include <vector>
 
 namespace {
 
@@ -1428,8 +1431,149 @@ void MainWindow::miDb2AAll()
     runOnMessages(&MainWindow::transferToAndroid, MessageScope::Node);
 }
 
-void MainWindow::transferToIOS(QList<_MsgMessage *> *)
+void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
 {
+    Node *current = currentNode();
+    if (!current)
+        return;
+    Node *sourceNode = nullptr;
+    if (current->type == ITEM_IOS_DEVICE)
+        sourceNode = current;
+    else if (current->type == ITEM_CHAT_SESSION && current->parent && current->parent->type == ITEM_IOS_DEVICE)
+        sourceNode = current->parent;
+    const QString sourceId = sourceNode ? static_cast<_IOSDeviceItemNode *>(sourceNode)->device.uniqueDeviceId
+                                        : QString();
+
+    // What identifies each candidate once the chooser has returned: its node
+    // may have been removed meanwhile and the address reused.
+    struct Candidate
+    {
+        std::unique_ptr<_DataSourceItem> item;
+        QString id;
+        void *handle;
+    };
+    std::vector<Candidate> candidates;
+    QList<_DataSourceItem *> items;
+    for (Node *child : mainModel->rootDevice->children) {
+        if (child->type != ITEM_IOS_DEVICE)
+            continue;
+        const IOSDevice &device = static_cast<_IOSDeviceItemNode *>(child)->device;
+        if (sourceNode && device.uniqueDeviceId == sourceId)
+            continue;
+        if (!isTransferTarget(device))
+            continue;
+        candidates.push_back({std::make_unique<_DataSourceItem>(QStringLiteral(":res/iphone.png"), device.deviceName,
+                                                                child),
+                              device.uniqueDeviceId, device.amDevice});
+        items.append(candidates.back().item.get());
+    }
+
+    void *chosen = nullptr;
+    {
+        DataSourceSelForm chooser(this);
+        chosen = chooser.select(tr("IDS_SEL_ONE_IOS_DEVICE"), items);
+    }
+    if (!chosen)
+        return;
+    _IOSDeviceItemNode *targetNode = nullptr;
+    for (const Candidate &c : candidates) {
+        if (c.item->pointer == chosen)
+            targetNode = static_cast<_IOSDeviceItemNode *>(findIOSNode(c.id, c.handle, chosen));
+    }
+    items.clear();
+    candidates.clear();
+    // The phone left while the chooser was open: nothing is left to act on.
+    if (!targetNode)
+        return;
+
+    // The threads get this copy and the run keeps the database: a detach in
+    // one of the modal loops below frees the node and its records.
+    IOSDevice device = targetNode->device;
+    const QSharedPointer<AbsMessageDb> targetDb = targetNode->db;
+    targetNode = nullptr;
+    // Never reached through the menus while an arrival or transfer of the
+    // phone runs (their dialogs are modal), but two runs on one backup
+    // folder must not happen.
+    if (isDeviceBusy(device.uniqueDeviceId))
+        return;
+    const DeviceBusy busy(this, device.uniqueDeviceId);
+
+    try {
+        auto *layout = dynamic_cast<AbsIOSMessageDb *>(targetDb.data());
+        if (!layout || layout->iosVersion() != 6) {
+            showWarning(QStringLiteral("Failed to recover. Only iOS 6 or above is supported."));
+            return;
+        }
+        if (!device.checkBackupSettings(true, true))
+            return;
+        if (!device.productType.startsWith(QLatin1String("iPhone"), Qt::CaseInsensitive)
+            && !showQuestion(QStringLiteral("You can transfer iMessage only to an iPad/iPod. Want to continue?")))
+            return;
+        if (!showQuestion(tr("IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF").arg(makerServerBase())))
+            return;
+
+        // Declared in the order of creation, so they go in reverse.
+        std::unique_ptr<ProgressForm> backupForm(new ProgressForm(QString(), this));
+        std::unique_ptr<IOSMobileBackupThread> backup(new IOSMobileBackupThread(&device, backupForm.get(), this));
+        if (!runWorker(backupForm.get(), backup.get()))
+            return;
+        const QDir backupRoot = backup->backupDir();
+
+        std::unique_ptr<ProgressForm> cacheForm(new ProgressForm(QString(), this));
+        BackupManifest manifest(backupRoot.absoluteFilePath(device.uniqueDeviceId));
+        try {
+            manifest.loadManifestPlist();
+            manifest.loadMbdb();
+        } catch (const std::exception &e) {
+            showError(QString::fromUtf8(e.what()));
+            return;
+        }
+        std::unique_ptr<ITunesCacheSMSThread> cache(new ITunesCacheSMSThread(&manifest, cacheForm.get(), this));
+        if (!runWorker(cacheForm.get(), cache.get()))
+            return;
+
+        IOS6MessageDb backupDb(cache->cacheDir(), device.mobileSubscriberCountryCode, false);
+        std::unique_ptr<ProgressForm> mergeForm(new ProgressForm(QString(), this));
+        std::unique_ptr<IOS6RestoreMessagesThread> merge(new IOS6RestoreMessagesThread(
+            device.mobileSubscriberCountryCode, messages, &backupDb, manifest.folder, mergeForm.get(), this));
+        if (!runWorker(mergeForm.get(), merge.get()))
+            return;
+
+        std::unique_ptr<ProgressForm> restoreForm(new ProgressForm(QString(), this));
+        std::unique_ptr<IOSMobileRestoreThread> restore(
+            new IOSMobileRestoreThread(&device, backupRoot, restoreForm.get(), this));
+        if (!runWorker(restoreForm.get(), restore.get()))
+            return;
+        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+    } catch (const std::exception &e) {
+        qWarning("%s", e.what());
+        showError(QString::fromUtf8(e.what()));
+    }
+}
+
+bool MainWindow::isTransferTarget(const IOSDevice &device)
+{
+    // A phone of the "virtual_ios" folder has no handle and its folder for an
+    // id: joined to the backup root that id stays the user's folder, which a
+    // failed backup would delete.
+    return !(device.amDevice == nullptr && device.uniqueDeviceId.contains(QLatin1Char('/')));
+}
+
+MainWindow::Node *MainWindow::findIOSNode(const QString &id, void *handle, void *preferred) const
+{
+    Node *found = nullptr;
+    for (Node *child : mainModel->rootDevice->children) {
+        if (child->type != ITEM_IOS_DEVICE)
+            continue;
+        auto *node = static_cast<_IOSDeviceItemNode *>(child);
+        if (node->device.uniqueDeviceId != id || node->device.amDevice != handle)
+            continue;
+        if (node == preferred)
+            return node;
+        if (!found)
+            found = node;
+    }
+    return found;
 }
 
 void MainWindow::transferToAndroid(QList<_MsgMessage *> *)

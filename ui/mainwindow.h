@@ -219,6 +219,13 @@ private:
     // node's; null when neither does.
     QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &list) const;
 
+    // Transfer to an iPhone.
+    // Whether a phone node may receive messages.
+    static bool isTransferTarget(const IOSDevice &device);
+    // The phone node of this id and handle, preferably the one at preferred;
+    // nullptr when none is left.
+    Node *findIOSNode(const QString &id, void *handle, void *preferred) const;
+
     // Marks a phone's id as in use by an operation for the guard's lifetime.
     struct DeviceBusy
     {
