@@ -2,11 +2,13 @@
 
 #include "app/makerserver.h"
 
+#include <QCoreApplication>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QObject>
 #include <QRegularExpression>
+#include <QThread>
 
 namespace {
 const char *const kVersion = "2.14.12";
@@ -53,8 +55,11 @@ void sendErrorReport(const QString &message)
                       QStringLiteral("application/x-www-form-urlencoded"));
     request.setRawHeader("Host", makerServerUrl().host().toUtf8());
 
-    // One client per report, freed when its request ends either way.
-    auto *client = new QNetworkAccessManager;
+    // One client per report, freed when its request ends either way. A child
+    // of the application (when made in its thread), so that whoever ends the
+    // process can see reports still on their way and let them finish.
+    QCoreApplication *app = QCoreApplication::instance();
+    auto *client = new QNetworkAccessManager(app && app->thread() == QThread::currentThread() ? app : nullptr);
     QNetworkReply *reply = client->post(request, errorReportBody(message));
     QObject::connect(reply, &QNetworkReply::finished, client, [client, reply]() {
         reply->deleteLater();

@@ -1,6 +1,8 @@
 #include "tests/support/testmain.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QNetworkAccessManager>
 
 namespace testsupport {
 
@@ -10,6 +12,15 @@ void useHome(const QString &root)
     QDir().mkpath(data);
     qputenv("HOME", QFile::encodeName(root));
     qputenv("XDG_DATA_HOME", QFile::encodeName(data));
+}
+
+void finishErrorReports(QCoreApplication &app)
+{
+    QDeadlineTimer deadline(5000);
+    while (!app.findChildren<QNetworkAccessManager *>(Qt::FindDirectChildrenOnly).isEmpty() && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 } // namespace testsupport

@@ -8,6 +8,10 @@
 namespace testsupport {
 // Points HOME and XDG_DATA_HOME at folders inside root (created when missing).
 void useHome(const QString &root);
+// Lets error reports still on their way end (a few seconds at most): one
+// freed with the application while its request runs leaves Qt's network
+// objects behind, which the leak checker reports.
+void finishErrorReports(QCoreApplication &app);
 }
 
 #define QP_TEST_MAIN(TestObject)                                   \
@@ -19,5 +23,7 @@ void useHome(const QString &root);
         app.setAttribute(Qt::AA_Use96Dpi, true);                   \
         TestObject tc;                                             \
         QTEST_SET_MAIN_SOURCE_PATH                                 \
-        return QTest::qExec(&tc, argc, argv);                      \
+        const int failed = QTest::qExec(&tc, argc, argv);          \
+        testsupport::finishErrorReports(app);                      \
+        return failed;                                             \
     }
