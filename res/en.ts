@@ -229,6 +229,10 @@
         <source>IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0</source>
         <translation>Find no contact with keyword %1.</translation>
     </message>
+    <message>
+        <source>IDS_SEL_ONE_ANDROID_DEVICE</source>
+        <translation>Please select an Android device:</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>
