@@ -1107,7 +1107,11 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
         }
     }
     if (!countryKnown) {
-        showInformation(tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER").arg(device.displayName()));
+        // The English text names no phone: arg() would only warn of it.
+        QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(device.displayName());
+        showInformation(text);
         CountrySelForm chooser(this);
         if (chooser.exec() == QDialog::Accepted)
             device.mmc = chooser.mmc;

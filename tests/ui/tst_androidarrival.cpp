@@ -317,12 +317,14 @@ private slots:
             &window,
             [this]() { return app->connections("backup2") == 1 && openProgress() != nullptr; },
             [&]() {
+                const QPointer<ProgressForm> firstLoad = openProgress();
                 report(window, device);
-                QTimer::singleShot(500, &window, [&]() {
+                QTimer::singleShot(500, &window, [&, firstLoad]() {
                     pmCallsMeanwhile = adb->count("pm");
                     helloMeanwhile = app->connections("device2");
                     app->setFault("backup2", Fault::None, 0);
-                    QTest::mousePress(openProgress()->widgets()->btnCancel, Qt::LeftButton);
+                    if (firstLoad)
+                        QTest::mousePress(firstLoad->widgets()->btnCancel, Qt::LeftButton);
                 });
             });
         report(window, device);
