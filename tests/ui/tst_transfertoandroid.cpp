@@ -15,6 +15,7 @@
 #include "tests/support/fakecompanionapp.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
 #include "ui/datasourceselform.h"
 #include "ui/itemmodelmain.h"
@@ -25,6 +26,7 @@
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QTreeView>
 #include <memory>
 
 using namespace testsupport;
@@ -247,6 +249,14 @@ private slots:
                  qPrintable(rows.join(", ")));
         QTRY_COMPARE(window->widgets()->treeViewDS->currentIndex(), window->treeModel()->indexOf(target));
         QTRY_COMPARE(window->messageModel()->rowCount(), kPhoneMessages + kArchived);
+
+        // What the user then looks at: the phone with the sent conversations.
+        const QImage shot = renderWidget(window.get(), QSize(1000, 700));
+        QVERIFY(!saveShot(shot, tip ? "android-after-transfer-tip" : "android-after-transfer").isEmpty());
+        QTreeView *tree = window->widgets()->treeViewDS;
+        const QRect lastRow = tree->visualRect(window->treeModel()->indexOf(target->children.last()));
+        QVERIFY(lastRow.isValid());
+        QVERIFY(notBlank(shot, QRect(tree->viewport()->mapTo(window.get(), lastRow.topLeft()), lastRow.size())));
     }
 
     void aPhoneIsNotOfferedItsOwnMessages()
