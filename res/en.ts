@@ -253,6 +253,10 @@
         <source>IDS_RESTORE_IOS_TIPS_FIND_MY_IPHONE_MUST_OFF</source>
         <translation>&lt;p&gt;&lt;b&gt;Notes:&lt;/b&gt;&lt;/p&gt;&lt;p&gt;1. If your iPhone is protected with a passcode, please enter your passcode on iPhone first.&lt;/p&gt;&lt;p&gt;2. Please make sure &quot;iCloud Backup&quot; is turned off on your iPhone.&lt;/p&gt;&lt;p&gt;3. &quot;Find My iPhone&quot; must be disabled before restoring. &lt;a href=&quot;%1/tutorial/how-to-disable-find-my-iphone.html&quot;&gt;detail&lt;/a&gt;&lt;/p&gt;&lt;p&gt;Continue?&lt;/p&gt;</translation>
     </message>
+    <message>
+        <source>IDS_SEL_ONE_ANDROID_DEVICE</source>
+        <translation>Please select an Android device:</translation>
+    </message>
 </context>
 <context>
     <name>ProgressForm</name>

@@ -2,7 +2,11 @@
 
 #include "ui_mainwindow.h"
 
+#include "android/androidconnectwithusbthread.h"
+#include "android/androidloadsmsthread.h"
 #include "android/androidmonitor.h"
+#include "android/androidrestoresmsthread.h"
+#include "android/androidwifiform.h"
 #include "app/datafolder.h"
 #include "app/makerserver.h"
 #include "app/messagebox.h"
@@ -1082,8 +1086,33 @@ void MainWindow::iosDeviceDisconnected(void *device)
     }
 }
 
-void MainWindow::androidDeviceConnected(AdbDevice)
+void MainWindow::androidDeviceConnected(AdbDevice device)
 {
+    // The monitor reports a serial again only after it left; an arrival that
+    // nests in the modal loops of that serial's own connection or load waits
+    // for its end rather than talking to the app twice at once.
+    const QString key = QStringLiteral("serial:") + device.serial;
+    if (deferWhileAndroidBusy(key, [this, device]() { androidDeviceConnected(device); }))
+        return;
+    try {
+        const AndroidBusy busy(this, key);
+        if (!device.isReady())
+            showWarning(QStringLiteral("If you are presented with the pop up to allow debugging with the computer on "
+                                       "your Android device screen. Please simply check \"Always allow from this "
+                                       "computer\" and then click \"OK\" to finish.<br/>(%1)")
+                            .arg(device.line));
+        auto *form = new ProgressForm(QString(), this);
+        auto *worker = new AndroidConnectWithUSBThread(device.serial, form, this);
+        const bool ok = runWorker(form, worker);
+        const AndroidDevice connected = worker->device;
+        delete worker;
+        delete form;
+        if (ok)
+            androidDeviceLoad(connected);
+    } catch (const std::exception &e) {
+        qWarning("%s", e.what());
+        showError(QString::fromUtf8(e.what()));
+    }
 }
 
 void MainWindow::androidDeviceDisconnected(QString id)
@@ -1099,8 +1128,98 @@ void MainWindow::androidDeviceDisconnected(QString id)
     }
 }
 
-void MainWindow::androidDeviceLoad(AndroidDevice)
+void MainWindow::androidDeviceLoad(AndroidDevice device)
 {
+    // Two loads of one phone would rebuild the same cache database at once;
+    // the later one runs after the earlier (or a transfer to it) has ended.
+    const QString key = QStringLiteral("cache:") + device.cacheFolderName();
+    if (deferWhileAndroidBusy(key, [this, device]() { androidDeviceLoad(device); }))
+        return;
+    const AndroidBusy busy(this, key);
+
+    bool countryKnown = !device.mmc.isEmpty();
+    if (countryKnown) {
+        try {
+            CountryLibDb countries{QString()};
+            countries.countryByMcc(device.mmc, &countryKnown);
+        } catch (const std::exception &) {
+            countryKnown = true;
+        }
+    }
+    if (!countryKnown) {
+        // The English text names no phone: arg() would only warn of it.
+        QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+        if (text.contains(QLatin1String("%1")))
+            text = text.arg(device.displayName());
+        showInformation(text);
+        CountrySelForm chooser(this);
+        if (chooser.exec() == QDialog::Accepted)
+            device.mmc = chooser.mmc;
+    }
+
+    auto *form = new ProgressForm(QString(), this);
+    auto *worker = new AndroidLoadSMSThread(&device, form, this);
+    const bool ok = runWorker(form, worker);
+    if (ok) {
+        const QList<Node *> children = mainModel->rootDevice->children;
+        for (Node *child : children) {
+            if (child->type == ITEM_ANDROID_DEVICE && static_cast<_AndroidDeviceItemNode *>(child)->device.uid == device.uid)
+                removeTreeNode(child);
+        }
+        try {
+            QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(device.cacheDir(), device.mmc, true));
+            _AbsDBItemNode *node = mainModel->addAndroidDevice(db, device);
+            node->db->chats(node->store);
+            mainModel->loadChatSessions(node);
+            selectTreeNode(node);
+        } catch (const std::exception &e) {
+            showError(QString::fromUtf8(e.what()));
+        }
+    }
+    delete worker;
+    delete form;
+}
+
+MainWindow::AndroidBusy::AndroidBusy(MainWindow *window, const QString &key) : window(window), key(key)
+{
+    window->m_busyAndroidKeys.insert(key);
+}
+
+MainWindow::AndroidBusy::~AndroidBusy()
+{
+    window->m_busyAndroidKeys.remove(key);
+    // Queued: the kept call must not run inside the frame that just ended
+    // its work, and it marks the key busy again for whatever comes after it.
+    QList<QPair<QString, std::function<void()>>> &deferred = window->m_deferredAndroid;
+    for (int i = 0; i < deferred.size(); ++i) {
+        if (deferred.at(i).first == key) {
+            QTimer::singleShot(0, window, deferred.at(i).second);
+            deferred.removeAt(i);
+            break;
+        }
+    }
+}
+
+bool MainWindow::deferWhileAndroidBusy(const QString &key, const std::function<void()> &call)
+{
+    if (!m_busyAndroidKeys.contains(key))
+        return false;
+    // A phone that leaves before its turn is not connected: drop what it kept.
+    if (!m_dropDeferredArrivals)
+        m_dropDeferredArrivals = connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this,
+                                         &MainWindow::dropDeferredArrivals);
+    m_deferredAndroid.append({key, call});
+    return true;
+}
+
+void MainWindow::dropDeferredArrivals(const QString &serial)
+{
+    const QString key = QStringLiteral("serial:") + serial;
+    m_deferredAndroid.erase(std::remove_if(m_deferredAndroid.begin(), m_deferredAndroid.end(),
+                                           [&key](const QPair<QString, std::function<void()>> &entry) {
+                                               return entry.first == key;
+                                           }),
+                            m_deferredAndroid.end());
 }
 
 void MainWindow::miUnmoutDevice()
@@ -1576,8 +1695,102 @@ MainWindow::Node *MainWindow::findIOSNode(const QString &id, void *handle, void 
     return found;
 }
 
-void MainWindow::transferToAndroid(QList<_MsgMessage *> *)
+void MainWindow::transferToAndroid(QList<_MsgMessage *> *messages)
 {
+    Node *current = currentNode();
+    if (!current)
+        return;
+    Node *sourceNode = current->type == ITEM_CHAT_SESSION ? current->parent : current;
+    const bool fromAndroid = sourceNode && sourceNode->type == ITEM_ANDROID_DEVICE;
+    const QString sourceUid = fromAndroid ? static_cast<_AndroidDeviceItemNode *>(sourceNode)->device.uid : QString();
+
+    // The candidates' stores stay alive while the chooser runs: a node that
+    // leaves meanwhile is freed, and its address may come back as a new node.
+    QList<_DataSourceItem *> items;
+    QList<QSharedPointer<_MsgStore>> candidateStores;
+    for (Node *child : std::as_const(mainModel->rootDevice->children)) {
+        if (child->type != ITEM_ANDROID_DEVICE)
+            continue;
+        auto *phone = static_cast<_AndroidDeviceItemNode *>(child);
+        if (fromAndroid && phone->device.uid == sourceUid)
+            continue;
+        items.append(new _DataSourceItem(QStringLiteral(":res/android.png"), phone->device.displayName(), child));
+        candidateStores.append(phone->store);
+    }
+    DataSourceSelForm chooser(this);
+    void *chosen = chooser.select(tr("IDS_SEL_ONE_ANDROID_DEVICE"), items);
+    int chosenIndex = -1;
+    for (int i = 0; i < items.size(); ++i) {
+        if (chosen && items.at(i)->pointer == chosen)
+            chosenIndex = i;
+    }
+    qDeleteAll(items);
+    if (chosenIndex < 0)
+        return;
+    const QSharedPointer<_MsgStore> targetStore = candidateStores.at(chosenIndex);
+    candidateStores.clear();
+    Node *targetNode = androidNodeWithStore(targetStore);
+    if (!targetNode)
+        return;
+
+    // The operation's own record, database and stores: the modal loop below
+    // may remove the target's node (its phone unplugged, or loaded again).
+    auto *target = static_cast<_AndroidDeviceItemNode *>(targetNode);
+    AndroidDevice device = target->device;
+    const QSharedPointer<AbsMessageDb> targetDb = target->db;
+    const QSharedPointer<_MsgStore> sourceStore = storeOwning(*messages);
+    const AndroidBusy busy(this, QStringLiteral("cache:") + device.cacheFolderName());
+
+    targetDb->close();
+    auto *form = new ProgressForm(QString(), this);
+    auto *worker = new AndroidRestoreSMSThread(&device, *messages, sourceStore, form, this);
+    const bool ok = runWorker(form, worker);
+    delete worker;
+    delete form;
+    if (!ok)
+        return;
+
+    auto *still = static_cast<_AndroidDeviceItemNode *>(androidNodeWithStore(targetStore));
+    if (!still)
+        return;
+    mainModel->removeChildren(still);
+    try {
+        still->db->chats(still->store);
+        mainModel->loadChatSessions(still);
+        selectTreeNode(still);
+    } catch (const std::exception &e) {
+        showError(QString::fromUtf8(e.what()));
+    }
+}
+
+MainWindow::Node *MainWindow::androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const
+{
+    if (!store)
+        return nullptr;
+    for (Node *child : std::as_const(mainModel->rootDevice->children)) {
+        if (child->type == ITEM_ANDROID_DEVICE && static_cast<_AndroidDeviceItemNode *>(child)->store == store)
+            return child;
+    }
+    return nullptr;
+}
+
+QSharedPointer<_MsgStore> MainWindow::storeOwning(const QList<_MsgMessage *> &messages) const
+{
+    if (messages.isEmpty())
+        return {};
+    const _MsgMessage *first = messages.first();
+    const auto owns = [first](const QSharedPointer<_MsgStore> &store) {
+        return store && store->messages.value(first->rowid) == first;
+    };
+    if (owns(shownStore))
+        return shownStore;
+    for (Node *root : {static_cast<Node *>(mainModel->rootDevice), static_cast<Node *>(mainModel->rootLocalDB)}) {
+        for (Node *child : std::as_const(root->children)) {
+            if (_AbsDBItemNode *node = dbNode(child); node && owns(node->store))
+                return node->store;
+        }
+    }
+    return {};
 }
 
 void MainWindow::backupMessages(QList<_MsgMessage *> *messages)
@@ -1767,24 +1980,6 @@ void MainWindow::exportToFile(QList<_MsgMessage *> *messages)
     delete form;
 }
 
-QSharedPointer<_MsgStore> MainWindow::storeOwning(const QList<_MsgMessage *> &list) const
-{
-    if (list.isEmpty())
-        return {};
-    _MsgMessage *first = list.constFirst();
-    QList<QSharedPointer<_MsgStore>> candidates = {shownStore};
-    Node *node = currentNode();
-    if (node && node->type == ITEM_CHAT_SESSION)
-        node = node->parent;
-    if (_AbsDBItemNode *source = dbNode(node))
-        candidates << source->store;
-    for (const QSharedPointer<_MsgStore> &store : candidates) {
-        if (store && store->messages.value(first->rowid) == first)
-            return store;
-    }
-    return {};
-}
-
 namespace {
 
 std::function<void(const QList<_MsgMessage *> &)> &printHook()
@@ -1810,7 +2005,7 @@ void MainWindow::setPrintHook(std::function<void(const QList<_MsgMessage *> &)> 
     printHook() = std::move(hook);
 }
 
-// ---- not yet built ----------------------------------------------------------------
+// ---- deleting, import, WiFi and about ---------------------------------------------
 
 void MainWindow::miDel()
 {
@@ -2016,7 +2211,22 @@ void MainWindow::importITunesBackup(const QString &name)
     delete form;
 }
 
-void MainWindow::miConnectWifi() {}
+void MainWindow::miConnectWifi()
+{
+    AndroidWIFIForm form(this);
+    if (form.exec() != QDialog::Accepted)
+        return;
+    const AndroidDevice device = form.device;
+    const QList<Node *> children = mainModel->rootDevice->children;
+    for (Node *child : children) {
+        if (child->type == ITEM_ANDROID_DEVICE && static_cast<_AndroidDeviceItemNode *>(child)->device.uid == device.uid) {
+            removeTreeNode(child);
+            break;
+        }
+    }
+    androidDeviceLoad(device);
+}
+
 void MainWindow::miAbout()
 {
     AboutUsForm form(this);

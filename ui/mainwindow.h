@@ -215,9 +215,6 @@ private:
     // Drops deleted records from every chat of store and from the store, and
     // frees them.
     static void freeDeletedMessages(const QSharedPointer<_MsgStore> &store, const QList<_MsgMessage *> &messages);
-    // The store that owns the records of list: the shown one or the current
-    // node's; null when neither does.
-    QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &list) const;
 
     // Transfer to an iPhone.
     // Whether a phone node may receive messages.
@@ -247,6 +244,31 @@ private:
     Node *currentNode() const;
     int deviceCount(int type) const;
     QModelIndex indexOfNode(Node *node) const;
+
+    // Android arrival, WiFi connection, loading and transfer to Android.
+    // Marks a key as in use for the guard's lifetime: "serial:" + an adb serial
+    // while it is connected, "cache:" + a phone's cache folder name while that
+    // cache is loaded or written. Calls kept for the key run, queued, at its end.
+    struct AndroidBusy
+    {
+        AndroidBusy(MainWindow *window, const QString &key);
+        ~AndroidBusy();
+        AndroidBusy(const AndroidBusy &) = delete;
+        AndroidBusy &operator=(const AndroidBusy &) = delete;
+        MainWindow *window;
+        QString key;
+    };
+    // When key is in use, keeps call for its end and answers true.
+    bool deferWhileAndroidBusy(const QString &key, const std::function<void()> &call);
+    void dropDeferredArrivals(const QString &serial);
+    // The Android node under "Devices" whose store is store, or nullptr.
+    Node *androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const;
+    // The store that owns the records of messages: the shown list's or a
+    // device or database node's; null when none does (or the list is empty).
+    QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &messages) const;
+    QSet<QString> m_busyAndroidKeys;
+    QList<QPair<QString, std::function<void()>>> m_deferredAndroid;
+    QMetaObject::Connection m_dropDeferredArrivals;
 
     Ui_MainWindow *ui;
     ItemModelMain *mainModel = nullptr;
