@@ -112,6 +112,14 @@ QByteArray beforeNul(QByteArray bytes)
     return bytes;
 }
 
+// The box before the country chooser. The English text names no phone, and
+// arg() on a text without a place for it only warns.
+QString countryUnreadableText(const QString &phoneName)
+{
+    const QString text = MainWindow::tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+    return text.contains(QLatin1String("%1")) ? text.arg(phoneName) : text;
+}
+
 bool isDatabaseNode(const MainWindow::Node *node)
 {
     return node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE || node->type == ITEM_LOCAL_DB);
@@ -205,6 +213,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     qRegisterMetaType<AdbDevice>("AdbDevice");
     connect(androidMonitor, &AndroidMonitor::deviceConnected, this, &MainWindow::androidDeviceConnected);
     connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this, &MainWindow::androidDeviceDisconnected);
+    connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this, &MainWindow::dropDeferredArrivals);
     androidMonitor->startMonitoring();
 
     if (usbTipsDelay() >= 0)
@@ -892,15 +901,33 @@ bool MainWindow::runWorker(ProgressForm *form, QThread *worker)
     return ok;
 }
 
-MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &id) : window(window), id(id)
+MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &key) : window(window), key(key)
 {
-    window->m_busyDeviceIds.insert(id);
+    window->m_busyDeviceIds.insert(key);
 }
 
 MainWindow::DeviceBusy::~DeviceBusy()
 {
-    window->m_busyDeviceIds.remove(id);
+    window->m_busyDeviceIds.remove(key);
+    // Queued: the kept call must not run inside the frame that just ended
+    // its work, and it marks the key busy again for whatever comes after it.
+    QList<QPair<QString, std::function<void()>>> &deferred = window->m_deferredCalls;
+    for (int i = 0; i < deferred.size(); ++i) {
+        if (deferred.at(i).first == key) {
+            QTimer::singleShot(0, window, deferred.at(i).second);
+            deferred.removeAt(i);
+            break;
+        }
+    }
     emit window->deviceOperationsChanged();
+}
+
+bool MainWindow::deferWhileBusy(const QString &key, const std::function<void()> &call)
+{
+    if (!m_busyDeviceIds.contains(key))
+        return false;
+    m_deferredCalls.append({key, call});
+    return true;
 }
 
 void MainWindow::iosDeviceConnected(void *device)
@@ -935,10 +962,16 @@ void MainWindow::iosDeviceConnected(void *device)
 
 void MainWindow::loadIOSDevice(IOSDevice record)
 {
-    if (isDeviceBusy(record.uniqueDeviceId)) {
-        loadIOSDeviceWhenFree(record);
+    // The arrival goes on once the running operation on the phone ended,
+    // unless the phone has left by then.
+    const auto stillAttached = [this, record]() {
+        const void *device = record.amDevice;
+        if (std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
+                        [device](const IOSDevice &d) { return d.amDevice == device; }))
+            loadIOSDevice(record);
+    };
+    if (deferWhileBusy(record.uniqueDeviceId, stillAttached))
         return;
-    }
     try {
         const DeviceBusy busy(this, record.uniqueDeviceId);
 
@@ -952,7 +985,7 @@ void MainWindow::loadIOSDevice(IOSDevice record)
             }
         }
         if (!countryKnown) {
-            showInformation(tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER").arg(record.deviceName));
+            showInformation(countryUnreadableText(record.deviceName));
             CountrySelForm chooser(this);
             if (chooser.exec() == QDialog::Accepted)
                 record.mobileSubscriberCountryCode = chooser.mmc;
@@ -1044,26 +1077,6 @@ void MainWindow::loadIOSDevice(IOSDevice record)
     }
 }
 
-void MainWindow::loadIOSDeviceWhenFree(const IOSDevice &record)
-{
-    // Arriving inside the modal loop of a running load or transfer of the same
-    // phone, the arrival must not wait in an event loop of its own: the
-    // operation below it on the stack could never return. It goes on, from a
-    // fresh event, once that operation has ended, and is dropped when the
-    // phone leaves first.
-    auto connection = std::make_shared<QMetaObject::Connection>();
-    *connection = connect(this, &MainWindow::deviceOperationsChanged, this, [this, record, connection]() {
-        const bool present = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
-                                         [&record](const IOSDevice &d) { return d.amDevice == record.amDevice; });
-        if (present && isDeviceBusy(record.uniqueDeviceId))
-            return;
-        const IOSDevice pending = record;
-        disconnect(*connection);
-        if (present)
-            QMetaObject::invokeMethod(this, [this, pending]() { loadIOSDevice(pending); }, Qt::QueuedConnection);
-    });
-}
-
 void MainWindow::iosDeviceDisconnected(void *device)
 {
     for (int i = 0; i < m_iosDevices.size(); ++i) {
@@ -1092,10 +1105,10 @@ void MainWindow::androidDeviceConnected(AdbDevice device)
     // nests in the modal loops of that serial's own connection or load waits
     // for its end rather than talking to the app twice at once.
     const QString key = QStringLiteral("serial:") + device.serial;
-    if (deferWhileAndroidBusy(key, [this, device]() { androidDeviceConnected(device); }))
+    if (deferWhileBusy(key, [this, device]() { androidDeviceConnected(device); }))
         return;
     try {
-        const AndroidBusy busy(this, key);
+        const DeviceBusy busy(this, key);
         if (!device.isReady())
             showWarning(QStringLiteral("If you are presented with the pop up to allow debugging with the computer on "
                                        "your Android device screen. Please simply check \"Always allow from this "
@@ -1133,9 +1146,9 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
     // Two loads of one phone would rebuild the same cache database at once;
     // the later one runs after the earlier (or a transfer to it) has ended.
     const QString key = QStringLiteral("cache:") + device.cacheFolderName();
-    if (deferWhileAndroidBusy(key, [this, device]() { androidDeviceLoad(device); }))
+    if (deferWhileBusy(key, [this, device]() { androidDeviceLoad(device); }))
         return;
-    const AndroidBusy busy(this, key);
+    const DeviceBusy busy(this, key);
 
     bool countryKnown = !device.mmc.isEmpty();
     if (countryKnown) {
@@ -1147,11 +1160,7 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
         }
     }
     if (!countryKnown) {
-        // The English text names no phone: arg() would only warn of it.
-        QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
-        if (text.contains(QLatin1String("%1")))
-            text = text.arg(device.displayName());
-        showInformation(text);
+        showInformation(countryUnreadableText(device.displayName()));
         CountrySelForm chooser(this);
         if (chooser.exec() == QDialog::Accepted)
             device.mmc = chooser.mmc;
@@ -1180,46 +1189,14 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
     delete form;
 }
 
-MainWindow::AndroidBusy::AndroidBusy(MainWindow *window, const QString &key) : window(window), key(key)
-{
-    window->m_busyAndroidKeys.insert(key);
-}
-
-MainWindow::AndroidBusy::~AndroidBusy()
-{
-    window->m_busyAndroidKeys.remove(key);
-    // Queued: the kept call must not run inside the frame that just ended
-    // its work, and it marks the key busy again for whatever comes after it.
-    QList<QPair<QString, std::function<void()>>> &deferred = window->m_deferredAndroid;
-    for (int i = 0; i < deferred.size(); ++i) {
-        if (deferred.at(i).first == key) {
-            QTimer::singleShot(0, window, deferred.at(i).second);
-            deferred.removeAt(i);
-            break;
-        }
-    }
-}
-
-bool MainWindow::deferWhileAndroidBusy(const QString &key, const std::function<void()> &call)
-{
-    if (!m_busyAndroidKeys.contains(key))
-        return false;
-    // A phone that leaves before its turn is not connected: drop what it kept.
-    if (!m_dropDeferredArrivals)
-        m_dropDeferredArrivals = connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this,
-                                         &MainWindow::dropDeferredArrivals);
-    m_deferredAndroid.append({key, call});
-    return true;
-}
-
 void MainWindow::dropDeferredArrivals(const QString &serial)
 {
     const QString key = QStringLiteral("serial:") + serial;
-    m_deferredAndroid.erase(std::remove_if(m_deferredAndroid.begin(), m_deferredAndroid.end(),
-                                           [&key](const QPair<QString, std::function<void()>> &entry) {
-                                               return entry.first == key;
-                                           }),
-                            m_deferredAndroid.end());
+    m_deferredCalls.erase(std::remove_if(m_deferredCalls.begin(), m_deferredCalls.end(),
+                                         [&key](const QPair<QString, std::function<void()>> &entry) {
+                                             return entry.first == key;
+                                         }),
+                          m_deferredCalls.end());
 }
 
 void MainWindow::miUnmoutDevice()
@@ -1344,6 +1321,8 @@ void MainWindow::runOnMessages(MessageWorker worker, MessageScope scope)
         store = source->store;
         break;
     }
+    // Held, not used: removing the node meanwhile must not close the
+    // database the records were read from under the operation.
     QSharedPointer<AbsMessageDb> db;
     if (source && source->store == store)
         db = source->db;
@@ -1739,7 +1718,7 @@ void MainWindow::transferToAndroid(QList<_MsgMessage *> *messages)
     AndroidDevice device = target->device;
     const QSharedPointer<AbsMessageDb> targetDb = target->db;
     const QSharedPointer<_MsgStore> sourceStore = storeOwning(*messages);
-    const AndroidBusy busy(this, QStringLiteral("cache:") + device.cacheFolderName());
+    const DeviceBusy busy(this, QStringLiteral("cache:") + device.cacheFolderName());
 
     targetDb->close();
     auto *form = new ProgressForm(QString(), this);

@@ -45,8 +45,10 @@ public:
 
     // The iPhones whose arrival was reported, in the order they arrived.
     QList<IOSDevice> iosDevices() const { return m_iosDevices; }
-    // Whether an arrival or transfer is running for the phone of this id.
-    bool isDeviceBusy(const QString &uniqueDeviceId) const { return m_busyDeviceIds.contains(uniqueDeviceId); }
+    // Whether an operation holds this key: an iPhone's id while it arrives or
+    // is written to, "serial:" + an adb serial while that phone connects,
+    // "cache:" + an Android cache folder's name while it is loaded or sent to.
+    bool isDeviceBusy(const QString &key) const { return m_busyDeviceIds.contains(key); }
 
     // Selection and the message list.
     void selectTreeNode(Node *node);
@@ -199,11 +201,8 @@ private:
     // The first local database whose name equals name in any letter case.
     Node *localDbNamed(const QString &name) const;
 
-    // iPhone arrival and export into an iTunes backup: the arrival's steps
-    // after the device values, and their deferral while an operation uses
-    // the phone.
+    // iPhone arrival: the steps after the device values.
     void loadIOSDevice(IOSDevice record);
-    void loadIOSDeviceWhenFree(const IOSDevice &record);
 
     // Deleting, export, print and about.
     // The records of list that belong to store (the very records of its
@@ -223,16 +222,22 @@ private:
     // nullptr when none is left.
     Node *findIOSNode(const QString &id, void *handle, void *preferred) const;
 
-    // Marks a phone's id as in use by an operation for the guard's lifetime.
+    // Marks a key (see isDeviceBusy) as in use for the guard's lifetime. At its
+    // end the first call kept for the key runs, queued.
     struct DeviceBusy
     {
-        DeviceBusy(MainWindow *window, const QString &id);
+        DeviceBusy(MainWindow *window, const QString &key);
         ~DeviceBusy();
         DeviceBusy(const DeviceBusy &) = delete;
         DeviceBusy &operator=(const DeviceBusy &) = delete;
         MainWindow *window;
-        QString id;
+        QString key;
     };
+    // When key is in use, keeps call for the end of that use and answers true.
+    // An arrival nested in the modal loop of an operation on the same phone
+    // must not wait in an event loop of its own: the operation below it on the
+    // stack could never return.
+    bool deferWhileBusy(const QString &key, const std::function<void()> &call);
 
     // Runs a worker under its modal form; true when the form was accepted and
     // nothing failed. The caller deletes the worker, then the form.
@@ -246,29 +251,13 @@ private:
     QModelIndex indexOfNode(Node *node) const;
 
     // Android arrival, WiFi connection, loading and transfer to Android.
-    // Marks a key as in use for the guard's lifetime: "serial:" + an adb serial
-    // while it is connected, "cache:" + a phone's cache folder name while that
-    // cache is loaded or written. Calls kept for the key run, queued, at its end.
-    struct AndroidBusy
-    {
-        AndroidBusy(MainWindow *window, const QString &key);
-        ~AndroidBusy();
-        AndroidBusy(const AndroidBusy &) = delete;
-        AndroidBusy &operator=(const AndroidBusy &) = delete;
-        MainWindow *window;
-        QString key;
-    };
-    // When key is in use, keeps call for its end and answers true.
-    bool deferWhileAndroidBusy(const QString &key, const std::function<void()> &call);
+    // A phone that leaves before its turn is not connected: drops its calls.
     void dropDeferredArrivals(const QString &serial);
     // The Android node under "Devices" whose store is store, or nullptr.
     Node *androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const;
     // The store that owns the records of messages: the shown list's or a
     // device or database node's; null when none does (or the list is empty).
     QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &messages) const;
-    QSet<QString> m_busyAndroidKeys;
-    QList<QPair<QString, std::function<void()>>> m_deferredAndroid;
-    QMetaObject::Connection m_dropDeferredArrivals;
 
     Ui_MainWindow *ui;
     ItemModelMain *mainModel = nullptr;
@@ -292,4 +281,5 @@ private:
     QSharedPointer<_MsgStore> shownStore;
     QList<IOSDevice> m_iosDevices;
     QSet<QString> m_busyDeviceIds;
+    QList<QPair<QString, std::function<void()>>> m_deferredCalls;
 };
