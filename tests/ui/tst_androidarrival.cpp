@@ -20,6 +20,7 @@
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/countryselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -175,10 +176,7 @@ private slots:
     void init()
     {
         clearWindowData(appDataDir().absolutePath());
-        QFile checked(appDataDir().absoluteFilePath("last-check-version-time"));
-        QVERIFY(checked.open(QIODevice::WriteOnly));
-        checked.write(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
-        checked.close();
+        QVERIFY(markUpdateCheckDone(appDataDir().absolutePath()));
         writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
         adb.reset(new FakeAdb);
         app.reset(new FakeCompanionApp(AndroidDevice::kWifiControlPort));

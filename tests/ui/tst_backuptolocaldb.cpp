@@ -4,9 +4,7 @@
 // show the database's node. Every window is answered by its class.
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
 #include "app/progressform.h"
-#include "ios/applelibs.h"
 #include "store/localdbselform.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
@@ -16,6 +14,7 @@
 #include "tests/support/viewshot.h"
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -143,17 +142,8 @@ class TestBackupToLocalDb : public QObject
 private slots:
     void initTestCase()
     {
-        setMakerServerUrl(server.url());
-        QVERIFY(translator.load(":/en.qm"));
-        QCoreApplication::installTranslator(&translator);
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
-        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
-        qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
-        qputenv(kCommonFilesVar, QP_COMMON_FILES);
-        QString error;
-        QVERIFY2(apple_libs_load(error), qPrintable(error));
+        const QString error = prepareWindowTests(server.url(), adb, translator, phones.path(), QP_COMMON_FILES);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         // A phone of the data folder without a single message.
         writeWindowDb(appDataDir().absolutePath(), "virtual_ios", "Empty Phone", MsgFixtureContent());
         shared = std::make_unique<MainWindow>();

@@ -6,7 +6,6 @@
 // driver; the fake adb stands first on PATH.
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
 #include "app/progressform.h"
 #include "platform/sqlite_qt/sqlite3db.h"
 #include "store/ios6messagedb.h"
@@ -18,6 +17,7 @@
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -208,22 +208,15 @@ class TestDeleteMessages : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(translator.load(":/en.qm"));
-        QApplication::installTranslator(&translator);
-        setMakerServerUrl(server.url());
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
+        const QString error = prepareWindowTests(server.url(), adb, translator);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
     void init()
     {
         clearWindowData(dataDir());
         QDir(QDir(dataDir()).absoluteFilePath("test_phones")).removeRecursively();
-        QFile checked(QDir(dataDir()).absoluteFilePath("last-check-version-time"));
-        QVERIFY(checked.open(QIODevice::WriteOnly));
-        checked.write(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
-        checked.close();
+        QVERIFY(markUpdateCheckDone(dataDir()));
         writeWindowDb(dataDir(), "local_databases", "archive", archiveContent());
         QCOMPARE(fileState(archivePath()), kUntouched);
     }

@@ -7,8 +7,6 @@
 // dates in nanoseconds and some texts only in attributedBody, as phones do.
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
-#include "ios/applelibs.h"
 #include "store/msgtext.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
@@ -16,6 +14,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/aboutusform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -139,24 +138,13 @@ class TestExportPrint : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(translator.load(":/en.qm"));
-        QCoreApplication::installTranslator(&translator);
-        setMakerServerUrl(server.url());
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
+        const QString error = prepareWindowTests(server.url(), adb, translator, phones.path());
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         MainWindow::setPrintHook([this](const QList<_MsgMessage *> &list) { printed.append(list); });
-        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
-        qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
-        QString error;
-        QVERIFY2(apple_libs_load(error), qPrintable(error));
 
         const QString data = appDataDir().absolutePath();
         clearWindowData(data);
-        QFile checked(QDir(data).absoluteFilePath("last-check-version-time"));
-        QVERIFY(checked.open(QIODevice::WriteOnly));
-        checked.write(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
-        checked.close();
+        QVERIFY(markUpdateCheckDone(data));
         writeWindowDb(data, "local_databases", "archive", typicalConversations());
         writeWindowDb(data, "local_databases", "empty", MsgFixtureContent());
         window = std::make_unique<MainWindow>();

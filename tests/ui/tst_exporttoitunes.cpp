@@ -5,7 +5,6 @@
 // words only in attributedBody, a group chat, an e-mail handle, emoji).
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
 #include "ios/backupmanifest.h"
 #include "ios/mbdb.h"
 #include "tests/support/backupfixture.h"
@@ -15,6 +14,7 @@
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelloadbk.h"
 #include "ui/itemmodelmain.h"
 #include "ui/loaditunesbackupdlg.h"
@@ -184,17 +184,10 @@ class TestExportToITunes : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(translator.load(":/en.qm"));
-        QApplication::installTranslator(&translator);
-        setMakerServerUrl(server.url());
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
+        const QString error = prepareWindowTests(server.url(), adb, translator);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         // Today's update check is done: no request disturbs the cases.
-        QDir().mkpath(dataDir());
-        QFile file(QDir(dataDir()).absoluteFilePath("last-check-version-time"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::number(QDateTime::currentSecsSinceEpoch() + 86400));
+        QVERIFY(markUpdateCheckDone(dataDir()));
     }
 
     void init()

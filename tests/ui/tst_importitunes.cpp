@@ -4,7 +4,6 @@
 // copies its message files, and the backup into a local database writes them.
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
 #include "ios/backupmanifest.h"
 #include "store/localdbselform.h"
 #include "tests/support/backupfixture.h"
@@ -14,6 +13,7 @@
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelloadbk.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -211,12 +211,8 @@ class TestImportItunes : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(translator.load(":/en.qm"));
-        QApplication::installTranslator(&translator);
-        setMakerServerUrl(server.url());
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
+        const QString error = prepareWindowTests(server.url(), adb, translator);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
     }
 
     void init()
@@ -225,9 +221,7 @@ private slots:
         QVERIFY(BackupManifest::defaultBackupRoot().removeRecursively());
         QVERIFY(QDir().mkpath(BackupManifest::defaultBackupRoot().absolutePath()));
         // No update check: nothing but the operation opens a box.
-        QFile file(QDir(dataDir()).absoluteFilePath("last-check-version-time"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
+        QVERIFY(markUpdateCheckDone(dataDir()));
         scratch.reset(new QTemporaryDir);
     }
 

@@ -2,9 +2,7 @@
 // full backup by the fake backup program, it appears as a selected node with
 // its conversations and messages. Every box is answered by the dialog driver;
 // the virtual phones arrive and leave on the stand-in's own thread.
-#include "app/makerserver.h"
 #include "app/messagebox.h"
-#include "ios/applelibs.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
@@ -12,6 +10,7 @@
 #include "tests/support/viewshot.h"
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -66,17 +65,8 @@ class TestMainWindowArrival : public QObject
 private slots:
     void initTestCase()
     {
-        setMakerServerUrl(server.url());
-        QVERIFY(translator.load(":/en.qm"));
-        QCoreApplication::installTranslator(&translator);
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
-        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
-        qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
-        qputenv(kCommonFilesVar, QP_COMMON_FILES);
-        QString error;
-        QVERIFY2(apple_libs_load(error), qPrintable(error));
+        const QString error = prepareWindowTests(server.url(), adb, translator, phones.path(), QP_COMMON_FILES);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         shared = std::make_unique<MainWindow>();
     }
     void cleanupTestCase() { shared.reset(); }

@@ -3,9 +3,7 @@
 // one phone, and a worker that fails or is cancelled at each step. Boxes are
 // answered by the dialog driver; other windows by a hook on their class.
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
 #include "app/progressform.h"
-#include "ios/applelibs.h"
 #include "ios/iosloadfilerelaythread.h"
 #include "ios/iosmobilebackupthread.h"
 #include "store/absiosmessagedb.h"
@@ -17,6 +15,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/countryselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/mainwindow.h"
@@ -211,18 +210,9 @@ class TestMainWindowArrival2 : public QObject
 private slots:
     void initTestCase()
     {
-        setMakerServerUrl(server.url());
-        QVERIFY(translator.load(":/en.qm"));
-        QCoreApplication::installTranslator(&translator);
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
+        const QString error = prepareWindowTests(server.url(), adb, translator, phones.path(), QP_COMMON_FILES);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
         IOSLoadFileRelayThread::setReceiveWaitMs(200);
-        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
-        qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
-        qputenv(kCommonFilesVar, QP_COMMON_FILES);
-        QString error;
-        QVERIFY2(apple_libs_load(error), qPrintable(error));
         shared = std::make_unique<MainWindow>();
     }
     void cleanupTestCase() { shared.reset(); }

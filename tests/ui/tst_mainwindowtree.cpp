@@ -17,6 +17,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -165,9 +166,7 @@ class TestMainWindowTree : public QObject
 
     void writeCheckedToday()
     {
-        QFile file(QDir(dataDir()).absoluteFilePath("last-check-version-time"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
+        QVERIFY(markUpdateCheckDone(dataDir()));
     }
 
 private slots:

@@ -5,14 +5,13 @@
 // File menu picks among the three.
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
-#include "app/makerserver.h"
-#include "ios/applelibs.h"
 #include "store/msgrecords.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/iphonetransfer.h"
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/itemmodelsms.h"
 
 #include <QItemSelectionModel>
@@ -125,17 +124,8 @@ class TestSlotFamilies : public QObject
 private slots:
     void initTestCase()
     {
-        setMakerServerUrl(server.url());
-        QVERIFY(translator.load(":/en.qm"));
-        QCoreApplication::installTranslator(&translator);
-        adb.answer("start-server", "", "* daemon started successfully\n");
-        adb.answer("devices", "List of devices attached\n\n");
-        MainWindow::setUsbTipsDelay(-1);
-        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
-        qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
-        qputenv(kCommonFilesVar, QP_COMMON_FILES);
-        QString error;
-        QVERIFY2(apple_libs_load(error), qPrintable(error));
+        const QString error = prepareWindowTests(server.url(), adb, translator, phones.path(), QP_COMMON_FILES);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
 
         const QString data = appDataDir().absolutePath();
         clearWindowData(data);

@@ -17,6 +17,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windowtestsetup.h"
 #include "ui/datasourceselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -154,10 +155,7 @@ private slots:
     {
         const QString data = appDataDir().absolutePath();
         clearWindowData(data);
-        QFile checked(appDataDir().absoluteFilePath("last-check-version-time"));
-        QVERIFY(checked.open(QIODevice::WriteOnly));
-        checked.write(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
-        checked.close();
+        QVERIFY(markUpdateCheckDone(data));
         writeCountryDb(appDataDir().absoluteFilePath("countries.db"));
         writeWindowDb(data, "local_databases", "Archiv", archive());
         writeWindowDb(data, "virtual_android", "Pixel", conversationsWithTexts({"Zoe"}, {"hi"}));
