@@ -1090,12 +1090,12 @@ void MainWindow::iosDeviceDisconnected(void *device)
     // The phones of the "virtual_ios" folder have no handle: no notice is theirs.
     if (!device)
         return;
+    // Every node of the phone goes (a phone reported twice has two): a node
+    // left behind would keep the freed handle.
     const QList<Node *> children = mainModel->rootDevice->children;
     for (Node *child : children) {
-        if (child->type == ITEM_IOS_DEVICE && static_cast<_IOSDeviceItemNode *>(child)->device.amDevice == device) {
+        if (child->type == ITEM_IOS_DEVICE && static_cast<_IOSDeviceItemNode *>(child)->device.amDevice == device)
             removeTreeNode(child);
-            return;
-        }
     }
 }
 

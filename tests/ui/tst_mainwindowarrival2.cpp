@@ -203,8 +203,7 @@ class TestMainWindowArrival2 : public QObject
     {
         removeVirtualIPhone(folder);
         QTRY_VERIFY_WITH_TIMEOUT(!handleOf(*shared, udid), 20000);
-        for (Node *node : phoneNodes(*shared, udid))
-            shared->removeTreeNode(node);
+        QTRY_VERIFY_WITH_TIMEOUT(phoneNodes(*shared, udid).isEmpty(), 20000);
     }
 
 private slots:
@@ -446,10 +445,11 @@ private slots:
         for (Node *node : phoneNodes(*shared, udid))
             QCOMPARE(node->children.size(), typicalConversations().chats.size());
         QCOMPARE(boxTexts(driver), (QStringList{kNote, kNote}));
-        // Still one phone: its one detach lets it go.
+        // Still one phone: its one detach lets it go, with both its nodes.
         QCOMPARE(shared->iosDevices().size(), 1);
         removeVirtualIPhone(folder);
         QTRY_VERIFY_WITH_TIMEOUT(shared->iosDevices().isEmpty(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(phoneNodes(*shared, udid).isEmpty(), 20000);
     }
 
     // The phone reported again while its own load runs: the second load
