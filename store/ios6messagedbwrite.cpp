@@ -393,12 +393,24 @@ void IOS6MessageDb::deleteMessage(const _MsgMessage *message)
 {
     open();
     const qint64 rowid = message->rowid;
+    // Its own chat and every other chat it is joined to (a message can stand
+    // in two): each goes below once no message is joined to it any more.
+    QList<qint64> chats;
+    if (message->chat)
+        chats.append(message->chat->rowid);
+    {
+        Sqlite3Cursor cursor =
+            queryThrow(Sqlite3Sql("SELECT chat_id FROM chat_message_join WHERE message_id=?").addInt64Param(rowid));
+        while (cursor.moveNext()) {
+            const qint64 chat = cursor.getInt64(0);
+            if (!chats.contains(chat))
+                chats.append(chat);
+        }
+    }
     executeThrow(Sqlite3Sql("DELETE FROM message WHERE rowid=?").addInt64Param(rowid));
     executeThrow(Sqlite3Sql("DELETE FROM chat_message_join where message_id=?").addInt64Param(rowid));
     executeThrow(Sqlite3Sql("DELETE FROM message_attachment_join where message_id=?").addInt64Param(rowid));
-    if (message->chat) {
-        // The chat goes only when no message is joined to it any more.
-        const qint64 chatRowid = message->chat->rowid;
+    for (const qint64 chatRowid : std::as_const(chats)) {
         executeThrow(Sqlite3Sql("DELETE FROM chat WHERE rowid=? and "
                                 "(SELECT 1 from chat_message_join WHERE chat_id=? LIMIT 1) IS NULL")
                          .addInt64Param(chatRowid)

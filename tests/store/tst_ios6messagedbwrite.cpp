@@ -382,13 +382,19 @@ private slots:
     void deleteMessage_data()
     {
         QTest::addColumn<int>("messagesInChat");
+        QTest::addColumn<bool>("alsoInAGroup");
         QTest::addColumn<bool>("chatStays");
-        QTest::newRow("the only message") << 1 << false;
-        QTest::newRow("one of two") << 2 << true;
+        QTest::newRow("the only message") << 1 << false << false;
+        QTest::newRow("one of two") << 2 << false << true;
+        // The group had only this message: it goes too, not only the chat
+        // the record names.
+        QTest::newRow("the only message, also in a group") << 1 << true << false;
+        QTest::newRow("one of two, also in a group") << 2 << true << true;
     }
     void deleteMessage()
     {
         QFETCH(int, messagesInChat);
+        QFETCH(bool, alsoInAGroup);
         QFETCH(bool, chatStays);
         auto db = openDb(MsgDbLayout::Local);
         {
@@ -402,6 +408,8 @@ private slots:
                 db->joinChatMessage(chatRowid, rowid);
                 if (i == 0)
                     db->joinMessageAttachment(rowid, db->insertAttachment(b.attachment(m, "~/a.jpg")));
+                if (i == 0 && alsoInAGroup)
+                    db->joinChatMessage(db->insertChat(b.chat({h, b.handle("kim@example.org")})), rowid);
             }
         }
         // Records as the main window has them: read back from this database.
