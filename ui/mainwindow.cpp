@@ -112,14 +112,6 @@ QByteArray beforeNul(QByteArray bytes)
     return bytes;
 }
 
-// The box before the country chooser. The English text names no phone, and
-// arg() on a text without a place for it only warns.
-QString countryUnreadableText(const QString &phoneName)
-{
-    const QString text = MainWindow::tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
-    return text.contains(QLatin1String("%1")) ? text.arg(phoneName) : text;
-}
-
 bool isDatabaseNode(const MainWindow::Node *node)
 {
     return node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE || node->type == ITEM_LOCAL_DB);
@@ -901,6 +893,30 @@ bool MainWindow::runWorker(ProgressForm *form, QThread *worker)
     return ok;
 }
 
+QString MainWindow::settledCountry(const QString &mcc, const QString &phoneName)
+{
+    bool known = !mcc.isEmpty();
+    if (known) {
+        try {
+            CountryLibDb countries{QString()};
+            countries.countryByMcc(mcc, &known);
+        } catch (const std::exception &) {
+            // Without the country list no code can be checked: keep it.
+            known = true;
+        }
+    }
+    if (known)
+        return mcc;
+    // The English text names no phone, and arg() on a text without a place
+    // for it only warns.
+    QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
+    if (text.contains(QLatin1String("%1")))
+        text = text.arg(phoneName);
+    showInformation(text);
+    CountrySelForm chooser(this);
+    return chooser.exec() == QDialog::Accepted ? chooser.mmc : mcc;
+}
+
 MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &key) : window(window), key(key)
 {
     window->m_busyDeviceIds.insert(key);
@@ -975,21 +991,7 @@ void MainWindow::loadIOSDevice(IOSDevice record)
     try {
         const DeviceBusy busy(this, record.uniqueDeviceId);
 
-        bool countryKnown = !record.mobileSubscriberCountryCode.isEmpty();
-        if (countryKnown) {
-            try {
-                CountryLibDb countries{QString()};
-                countries.countryByMcc(record.mobileSubscriberCountryCode, &countryKnown);
-            } catch (const std::exception &) {
-                countryKnown = true;
-            }
-        }
-        if (!countryKnown) {
-            showInformation(countryUnreadableText(record.deviceName));
-            CountrySelForm chooser(this);
-            if (chooser.exec() == QDialog::Accepted)
-                record.mobileSubscriberCountryCode = chooser.mmc;
-        }
+        record.mobileSubscriberCountryCode = settledCountry(record.mobileSubscriberCountryCode, record.deviceName);
 
         const QList<int> version = record.versionNumbers();
         const int major = version.value(0);
@@ -1150,21 +1152,7 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
         return;
     const DeviceBusy busy(this, key);
 
-    bool countryKnown = !device.mmc.isEmpty();
-    if (countryKnown) {
-        try {
-            CountryLibDb countries{QString()};
-            countries.countryByMcc(device.mmc, &countryKnown);
-        } catch (const std::exception &) {
-            countryKnown = true;
-        }
-    }
-    if (!countryKnown) {
-        showInformation(countryUnreadableText(device.displayName()));
-        CountrySelForm chooser(this);
-        if (chooser.exec() == QDialog::Accepted)
-            device.mmc = chooser.mmc;
-    }
+    device.mmc = settledCountry(device.mmc, device.displayName());
 
     auto *form = new ProgressForm(QString(), this);
     auto *worker = new AndroidLoadSMSThread(&device, form, this);

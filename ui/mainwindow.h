@@ -242,6 +242,9 @@ private:
     // Runs a worker under its modal form; true when the form was accepted and
     // nothing failed. The caller deletes the worker, then the form.
     bool runWorker(ProgressForm *form, QThread *worker);
+    // The phone's country code when the country list knows it; otherwise the
+    // user is told and picks one (the code stays as it was when they do not).
+    QString settledCountry(const QString &mcc, const QString &phoneName);
     void loadLocalDatabases();
     void loadVirtualDevices();
     void startChecksWhenDue();
