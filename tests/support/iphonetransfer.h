@@ -9,6 +9,7 @@
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
+#include "tests/support/windownodes.h"
 #include "ui/datasourceselform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/mainwindow.h"
@@ -25,32 +26,6 @@
 #include <QtTest/QTest>
 
 namespace testsupport {
-
-// The phone nodes of an id, in tree order.
-inline QList<MainWindow::Node *> iphoneNodes(MainWindow &window, const QString &udid)
-{
-    QList<MainWindow::Node *> nodes;
-    for (MainWindow::Node *child : window.treeModel()->rootDevice->children) {
-        if (child->type == ITEM_IOS_DEVICE && static_cast<_IOSDeviceItemNode *>(child)->device.uniqueDeviceId == udid)
-            nodes.append(child);
-    }
-    return nodes;
-}
-
-inline MainWindow::Node *localDbNode(MainWindow &window, const QString &name)
-{
-    for (MainWindow::Node *child : window.treeModel()->rootLocalDB->children) {
-        if (child->text == name)
-            return child;
-    }
-    return nullptr;
-}
-
-// Makes node the tree's current row, as a click does; the list then shows it.
-inline void selectNode(MainWindow &window, MainWindow::Node *node)
-{
-    window.widgets()->treeViewDS->setCurrentIndex(window.treeModel()->indexOf(node));
-}
 
 // A phone of the typical conversations with its own id, name and model.
 inline VirtualIPhoneSetup transferPhone(const QString &folderName, const QString &udid, const QString &name,

@@ -15,6 +15,7 @@
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
 #include "tests/support/windowtestsetup.h"
+#include "tests/support/windownodes.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -41,23 +42,6 @@ Node *phoneNode(MainWindow &window, const QString &udid)
             return child;
     }
     return nullptr;
-}
-
-Node *childNamed(Node *parent, const QString &text)
-{
-    for (Node *child : parent->children) {
-        if (child->text == text)
-            return child;
-    }
-    return nullptr;
-}
-
-QStringList localDbNames(MainWindow &window)
-{
-    QStringList names;
-    for (Node *child : window.treeModel()->rootLocalDB->children)
-        names << child->text;
-    return names;
 }
 
 void select(MainWindow &window, Node *node)

@@ -18,6 +18,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
 #include "tests/support/windowtestsetup.h"
+#include "tests/support/windownodes.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -83,15 +84,6 @@ QString fileState(const QString &path)
 }
 
 const QString kUntouched = "1,2,3,4,5,6,7,8 | 1:1,1:2,1:8,2:3,2:4,3:1,3:5,3:6,3:7 | 1,2,3";
-
-Node *childNamed(Node *parent, const QString &text)
-{
-    for (Node *child : parent->children) {
-        if (child->text == text)
-            return child;
-    }
-    return nullptr;
-}
 
 _AbsDBItemNode *database(MainWindow &window, const QString &name)
 {

@@ -15,6 +15,7 @@
 #include "tests/support/virtualiphonefixture.h"
 #include "tests/support/windowfixture.h"
 #include "tests/support/windowtestsetup.h"
+#include "tests/support/windownodes.h"
 #include "ui/aboutusform.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -55,15 +56,6 @@ DialogDriver::Action saveAs(int filter, const QString &path)
         name->setText(path);
         QMetaObject::invokeMethod(dialog, "accept", Qt::QueuedConnection);
     };
-}
-
-Node *childNamed(Node *parent, const QString &text)
-{
-    for (Node *child : parent->children) {
-        if (child->text == text)
-            return child;
-    }
-    return nullptr;
 }
 
 Node *conversation(Node *source, const QString &identifier)

@@ -14,6 +14,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
 #include "tests/support/windowtestsetup.h"
+#include "tests/support/windownodes.h"
 #include "ui/itemmodelloadbk.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
@@ -44,23 +45,6 @@ const char kPassword[] = "Pässwort 🔑";
 QString dataDir()
 {
     return appDataDir().absolutePath();
-}
-
-Node *childNamed(Node *parent, const QString &text)
-{
-    for (Node *child : parent->children) {
-        if (child->text == text)
-            return child;
-    }
-    return nullptr;
-}
-
-QStringList localDbNames(MainWindow &window)
-{
-    QStringList names;
-    for (Node *child : window.treeModel()->rootLocalDB->children)
-        names << child->text;
-    return names;
 }
 
 QString dbFile(const QString &name)

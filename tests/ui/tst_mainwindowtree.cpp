@@ -18,6 +18,7 @@
 #include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
 #include "tests/support/windowtestsetup.h"
+#include "tests/support/windownodes.h"
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/mainwindow.h"
@@ -47,15 +48,6 @@ void *handleOf(quintptr value)
 QString dataDir()
 {
     return appDataDir().absolutePath();
-}
-
-Node *childNamed(Node *parent, const QString &text)
-{
-    for (Node *child : parent->children) {
-        if (child->text == text)
-            return child;
-    }
-    return nullptr;
 }
 
 QStringList childTexts(Node *parent)
