@@ -242,6 +242,15 @@ void MainWindow::loadLocalDatabases()
 
 void MainWindow::loadVirtualDevices()
 {
+    // A folder whose database cannot be read keeps its node, without rows.
+    const auto loadChats = [this](_AbsDBItemNode *node) {
+        try {
+            node->db->chats(node->store);
+            mainModel->loadChatSessions(node);
+        } catch (const std::exception &e) {
+            showError(QString::fromUtf8(e.what()));
+        }
+    };
     const QDir data = appDataDir();
     const QDir iosRoot(data.absoluteFilePath(QStringLiteral("virtual_ios")));
     if (iosRoot.exists()) {
@@ -250,13 +259,7 @@ void MainWindow::loadVirtualDevices()
             device.deviceName = name;
             device.uniqueDeviceId = iosRoot.absoluteFilePath(name);
             QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(device.uniqueDeviceId), QString(), true));
-            _AbsDBItemNode *node = mainModel->addIOSDevice(db, device);
-            try {
-                node->db->chats(node->store);
-                mainModel->loadChatSessions(node);
-            } catch (const std::exception &e) {
-                showError(QString::fromUtf8(e.what()));
-            }
+            loadChats(mainModel->addIOSDevice(db, device));
         }
     }
     const QDir androidRoot(data.absoluteFilePath(QStringLiteral("virtual_android")));
@@ -266,13 +269,7 @@ void MainWindow::loadVirtualDevices()
             device.model = name;
             device.uid = androidRoot.absoluteFilePath(name);
             QSharedPointer<AbsMessageDb> db(new IOS6MessageDb(QDir(device.uid), QString(), true));
-            _AbsDBItemNode *node = mainModel->addAndroidDevice(db, device);
-            try {
-                node->db->chats(node->store);
-                mainModel->loadChatSessions(node);
-            } catch (const std::exception &e) {
-                showError(QString::fromUtf8(e.what()));
-            }
+            loadChats(mainModel->addAndroidDevice(db, device));
         }
     }
 }

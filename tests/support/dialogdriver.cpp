@@ -96,6 +96,13 @@ QList<DialogDriver::Seen> DialogDriver::seenBoxes() const
     return boxes;
 }
 
+QList<DialogDriver::Seen> DialogDriver::boxesDuring(const std::function<void()> &run)
+{
+    const qsizetype before = seenBoxes().size();
+    run();
+    return seenBoxes().mid(before);
+}
+
 int DialogDriver::runUnder(QDialog &dialog, QThread &worker)
 {
     worker.start();

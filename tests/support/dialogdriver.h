@@ -42,6 +42,8 @@ public:
     QList<Seen> seen() const { return seenWindows; }
     // Only the message boxes among them.
     QList<Seen> seenBoxes() const;
+    // The message boxes seen while run ran.
+    QList<Seen> boxesDuring(const std::function<void()> &run);
     int pending() const { return int(actions.size()); }
     // Spins the event loop until count windows were seen or the time is up.
     bool waitForSeen(int count, int timeoutMs = 20000) const;

@@ -116,9 +116,7 @@ class TestSlotFamilies : public QObject
         driver->then(chooseTarget(&offered, targetName()));
         driver->thenPress(QMessageBox::Yes);
         driver->thenPress(QMessageBox::Ok);
-        const int seen = int(driver->seenBoxes().size());
-        (shared.get()->*slot)();
-        return driver->seenBoxes().mid(seen);
+        return driver->boxesDuring([&]() { (shared.get()->*slot)(); });
     }
 
 private slots:
@@ -209,9 +207,7 @@ private slots:
         });
         driver->thenPress(QMessageBox::Ok); // the visitor's arrival note
         driver->thenPress(QMessageBox::Ok);
-        const int seen = int(driver->seenBoxes().size());
-        window.miDb2IChat();
-        const QList<DialogDriver::Seen> boxes = driver->seenBoxes().mid(seen);
+        const QList<DialogDriver::Seen> boxes = driver->boxesDuring([&]() { window.miDb2IChat(); });
 
         QVERIFY(listTaken);
         QCOMPARE(boxes.size(), 3);

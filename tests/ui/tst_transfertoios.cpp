@@ -234,9 +234,7 @@ private slots:
         QStringList offered;
         driver.then(chooseTarget(&offered, nameOf(old)));
         driver.thenPress(QMessageBox::Ok);
-        const int before0 = int(driver.seenBoxes().size());
-        window.miDb2IAll();
-        const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(before0);
+        const QList<DialogDriver::Seen> boxes = driver.boxesDuring([&]() { window.miDb2IAll(); });
         QCOMPARE(boxes.size(), 1);
         QCOMPARE(boxes[0].text, QString(kIOS6Only));
         QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
@@ -271,10 +269,7 @@ private slots:
         driver.then(chooseTarget(&offered, nameOf(target)));
         for (const QString &answer : answers)
             driver.thenPress(answer == "yes" ? QMessageBox::Yes : QMessageBox::No);
-        const int seen = int(driver.seenBoxes().size());
-        window.miDb2IAll();
-
-        const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(seen);
+        const QList<DialogDriver::Seen> boxes = driver.boxesDuring([&]() { window.miDb2IAll(); });
         QCOMPARE(boxes.size(), answers.size());
         for (const DialogDriver::Seen &box : boxes)
             QCOMPARE(box.icon, int(QMessageBox::Question));
@@ -331,10 +326,7 @@ private slots:
         driver.then(chooseTarget(&offered, nameOf(target)));
         driver.thenPress(QMessageBox::Yes);
         driver.thenPress(QMessageBox::Ok);
-        const int seen = int(driver.seenBoxes().size());
-        window.miDb2IAll();
-
-        const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(seen);
+        const QList<DialogDriver::Seen> boxes = driver.boxesDuring([&]() { window.miDb2IAll(); });
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes[0].icon, int(QMessageBox::Question));
         QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
@@ -403,8 +395,8 @@ private slots:
     }
 
     // The same phone arrives again while the transfer to it runs: its load
-    // starts once the transfer has ended (the passcode note then shows again)
-    // and adds its node; the transfer is not held up meanwhile.
+    // starts once the transfer has ended and adds its node; the transfer is
+    // not held up meanwhile.
     void anArrivalOfTheTargetWaitsForTheRun()
     {
         MainWindow &window = *shared;
@@ -437,7 +429,6 @@ private slots:
             secondNodeDuringRun = iphoneNodes(window, idOf(target)).size() > 1;
             DialogDriver::press(box, QMessageBox::Ok);
         });
-        driver.thenPress(QMessageBox::Ok); // the note again, when its load starts
         const int seen = int(driver.seenBoxes().size());
         window.miDb2IAll();
         stall.stop();
