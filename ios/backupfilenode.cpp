@@ -1,8 +1,9 @@
 #include "ios/backupfilenode.h"
 
-#include <QMap>
+#include <QHash>
 
 #include <algorithm>
+#include <vector>
 
 _BackupFileNode::_BackupFileNode(_BackupFileNode *parent, const _MbdbRecord &record, const QString &name)
     : name(name), record(record), parent(parent)
@@ -27,33 +28,50 @@ void _BackupFileNode::buildTree(const QHash<QString, _MbdbRecord> &records)
 {
     if (!children.isEmpty())
         return;
-    QList<_MbdbRecord> sorted = records.values();
-    std::stable_sort(sorted.begin(), sorted.end(), mbdb_record_less);
+    // Domain and path are decoded once per record rather than at every
+    // comparison: a modern backup lists hundreds of thousands of files.
+    struct Entry
+    {
+        QString domain;
+        QString path;
+        const QString *fileId;
+        const _MbdbRecord *record;
+    };
+    std::vector<Entry> sorted;
+    sorted.reserve(size_t(records.size()));
+    for (auto it = records.constBegin(); it != records.constEnd(); ++it)
+        sorted.push_back({it.value().domain.toQString(), it.value().path.toQString(), &it.key(), &it.value()});
+    // The order of mbdb_record_less: domain, then path, by UTF-16 code units.
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Entry &a, const Entry &b) {
+        const int byDomain = QString::compare(a.domain, b.domain, Qt::CaseSensitive);
+        if (byDomain != 0)
+            return byDomain < 0;
+        return QString::compare(a.path, b.path, Qt::CaseSensitive) < 0;
+    });
 
     const QString appPrefix = QStringLiteral("AppDomain-");
     const QString applications = QStringLiteral("Applications");
-    QMap<QString, _BackupFileNode *> byPath;
-    for (const _MbdbRecord &r : sorted) {
-        const QString domain = r.domain.toQString();
-        const QString path = r.path.toQString();
-        QString fullPath = path;
-        if (domain.startsWith(appPrefix)) {
+    QHash<QString, _BackupFileNode *> byPath;
+    byPath.reserve(qsizetype(sorted.size()));
+    for (const Entry &e : sorted) {
+        QString fullPath = e.path;
+        if (e.domain.startsWith(appPrefix)) {
             if (!byPath.contains(applications)) {
                 auto *node = new _BackupFileNode(this, _MbdbRecord(), applications);
                 children.append(node);
                 byPath.insert(applications, node);
             }
-            fullPath = applications + QLatin1Char('/') + domain.mid(appPrefix.size());
-            if (!path.isEmpty())
-                fullPath += QLatin1Char('/') + path;
+            fullPath = applications + QLatin1Char('/') + e.domain.mid(appPrefix.size());
+            if (!e.path.isEmpty())
+                fullPath += QLatin1Char('/') + e.path;
         }
         const qsizetype slash = fullPath.lastIndexOf(QLatin1Char('/'));
         const QString nodeName = slash < 0 ? fullPath : fullPath.mid(slash + 1);
-        const QString parentPath = slash < 0 ? QString() : fullPath.left(slash);
         if (nodeName.isEmpty() || byPath.contains(fullPath))
             continue;
-        _BackupFileNode *above = byPath.value(parentPath, this);
-        auto *node = new _BackupFileNode(above, r, nodeName);
+        _BackupFileNode *above = slash < 0 ? this : byPath.value(fullPath.left(slash), this);
+        auto *node = new _BackupFileNode(above, *e.record, nodeName);
+        node->fileId = *e.fileId;
         above->children.append(node);
         byPath.insert(fullPath, node);
     }

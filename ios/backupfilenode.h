@@ -14,6 +14,9 @@ struct _BackupFileNode
     // A copy of the record the node stands for. Empty (strings absent, numbers
     // 0) for the root and for "Applications", which therefore count as folders.
     _MbdbRecord record;
+    // The file id the backup's file list gives the record (which names its
+    // data file); empty for the root and for "Applications".
+    QString fileId;
     // The node above, not owned; null for the root.
     _BackupFileNode *parent = nullptr;
     // The nodes below, owned, in the order they were added. Names are unique

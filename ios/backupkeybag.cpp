@@ -20,6 +20,8 @@ const QString kWrapTag = QStringLiteral("WRAP");
 const QString kClassTag = QStringLiteral("CLAS");
 const QString kIterTag = QStringLiteral("ITER");
 const QString kSaltTag = QStringLiteral("SALT");
+const QString kDpslTag = QStringLiteral("DPSL"); // salt of the SHA-256 stage (iOS 10.2 and later)
+const QString kDpicTag = QStringLiteral("DPIC"); // its iteration count, 4 bytes
 const QString kWrappedKeyTag = QStringLiteral("WPKY");
 const QString kClassKeyEntry = QStringLiteral("KEY");
 
@@ -69,16 +71,16 @@ void storeClass(_BackupKeyBag &bag, const QMap<QString, QByteArray> &entry)
     bag.classKeys.insert(int(number), entry);
 }
 
-// PBKDF2 with HMAC-SHA-1, 32 bytes into key.
+// PBKDF2 with HMAC of the given digest (SHA-1 unless told), 32 bytes into key.
 bool derivePasswordKey(const QByteArray &password, const QByteArray &salt, quint32 iterations,
-                       unsigned char key[kKeyBytes])
+                       unsigned char key[kKeyBytes], mbedtls_md_type_t digest = MBEDTLS_MD_SHA1)
 {
-    const mbedtls_md_info_t *sha1 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA1);
-    if (!sha1)
+    const mbedtls_md_info_t *info = mbedtls_md_info_from_type(digest);
+    if (!info)
         return false;
     mbedtls_md_context_t hmac;
     mbedtls_md_init(&hmac);
-    bool ok = mbedtls_md_setup(&hmac, sha1, 1) == 0
+    bool ok = mbedtls_md_setup(&hmac, info, 1) == 0
         && mbedtls_pkcs5_pbkdf2_hmac(&hmac, reinterpret_cast<const unsigned char *>(password.constData()),
                                      size_t(password.size()),
                                      reinterpret_cast<const unsigned char *>(salt.constData()),
@@ -142,7 +144,27 @@ bool keybag_unlock(_BackupKeyBag &bag, const QByteArray &password)
         unsigned char *key;
         ~Wipe() { mbedtls_platform_zeroize(key, kKeyBytes); }
     } wipe{passwordKey};
-    if (!derivePasswordKey(password, bag.attributes.value(kSaltTag), iterations, passwordKey))
+    // Keybags of iOS 10.2 and later first stretch the password with
+    // PBKDF2-HMAC-SHA256 over DPSL and DPIC; the SHA-1 stage then runs on that.
+    QByteArray stretched = password;
+    if (bag.attributes.contains(kDpslTag)) {
+        quint32 dpic = 0;
+        if (!readU32(bag.attributes, kDpicTag, dpic) || dpic == 0)
+            return false;
+        unsigned char first[kKeyBytes];
+        const bool derived = derivePasswordKey(password, bag.attributes.value(kDpslTag), dpic, first,
+                                               MBEDTLS_MD_SHA256);
+        stretched = QByteArray(reinterpret_cast<const char *>(first), kKeyBytes);
+        mbedtls_platform_zeroize(first, kKeyBytes);
+        if (!derived)
+            return false;
+    }
+    struct WipeStretched
+    {
+        QByteArray &bytes;
+        ~WipeStretched() { mbedtls_platform_zeroize(bytes.data(), size_t(bytes.size())); }
+    } wipeStretched{stretched};
+    if (!derivePasswordKey(stretched, bag.attributes.value(kSaltTag), iterations, passwordKey))
         return false;
     const QByteArray kek = QByteArray::fromRawData(reinterpret_cast<const char *>(passwordKey), kKeyBytes);
 

@@ -17,7 +17,8 @@
 // entry. Tags as the phone writes them:
 //
 //   header  VERS, TYPE, UUID, HMCK, WRAP, SALT (PBKDF2 salt, used whole),
-//           ITER (PBKDF2 iteration count, 4 bytes)
+//           ITER (PBKDF2 iteration count, 4 bytes); from iOS 10.2 also DPWT,
+//           DPIC and DPSL (count and salt of a first PBKDF2-HMAC-SHA256 stage)
 //   class   UUID, CLAS (class number, 4 bytes), WRAP (4 bytes; value 2 set
 //           means wrapped under the password key), KTYP, WPKY (the wrapped
 //           class key, 40 bytes for 32), PBKY
@@ -58,7 +59,8 @@ struct _BackupKeyBag
 _BackupKeyBag keybag_parse(const QByteArray &blob);
 
 // Derives the password key (PBKDF2 with HMAC-SHA-1 over the password's UTF-8
-// bytes, SALT and ITER, 32 bytes) and unwraps, in ascending class order, every
+// bytes, SALT and ITER, 32 bytes; when the keybag has DPSL, over the 32 bytes
+// of PBKDF2-HMAC-SHA256(password, DPSL, DPIC) instead) and unwraps, in ascending class order, every
 // class key wrapped under it. True when every such class was unwrapped (also
 // when there is none, so any password opens a keybag without one); false at
 // the first class that does not unwrap, which is how a wrong password shows.

@@ -2,6 +2,8 @@
 
 #include "app/datafolder.h"
 #include "ios/backupcrypto.h"
+#include "ios/manifestdbfilelist.h"
+#include "ios/mbdbfilelist.h"
 #include "platform/plist/plistnode.h"
 
 #include <QFile>
@@ -78,14 +80,33 @@ QString BackupManifest::cacheId() const
     return md5Hex(QDir::cleanPath(folder.absolutePath()));
 }
 
-void BackupManifest::refuseNewerLayout() const
+bool BackupManifest::isNewerLayout() const
 {
-    // The newer layout has no Manifest.mbdb and keeps its files in
-    // sub-folders, so reading on would find nothing and report it as success.
-    if (QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.db"))))
-        fail(QStringLiteral("%1 is a backup of iOS 10 or later (its file list is Manifest.db). "
-                            "Only backups with Manifest.mbdb, made by iOS 9 and earlier, can be read.")
-                 .arg(QDir::toNativeSeparators(folder.absolutePath())));
+    return QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.db")));
+}
+
+std::unique_ptr<BackupFileList> BackupManifest::fileList() const
+{
+    if (!isNewerLayout())
+        return std::make_unique<MbdbFileList>(folder);
+    // The plain copy of an encrypted list goes where the backup's cached
+    // files go, never into the backup.
+    const QString scratch = appDataDir().absoluteFilePath(QStringLiteral("itunes_cache/") + cacheId());
+    return std::make_unique<ManifestDbFileList>(folder, &keyBag, info.isEncrypted ? info.manifestKey : QByteArray(),
+                                                scratch);
+}
+
+QString BackupManifest::fileIdOf(const _BackupFileNode *node)
+{
+    return node->fileId.isEmpty() ? mbdb_record_file_id(node->record) : node->fileId;
+}
+
+QString BackupManifest::dataFilePath(const _BackupFileNode *node) const
+{
+    const QString id = fileIdOf(node);
+    if (!isNewerLayout())
+        return folder.absoluteFilePath(id);
+    return folder.absoluteFilePath(id.left(2) + QLatin1Char('/') + id);
 }
 
 void BackupManifest::loadManifestPlist()
@@ -93,7 +114,11 @@ void BackupManifest::loadManifestPlist()
     const QString path = folder.absoluteFilePath(QStringLiteral("Manifest.plist"));
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Cannot find ") + path);
-    refuseNewerLayout();
+    // Apple's tool writes Status.plist last; a newer backup without it was
+    // never finished (or was trimmed), and its file list cannot be trusted.
+    const QString status = folder.absoluteFilePath(QStringLiteral("Status.plist"));
+    if (isNewerLayout() && !QFileInfo::exists(status))
+        fail(QStringLiteral("Cannot find ") + status);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         fail(file.errorString());
@@ -120,6 +145,7 @@ void BackupManifest::loadManifestPlist()
     info.serialNumber = lockdown.value(QStringLiteral("SerialNumber")).toString();
     info.isEncrypted = top.value(QStringLiteral("IsEncrypted")).toBool();
     info.backupKeyBag = top.value(QStringLiteral("BackupKeyBag")).toByteArray();
+    info.manifestKey = top.value(QStringLiteral("ManifestKey")).toByteArray();
 
     // Apple names a backup folder after the udid, sometimes with a date stamp
     // after it. An empty udid is found in every name, and replacing it would
@@ -151,18 +177,14 @@ void BackupManifest::loadMbdb()
 {
     if (!root.children.isEmpty())
         return;
-    refuseNewerLayout();
-    const QString path = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
-    if (!QFileInfo::exists(path))
-        fail(QStringLiteral("Cannot find ") + path);
-    root.buildTree(mbdb_read(path));
+    root.buildTree(fileList()->read());
 }
 
 void BackupManifest::extractFile(const _BackupFileNode *node, const QString &destPath) const
 {
     const _MbdbRecord &record = node->record;
-    const QString fileId = mbdb_record_file_id(record);
-    QFile source(folder.absoluteFilePath(fileId));
+    const QString fileId = fileIdOf(node);
+    QFile source(dataFilePath(node));
     if (!source.open(QIODevice::ReadOnly))
         fail(source.errorString());
 

@@ -1,22 +1,28 @@
 #pragma once
 // One iTunes backup folder on this computer: the full backup of one iPhone as
-// Apple's backup tool keeps it. Only the old layout is read:
+// Apple's backup tool keeps it, in either layout:
 //
 //   Manifest.plist   property list (binary or XML): the device's Lockdown
-//                    values, the date, IsEncrypted and the keybag
-//   Manifest.mbdb    the record of every backed-up file and folder (ios/mbdb.h)
+//                    values, the date, IsEncrypted, the keybag and, from
+//                    iOS 10.2, ManifestKey
+//   Manifest.mbdb    up to iOS 9: the record of every backed-up file and
+//                    folder (ios/mbdb.h); the data files lie in the folder
+//   Manifest.db      from iOS 10: the same records in SQLite
+//                    (ios/manifestdbfilelist.h), with Status.plist beside it;
+//                    the data files lie in "<first two digits>/<file id>"
 //   <file id>        the content of each backed-up file, named by the lower-case
 //                    hex SHA-1 of domain + "-" + path; in an encrypted backup
 //                    AES-256-CBC under a key of its own, which the record holds
 //                    wrapped under its protection class's key (ios/backupkeybag.h)
 //
-// Backups of iOS 10 and later keep their file list in "Manifest.db" and their
-// files in sub-folders instead; opening one fails with a text that says so.
+// Both layouts fill the same file tree, so everything after loadMbdb works
+// alike on either.
 //
 // Calling order: construct; loadManifestPlist; when info.isEncrypted, unlock
 // with the user's password until it answers true; loadMbdb; then extractFile
 // for each wanted file. One thread at a time: the GUI thread prepares the
 // manifest, and the caching thread then only reads it.
+#include "ios/backupfilelist.h"
 #include "ios/backupfilenode.h"
 #include "ios/backupkeybag.h"
 
@@ -25,6 +31,8 @@
 #include <QDir>
 #include <QObject>
 #include <QString>
+
+#include <memory>
 
 class QIODevice;
 struct aes_context;
@@ -41,6 +49,9 @@ struct _BackupInfo
     QString serialNumber;   // Lockdown / SerialNumber
     bool isEncrypted = false; // IsEncrypted
     QByteArray backupKeyBag;  // BackupKeyBag (data)
+    // ManifestKey (data), iOS 10.2 and later when encrypted: the class of the
+    // key of Manifest.db (4 bytes, little-endian) and that key, wrapped.
+    QByteArray manifestKey;
 };
 
 class BackupManifest : public QObject
@@ -64,9 +75,13 @@ public:
 
     // Fills info and displayName from "Manifest.plist". Throws
     // std::runtime_error when the file is missing ("Cannot find <path>"),
-    // cannot be opened (its error text), or the folder is a backup of the
-    // newer layout. A file that does not parse leaves the values empty.
+    // cannot be opened (its error text), or, in a backup of the newer layout,
+    // "Status.plist" is missing ("Cannot find <path>"). A file that does not
+    // parse leaves the values empty.
     void loadManifestPlist();
+
+    // Whether the folder keeps its file list in Manifest.db (iOS 10 and later).
+    bool isNewerLayout() const;
 
     // Parses the keybag of info and unwraps its class keys with the password,
     // dropping the keys of any earlier call. True only when the password opens
@@ -74,10 +89,18 @@ public:
     // keybag without password-wrapped classes opens nothing and answers false.
     bool unlock(const QString &password);
 
-    // Builds the file tree (root) from "Manifest.mbdb" once; a later call does
-    // nothing. Throws std::runtime_error when the file is missing, damaged or
-    // the folder is a backup of the newer layout; the tree then stays empty.
+    // Builds the file tree (root) from the backup's file list once; a later
+    // call does nothing. Throws std::runtime_error when the list is missing or
+    // damaged, or an encrypted Manifest.db is still locked; the tree then
+    // stays empty. An encrypted Manifest.db is decrypted into the backup's
+    // cache folder only while it is read.
     void loadMbdb();
+
+    // The backup's file list in the layout the folder has.
+    std::unique_ptr<BackupFileList> fileList() const;
+    // Where node's data lies in the folder, and its file id.
+    QString dataFilePath(const _BackupFileNode *node) const;
+    static QString fileIdOf(const _BackupFileNode *node);
 
     // Copies the content of node's file to destPath (created or truncated),
     // decrypting it in an encrypted backup and cutting the padding at the
@@ -104,8 +127,4 @@ public:
     QDir folder;
     _BackupFileNode root; // the file tree; owns every node
     _BackupKeyBag keyBag; // empty until unlock
-
-private:
-    // Throws the clear error for a backup of iOS 10 or later.
-    void refuseNewerLayout() const;
 };

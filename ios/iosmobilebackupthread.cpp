@@ -137,9 +137,13 @@ IOSMobileBackupThread::~IOSMobileBackupThread()
 
 bool IOSMobileBackupThread::canReuse(const QDir &folder, const QString &productVersion)
 {
-    for (const char *name : {"Status.plist", "Manifest.plist", "Manifest.mbdb"})
+    for (const char *name : {"Status.plist", "Manifest.plist"})
         if (!QFileInfo::exists(folder.absoluteFilePath(QLatin1String(name))))
             return false;
+    // The file list of either layout: Manifest.db from iOS 10 on.
+    if (!QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.mbdb")))
+        && !QFileInfo::exists(folder.absoluteFilePath(QStringLiteral("Manifest.db"))))
+        return false;
     const PlistNode status = readPlist(folder.absoluteFilePath(QStringLiteral("Status.plist")));
     if (status.value(QStringLiteral("SnapshotState")).toString() != QLatin1String("finished"))
         return false;

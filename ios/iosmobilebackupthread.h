@@ -35,7 +35,8 @@ public:
     QDir &backupDir() { return m_backupDir; }
 
     // Whether the phone's earlier backup in folder can be brought up to date:
-    // Status.plist, Manifest.plist and Manifest.mbdb all there, the snapshot
+    // Status.plist, Manifest.plist and a file list (Manifest.mbdb, or
+    // Manifest.db from iOS 10) all there, the snapshot
     // "finished" (exactly), and made under productVersion.
     static bool canReuse(const QDir &folder, const QString &productVersion);
     // Whether a unique device id can name a folder inside the root: not empty,

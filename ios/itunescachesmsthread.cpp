@@ -162,14 +162,14 @@ void ITunesCacheSMSThread::cacheNode(const _BackupFileNode *node, const QString 
     if (dest.isEmpty())
         refuseName(node);
 
-    const QString fileId = mbdb_record_file_id(node->record);
+    const QString fileId = BackupManifest::fileIdOf(node);
     const qint32 mtime = qint32(node->record.mtime);
     // A copy deleted from the cache is made again even when its date stayed.
     const std::optional<qint32> stored = cacheDb.lastDate(fileId);
     if (stored && *stored == mtime && QFileInfo::exists(dest))
         return;
     // A file the backup lists but does not hold is skipped, and no date is kept.
-    if (!QFileInfo::exists(manifest->folder.absoluteFilePath(fileId)))
+    if (!QFileInfo::exists(manifest->dataFilePath(node)))
         return;
     manifest->extractFile(node, dest);
     cacheDb.setLastDate(fileId, mtime);

@@ -37,7 +37,9 @@ LoadItunesBackupDlg::LoadItunesBackupDlg(QWidget *parent)
         QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time | QDir::Reversed);
     for (const QFileInfo &folder : folders) {
         const QDir dir(folder.absoluteFilePath());
-        if (!dir.exists(QStringLiteral("Manifest.mbdb")) || !dir.exists(QStringLiteral("Manifest.plist")))
+        // Either layout: Manifest.mbdb up to iOS 9, Manifest.db from iOS 10.
+        if ((!dir.exists(QStringLiteral("Manifest.mbdb")) && !dir.exists(QStringLiteral("Manifest.db")))
+            || !dir.exists(QStringLiteral("Manifest.plist")))
             continue;
         QSharedPointer<BackupManifest> manifest(new BackupManifest(folder.absoluteFilePath()));
         try {

@@ -239,18 +239,6 @@ private slots:
         QVERIFY2(text != "<no error>" && !text.startsWith("Cannot find"), qPrintable(text));
     }
 
-    // iOS 10 and later keep Manifest.db instead: a clear error, before the
-    // password is asked for and when the tree is built.
-    void newerLayoutIsRefused()
-    {
-        const QString folder = writeNewerLayoutBackup(path("new"), generateMsgContent(2, 6, 3));
-        BackupManifest manifest(folder);
-        const QString plistError = thrownText([&] { manifest.loadManifestPlist(); });
-        QVERIFY2(plistError.contains("iOS 10 or later") && plistError.contains("Manifest.db"), qPrintable(plistError));
-        QCOMPARE(thrownText([&] { manifest.loadMbdb(); }), plistError);
-        QVERIFY(manifest.root.children.isEmpty());
-    }
-
     void cacheIdFollowsThePathsCharacters()
     {
         QVERIFY(QDir().mkpath(path("a/backup")));

@@ -12,6 +12,7 @@
 #include "ios/iosmobilerestorethread.h"
 #include "tests/support/filefixture.h"
 #include "tests/support/backupfixture.h"
+#include "tests/support/modernbackupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
@@ -235,6 +236,30 @@ private slots:
         QTest::newRow("a state that is no string") << plistBytes(QVariantMap{{"SnapshotState", 1}}, true) << "8.4"
                                                    << "" << false;
     }
+    // A backup of iOS 10 or later keeps Manifest.db instead of Manifest.mbdb.
+    void aFinishedNewerBackupIsReused_data()
+    {
+        QTest::addColumn<QString>("missing");
+        QTest::addColumn<bool>("reused");
+        QTest::newRow("complete") << "" << true;
+        QTest::newRow("no Manifest.db") << "Manifest.db" << false;
+        QTest::newRow("no Status.plist") << "Status.plist" << false;
+        QTest::newRow("no Manifest.plist") << "Manifest.plist" << false;
+    }
+    void aFinishedNewerBackupIsReused()
+    {
+        QFETCH(QString, missing);
+        QFETCH(bool, reused);
+        BackupFixture backup;
+        backup.productVersion = "16.5";
+        backup.addFile("HomeDomain", "Library/Notes/notes.sqlite", "notes");
+        const QString folder = writeModernBackup(backup, path("newer"));
+        if (!missing.isEmpty())
+            QVERIFY(QFile::remove(folder + "/" + missing));
+        QCOMPARE(IOSMobileBackupThread::canReuse(QDir(folder), "16.5"), reused);
+        QVERIFY(!IOSMobileBackupThread::canReuse(QDir(folder), "16.4"));
+    }
+
     void onlyAFinishedBackupOfThisVersionIsReused()
     {
         QFETCH(QByteArray, statusPlist);

@@ -203,41 +203,4 @@ QString BackupFixture::write(const QString &folder) const
     return dir.absolutePath();
 }
 
-QString writeNewerLayoutBackup(const QString &folder, const MsgFixtureContent &content)
-{
-    QDir().mkpath(folder);
-    const QDir dir(folder);
-    const QDateTime date = QDateTime::fromSecsSinceEpoch(1600000000, QTimeZone::utc());
-    writeFile(dir.absoluteFilePath("Manifest.plist"),
-              plistBytes(QVariantMap{{"Date", date},
-                                     {"IsEncrypted", false},
-                                     {"Lockdown", QVariantMap{{"DeviceName", "Ben's iPhone"},
-                                                              {"ProductType", "iPhone12,1"},
-                                                              {"ProductVersion", "14.0"},
-                                                              {"UniqueDeviceID", "00008030-001A2B3C4D5E6F70"}}},
-                                     {"Version", "10.0"}},
-                         true));
-    writeFile(dir.absoluteFilePath("Status.plist"),
-              plistBytes(QVariantMap{{"SnapshotState", "finished"}, {"Version", "3.3"}, {"IsFullBackup", false}}, true));
-
-    const QString smsId = backupFileId(kHome, "Library/SMS/sms.db");
-    QTemporaryDir work;
-    const QByteArray db = readFile(writeMsgDbFile(work.filePath("sms.db"), MsgDbLayout::LaterPhone, content));
-    writeFile(dir.absoluteFilePath(smsId.left(2) + "/" + smsId), db);
-
-    const QString manifest = dir.absoluteFilePath("Manifest.db");
-    QFile::remove(manifest);
-    SqliteFixture m(manifest);
-    m.exec("CREATE TABLE Files (fileID TEXT PRIMARY KEY, domain TEXT, relativePath TEXT, flags INTEGER, file BLOB);"
-           "CREATE INDEX FilesDomainIdx ON Files(domain);"
-           "CREATE INDEX FilesRelativePathIdx ON Files(relativePath);"
-           "CREATE INDEX FilesFlagsIdx ON Files(flags);"
-           "CREATE TABLE Properties (key TEXT PRIMARY KEY, value BLOB);");
-    const QStringList folders{"Library", "Library/SMS"};
-    for (const QString &path : folders)
-        m.run("INSERT INTO Files VALUES(?, ?, ?, 2, ?)", {backupFileId(kHome, path), kHome, path, QByteArray("bplist00")});
-    m.run("INSERT INTO Files VALUES(?, ?, ?, 1, ?)", {smsId, kHome, "Library/SMS/sms.db", QByteArray("bplist00")});
-    return dir.absolutePath();
-}
-
 } // namespace testsupport

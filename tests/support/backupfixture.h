@@ -95,11 +95,6 @@ private:
     quint64 nextInode = 1000;
 };
 
-// A backup as iOS 10 and later leave it: Manifest.plist, Status.plist,
-// Manifest.db (a SQLite Files table) and the data files in folders named by
-// the first two digits of their id; the message database among them.
-QString writeNewerLayoutBackup(const QString &folder, const MsgFixtureContent &content);
-
 // A property list of value, binary (through libplist's writer) or XML.
 QByteArray plistBytes(const QVariant &value, bool binary);
 

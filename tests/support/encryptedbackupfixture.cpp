@@ -16,14 +16,14 @@ const unsigned char *bytes(const QByteArray &data)
     return reinterpret_cast<const unsigned char *>(data.constData());
 }
 
-QByteArray hmacSha1(const QByteArray &key, const QByteArray &message)
+QByteArray hmac(mbedtls_md_type_t type, const QByteArray &key, const QByteArray &message)
 {
-    QByteArray mac(20, '\0');
-    if (mbedtls_md_hmac(mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), bytes(key), size_t(key.size()),
-                        bytes(message), size_t(message.size()),
+    const mbedtls_md_info_t *info = mbedtls_md_info_from_type(type);
+    QByteArray mac(int(mbedtls_md_get_size(info)), '\0');
+    if (mbedtls_md_hmac(info, bytes(key), size_t(key.size()), bytes(message), size_t(message.size()),
                         reinterpret_cast<unsigned char *>(mac.data()))
         != 0)
-        throw std::runtime_error("HMAC-SHA-1 failed");
+        throw std::runtime_error("HMAC failed");
     return mac;
 }
 
@@ -77,20 +77,32 @@ QByteArray littleEndian32(quint32 value)
 
 // RFC 2898, 5.2: T_i = U_1 ^ ... ^ U_c with U_1 = PRF(P, S || INT(i)) and
 // U_j = PRF(P, U_{j-1}); the output is T_1 || T_2 || ... cut to length.
-QByteArray pbkdf2HmacSha1(const QByteArray &password, const QByteArray &salt, quint32 iterations,
-                          int length)
+static QByteArray pbkdf2(mbedtls_md_type_t type, const QByteArray &password, const QByteArray &salt,
+                         quint32 iterations, int length)
 {
     QByteArray out;
     for (quint32 block = 1; out.size() < length; ++block) {
-        QByteArray u = hmacSha1(password, salt + bigEndian32(block));
+        QByteArray u = hmac(type, password, salt + bigEndian32(block));
         QByteArray t = u;
         for (quint32 j = 1; j < iterations; ++j) {
-            u = hmacSha1(password, u);
+            u = hmac(type, password, u);
             t = xorBytes(t, u);
         }
         out += t;
     }
     return out.left(length);
+}
+
+QByteArray pbkdf2HmacSha1(const QByteArray &password, const QByteArray &salt, quint32 iterations,
+                          int length)
+{
+    return pbkdf2(MBEDTLS_MD_SHA1, password, salt, iterations, length);
+}
+
+QByteArray pbkdf2HmacSha256(const QByteArray &password, const QByteArray &salt, quint32 iterations,
+                            int length)
+{
+    return pbkdf2(MBEDTLS_MD_SHA256, password, salt, iterations, length);
 }
 
 // RFC 3394, 2.2.1, the index-based form:
@@ -174,7 +186,16 @@ EncryptedBackupKeys::EncryptedBackupKeys(const QByteArray &pw, quint32 iter)
 
 QByteArray EncryptedBackupKeys::passwordKey() const
 {
-    return pbkdf2HmacSha1(password, salt, iterations, 32);
+    // iOS 10.2 and later first stretch the password with SHA-256 over the
+    // keybag's DPSL and DPIC, then derive as before from that.
+    const QByteArray first = dpsl.isEmpty() ? password : pbkdf2HmacSha256(password, dpsl, dpic, 32);
+    return pbkdf2HmacSha1(first, salt, iterations, 32);
+}
+
+void EncryptedBackupKeys::useTwoStageKey(quint32 sha256Iterations)
+{
+    dpsl = digest("dpsl:" + password, QCryptographicHash::Sha1);
+    dpic = sha256Iterations;
 }
 
 QByteArray EncryptedBackupKeys::classKey(quint32 number) const
@@ -201,6 +222,11 @@ QList<KeybagRecord> EncryptedBackupKeys::keybagRecords() const
         {"SALT", salt},
         {"ITER", bigEndian32(iterations)},
     };
+    if (!dpsl.isEmpty()) {
+        records.append({"DPWT", bigEndian32(1)});
+        records.append({"DPIC", bigEndian32(dpic)});
+        records.append({"DPSL", dpsl});
+    }
     for (const ProtectionClass &c : classes) {
         const QByteArray kek = (c.wrap & kWrapPassword) ? pwKey : deviceKey;
         records.append({"UUID", digest("class uuid " + QByteArray::number(c.number) + ':' + uuid,

@@ -15,6 +15,9 @@ namespace testsupport {
 // RFC 2898 PBKDF2 with HMAC-SHA-1: length bytes.
 QByteArray pbkdf2HmacSha1(const QByteArray &password, const QByteArray &salt, quint32 iterations,
                           int length);
+// The same with HMAC-SHA-256 (the first stage of keys since iOS 10.2).
+QByteArray pbkdf2HmacSha256(const QByteArray &password, const QByteArray &salt, quint32 iterations,
+                            int length);
 // RFC 3394 key wrap with the default initial value: 8 bytes longer than
 // keyData (a multiple of 8, at least 16 bytes). kek has 16, 24 or 32 bytes.
 QByteArray aesKeyWrap(const QByteArray &kek, const QByteArray &keyData);
@@ -60,14 +63,25 @@ public:
     quint32 iterations;
     QByteArray uuid;      // 16 bytes
     QList<ProtectionClass> classes;
+    // Set by useTwoStageKey: the salt and count of the SHA-256 stage that
+    // keybags of iOS 10.2 and later carry as DPSL and DPIC (with DPWT 1).
+    QByteArray dpsl;
+    quint32 dpic = 0;
 
-    // The 32-byte key derived from password, salt and iterations.
+    // Makes the password key two-staged, as iOS 10.2 and later do:
+    // PBKDF2-HMAC-SHA256(password, DPSL, DPIC, 32), then PBKDF2-HMAC-SHA1 of
+    // that over SALT and ITER.
+    void useTwoStageKey(quint32 sha256Iterations = 7);
+
+    // The 32-byte key derived from password, salt and iterations (after the
+    // SHA-256 stage when dpsl is set).
     QByteArray passwordKey() const;
     // The class key of number; empty when there is no such class.
     QByteArray classKey(quint32 number) const;
 
     // The keybag's records in the order a phone writes them: VERS, TYPE,
-    // UUID, HMCK, WRAP, SALT, ITER, then for each class UUID, CLAS, WRAP,
+    // UUID, HMCK, WRAP, SALT, ITER (then DPWT, DPIC, DPSL when two-staged),
+    // then for each class UUID, CLAS, WRAP,
     // KTYP, WPKY and (with a public key) PBKY. Tests edit these to make
     // damaged keybags.
     QList<KeybagRecord> keybagRecords() const;

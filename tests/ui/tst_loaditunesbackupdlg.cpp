@@ -4,6 +4,7 @@
 #include "ios/backupmanifest.h"
 #include "tests/support/filefixture.h"
 #include "tests/support/backupfixture.h"
+#include "tests/support/modernbackupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/logcapture.h"
@@ -175,6 +176,38 @@ private slots:
         QCOMPARE(column(model, 2), (QStringList{root + "/bbbb-wednesday", root + "/cccc-tuesday",
                                                 root + "/aaaa-monday", garbled}));
         QVERIFY(!dlg.widgets()->listBackups->currentIndex().isValid());
+    }
+
+    // Backups of iOS 10 and later (Manifest.db) are listed beside the old
+    // ones with their name and date; one trimmed of its Status.plist is named
+    // in the error box.
+    void listsNewerBackups()
+    {
+        const QString root = backupRoot();
+        writeBackup(root + "/aaaa-monday", "Monday’s iPhone", kMonday);
+        BackupFixture newer;
+        newer.deviceName = QString::fromUtf8("Tuesday’s iPhone \xF0\x9F\x98\x80");
+        newer.date = kTuesday;
+        newer.productVersion = "16.5";
+        newer.udid = "00008110-001C195A3C38801E";
+        newer.addFile("HomeDomain", "Library/SMS/sms.db", "not read here");
+        writeModernBackup(newer, root + "/" + newer.udid);
+        ModernBackupOptions trimmed;
+        trimmed.statusPlist = false;
+        newer.deviceName = "Trimmed";
+        const QString trimmedFolder = writeModernBackup(newer, root + "/cccc-trimmed", trimmed);
+
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        LoadItunesBackupDlg dlg(nullptr);
+        QCOMPARE(driver.seen().size(), 1);
+        QCOMPARE(driver.seen()[0].text,
+                 errorBoxText(QString("load %1 error. Cannot find %1/Status.plist").arg(trimmedFolder)));
+        const QAbstractItemModel *model = dlg.backups();
+        QCOMPARE(column(model, 0),
+                 (QStringList{QString::fromUtf8("Tuesday’s iPhone \xF0\x9F\x98\x80"), "Monday’s iPhone-aaaa-monday"}));
+        QCOMPARE(column(model, 1), (QStringList{shortDate(kTuesday), shortDate(kMonday)}));
+        QCOMPARE(column(model, 2), (QStringList{root + "/" + newer.udid, root + "/aaaa-monday"}));
     }
 
     void roles()

@@ -1,0 +1,16 @@
+#include "ios/backupfilelist.h"
+
+BackupFileList::~BackupFileList() = default;
+
+bool BackupFileList::isFileId(const QString &text)
+{
+    if (text.size() != 40)
+        return false;
+    for (const QChar c : text) {
+        const bool digit = c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        const bool letter = c >= QLatin1Char('a') && c <= QLatin1Char('f');
+        if (!digit && !letter)
+            return false;
+    }
+    return true;
+}

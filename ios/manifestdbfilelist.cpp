@@ -1,0 +1,307 @@
+#include "ios/manifestdbfilelist.h"
+
+#include "ios/backupcrypto.h"
+#include "ios/backupkeybag.h"
+#include "platform/plist/keyedarchive.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <sqlite3.h>
+
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+
+namespace {
+
+constexpr qint64 kFlagFile = 1;
+constexpr qint64 kFlagFolder = 2;
+constexpr qint64 kFlagLink = 4;
+constexpr quint16 kTypeMask = 0xF000;
+constexpr quint16 kTypeFile = 0x8000;
+constexpr quint16 kTypeFolder = 0x4000;
+constexpr quint16 kTypeLink = 0xA000;
+constexpr qint64 kBlockBytes = 64 * 1024;
+constexpr int kWrappedKeyBytes = 40;
+
+[[noreturn]] void fail(const QString &text)
+{
+    throw std::runtime_error(text.toUtf8().toStdString());
+}
+
+// A relative path that stays inside its domain: not absolute, no "." or ".."
+// component, no NUL. The empty path is the domain's own folder.
+bool staysInside(const QString &path)
+{
+    if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return false;
+    for (const QStringView part : QStringView(path).split(QLatin1Char('/'))) {
+        if (part == QLatin1String("..") || part == QLatin1String("."))
+            return false;
+    }
+    return true;
+}
+
+quint32 clampU32(qint64 value)
+{
+    return value < 0 ? 0 : value > qint64(std::numeric_limits<quint32>::max()) ? std::numeric_limits<quint32>::max()
+                                                                              : quint32(value);
+}
+
+class Database
+{
+public:
+    ~Database()
+    {
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+    }
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *stmt = nullptr;
+};
+
+QString columnText(sqlite3_stmt *stmt, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)) : QString();
+}
+
+// Removes the plain copy of an encrypted list however reading ends.
+struct ScratchCopy
+{
+    QString path;
+    ~ScratchCopy()
+    {
+        if (!path.isEmpty()) {
+            QFile::remove(path);
+            QFile::remove(path + QStringLiteral("-journal"));
+        }
+    }
+};
+
+} // namespace
+
+ManifestDbFileList::ManifestDbFileList(const QDir &folder, const _BackupKeyBag *keyBag, const QByteArray &manifestKey,
+                                       const QString &scratchFolder)
+    : m_folder(folder), m_keyBag(keyBag), m_manifestKey(manifestKey), m_scratchFolder(scratchFolder)
+{
+}
+
+QString ManifestDbFileList::dataFilePath(const QString &fileId) const
+{
+    return m_folder.absoluteFilePath(fileId.left(2) + QLatin1Char('/') + fileId);
+}
+
+void ManifestDbFileList::damaged(const QString &why) const
+{
+    fail(QStringLiteral("The iTunes backup %1 is damaged: %2")
+             .arg(QDir::toNativeSeparators(m_folder.absolutePath()), why));
+}
+
+bool ManifestDbFileList::recordFromRow(const QString &domain, const QString &relativePath, qint64 flags,
+                                       const QByteArray &file, _MbdbRecord &record, QString &error)
+{
+    KeyedArchive archive;
+    if (!archive.load(file)) {
+        error = QStringLiteral("its file information is not a keyed archive (%1)").arg(archive.error());
+        return false;
+    }
+    const qint64 root = archive.root();
+    if (archive.type(root) != KeyedArchive::Type::Dictionary) {
+        error = QStringLiteral("its file information holds no MBFile");
+        return false;
+    }
+    bool ok = true;
+    auto number = [&](const char *key) -> qint64 {
+        const qint64 object = archive.member(root, QLatin1String(key));
+        qint64 value = 0;
+        if (object >= 0 && !archive.toInteger(object, value)) {
+            error = QStringLiteral("its %1 is not a number").arg(QLatin1String(key));
+            ok = false;
+        }
+        return value;
+    };
+    record = _MbdbRecord();
+    record.domain.setBytes(domain.toUtf8());
+    record.path.setBytes(relativePath.toUtf8());
+    quint16 mode = quint16(number("Mode"));
+    record.uid = clampU32(number("UserID"));
+    record.gid = clampU32(number("GroupID"));
+    const quint64 inode = quint64(number("InodeNumber"));
+    record.inodeHigh = quint32(inode >> 32);
+    record.inodeLow = quint32(inode & 0xFFFFFFFFu);
+    record.mtime = clampU32(number("LastModified"));
+    record.atime = clampU32(number("LastStatusChange"));
+    record.ctime = clampU32(number("Birth"));
+    const qint64 size = number("Size");
+    const qint64 protection = number("ProtectionClass");
+    if (!ok)
+        return false;
+    if (size < 0 || protection < 0 || protection > 255) {
+        error = QStringLiteral("its size or protection class is out of range");
+        return false;
+    }
+    record.fileLength = size;
+    record.protectionClass = quint8(protection);
+
+    const qint64 target = archive.member(root, QLatin1String("Target"));
+    if (target >= 0)
+        record.linkTarget.setBytes(archive.toString(target).toUtf8());
+    const qint64 digest = archive.member(root, QLatin1String("Digest"));
+    if (digest >= 0 && archive.type(digest) == KeyedArchive::Type::Data)
+        record.dataHash.setBytes(archive.toData(digest));
+    qint64 key = archive.member(root, QLatin1String("EncryptionKey"));
+    if (key >= 0 && archive.type(key) == KeyedArchive::Type::Dictionary)
+        key = archive.member(key, QLatin1String("NS.data"));
+    if (key >= 0 && archive.type(key) == KeyedArchive::Type::Data)
+        record.encryptionKey.setBytes(archive.toData(key));
+    if (!archive.error().isEmpty()) {
+        error = QStringLiteral("its file information is damaged (%1)").arg(archive.error());
+        return false;
+    }
+
+    // The kind: flags first; the Mode's type bits only when flags names none.
+    quint16 kind = 0;
+    switch (flags) {
+    case kFlagFile: kind = kTypeFile; break;
+    case kFlagFolder: kind = kTypeFolder; break;
+    case kFlagLink: kind = kTypeLink; break;
+    default: {
+        const quint16 type = mode & kTypeMask;
+        if (type == kTypeFile || type == kTypeFolder || type == kTypeLink)
+            kind = type;
+    }
+    }
+    if (kind == 0) {
+        error = QStringLiteral("neither its flags (%1) nor its mode tell whether it is a file or a folder").arg(flags);
+        return false;
+    }
+    record.mode = quint16((mode & ~kTypeMask) | kind);
+    if (kind == kTypeFolder)
+        record.fileLength = 0;
+    return true;
+}
+
+void ManifestDbFileList::decryptFile(const QString &source, const QString &dest, const QByteArray &key)
+{
+    QFile in(source);
+    if (!in.open(QIODevice::ReadOnly))
+        fail(in.errorString());
+    if (in.size() == 0 || in.size() % 16 != 0)
+        fail(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
+    aes_context ctx;
+    if (!aes256_set_decrypt_key(ctx, key))
+        fail(QStringLiteral("no key opens %1.").arg(QDir::toNativeSeparators(source)));
+    QFile out(dest);
+    struct RemoveOnFailure
+    {
+        QFile &file;
+        bool done = false;
+        ~RemoveOnFailure()
+        {
+            if (!done) {
+                file.close();
+                file.remove();
+            }
+        }
+    } guard{out};
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(out.errorString());
+    unsigned char iv[16];
+    std::memset(iv, 0, sizeof iv);
+    const qint64 total = in.size();
+    qint64 done = 0;
+    QByteArray last;
+    while (done < total) {
+        const QByteArray block = in.read(qMin(kBlockBytes, total - done));
+        if (block.isEmpty() || block.size() % 16 != 0)
+            fail(in.error() != QFileDevice::NoError ? in.errorString()
+                                                    : QStringLiteral("%1 changed while it was read.").arg(source));
+        done += block.size();
+        QByteArray plain = aes_cbc_decrypt(ctx, iv, block.constData(), int(block.size()));
+        if (plain.isNull())
+            fail(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
+        if (done == total) {
+            // PKCS#7: the last byte says how many bytes of padding, all alike.
+            const int pad = quint8(plain.at(plain.size() - 1));
+            bool good = pad >= 1 && pad <= 16;
+            for (int i = 1; good && i <= pad; ++i)
+                good = quint8(plain.at(plain.size() - i)) == pad;
+            if (!good)
+                fail(QStringLiteral("%1 does not decrypt with the backup's key.").arg(QDir::toNativeSeparators(source)));
+            plain.chop(pad);
+        }
+        if (out.write(plain) != plain.size())
+            fail(out.errorString());
+    }
+    if (!out.flush())
+        fail(out.errorString());
+    out.close();
+    guard.done = true;
+}
+
+QHash<QString, _MbdbRecord> ManifestDbFileList::read()
+{
+    const QString listPath = m_folder.absoluteFilePath(QStringLiteral("Manifest.db"));
+    if (!QFileInfo::exists(listPath))
+        fail(QStringLiteral("Cannot find ") + listPath);
+
+    ScratchCopy scratch;
+    QString openPath = listPath;
+    if (!m_manifestKey.isEmpty()) {
+        if (m_manifestKey.size() != 4 + kWrappedKeyBytes)
+            damaged(QStringLiteral("the ManifestKey of its Manifest.plist has %1 bytes, not 44.").arg(m_manifestKey.size()));
+        const auto *k = reinterpret_cast<const unsigned char *>(m_manifestKey.constData());
+        const int protectionClass = int(k[0] | (k[1] << 8) | (k[2] << 16) | (quint32(k[3]) << 24));
+        const QByteArray key = m_keyBag ? keybag_file_key(*m_keyBag, protectionClass, m_manifestKey.mid(4)) : QByteArray();
+        if (key.isEmpty())
+            fail(QStringLiteral("The file list of the encrypted iTunes backup %1 cannot be opened: the backup is "
+                                "not unlocked, or its ManifestKey is damaged.")
+                     .arg(QDir::toNativeSeparators(m_folder.absolutePath())));
+        if (m_scratchFolder.isEmpty() || !QDir().mkpath(m_scratchFolder))
+            fail(QStringLiteral("No folder to decrypt the file list of %1 into.")
+                     .arg(QDir::toNativeSeparators(m_folder.absolutePath())));
+        scratch.path = QDir(m_scratchFolder).absoluteFilePath(QStringLiteral("Manifest.db.plain"));
+        QFile::remove(scratch.path + QStringLiteral("-journal"));
+        try {
+            decryptFile(listPath, scratch.path, key);
+        } catch (const std::exception &e) {
+            damaged(QStringLiteral("its Manifest.db cannot be decrypted (%1)").arg(QString::fromUtf8(e.what())));
+        }
+        openPath = scratch.path;
+    }
+
+    Database d;
+    if (sqlite3_open_v2(openPath.toUtf8().constData(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        damaged(QStringLiteral("its Manifest.db cannot be opened (%1).")
+                    .arg(QString::fromUtf8(d.db ? sqlite3_errmsg(d.db) : "out of memory")));
+    if (sqlite3_prepare_v2(d.db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1, &d.stmt, nullptr)
+        != SQLITE_OK)
+        damaged(QStringLiteral("its Manifest.db is not a list of backed-up files (%1).")
+                    .arg(QString::fromUtf8(sqlite3_errmsg(d.db))));
+
+    QHash<QString, _MbdbRecord> records;
+    int rc;
+    while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
+        const QString fileId = columnText(d.stmt, 0);
+        if (!isFileId(fileId))
+            damaged(QStringLiteral("Manifest.db lists a file under the id \"%1\", which is not 40 hex digits.")
+                        .arg(fileId.left(80)));
+        const QString domain = columnText(d.stmt, 1);
+        const QString path = columnText(d.stmt, 2);
+        if (domain.contains(QLatin1Char('/')) || domain.contains(QChar(0)) || !staysInside(path))
+            damaged(QStringLiteral("Manifest.db lists \"%1\" of \"%2\", which leads outside its domain.")
+                        .arg(path.left(200), domain.left(80)));
+        const QByteArray file(static_cast<const char *>(sqlite3_column_blob(d.stmt, 4)),
+                              sqlite3_column_bytes(d.stmt, 4));
+        _MbdbRecord record;
+        QString why;
+        if (!recordFromRow(domain, path, sqlite3_column_int64(d.stmt, 3), file, record, why))
+            damaged(QStringLiteral("in its Manifest.db, the entry %1 is unreadable: %2.").arg(fileId, why));
+        records.insert(fileId, record);
+    }
+    if (rc != SQLITE_DONE)
+        damaged(QStringLiteral("its Manifest.db cannot be read (%1).").arg(QString::fromUtf8(sqlite3_errmsg(d.db))));
+    return records;
+}
