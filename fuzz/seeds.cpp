@@ -9,6 +9,7 @@
 #include "tests/support/backupfixture.h"
 #include "tests/support/cpioarchivefixture.h"
 #include "tests/support/messagedbfixture.h"
+#include "tests/support/modernbackupfixture.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/plistfixture.h"
 #include "tests/support/rawdbfixture.h"
@@ -758,6 +759,47 @@ void deviceLinkSeeds()
 
 } // namespace
 
+// Backups of iOS 10 and later: MBFile archives of a file (with a key), a
+// folder and a link, and whole Manifest.db files, plain and listing keys.
+void modernBackupSeeds()
+{
+    MbFileFields file;
+    file.relativePath = QString::fromUtf8("Library/SMS/Attachments/01/Zo\u00eb \xF0\x9F\x98\x80.jpg");
+    file.lastModified = file.birth = file.lastStatusChange = 1687990000;
+    file.size = 18;
+    file.inode = 123456;
+    file.encryptionKey = QByteArray::fromHex("03000000") + QByteArray(40, '\x5A');
+    save("keyedarchive", "file.mbfile", mbFileArchive(file));
+    MbFileFields folder;
+    folder.relativePath = "Library/SMS";
+    folder.mode = 040755;
+    save("keyedarchive", "folder.mbfile", mbFileArchive(folder));
+    MbFileFields link;
+    link.relativePath = "Library/Preferences/link";
+    link.mode = 0120755;
+    link.target = "/var/mobile/Library/Preferences/x.plist";
+    save("keyedarchive", "link.mbfile", mbFileArchive(link));
+
+    for (bool encrypted : {false, true}) {
+        BackupFixture backup;
+        if (encrypted) {
+            backup.keys.emplace("password", 1);
+            backup.keys->useTwoStageKey(1);
+        }
+        backup.addFile("HomeDomain", "Library/SMS/sms.db", "not a database here");
+        backup.addFile("HomeDomain", "Library/SMS/sms.db-wal", QByteArray());
+        backup.addAttachment(QString::fromUtf8("01/Zo\u00eb \xF0\x9F\x98\x80.jpg"), "jpeg");
+        backup.addFolder("AppDomain-com.example.chat", "");
+        backup.addFile("AppDomain-com.example.chat", "Documents/a.txt", "a");
+        const QString path = g_work->filePath(encrypted ? "encrypted-Manifest.db" : "plain-Manifest.db");
+        QFile out(path);
+        if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || out.write(modernManifestDb(backup)) < 0)
+            throw std::runtime_error("cannot write a Manifest.db seed");
+        out.close();
+        save("manifestdb", encrypted ? "encrypted-files.db" : "plain.db", compacted(path));
+    }
+}
+
 int main(int argc, char **argv)
 {
     if (argc != 2) {
@@ -780,6 +822,7 @@ int main(int argc, char **argv)
         rawSqliteSeeds();
         deviceMessageSeeds();
         backupSeeds();
+        modernBackupSeeds();
         companionSeeds();
         fileRelaySeeds();
         androidSeeds();

@@ -120,6 +120,7 @@ void ITunesCacheSMSThread::run()
         if (!QDir().mkpath(libraryPath))
             throw std::runtime_error(tr("IDS_CANNOT_CREATE_FOLDER_%1").arg(libraryPath).toUtf8().toStdString());
         const ContainedPath contained(libraryPath);
+        smsFolderNode = sms;
         cacheNode(sms, QString(), contained, smsFolder);
         if (addressBook)
             cacheNode(addressBook, QString(), contained, addressBookFolder);
@@ -168,9 +169,19 @@ void ITunesCacheSMSThread::cacheNode(const _BackupFileNode *node, const QString 
     const std::optional<qint32> stored = cacheDb.lastDate(fileId);
     if (stored && *stored == mtime && QFileInfo::exists(dest))
         return;
-    // A file the backup lists but does not hold is skipped, and no date is kept.
-    if (!QFileInfo::exists(manifest->dataFilePath(node)))
+    // A file the backup lists but does not hold is skipped, and no date is
+    // kept; without the message database itself, though, there is nothing to
+    // show, and a quiet skip would end in an empty phone.
+    if (!QFileInfo::exists(manifest->dataFilePath(node))) {
+        if (node->parent == smsFolderNode && node->name.compare(QLatin1String("sms.db"), Qt::CaseInsensitive) == 0)
+            throw std::runtime_error(QStringLiteral("The iTunes backup %1 lists the message database but does not "
+                                                    "hold its data (%2 is missing).")
+                                         .arg(QDir::toNativeSeparators(manifest->folder.absolutePath()),
+                                              QDir::toNativeSeparators(manifest->dataFilePath(node)))
+                                         .toUtf8()
+                                         .toStdString());
         return;
+    }
     manifest->extractFile(node, dest);
     cacheDb.setLastDate(fileId, mtime);
 }

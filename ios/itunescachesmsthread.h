@@ -54,6 +54,8 @@ private:
 
     BackupManifest *manifest;
     ProgressForm *form;
+    // The backup's "Library/SMS" while it is copied.
+    const _BackupFileNode *smsFolderNode = nullptr;
     QDir m_cacheDir;
     ITunesCacheDb cacheDb;
 };

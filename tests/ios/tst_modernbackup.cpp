@@ -378,6 +378,32 @@ private slots:
         QCOMPARE(dataAfter, dataBefore);
     }
 
+    // A backup that lists its message database without holding its data:
+    // a clear error naming the backup, and no cache left behind.
+    void missingMessageDataIsAnError()
+    {
+        const BackupFixture fx = fixtureFor(Layout::Plain);
+        const QString folder = write(fx, Layout::Plain);
+        QVERIFY(QFile::remove(modernDataPath(folder, kHome, kSmsDb)));
+        BackupManifest m(folder);
+        m.loadManifestPlist();
+        m.loadMbdb();
+        ProgressForm form("", nullptr);
+        ITunesCacheSMSThread thread(&m, QDir(path("cache")), &form, nullptr);
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        thread.start();
+        QCOMPARE(form.exec(), int(QDialog::Rejected));
+        thread.wait();
+        QStringList boxes;
+        for (const DialogDriver::Seen &s : driver.seen())
+            if (s.className == "QMessageBox")
+                boxes << s.text;
+        QCOMPARE(boxes.size(), 1);
+        QVERIFY2(boxes[0].contains(folder) && boxes[0].contains("message database"), qPrintable(boxes[0]));
+        QVERIFY(!QFileInfo::exists(path("cache/file-relay/var/mobile/Library/SMS")));
+    }
+
     // The cache thread copies the messages and the address book out of each
     // layout; a second run copies nothing again.
     void cacheCopiesEveryLayout_data() { readsEveryLayout_data(); }
