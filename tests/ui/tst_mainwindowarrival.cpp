@@ -3,6 +3,7 @@
 // its conversations and messages. Every box is answered by the dialog driver;
 // the virtual phones arrive and leave on the stand-in's own thread.
 #include "app/messagebox.h"
+#include "ios/iosmobilebackupthread.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
@@ -93,6 +94,7 @@ private slots:
         QTest::newRow("5.1: file relay") << "5.1" << false;
         QTest::newRow("7.1: file relay") << "7.1" << false;
         QTest::newRow("8.0: backup") << "8.0" << true;
+        QTest::newRow("16.5: backup with Manifest.db") << "16.5" << true;
         QTest::newRow("4.3: backup") << "4.3" << true;
     }
     void aPhoneArrivesWithItsConversations()
@@ -118,8 +120,25 @@ private slots:
         // The selection is queued behind the slot.
         QTRY_COMPARE(window.widgets()->treeViewDS->currentIndex(), window.treeModel()->indexOf(node));
         QTRY_COMPARE(window.messageModel()->rowCount(), int(typicalConversations().messages.size()));
-        // Only the backup road runs the backup program.
+        // Dates (stored in nanoseconds) and texts (every other one only in
+        // attributedBody) as the phone holds them.
+        QStringList shown, expected;
+        for (const _MsgMessage *m : window.messageModel()->messages)
+            shown << QStringLiteral("%1 %2").arg(m->date).arg(m->text);
+        for (const MsgFixtureMessage &m : typicalConversations().messages)
+            expected << QStringLiteral("%1 %2").arg(m.date).arg(m.text);
+        shown.sort();
+        expected.sort();
+        QCOMPARE(shown, expected);
+        // Only the backup road runs the backup program, which leaves the
+        // layout of the phone's version.
         QCOMPARE(QFile::exists(scratch.filePath("backup-args.txt")), throughBackup);
+        if (throughBackup) {
+            const QDir backup(IOSMobileBackupThread::tempBackupRoot().absoluteFilePath(udid));
+            const bool newer = version.section('.', 0, 0).toInt() >= 10;
+            QCOMPARE(backup.exists("Manifest.db"), newer);
+            QCOMPARE(backup.exists("Manifest.mbdb"), !newer);
+        }
 
         const QImage shot = renderWidget(&window, QSize(1000, 700));
         QVERIFY(shot.save(scratch.filePath(QStringLiteral("arrival-%1.png").arg(serial))));

@@ -5,8 +5,9 @@
 // It writes its arguments, one per line, to the file QP_FAKE_BACKUP_RECORD
 // names (when set), then does what QP_FAKE_BACKUP_MODE says:
 //   "" or "ok"        back up: the virtual phone whose UniqueDeviceID is U
-//                     (found in QP_VIRTUAL_IPHONES_DIR) becomes an old-layout
-//                     backup in R/U with a finished Status.plist; restore: the
+//                     (found in QP_VIRTUAL_IPHONES_DIR) becomes a backup in
+//                     R/U with a finished Status.plist, in the old layout
+//                     below iOS 10 and with Manifest.db from it; restore: the
 //                     HomeDomain and MediaDomain files of R/U go back into the
 //                     phone's tree below var/mobile
 //   "stdout:TEXT"     prints TEXT on standard output and exits 0
@@ -20,6 +21,7 @@
 // It ends through _exit, so the leak checker of a sanitizer build never adds
 // its own report (with the word "error") to what the program printed.
 #include "tests/support/backupfixture.h"
+#include "tests/support/modernbackupfixture.h"
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
@@ -29,6 +31,7 @@
 #include <QFileInfo>
 
 #include <plist/plist.h>
+#include <sqlite3.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -143,7 +146,14 @@ void backup(const Phone &phone, const QString &udid, const QString &folder)
             fixture.addFile(media ? "MediaDomain" : "HomeDomain", relative, readFile(path));
         }
     }
-    fixture.write(folder);
+    // Phones of iOS 10 and later leave the newer layout (Manifest.db).
+    if (phone.productVersion.section('.', 0, 0).toInt() >= 10) {
+        QFile::remove(folder + "/Manifest.mbdb");
+        writeModernBackup(fixture, folder);
+    } else {
+        QFile::remove(folder + "/Manifest.db");
+        fixture.write(folder);
+    }
     const QVariantMap status = {{"SnapshotState", "finished"}, {"IsFullBackup", false}, {"Version", "2.4"},
                                 {"UUID", "6F1C1E7A-5C4A-4C9B-9D0E-3B7C2A1F0E55"}};
     QFile statusFile(folder + "/Status.plist");
@@ -182,8 +192,73 @@ struct Reader
     }
 };
 
+// The Size of an MBFile archive, -1 when it has none.
+qint64 archivedSize(const QByteArray &blob)
+{
+    plist_t archive = nullptr;
+    plist_from_bin(blob.constData(), uint32_t(blob.size()), &archive);
+    plist_t objects = archive ? plist_dict_get_item(archive, "$objects") : nullptr;
+    plist_t file = objects && plist_array_get_size(objects) > 1 ? plist_array_get_item(objects, 1) : nullptr;
+    const qint64 size = file ? qint64(numberAt(file, "Size")) : -1;
+    if (archive)
+        plist_free(archive);
+    return size;
+}
+
+// Copies one backed-up file of HomeDomain or MediaDomain back into the phone.
+void restoreFile(const Phone &phone, const QString &domain, const QString &path, const QString &source)
+{
+    if (domain != "HomeDomain" && domain != "MediaDomain")
+        return;
+    if (path.contains("..") || path.startsWith('/'))
+        failWith("refused path " + path);
+    if (!QFileInfo::exists(source))
+        return;
+    const QString dest = phone.mobile() + "/" + path;
+    QDir().mkpath(QFileInfo(dest).absolutePath());
+    QFile::remove(dest);
+    if (!QFile::copy(source, dest))
+        failWith("cannot restore " + path);
+}
+
+// Manifest.db of the newer layout: every file row whose id, data file and
+// archived size agree is restored; a row that disagrees fails the restore,
+// as the phone refuses such a backup.
+void restoreNewer(const Phone &phone, const QString &folder)
+{
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2((folder + "/Manifest.db").toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+        failWith("Manifest.db cannot be opened");
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1, &stmt, nullptr) != SQLITE_OK)
+        failWith("Manifest.db is damaged");
+    QFile::remove(phone.mobile() + "/Library/SMS/sms.db-wal");
+    QFile::remove(phone.mobile() + "/Library/SMS/sms.db-shm");
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        auto text = [&](int c) { return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, c))); };
+        const QString id = text(0), domain = text(1), path = text(2);
+        if (sqlite3_column_int(stmt, 3) != 1)
+            continue;
+        const QString expectedId =
+            QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1).toHex();
+        if (id != expectedId)
+            failWith("Manifest.db lists " + path + " under another id");
+        const QString source = folder + "/" + id.left(2) + "/" + id;
+        const QByteArray blob(static_cast<const char *>(sqlite3_column_blob(stmt, 4)), sqlite3_column_bytes(stmt, 4));
+        if (QFileInfo::exists(source) && archivedSize(blob) != QFileInfo(source).size())
+            failWith("Manifest.db and the data of " + path + " disagree on its size");
+        restoreFile(phone, domain, path, source);
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+}
+
 void restore(const Phone &phone, const QString &folder)
 {
+    if (QFileInfo::exists(folder + "/Manifest.db")) {
+        restoreNewer(phone, folder);
+        return;
+    }
     Reader r{readFile(folder + "/Manifest.mbdb")};
     if (!r.data.startsWith("mbdb\x05\x00"))
         failWith("Manifest.mbdb is damaged");
