@@ -7,6 +7,7 @@
 #include "ios/backupmanifest.h"
 #include "store/localdbselform.h"
 #include "tests/support/backupfixture.h"
+#include "tests/support/modernbackupfixture.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/modalresponder.h"
@@ -324,6 +325,67 @@ private slots:
         QCOMPARE(messageCount(proposed), 8);
         QCOMPARE(queryValue(dbFile(proposed), "select count(*) from message where text like '%\U0001F370%'").toInt(),
                  1);
+    }
+
+    // Backups of iOS 10 and later (Manifest.db): plain, encrypted with
+    // ManifestKey (a wrong password first), and 10.0's plain list beside
+    // encrypted files. Every message arrives once; a second import of the
+    // same backup adds nothing.
+    void newerBackupsImportOnce_data()
+    {
+        QTest::addColumn<int>("encryption");
+        QTest::newRow("plain") << int(ModernEncryption::Plain);
+        QTest::newRow("encrypted, iOS 10.2 and later") << int(ModernEncryption::WithManifestKey);
+        QTest::newRow("encrypted files, iOS 10.0") << int(ModernEncryption::WithoutManifestKey);
+    }
+    void newerBackupsImportOnce()
+    {
+        QFETCH(int, encryption);
+        const auto how = ModernEncryption(encryption);
+        BackupFixture backup = laterPhoneBackup();
+        backup.productVersion = how == ModernEncryption::WithoutManifestKey ? "10.0.2" : "16.5";
+        if (how != ModernEncryption::Plain) {
+            backup.keys = EncryptedBackupKeys(QByteArray(kPassword));
+            if (how == ModernEncryption::WithManifestKey)
+                backup.keys->useTwoStageKey();
+        }
+        ModernBackupOptions options;
+        options.encryption = how;
+        const QString folder = writeModernBackup(backup, backupFolder(backup.udid), options);
+        const QMap<QString, QByteArray> before = snapshot(folder);
+        MainWindow window;
+        for (int round = 0; round < 2; ++round) {
+            bool refusedFirst = false;
+            ModalResponder responder;
+            responder.on("LoadItunesBackupDlg", pickFirstBackup);
+            responder.on("PasscodeDlg", [&refusedFirst](QWidget *w) {
+                auto *dlg = static_cast<PasscodeDlg *>(w);
+                dlg->widgets()->txtPasscode->setText("not the password");
+                QTest::mousePress(dlg->widgets()->btnOK, Qt::LeftButton);
+                refusedFirst = dlg->isVisible();
+                dlg->widgets()->txtPasscode->setText(QString::fromUtf8(kPassword));
+                QTest::mousePress(dlg->widgets()->btnOK, Qt::LeftButton);
+            });
+            QString proposed;
+            responder.on("LocalDbSelForm", keepProposal(&proposed));
+            fileMenuImport(window)->trigger();
+            // The text counts the messages offered; the database shows what was added.
+            QStringList expected{"Successfully Backup 8 SMS to local Database."};
+            if (how != ModernEncryption::Plain) {
+                QVERIFY(refusedFirst);
+                expected.prepend("Invalid password.");
+            }
+            QCOMPARE(responder.boxTexts(), expected);
+            QCOMPARE(proposed, backup.deviceName + "_Backup");
+            QCOMPARE(messageCount(proposed), 8);
+            QCOMPARE(queryValue(dbFile(proposed), "select count(distinct guid) from message").toInt(), 8);
+            QCOMPARE(queryValue(dbFile(proposed), "select count(*) from message where text is null or text = ''").toInt(), 0);
+            QCOMPARE(queryValue(dbFile(proposed), "select max(date) from message").toLongLong(), 600000000LL + 7 * 3600);
+            QCOMPARE(queryValue(dbFile(proposed), "select count(*) from message where text like '%\U0001F370%'").toInt(), 1);
+        }
+        QCOMPARE(snapshot(folder), before);
+        // The decrypted list lived only while it was read.
+        QVERIFY(!QFileInfo::exists(cacheOf(folder) + "/Manifest.db.plain"));
     }
 
     void aCancelledPasswordEndsQuietly()
