@@ -1,6 +1,7 @@
 #include "ios/ios6restoremessagesthread.h"
 
 #include "app/progressform.h"
+#include "ios/manifestdbedit.h"
 #include "ios/mbdb.h"
 #include "platform/plist/plistnode.h"
 #include "store/ios6messagedb.h"
@@ -149,7 +150,10 @@ void IOS6RestoreMessagesThread::run()
         merge(*work, withAttachments);
         work->close();
         work.reset();
-        replaceInBackup(workPath, withAttachments);
+        if (QFileInfo::exists(backupDir.absoluteFilePath(QStringLiteral("Manifest.db"))))
+            replaceInNewerBackup(workPath, withAttachments);
+        else
+            replaceInBackup(workPath, withAttachments);
         discardWork();
         form->postSucceed(QString());
     } catch (int) {
@@ -434,5 +438,133 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
     for (const char *journal : kSmsJournalPaths) {
         const QString id = backupDir.absoluteFilePath(mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal)));
         moveAside(id, id + QLatin1Char('-') + stamp);
+    }
+}
+
+void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
+                                                     const QList<_MsgMessage *> &withAttachments)
+{
+    // The newer layout keeps each file's data at "<first two digits>/<id>"
+    // and the file list in Manifest.db; the list is changed on a copy in one
+    // transaction, and the swap at the end is the same as for Manifest.mbdb.
+    const QString manifestPath = backupDir.absoluteFilePath(QStringLiteral("Manifest.db"));
+    auto dataPath = [&](const QString &id) { return backupDir.absoluteFilePath(id.left(2) + QLatin1Char('/') + id); };
+    const QString home = QLatin1String(kHomeDomain);
+    const QString media = QLatin1String(kMediaDomain);
+    const QString smsPath = dataPath(mbdb_file_id(home, QLatin1String(kSmsDbPath)));
+
+    qint64 now = QDateTime::currentSecsSinceEpoch();
+    auto taken = [&](const QString &stamp) {
+        for (const QString &base : {smsPath, manifestPath})
+            for (const QString &sep : {QStringLiteral("-"), QStringLiteral("-new")})
+                if (QFileInfo::exists(base + sep + stamp))
+                    return true;
+        return false;
+    };
+    while (taken(QString::number(now)))
+        ++now;
+    const QString stamp = QString::number(now);
+    const QString newSms = smsPath + QStringLiteral("-new") + stamp;
+    const QString newManifest = manifestPath + QStringLiteral("-new") + stamp;
+    QStringList added;       // files this run put into the backup folder
+    QStringList madeFolders; // data folders this run made, deepest last
+    auto removeAdded = [&] {
+        for (const QString &path : std::as_const(added))
+            QFile::remove(path);
+        QFile::remove(newManifest + QStringLiteral("-journal"));
+        for (auto it = madeFolders.crbegin(); it != madeFolders.crend(); ++it)
+            QDir().rmdir(*it);
+    };
+    auto makeFolderOf = [&](const QString &file) {
+        const QString folder = QFileInfo(file).absolutePath();
+        if (QFileInfo::exists(folder))
+            return;
+        if (!QDir().mkpath(folder))
+            fail(QStringLiteral("can not overwrite %1.").arg(file));
+        madeFolders << folder;
+    };
+    auto modified = [](const QString &path) { return QFileInfo(path).lastModified().toSecsSinceEpoch(); };
+
+    try {
+        step("database");
+        if (QFileInfo::exists(workPath + QStringLiteral("-wal"))) {
+            Sqlite3DB db;
+            db.openThrow(workPath, 2);
+            db.executeThrow(Sqlite3Sql(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)")));
+            db.close();
+        }
+        makeFolderOf(newSms);
+        added << newSms;
+        if (!QFile::copy(workPath, newSms))
+            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+
+        added << newManifest;
+        ManifestDbEdit edit(manifestPath, newManifest);
+        // The phone checks the size against the file it is given.
+        edit.putFile(home, QLatin1String(kSmsDbPath), QFileInfo(newSms).size(), modified(newSms));
+        for (const char *journal : kSmsJournalPaths)
+            edit.removeFile(home, QLatin1String(journal));
+
+        step("attachments");
+        for (const _MsgMessage *m : withAttachments) {
+            for (const _MsgAttachment *attachment : sortedAttachments(*m)) {
+                if (!QFileInfo(attachment->localPath).isFile())
+                    continue;
+                const int p = attachment->filename.indexOf(QLatin1String("Library/"));
+                if (p < 0)
+                    continue;
+                const QString path = attachment->filename.mid(p);
+                const QString dest = dataPath(mbdb_file_id(media, path));
+                const bool existed = QFileInfo::exists(dest);
+                if (!existed) {
+                    makeFolderOf(dest);
+                    added << dest;
+                    if (!QFile::copy(attachment->localPath, dest))
+                        fail(QStringLiteral("can not overwrite %1.").arg(dest));
+                }
+                edit.putFile(media, path, QFileInfo(dest).size(), modified(dest), existed);
+            }
+        }
+
+        step("manifest");
+        edit.commit();
+    } catch (...) {
+        removeAdded();
+        throw;
+    }
+
+    const QString savedSms = smsPath + QLatin1Char('-') + stamp;
+    const QString savedManifest = manifestPath + QLatin1Char('-') + stamp;
+    try {
+        step("swap database");
+        if (!moveAside(smsPath, savedSms))
+            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+        if (!QFile::rename(newSms, smsPath)) {
+            moveAside(savedSms, smsPath);
+            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+        }
+    } catch (...) {
+        removeAdded();
+        throw;
+    }
+    try {
+        step("swap manifest");
+        if (!QFile::rename(manifestPath, savedManifest))
+            fail(QStringLiteral("can not overwrite %1.").arg(manifestPath));
+        if (!QFile::rename(newManifest, manifestPath)) {
+            QFile::rename(savedManifest, manifestPath);
+            fail(QStringLiteral("can not overwrite %1.").arg(manifestPath));
+        }
+    } catch (...) {
+        QFile::remove(smsPath);
+        moveAside(savedSms, smsPath);
+        removeAdded();
+        throw;
+    }
+    // The old journal files are no longer listed; kept aside like the old
+    // database rather than deleted.
+    for (const char *journal : kSmsJournalPaths) {
+        const QString data = dataPath(mbdb_file_id(home, QLatin1String(journal)));
+        moveAside(data, data + QLatin1Char('-') + stamp);
     }
 }

@@ -72,6 +72,8 @@ private:
     // Puts the merged database at workPath into the backup; throws, leaving
     // the backup as it was.
     void replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments);
+    // The same for a backup of iOS 10 and later (Manifest.db).
+    void replaceInNewerBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments);
 
     QString mcc;
     QList<_MsgMessage *> *messages;
