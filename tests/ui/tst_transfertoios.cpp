@@ -9,9 +9,11 @@
 #include "app/messagebox.h"
 #include "app/progressform.h"
 #include "ios/ios6restoremessagesthread.h"
+#include "ios/iosmobilebackupthread.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/iphonetransfer.h"
+#include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "tests/support/windowfixture.h"
 #include "tests/support/windowtestsetup.h"
@@ -158,6 +160,42 @@ private slots:
         QCOMPARE(iphoneNodes(window, idOf(target)).size(), 1);
         QCOMPARE(iphoneNodes(window, idOf(target)).first()->children.size(), typicalConversations().chats.size());
         QCOMPARE(fileDigest(messageDbPath(virtualFolder)), spareBefore);
+    }
+
+    // A phone of iOS 10 or later: its backup keeps Manifest.db, into which
+    // the messages merge before the restore. Each arrives once, also when
+    // the set is put onto the phone a second time, dated in the phone's unit.
+    void intoANewerPhoneEachMessageArrivesOnce()
+    {
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        VirtualIPhoneSetup target = nextPhone();
+        target.values["ProductVersion"] = "16.5";
+        QString folder;
+        QVERIFY(plugIPhone(window, driver, phones.path(), target, &folder));
+        QStringList expected = fixtureGuids(typicalConversations()) + fixtureGuids(threeMessages());
+        expected.sort();
+        for (int run = 0; run < 2; ++run) {
+            selectHome();
+            QStringList offered;
+            const int before = int(driver.seenBoxes().size());
+            driver.then(chooseTarget(&offered, nameOf(target)));
+            driver.thenPress(QMessageBox::Yes);
+            driver.thenPress(QMessageBox::Ok);
+            window.miDb2IAll();
+            const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(before);
+            QCOMPARE(boxes.size(), 2);
+            QCOMPARE(boxes[1].text, QString("Successfully recovered 3 SMS to iPhone."));
+            QVERIFY(lastBackupCommand(recordFile()).contains("--restore"));
+            QCOMPARE(phoneMessageGuids(folder), expected);
+        }
+        const QDir backup(IOSMobileBackupThread::tempBackupRoot().absoluteFilePath(idOf(target)));
+        QVERIFY(backup.exists("Manifest.db"));
+        QVERIFY(!backup.exists("Manifest.mbdb"));
+        for (const MsgFixtureMessage &m : threeMessages().messages)
+            QCOMPARE(queryValue(phoneMessageDb(folder), "select date from message where guid='" + m.guid + "'")
+                         .toLongLong(),
+                     qint64(m.date) * 1000000000LL);
     }
 
     // Neither the source phone nor another node of its id is a target; every
