@@ -9,6 +9,7 @@
 #include "app/progressform.h"
 #include "ios/backupmanifest.h"
 #include "ios/itunescachesmsthread.h"
+#include "ios/backupkeybag.h"
 #include "ios/manifestdbfilelist.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
@@ -185,6 +186,50 @@ private slots:
         QFETCH(quint32, iterations);
         QFETCH(QByteArray, expected);
         QCOMPARE(pbkdf2HmacSha256(password, salt, iterations, int(expected.size())).toHex(), expected.toHex());
+    }
+
+    // Keybags of iOS 10.2 and later: the class keys open only through the
+    // SHA-256 stage over DPSL and DPIC; a keybag whose stage is damaged never
+    // opens, whatever the password.
+    void twoStageKeybag_data()
+    {
+        QTest::addColumn<QString>("edit");
+        QTest::addColumn<QByteArray>("typed");
+        QTest::addColumn<bool>("opens");
+        QTest::newRow("right password") << "" << kPassword << true;
+        QTest::newRow("wrong password") << "" << QByteArray("b\xC3\xA4r") << false;
+        QTest::newRow("DPSL dropped (one stage)") << "drop DPSL" << kPassword << false;
+        QTest::newRow("DPSL changed") << "change DPSL" << kPassword << false;
+        QTest::newRow("DPIC changed") << "DPIC 8" << kPassword << false;
+        QTest::newRow("DPIC zero") << "DPIC 0" << kPassword << false;
+        QTest::newRow("DPIC of 2 bytes") << "DPIC short" << kPassword << false;
+        QTest::newRow("DPIC missing") << "drop DPIC" << kPassword << false;
+    }
+    void twoStageKeybag()
+    {
+        QFETCH(QString, edit);
+        QFETCH(QByteArray, typed);
+        QFETCH(bool, opens);
+        EncryptedBackupKeys keys(kPassword, 3);
+        keys.useTwoStageKey(5);
+        QList<KeybagRecord> records = keys.keybagRecords();
+        for (qsizetype i = records.size() - 1; i >= 0; --i) {
+            KeybagRecord &r = records[i];
+            if (edit == "drop " + r.tag)
+                records.removeAt(i);
+            else if (edit == "change DPSL" && r.tag == "DPSL")
+                r.value[0] = char(r.value[0] ^ 1);
+            else if (edit == "DPIC 8" && r.tag == "DPIC")
+                r.value = QByteArray::fromHex("00000008");
+            else if (edit == "DPIC 0" && r.tag == "DPIC")
+                r.value = QByteArray(4, '\0');
+            else if (edit == "DPIC short" && r.tag == "DPIC")
+                r.value = QByteArray::fromHex("0005");
+        }
+        _BackupKeyBag bag = keybag_parse(keybagBytes(records));
+        QCOMPARE(keybag_unlock(bag, typed), opens);
+        QCOMPARE(keybag_file_key(bag, 3, keys.wrappedFileKey(3, manifestDbKey())),
+                 opens ? manifestDbKey() : QByteArray());
     }
 
     void readsEveryLayout_data()
