@@ -8,6 +8,7 @@
 #include "ios/backupmanifest.h"
 #include "ios/mbdb.h"
 #include "tests/support/backupfixture.h"
+#include "tests/support/modernbackupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
@@ -258,6 +259,49 @@ private slots:
         // The tree is left as it was.
         QCOMPARE(window.treeModel()->rootLocalDB->children.size(), 1);
         QVERIFY(window.treeModel()->rootDevice->children.isEmpty());
+    }
+
+    // A backup of iOS 10 and later: the database at its hashed path and its
+    // Manifest.db row agree on the size after each export; every message once.
+    void intoANewerBackupOnce()
+    {
+        BackupFixture backup;
+        backup.productVersion = "16.5";
+        backup.addMessageDb(phoneContent(), MsgDbLayout::LaterPhone);
+        backup.addAttachment("e4/04/IMG_0042.JPG", QByteArray(2048, '\xd8'));
+        const QString folder = writeModernBackup(backup, backupRoot() + "/00008110-001C195A3C38801E");
+        const QString smsFile = modernDataPath(folder, kHome, kSmsDb);
+        const QStringList expected = guidsOf(phoneContent()) + guidsOf(typicalConversations());
+
+        MainWindow window;
+        selectDatabase(window);
+        for (int run = 1; run <= 2; ++run) {
+            DialogDriver driver;
+            driver.then(chooseBackup(folder));
+            driver.thenPress(QMessageBox::Ok);
+            QVERIFY(pickFromTreeMenu(window, "Export SMS to iTunes Backup"));
+            QTRY_COMPARE(driver.pending(), 0);
+            const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
+            QCOMPARE(boxes.size(), 1);
+            QCOMPARE(boxes[0].text, QString::fromLatin1(kSuccess).arg(expected.size() - guidsOf(phoneContent()).size()));
+            QStringList merged;
+            for (const QVariantList &row : queryRows(smsFile, "select guid from message order by rowid"))
+                merged << row.value(0).toString();
+            QCOMPARE(merged, expected);
+            BackupManifest manifest(folder);
+            manifest.loadManifestPlist();
+            manifest.loadMbdb();
+            const _BackupFileNode *node = &manifest.root;
+            for (const QString &name : kSmsDb.split('/')) {
+                const _BackupFileNode *next = nullptr;
+                for (const _BackupFileNode *child : node->children)
+                    if (child->name == name)
+                        next = child;
+                QVERIFY(next);
+                node = next;
+            }
+            QCOMPARE(node->record.fileLength, QFileInfo(smsFile).size());
+        }
     }
 
     // Refusals and failures leave the user's backup exactly as it was.
