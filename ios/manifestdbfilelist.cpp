@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <sqlite3.h>
 
@@ -34,11 +35,20 @@ constexpr int kWrappedKeyBytes = 40;
 // component, no NUL. The empty path is the domain's own folder.
 bool staysInside(const QString &path)
 {
-    if (path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+    if (path.startsWith(QLatin1Char('/')))
         return false;
-    for (const QStringView part : QStringView(path).split(QLatin1Char('/'))) {
-        if (part == QLatin1String("..") || part == QLatin1String("."))
+    // One pass over the components, without making a list of them.
+    qsizetype start = 0;
+    const qsizetype size = path.size();
+    for (qsizetype i = 0; i <= size; ++i) {
+        if (i < size && path.at(i) == QChar(0))
             return false;
+        if (i == size || path.at(i) == QLatin1Char('/')) {
+            const QStringView part = QStringView(path).mid(start, i - start);
+            if (part == QLatin1String("..") || part == QLatin1String("."))
+                return false;
+            start = i + 1;
+        }
     }
     return true;
 }
@@ -272,8 +282,11 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
         openPath = scratch.path;
     }
 
+    // Immutable: SQLite then writes nothing beside the file, not even the
+    // shared-memory file a list in WAL mode would otherwise get in the backup.
+    const QByteArray uri = QUrl::fromLocalFile(openPath).toEncoded() + "?immutable=1";
     Database d;
-    if (sqlite3_open_v2(openPath.toUtf8().constData(), &d.db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    if (sqlite3_open_v2(uri.constData(), &d.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
         damaged(QStringLiteral("its Manifest.db cannot be opened (%1).")
                     .arg(QString::fromUtf8(d.db ? sqlite3_errmsg(d.db) : "out of memory")));
     if (sqlite3_prepare_v2(d.db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1, &d.stmt, nullptr)
@@ -293,8 +306,10 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
         if (domain.contains(QLatin1Char('/')) || domain.contains(QChar(0)) || !staysInside(path))
             damaged(QStringLiteral("Manifest.db lists \"%1\" of \"%2\", which leads outside its domain.")
                         .arg(path.left(200), domain.left(80)));
-        const QByteArray file(static_cast<const char *>(sqlite3_column_blob(d.stmt, 4)),
-                              sqlite3_column_bytes(d.stmt, 4));
+        // Read in place: the archive is decoded before the next step moves
+        // SQLite's buffer, and whatever the record keeps is copied out.
+        const auto *blob = static_cast<const char *>(sqlite3_column_blob(d.stmt, 4));
+        const QByteArray file = QByteArray::fromRawData(blob ? blob : "", sqlite3_column_bytes(d.stmt, 4));
         _MbdbRecord record;
         QString why;
         if (!recordFromRow(domain, path, sqlite3_column_int64(d.stmt, 3), file, record, why))

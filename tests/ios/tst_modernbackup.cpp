@@ -288,6 +288,24 @@ private slots:
         QVERIFY(!QFileInfo::exists(scratchOf(m) + "/Manifest.db.plain"));
     }
 
+    // A list in WAL mode is read without SQLite leaving its shared-memory or
+    // log files in the backup.
+    void aListInWalModeLeavesNothingBeside()
+    {
+        const QString folder = write(fixtureFor(Layout::Plain), Layout::Plain);
+        {
+            SqliteFixture m(folder + "/Manifest.db");
+            m.exec("PRAGMA journal_mode=WAL;");
+        }
+        const QMap<QString, QByteArray> before = snapshot(folder);
+        QVERIFY(!before.contains("Manifest.db-shm") && !before.contains("Manifest.db-wal"));
+        BackupManifest m(folder);
+        m.loadManifestPlist();
+        m.loadMbdb();
+        QVERIFY(find(m.root, kSmsDb));
+        QCOMPARE(snapshot(folder), before);
+    }
+
     void lockedListIsRefused()
     {
         const BackupFixture fx = fixtureFor(Layout::Encrypted);
