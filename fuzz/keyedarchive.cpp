@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (qint64 flags : {1, 2, 4, 0}) {
         _MbdbRecord record;
         QString error;
-        if (ManifestDbFileList::recordFromRow(QStringLiteral("HomeDomain"), QStringLiteral("Library/SMS/sms.db"), flags,
+        if (ManifestDbFileList::recordFromRow(QByteArrayLiteral("HomeDomain"), QByteArrayLiteral("Library/SMS/sms.db"), flags,
                                               bytes, record, error))
             sum += quint64(record.fileLength) + record.mode + quint64(record.encryptionKey.bytes.size());
         else

@@ -3,6 +3,7 @@
 #include <QHash>
 
 #include <algorithm>
+#include <unordered_map>
 #include <vector>
 
 _BackupFileNode::_BackupFileNode(_BackupFileNode *parent, const _MbdbRecord &record, const QString &name)
@@ -26,53 +27,107 @@ _BackupFileNode::~_BackupFileNode()
 
 void _BackupFileNode::buildTree(const QHash<QString, _MbdbRecord> &records)
 {
+    buildTree(QHash<QString, _MbdbRecord>(records));
+}
+
+void _BackupFileNode::buildTree(QHash<QString, _MbdbRecord> &&records)
+{
     if (!children.isEmpty())
         return;
-    // Domain and path are decoded once per record rather than at every
-    // comparison: a modern backup lists hundreds of thousands of files.
+    // A modern backup lists hundreds of thousands of files over a few hundred
+    // domains: each domain is decoded and ranked once, each path decoded
+    // once, and the parent of a node is found without making a string.
+    QHash<QByteArray, int> domainIndex;
+    QList<QString> domainNames;
     struct Entry
     {
-        QString domain;
-        QString path;
+        int domain;    // index into domainNames, later its rank
+        QString path;  // the full path in the tree
         const QString *fileId;
-        const _MbdbRecord *record;
+        _MbdbRecord *record;
     };
     std::vector<Entry> sorted;
     sorted.reserve(size_t(records.size()));
-    for (auto it = records.constBegin(); it != records.constEnd(); ++it)
-        sorted.push_back({it.value().domain.toQString(), it.value().path.toQString(), &it.key(), &it.value()});
+    for (auto it = records.begin(); it != records.end(); ++it) {
+        _MbdbRecord &r = it.value();
+        auto known = domainIndex.constFind(r.domain.bytes);
+        int index;
+        if (known == domainIndex.constEnd()) {
+            index = int(domainNames.size());
+            domainNames.append(r.domain.toQString());
+            domainIndex.insert(r.domain.bytes, index);
+        } else {
+            index = known.value();
+        }
+        sorted.push_back({index, r.path.toQString(), &it.key(), &r});
+    }
     // The order of mbdb_record_less: domain, then path, by UTF-16 code units.
+    // Equal texts of different bytes (a NUL cut) share one rank.
+    QList<int> byName(domainNames.size());
+    for (int i = 0; i < domainNames.size(); ++i)
+        byName[i] = i;
+    std::stable_sort(byName.begin(), byName.end(),
+                     [&](int a, int b) { return QString::compare(domainNames[a], domainNames[b]) < 0; });
+    QList<int> rank(domainNames.size());
+    for (int i = 0, r = 0; i < byName.size(); ++i) {
+        if (i > 0 && domainNames[byName[i]] != domainNames[byName[i - 1]])
+            ++r;
+        rank[byName[i]] = r;
+    }
+    for (Entry &e : sorted)
+        e.domain = rank[e.domain];
+    std::vector<QString> rankedNames(size_t(byName.size()));
+    for (int i = 0; i < domainNames.size(); ++i)
+        rankedNames[size_t(rank[i])] = domainNames[i];
     std::stable_sort(sorted.begin(), sorted.end(), [](const Entry &a, const Entry &b) {
-        const int byDomain = QString::compare(a.domain, b.domain, Qt::CaseSensitive);
-        if (byDomain != 0)
-            return byDomain < 0;
+        if (a.domain != b.domain)
+            return a.domain < b.domain;
         return QString::compare(a.path, b.path, Qt::CaseSensitive) < 0;
     });
 
     const QString appPrefix = QStringLiteral("AppDomain-");
     const QString applications = QStringLiteral("Applications");
-    QHash<QString, _BackupFileNode *> byPath;
-    byPath.reserve(qsizetype(sorted.size()));
-    for (const Entry &e : sorted) {
-        QString fullPath = e.path;
-        if (e.domain.startsWith(appPrefix)) {
-            if (!byPath.contains(applications)) {
+    struct ViewHash
+    {
+        size_t operator()(QStringView v) const { return size_t(qHash(v)); }
+    };
+    // Keys view the full paths held by the entries, which stay put until the
+    // tree is built.
+    std::unordered_map<QStringView, _BackupFileNode *, ViewHash> byPath;
+    byPath.reserve(sorted.size() + 1);
+    for (Entry &e : sorted) {
+        const QString &domain = rankedNames[size_t(e.domain)];
+        if (domain.startsWith(appPrefix)) {
+            if (byPath.find(QStringView(applications)) == byPath.end()) {
                 auto *node = new _BackupFileNode(this, _MbdbRecord(), applications);
                 children.append(node);
-                byPath.insert(applications, node);
+                byPath.emplace(QStringView(applications), node);
             }
-            fullPath = applications + QLatin1Char('/') + e.domain.mid(appPrefix.size());
+            QString full = applications + QLatin1Char('/') + domain.mid(appPrefix.size());
             if (!e.path.isEmpty())
-                fullPath += QLatin1Char('/') + e.path;
+                full += QLatin1Char('/') + e.path;
+            e.path = full;
         }
+        const QStringView fullPath(e.path);
         const qsizetype slash = fullPath.lastIndexOf(QLatin1Char('/'));
-        const QString nodeName = slash < 0 ? fullPath : fullPath.mid(slash + 1);
-        if (nodeName.isEmpty() || byPath.contains(fullPath))
+        const QStringView nodeName = slash < 0 ? fullPath : fullPath.mid(slash + 1);
+        if (nodeName.isEmpty())
             continue;
-        _BackupFileNode *above = slash < 0 ? this : byPath.value(fullPath.left(slash), this);
-        auto *node = new _BackupFileNode(above, *e.record, nodeName);
+        // One lookup both tells a path already taken and claims a new one.
+        const auto claimed = byPath.try_emplace(fullPath, nullptr);
+        if (!claimed.second)
+            continue;
+        _BackupFileNode *above = this;
+        if (slash >= 0) {
+            const auto parent = byPath.find(fullPath.left(slash));
+            if (parent != byPath.end())
+                above = parent->second;
+        }
+        auto *node = new _BackupFileNode(above, _MbdbRecord(), QString());
+        node->record = std::move(*e.record);
+        node->name = nodeName.toString();
         node->fileId = *e.fileId;
         above->children.append(node);
-        byPath.insert(fullPath, node);
+        claimed.first->second = node;
     }
 }

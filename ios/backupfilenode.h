@@ -42,4 +42,6 @@ struct _BackupFileNode
     // under the node of its parent path, or straight under the root when its
     // parent folder has no record; a path that ends in '/' gives no node.
     void buildTree(const QHash<QString, _MbdbRecord> &records);
+    // The same, taking the records over instead of copying them.
+    void buildTree(QHash<QString, _MbdbRecord> &&records);
 };

@@ -31,21 +31,20 @@ constexpr int kWrappedKeyBytes = 40;
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 
-// A relative path that stays inside its domain: not absolute, no "." or ".."
-// component, no NUL. The empty path is the domain's own folder.
-bool staysInside(const QString &path)
+// A relative path (UTF-8) that stays inside its domain: not absolute, no "."
+// or ".." component, no NUL. The empty path is the domain's own folder.
+bool staysInside(const QByteArray &path)
 {
-    if (path.startsWith(QLatin1Char('/')))
+    if (path.startsWith('/'))
         return false;
-    // One pass over the components, without making a list of them.
     qsizetype start = 0;
     const qsizetype size = path.size();
     for (qsizetype i = 0; i <= size; ++i) {
-        if (i < size && path.at(i) == QChar(0))
+        if (i < size && path.at(i) == '\0')
             return false;
-        if (i == size || path.at(i) == QLatin1Char('/')) {
-            const QStringView part = QStringView(path).mid(start, i - start);
-            if (part == QLatin1String("..") || part == QLatin1String("."))
+        if (i == size || path.at(i) == '/') {
+            const qsizetype length = i - start;
+            if ((length == 1 && path.at(start) == '.') || (length == 2 && path.at(start) == '.' && path.at(start + 1) == '.'))
                 return false;
             start = i + 1;
         }
@@ -71,10 +70,10 @@ public:
     sqlite3_stmt *stmt = nullptr;
 };
 
-QString columnText(sqlite3_stmt *stmt, int column)
+QByteArray columnBytes(sqlite3_stmt *stmt, int column)
 {
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
-    return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)) : QString();
+    return text ? QByteArray(text, sqlite3_column_bytes(stmt, column)) : QByteArray();
 }
 
 // Removes the plain copy of an encrypted list however reading ends.
@@ -109,7 +108,7 @@ void ManifestDbFileList::damaged(const QString &why) const
              .arg(QDir::toNativeSeparators(m_folder.absolutePath()), why));
 }
 
-bool ManifestDbFileList::recordFromRow(const QString &domain, const QString &relativePath, qint64 flags,
+bool ManifestDbFileList::recordFromRow(const QByteArray &domain, const QByteArray &relativePath, qint64 flags,
                                        const QByteArray &file, _MbdbRecord &record, QString &error)
 {
     KeyedArchive archive;
@@ -122,32 +121,37 @@ bool ManifestDbFileList::recordFromRow(const QString &domain, const QString &rel
         error = QStringLiteral("its file information holds no MBFile");
         return false;
     }
-    bool ok = true;
-    auto number = [&](const char *key) -> qint64 {
-        const qint64 object = archive.member(root, QLatin1String(key));
-        qint64 value = 0;
-        if (object >= 0 && !archive.toInteger(object, value)) {
-            error = QStringLiteral("its %1 is not a number").arg(QLatin1String(key));
-            ok = false;
+    // Every value in one pass over the MBFile's keys.
+    enum Key { Mode, UserID, GroupID, InodeNumber, LastModified, LastStatusChange, Birth, Size, ProtectionClass,
+               Target, Digest, EncryptionKey, KeyCount };
+    static const QLatin1String names[KeyCount] = {
+        QLatin1String("Mode"),         QLatin1String("UserID"),           QLatin1String("GroupID"),
+        QLatin1String("InodeNumber"),  QLatin1String("LastModified"),     QLatin1String("LastStatusChange"),
+        QLatin1String("Birth"),        QLatin1String("Size"),             QLatin1String("ProtectionClass"),
+        QLatin1String("Target"),       QLatin1String("Digest"),           QLatin1String("EncryptionKey")};
+    qint64 objects[KeyCount];
+    archive.members(root, names, objects, KeyCount);
+    qint64 numbers[Target] = {};
+    for (int k = 0; k < Target; ++k) {
+        if (objects[k] >= 0 && !archive.toInteger(objects[k], numbers[k])) {
+            error = QStringLiteral("its %1 is not a number").arg(names[k]);
+            return false;
         }
-        return value;
-    };
+    }
     record = _MbdbRecord();
-    record.domain.setBytes(domain.toUtf8());
-    record.path.setBytes(relativePath.toUtf8());
-    quint16 mode = quint16(number("Mode"));
-    record.uid = clampU32(number("UserID"));
-    record.gid = clampU32(number("GroupID"));
-    const quint64 inode = quint64(number("InodeNumber"));
+    record.domain.setBytes(domain);
+    record.path.setBytes(relativePath);
+    const quint16 mode = quint16(numbers[Mode]);
+    record.uid = clampU32(numbers[UserID]);
+    record.gid = clampU32(numbers[GroupID]);
+    const quint64 inode = quint64(numbers[InodeNumber]);
     record.inodeHigh = quint32(inode >> 32);
     record.inodeLow = quint32(inode & 0xFFFFFFFFu);
-    record.mtime = clampU32(number("LastModified"));
-    record.atime = clampU32(number("LastStatusChange"));
-    record.ctime = clampU32(number("Birth"));
-    const qint64 size = number("Size");
-    const qint64 protection = number("ProtectionClass");
-    if (!ok)
-        return false;
+    record.mtime = clampU32(numbers[LastModified]);
+    record.atime = clampU32(numbers[LastStatusChange]);
+    record.ctime = clampU32(numbers[Birth]);
+    const qint64 size = numbers[Size];
+    const qint64 protection = numbers[ProtectionClass];
     if (size < 0 || protection < 0 || protection > 255) {
         error = QStringLiteral("its size or protection class is out of range");
         return false;
@@ -155,13 +159,11 @@ bool ManifestDbFileList::recordFromRow(const QString &domain, const QString &rel
     record.fileLength = size;
     record.protectionClass = quint8(protection);
 
-    const qint64 target = archive.member(root, QLatin1String("Target"));
-    if (target >= 0)
-        record.linkTarget.setBytes(archive.toString(target).toUtf8());
-    const qint64 digest = archive.member(root, QLatin1String("Digest"));
-    if (digest >= 0 && archive.type(digest) == KeyedArchive::Type::Data)
-        record.dataHash.setBytes(archive.toData(digest));
-    qint64 key = archive.member(root, QLatin1String("EncryptionKey"));
+    if (objects[Target] >= 0)
+        record.linkTarget.setBytes(archive.toString(objects[Target]).toUtf8());
+    if (objects[Digest] >= 0 && archive.type(objects[Digest]) == KeyedArchive::Type::Data)
+        record.dataHash.setBytes(archive.toData(objects[Digest]));
+    qint64 key = objects[EncryptionKey];
     if (key >= 0 && archive.type(key) == KeyedArchive::Type::Dictionary)
         key = archive.member(key, QLatin1String("NS.data"));
     if (key >= 0 && archive.type(key) == KeyedArchive::Type::Data)
@@ -295,17 +297,31 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
                     .arg(QString::fromUtf8(sqlite3_errmsg(d.db))));
 
     QHash<QString, _MbdbRecord> records;
+    // A backup has a few hundred domains and hundreds of thousands of rows:
+    // each domain's bytes are shared by all its records.
+    QHash<QByteArray, QByteArray> domains;
     int rc;
     while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
-        const QString fileId = columnText(d.stmt, 0);
-        if (!isFileId(fileId))
+        const QByteArray idBytes = columnBytes(d.stmt, 0);
+        bool hex = idBytes.size() == 40;
+        for (qsizetype i = 0; hex && i < idBytes.size(); ++i) {
+            const char c = idBytes.at(i);
+            hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        }
+        const QString fileId = QString::fromLatin1(idBytes);
+        if (!hex)
             damaged(QStringLiteral("Manifest.db lists a file under the id \"%1\", which is not 40 hex digits.")
-                        .arg(fileId.left(80)));
-        const QString domain = columnText(d.stmt, 1);
-        const QString path = columnText(d.stmt, 2);
-        if (domain.contains(QLatin1Char('/')) || domain.contains(QChar(0)) || !staysInside(path))
+                        .arg(QString::fromUtf8(idBytes.left(80))));
+        QByteArray domain = columnBytes(d.stmt, 1);
+        const auto known = domains.constFind(domain);
+        if (known != domains.constEnd())
+            domain = known.value();
+        else
+            domains.insert(domain, domain);
+        const QByteArray path = columnBytes(d.stmt, 2);
+        if (domain.contains('/') || domain.contains('\0') || !staysInside(path))
             damaged(QStringLiteral("Manifest.db lists \"%1\" of \"%2\", which leads outside its domain.")
-                        .arg(path.left(200), domain.left(80)));
+                        .arg(QString::fromUtf8(path.left(200)), QString::fromUtf8(domain.left(80))));
         // Read in place: the archive is decoded before the next step moves
         // SQLite's buffer, and whatever the record keeps is copied out.
         const auto *blob = static_cast<const char *>(sqlite3_column_blob(d.stmt, 4));
@@ -314,7 +330,7 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
         QString why;
         if (!recordFromRow(domain, path, sqlite3_column_int64(d.stmt, 3), file, record, why))
             damaged(QStringLiteral("in its Manifest.db, the entry %1 is unreadable: %2.").arg(fileId, why));
-        records.insert(fileId, record);
+        records.emplace(fileId, std::move(record));
     }
     if (rc != SQLITE_DONE)
         damaged(QStringLiteral("its Manifest.db cannot be read (%1).").arg(QString::fromUtf8(sqlite3_errmsg(d.db))));

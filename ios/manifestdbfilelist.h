@@ -51,7 +51,8 @@ public:
     // Mode type bits only when flags names none), never from the length: the
     // record's mode carries it, a folder's length is 0. False with error set
     // when the row is damaged.
-    static bool recordFromRow(const QString &domain, const QString &relativePath, qint64 flags,
+    // domain and relativePath are UTF-8.
+    static bool recordFromRow(const QByteArray &domain, const QByteArray &relativePath, qint64 flags,
                               const QByteArray &file, _MbdbRecord &record, QString &error);
 
     // Decrypts the encrypted Manifest.db at source into dest (replaced) with

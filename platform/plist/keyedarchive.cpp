@@ -242,6 +242,35 @@ qint64 KeyedArchive::member(qint64 dict, QLatin1String key) const
     return value;
 }
 
+void KeyedArchive::members(qint64 dict, const QLatin1String *keys, qint64 *values, int count) const
+{
+    for (int k = 0; k < count; ++k)
+        values[k] = -1;
+    Marker m;
+    if (!marker(dict, m) || m.type != Type::Dictionary)
+        return;
+    const qint64 keyRefs = m.payload;
+    const qint64 valueRefs = keyRefs + qint64(m.count) * m_refWidth;
+    for (quint64 i = 0; i < m.count; ++i) {
+        const qint64 keyObject = reference(keyRefs + qint64(i) * m_refWidth);
+        Marker key;
+        if (!marker(keyObject, key) || key.type != Type::String)
+            continue;
+        const char *text = reinterpret_cast<const char *>(m_bytes + key.payload);
+        for (int k = 0; k < count; ++k) {
+            if (values[k] >= 0 || quint64(keys[k].size()) != key.count)
+                continue;
+            // ASCII keys compare in place; UTF-16 ones unit by unit.
+            if (key.width == 1 ? std::memcmp(text, keys[k].data(), size_t(key.count)) != 0
+                               : !keyEquals(keyObject, keys[k]))
+                continue;
+            const qint64 value = resolve(reference(valueRefs + qint64(i) * m_refWidth));
+            values[k] = value >= 0 && !keyEquals(value, QLatin1String("$null")) ? value : -1;
+            break;
+        }
+    }
+}
+
 bool KeyedArchive::toInteger(qint64 object, qint64 &value) const
 {
     Marker m;

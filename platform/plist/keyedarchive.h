@@ -67,6 +67,9 @@ public:
     // key is missing, the value is "$null" or dict is not a dictionary; -1 with
     // error() set when a UID leads outside "$objects" or round in a cycle.
     qint64 member(qint64 dict, QLatin1String key) const;
+    // member() for count keys at once, in one pass over the dictionary:
+    // values[i] is what keys[i] leads to, or -1.
+    void members(qint64 dict, const QLatin1String *keys, qint64 *values, int count) const;
 
     Type type(qint64 object) const;
     // Integer objects (up to 8 bytes; a 16-byte one when it fits in 64 bits).
