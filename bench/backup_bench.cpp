@@ -255,11 +255,11 @@ int main(int argc, char **argv)
             m.loadManifestPlist();
             QElapsedTimer timer;
             timer.start();
-            QHash<QString, _MbdbRecord> records = m.fileList()->read();
+            std::vector<std::pair<QString, _MbdbRecord>> records = m.fileList()->readList();
             readOnly = qMin(readOnly, timer.nsecsElapsed() / 1e9);
             timer.restart();
             _BackupFileNode root;
-            root.buildTree(std::move(records));
+            root.buildTreeFrom(std::move(records));
             treeOnly = qMin(treeOnly, timer.nsecsElapsed() / 1e9);
         }
         std::printf("plain SELECT of every row:  %.3f s\n", floor);

@@ -14,3 +14,13 @@ bool BackupFileList::isFileId(const QString &text)
     }
     return true;
 }
+
+std::vector<std::pair<QString, _MbdbRecord>> BackupFileList::readList()
+{
+    QHash<QString, _MbdbRecord> records = read();
+    std::vector<std::pair<QString, _MbdbRecord>> list;
+    list.reserve(size_t(records.size()));
+    for (auto it = records.begin(); it != records.end(); ++it)
+        list.emplace_back(it.key(), std::move(it.value()));
+    return list;
+}

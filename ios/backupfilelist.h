@@ -9,6 +9,9 @@
 #include <QHash>
 #include <QString>
 
+#include <utility>
+#include <vector>
+
 class BackupFileList
 {
 public:
@@ -18,6 +21,10 @@ public:
     // std::runtime_error (UTF-8) naming the backup when the list is missing
     // or damaged; nothing is returned then.
     virtual QHash<QString, _MbdbRecord> read() = 0;
+    // The same as (file id, record) pairs: what the file tree is built from.
+    // A list whose ids are unique by its format gives them without a hash
+    // in between.
+    virtual std::vector<std::pair<QString, _MbdbRecord>> readList();
 
     // The absolute path of the data file of fileId in the backup folder.
     virtual QString dataFilePath(const QString &fileId) const = 0;

@@ -32,6 +32,16 @@ void _BackupFileNode::buildTree(const QHash<QString, _MbdbRecord> &records)
 
 void _BackupFileNode::buildTree(QHash<QString, _MbdbRecord> &&records)
 {
+    std::vector<std::pair<QString, _MbdbRecord>> list;
+    list.reserve(size_t(records.size()));
+    for (auto it = records.begin(); it != records.end(); ++it)
+        list.emplace_back(it.key(), std::move(it.value()));
+    records.clear();
+    buildTreeFrom(std::move(list));
+}
+
+void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>> &&records)
+{
     if (!children.isEmpty())
         return;
     // A modern backup lists hundreds of thousands of files over a few hundred
@@ -47,9 +57,9 @@ void _BackupFileNode::buildTree(QHash<QString, _MbdbRecord> &&records)
         _MbdbRecord *record;
     };
     std::vector<Entry> sorted;
-    sorted.reserve(size_t(records.size()));
-    for (auto it = records.begin(); it != records.end(); ++it) {
-        _MbdbRecord &r = it.value();
+    sorted.reserve(records.size());
+    for (auto &pair : records) {
+        _MbdbRecord &r = pair.second;
         auto known = domainIndex.constFind(r.domain.bytes);
         int index;
         if (known == domainIndex.constEnd()) {
@@ -59,7 +69,7 @@ void _BackupFileNode::buildTree(QHash<QString, _MbdbRecord> &&records)
         } else {
             index = known.value();
         }
-        sorted.push_back({index, r.path.toQString(), &it.key(), &r});
+        sorted.push_back({index, r.path.toQString(), &pair.first, &r});
     }
     // The order of mbdb_record_less: domain, then path, by UTF-16 code units.
     // Equal texts of different bytes (a NUL cut) share one rank.

@@ -7,6 +7,9 @@
 #include <QList>
 #include <QString>
 
+#include <utility>
+#include <vector>
+
 struct _BackupFileNode
 {
     // The last component of the node's path; "" for the root.
@@ -44,4 +47,6 @@ struct _BackupFileNode
     void buildTree(const QHash<QString, _MbdbRecord> &records);
     // The same, taking the records over instead of copying them.
     void buildTree(QHash<QString, _MbdbRecord> &&records);
+    // The same from (file id, record) pairs.
+    void buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>> &&records);
 };

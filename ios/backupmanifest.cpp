@@ -177,7 +177,7 @@ void BackupManifest::loadMbdb()
 {
     if (!root.children.isEmpty())
         return;
-    root.buildTree(fileList()->read()); // taken over, not copied
+    root.buildTreeFrom(fileList()->readList()); // taken over, not copied
 }
 
 void BackupManifest::extractFile(const _BackupFileNode *node, const QString &destPath) const

@@ -70,6 +70,13 @@ public:
     sqlite3_stmt *stmt = nullptr;
 };
 
+// The column's text where SQLite keeps it, valid until the next step.
+QByteArray rawColumn(sqlite3_stmt *stmt, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+    return text ? QByteArray::fromRawData(text, sqlite3_column_bytes(stmt, column)) : QByteArray();
+}
+
 QByteArray columnBytes(sqlite3_stmt *stmt, int column)
 {
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
@@ -255,6 +262,22 @@ void ManifestDbFileList::decryptFile(const QString &source, const QString &dest,
 
 QHash<QString, _MbdbRecord> ManifestDbFileList::read()
 {
+    QHash<QString, _MbdbRecord> records;
+    readRows([&](const QString &id, _MbdbRecord &&record) { records.emplace(id, std::move(record)); });
+    return records;
+}
+
+std::vector<std::pair<QString, _MbdbRecord>> ManifestDbFileList::readList()
+{
+    std::vector<std::pair<QString, _MbdbRecord>> list;
+    readRows([&](const QString &id, _MbdbRecord &&record) { list.emplace_back(id, std::move(record)); },
+             [&](qint64 rows) { list.reserve(size_t(rows)); });
+    return list;
+}
+
+void ManifestDbFileList::readRows(const std::function<void(const QString &, _MbdbRecord &&)> &take,
+                                  const std::function<void(qint64 rows)> &expect)
+{
     const QString listPath = m_folder.absoluteFilePath(QStringLiteral("Manifest.db"));
     if (!QFileInfo::exists(listPath))
         fail(QStringLiteral("Cannot find ") + listPath);
@@ -291,18 +314,28 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
     if (sqlite3_open_v2(uri.constData(), &d.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
         damaged(QStringLiteral("its Manifest.db cannot be opened (%1).")
                     .arg(QString::fromUtf8(d.db ? sqlite3_errmsg(d.db) : "out of memory")));
+    if (expect) {
+        // Room for every record at once: moving them while the list grows
+        // would cost more than counting the rows.
+        sqlite3_stmt *count = nullptr;
+        if (sqlite3_prepare_v2(d.db, "SELECT count(*) FROM Files", -1, &count, nullptr) == SQLITE_OK
+            && sqlite3_step(count) == SQLITE_ROW)
+            expect(qBound(qint64(0), qint64(sqlite3_column_int64(count, 0)), qint64(50'000'000)));
+        sqlite3_finalize(count);
+    }
     if (sqlite3_prepare_v2(d.db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1, &d.stmt, nullptr)
         != SQLITE_OK)
         damaged(QStringLiteral("its Manifest.db is not a list of backed-up files (%1).")
                     .arg(QString::fromUtf8(sqlite3_errmsg(d.db))));
 
-    QHash<QString, _MbdbRecord> records;
     // A backup has a few hundred domains and hundreds of thousands of rows:
     // each domain's bytes are shared by all its records.
     QHash<QByteArray, QByteArray> domains;
     int rc;
     while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
-        const QByteArray idBytes = columnBytes(d.stmt, 0);
+        // Id and domain are looked at in SQLite's own buffer; only what the
+        // record keeps is copied.
+        const QByteArray idBytes = rawColumn(d.stmt, 0);
         bool hex = idBytes.size() == 40;
         for (qsizetype i = 0; hex && i < idBytes.size(); ++i) {
             const char c = idBytes.at(i);
@@ -312,12 +345,13 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
         if (!hex)
             damaged(QStringLiteral("Manifest.db lists a file under the id \"%1\", which is not 40 hex digits.")
                         .arg(QString::fromUtf8(idBytes.left(80))));
-        QByteArray domain = columnBytes(d.stmt, 1);
-        const auto known = domains.constFind(domain);
-        if (known != domains.constEnd())
-            domain = known.value();
-        else
-            domains.insert(domain, domain);
+        const QByteArray rawDomain = rawColumn(d.stmt, 1);
+        auto known = domains.constFind(rawDomain);
+        if (known == domains.constEnd()) {
+            const QByteArray copy(rawDomain.constData(), rawDomain.size());
+            known = domains.insert(copy, copy);
+        }
+        const QByteArray domain = known.value();
         const QByteArray path = columnBytes(d.stmt, 2);
         if (domain.contains('/') || domain.contains('\0') || !staysInside(path))
             damaged(QStringLiteral("Manifest.db lists \"%1\" of \"%2\", which leads outside its domain.")
@@ -330,9 +364,8 @@ QHash<QString, _MbdbRecord> ManifestDbFileList::read()
         QString why;
         if (!recordFromRow(domain, path, sqlite3_column_int64(d.stmt, 3), file, record, why))
             damaged(QStringLiteral("in its Manifest.db, the entry %1 is unreadable: %2.").arg(fileId, why));
-        records.emplace(fileId, std::move(record));
+        take(fileId, std::move(record));
     }
     if (rc != SQLITE_DONE)
         damaged(QStringLiteral("its Manifest.db cannot be read (%1).").arg(QString::fromUtf8(sqlite3_errmsg(d.db))));
-    return records;
 }

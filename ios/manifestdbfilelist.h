@@ -28,6 +28,8 @@
 #include <QByteArray>
 #include <QDir>
 
+#include <functional>
+
 struct _BackupKeyBag;
 
 class ManifestDbFileList : public BackupFileList
@@ -45,6 +47,11 @@ public:
     // row is damaged (a file id that is not 40 hex digits, a path leading
     // outside its domain, file information that is no MBFile archive).
     QHash<QString, _MbdbRecord> read() override;
+    // fileID is the table's primary key, so no hash is needed to keep ids
+    // unique. A crafted list without that key may repeat an id; every row
+    // then names a data file inside the backup all the same, and the tree
+    // keeps the first row of each path.
+    std::vector<std::pair<QString, _MbdbRecord>> readList() override;
     QString dataFilePath(const QString &fileId) const override;
 
     // One row of Files as a record. The kind comes from flags (and from the
@@ -63,6 +70,10 @@ public:
 
 private:
     [[noreturn]] void damaged(const QString &why) const;
+    // Reads every row, handing each (file id, record) to take; expect, when
+    // given, first learns how many rows there are.
+    void readRows(const std::function<void(const QString &, _MbdbRecord &&)> &take,
+                  const std::function<void(qint64 rows)> &expect = {});
 
     QDir m_folder;
     const _BackupKeyBag *m_keyBag;
