@@ -397,14 +397,12 @@ private slots:
         Conversation c;
         for (int i = 0; i < messagesFirst; ++i) {
             _MsgMessage *m = c.add(i, "two\nlines");
-            const int w = content.width();
             const int before = layout.currentY();
             layout.drawMessage(*m);
-            // The block's three lines, two gaps of 5 and 30 below the body.
-            const int block = layout.textHeight(QLocale::system().toString(msgDateTime(m->date), QLocale::ShortFormat), w)
-                              + layout.textHeight(QString::fromUtf8("From: Anna M\xC3\xBCller (+4917012345)"), w)
-                              + layout.textHeight("m00 two\nlines", w);
-            QCOMPARE(layout.currentY() - before, block + 5 + 5 + 30);
+            // The block's three lines, two gaps of 5 and 30 below the body: in
+            // 12-point DejaVu Sans at 96 dpi a line is 19 pixels high, so the
+            // date, the header and the two body lines take 19 + 19 + 38.
+            QCOMPARE(layout.currentY() - before, 19 + 5 + 19 + 5 + 38 + 30);
         }
         const int left = content.bottom() + 1 - layout.currentY();
         layout.ensureSpace(left + extra);
