@@ -18,6 +18,7 @@
 #include "tests/support/fakecompanionapp.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
 #include "ui_androidwifiform.h"
 #include "ui_progressform.h"
 
@@ -275,7 +276,9 @@ private slots:
         QDesktopServices::setUrlHandler("file", &recorder, "open");
         QString link;
         DialogDriver driver;
-        driver.thenBox([&link](QWidget *box) {
+        QImage shot;
+        driver.thenBox([&link, &shot](QWidget *box) {
+            shot = box->grab().toImage();
             link = clickFirstLink(box->findChild<QLabel *>("qt_msgbox_label"));
             DialogDriver::press(box, QMessageBox::Ok);
         });
@@ -292,6 +295,8 @@ private slots:
             + "\"><b>HERE</b></a> to run Quillmarten Device Manager and then restart your phone to try "
               "again.<br/><br/>" + QString::fromUtf8("Dienst abgestürzt ☹");
         QVERIFY2(run.boxes[0].text.contains(expected), qPrintable(run.boxes[0].text));
+        QVERIFY(!testsupport::saveShot(shot, "usb-hints-box").isEmpty());
+        QVERIFY(testsupport::notBlank(shot, shot.rect()));
         QCOMPARE(link, "file://" + manager);
         QCOMPARE(recorder.opened.size(), 1);
         QCOMPARE(recorder.opened[0].toLocalFile(), manager);

@@ -255,13 +255,19 @@ private slots:
         MainWindow &window = *shared;
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
-        driver.thenPress(QMessageBox::Ok);
+        QImage shot;
+        driver.thenBox([&shot](QWidget *box) {
+            shot = box->grab().toImage();
+            DialogDriver::press(box, QMessageBox::Ok);
+        });
         QTRY_VERIFY_WITH_TIMEOUT(driver.seenBoxes().size() == 2, 60000);
         QTRY_VERIFY_WITH_TIMEOUT(!window.isDeviceBusy(udid), 20000);
         QCoreApplication::processEvents();
         const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
+        QVERIFY(!saveShot(shot, "unknown-message-file-box").isEmpty());
+        QVERIFY(notBlank(shot, shot.rect()));
         QVERIFY2(boxes[1].text.contains("The message file /")
                      && boxes[1].text.contains("/file-relay/var/mobile/Library/SMS/sms.db is not laid out as any "
                                                "iPhone message database this program knows"),
