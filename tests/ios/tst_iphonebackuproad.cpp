@@ -133,8 +133,11 @@ private slots:
                              auto *thread = new IOS6RestoreMessagesThread(device.mobileSubscriberCountryCode,
                                                                           &messages, &cached,
                                                                           manifest.folder, form);
-                             connect(thread, &QThread::finished, thread,
-                                     [thread, &restored] { restored = thread->restoredCount(); });
+                             // Direct: a queued call could still wait when the
+                             // thread object goes right after its wait.
+                             connect(
+                                 thread, &QThread::finished, thread,
+                                 [thread, &restored] { restored = thread->restoredCount(); }, Qt::DirectConnection);
                              return thread;
                          },
                          &box),
