@@ -218,6 +218,14 @@
         <translation>Successfully cleared cache files.</translation>
     </message>
     <message>
+        <source>IDS_DEL_LOCALDB_FAILED_%1_%2</source>
+        <translation>Database %1 could not be deleted whole: %2 is still there. Close any program that uses it and delete what is left by hand.</translation>
+    </message>
+    <message>
+        <source>IDS_CLEAR_CACHE_FAILED_%1</source>
+        <translation>Not every cache file could be removed: %1 is still there. Close any program that uses it and try again.</translation>
+    </message>
+    <message>
         <source>IDS_CAN_NOT_FOUND_AND_MESSAGES</source>
         <translation>Can&apos;t find any SMS.</translation>
     </message>

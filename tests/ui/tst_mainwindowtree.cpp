@@ -14,6 +14,7 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/permissionsapply.h"
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
@@ -811,6 +812,50 @@ private slots:
         select(window, root);
         window.miDelAll();
         QCOMPARE(driver.seen().size(), 3);
+    }
+
+    // A database folder goes whole, a file manager's hidden file included;
+    // what cannot go is named instead of a success.
+    void deleteADatabaseTakesHiddenFilesOrSaysWhatStays()
+    {
+        writeWindowDb(dataDir(), "local_databases", "alt", typicalConversations());
+        writeWindowDb(dataDir(), "local_databases", "neu", conversationsWithTexts({"Zoe"}, {"eins"}));
+        const QString alt = localDatabasesDir().absoluteFilePath("alt");
+        const QString neu = localDatabasesDir().absoluteFilePath("neu");
+        QFile hidden(alt + "/.directory");
+        QVERIFY(hidden.open(QIODevice::WriteOnly));
+        hidden.close();
+        QFile locked(neu + "/file-relay/.keep");
+        QVERIFY(locked.open(QIODevice::WriteOnly));
+        locked.close();
+        MainWindow window;
+        window.show();
+        Node *root = window.treeModel()->rootLocalDB;
+
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        select(window, root->children.first());
+        window.miDelAll();
+        QCOMPARE(driver.seen().size(), 2);
+        QCOMPARE(driver.seen()[1].text, QString("Successfully Deleted Database alt."));
+        QVERIFY(!QFileInfo::exists(alt));
+
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        select(window, root->children.first());
+        setFolderWritable(QFile::encodeName(neu + "/file-relay").constData(), false);
+        {
+            PermissionsApply permissions;
+            window.miDelAll();
+        }
+        setFolderWritable(QFile::encodeName(neu + "/file-relay").constData(), true);
+        QCOMPARE(driver.seen().size(), 4);
+        QVERIFY2(driver.seen()[3].text.contains("Database neu could not be deleted whole: " + neu
+                                                + "/file-relay/.keep is still there."),
+                 qPrintable(driver.seen()[3].text));
+        QVERIFY(!driver.seen()[3].text.contains("Successfully"));
+        QVERIFY(QFileInfo::exists(neu + "/file-relay/.keep"));
     }
 
     void clearCacheKeepsTheShownPhone()
