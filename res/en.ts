@@ -214,6 +214,10 @@
         <translation>Successfully Deleted Database %0.</translation>
     </message>
     <message>
+        <source>IDS_ALREADY_RUNNING</source>
+        <translation>Quillmarten Parlevane is already running. Switch to its window, or close it before starting the program again.</translation>
+    </message>
+    <message>
         <source>IDS_SUC_CLEAR_CACHE</source>
         <translation>Successfully cleared cache files.</translation>
     </message>
