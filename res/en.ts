@@ -214,6 +214,14 @@
         <translation>Successfully Deleted Database %0.</translation>
     </message>
     <message>
+        <source>IDS_CHECKING_PASSWORD</source>
+        <translation>Checking the password...</translation>
+    </message>
+    <message>
+        <source>IDS_KEYBAG_ITERATIONS_TOO_HIGH_%1</source>
+        <translation>This backup cannot be opened: its keys ask for more than %1 rounds of password checking, far beyond what any iPhone uses. The backup may be damaged.</translation>
+    </message>
+    <message>
         <source>IDS_ALREADY_RUNNING</source>
         <translation>Quillmarten Parlevane is already running. Switch to its window, or close it before starting the program again.</translation>
     </message>
