@@ -899,6 +899,36 @@ private slots:
         paintAll(window);
     }
 
+    // A cache that cannot go whole is named instead of a success, and the
+    // other caches are cleared all the same.
+    void clearCacheSaysWhatStays()
+    {
+        const QDir data(dataDir());
+        for (const char *path : {"ios_cache/00008030-X/file-relay", "itunes_cache/ab12/locked", "android_cache/3569"})
+            QVERIFY(data.mkpath(path));
+        QFile kept(data.absoluteFilePath("itunes_cache/ab12/locked/.keep"));
+        QVERIFY(kept.open(QIODevice::WriteOnly));
+        kept.close();
+        MainWindow window;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        const QString locked = data.absoluteFilePath("itunes_cache/ab12/locked");
+        setFolderWritable(QFile::encodeName(locked).constData(), false);
+        {
+            PermissionsApply permissions;
+            window.miClearCache();
+        }
+        setFolderWritable(QFile::encodeName(locked).constData(), true);
+        QCOMPARE(driver.seenBoxes().size(), 1);
+        QCOMPARE(driver.seenBoxes()[0].icon, int(QMessageBox::Critical));
+        QVERIFY2(driver.seenBoxes()[0].text.contains("Not every cache file could be removed: " + locked
+                                                     + "/.keep is still there."),
+                 qPrintable(driver.seenBoxes()[0].text));
+        QVERIFY(QFileInfo::exists(locked + "/.keep"));
+        QVERIFY(!data.exists("ios_cache"));
+        QVERIFY(!data.exists("android_cache"));
+    }
+
     void viewCacheCreatesAndOpensTheFolder()
     {
         writeWindowDb(dataDir(), "virtual_ios", "anna", typicalConversations());
