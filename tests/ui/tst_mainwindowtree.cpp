@@ -600,7 +600,8 @@ private slots:
         for (int i = 0; i < iphones; ++i)
             phones << addIPhone(window, QStringLiteral("iphone%1").arg(i), handleOf(0x5000 + i));
         for (int i = 0; i < androids; ++i)
-            droids << addAndroid(window, QStringLiteral("android%1").arg(i), QStringLiteral("SER%1").arg(i));
+            droids << addAndroid(window, QStringLiteral("android%1").arg(i), QStringLiteral("SER%1").arg(i), false,
+                                 QStringLiteral("uid-%1").arg(i));
         ItemModelMain *model = window.treeModel();
         Node *local = model->rootLocalDB->children.first();
         Node *target = nullptr;
@@ -633,7 +634,57 @@ private slots:
         QCOMPARE(list, listMenu);
     }
 
-    void statesWaitForTheNextSelection()
+    // The actions count the phones their chooser would offer: a phone of the
+    // "virtual_ios" folder is never a target, nor a second node of the source
+    // phone; an action that is on opens a chooser with something in it.
+    void actionsCountWhatTheChooserOffers_data()
+    {
+        QTest::addColumn<bool>("plugged"); // a plugged iPhone, reported twice
+        QTest::addColumn<QString>("node");
+        QTest::addColumn<QString>("actions");
+        QTest::addColumn<QString>("treeMenuEntry");
+        QTest::newRow("database, the folder's iPhone only")
+            << false << "localdb" << "0000001111" << "Transfer SMS from Database to iPhone [off]";
+        QTest::newRow("Android, the folder's iPhone only")
+            << false << "android" << "1000000110" << "Transfer Android SMS to iPhone [off]";
+        QTest::newRow("the folder's iPhone alone")
+            << false << "virtual" << "1100000110" << "Transfer iPhone SMS to other iPhone [off]";
+        QTest::newRow("the plugged iPhone, twice")
+            << true << "iphone" << "1100000110" << "Transfer iPhone SMS to other iPhone [off]";
+        QTest::newRow("the folder's iPhone, a plugged one too")
+            << true << "virtual" << "1101000110" << "Transfer iPhone SMS to other iPhone";
+        QTest::newRow("database, a plugged iPhone too")
+            << true << "localdb" << "0000011111" << "Transfer SMS from Database to iPhone";
+    }
+    void actionsCountWhatTheChooserOffers()
+    {
+        QFETCH(bool, plugged);
+        QFETCH(QString, node);
+        QFETCH(QString, actions);
+        QFETCH(QString, treeMenuEntry);
+        writeWindowDb(dataDir(), "local_databases", "archive", typicalConversations());
+        writeWindowDb(dataDir(), "virtual_ios", "Spare iPhone", typicalConversations());
+        MainWindow window;
+        window.show();
+        Node *virtualPhone = window.treeModel()->rootDevice->children.first();
+        Node *pluggedPhone = nullptr;
+        if (plugged) {
+            pluggedPhone = addIPhone(window, "anna", handleOf(0x7001));
+            addIPhone(window, "anna", handleOf(0x7001));
+        }
+        Node *android = addAndroid(window, "pixel", "SER1", false, "uid-1");
+        Node *target = node == "localdb"   ? window.treeModel()->rootLocalDB->children.first()
+                       : node == "android" ? android
+                       : node == "iphone"  ? pluggedPhone
+                                           : virtualPhone;
+        select(window, target);
+        QCOMPARE(actionStates(window), actions);
+        const QStringList menu = readMenu([&window]() { window.onMainTreeContextMenu(); });
+        QVERIFY2(menu.contains(treeMenuEntry), qPrintable(menu.join(", ")));
+    }
+
+    // A phone that leaves takes the actions aimed at it along, at once.
+    void statesFollowARemoval()
     {
         writeWindowDb(dataDir(), "local_databases", "archive", typicalConversations());
         MainWindow window;
@@ -642,7 +693,7 @@ private slots:
         select(window, local);
         QCOMPARE(actionStates(window), QString("0000010111"));
         window.iosDeviceDisconnected(handleOf(0x6001));
-        QCOMPARE(actionStates(window), QString("0000010111")); // actDb2I stays on
+        QCOMPARE(actionStates(window), QString("0000000111"));
         const QStringList menu = readMenu([&window]() { window.onMainTreeContextMenu(); });
         QVERIFY(menu.contains("Transfer SMS from Database to iPhone [off]"));
     }
