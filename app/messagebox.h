@@ -1,12 +1,14 @@
 #pragma once
 // The styled message boxes every part of the user interface uses.
 #include <QString>
+#include <functional>
 
 // The maker's support address shown in the error box.
 extern const char *const kSupportEmail;
 
-// The common frameless box; answers the standard button pressed.
-int showMessageBox(int icon, const QString &text, int buttons);
+// The common frameless box; answers the standard button pressed. closed, when
+// given, runs as the box closes, before its event loop has returned.
+int showMessageBox(int icon, const QString &text, int buttons, const std::function<void()> &closed = {});
 void showInformation(const QString &text);
 void showWarning(const QString &text);
 // True when the user pressed Yes.

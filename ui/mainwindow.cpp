@@ -39,6 +39,7 @@
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/loaditunesbackupdlg.h"
+#include "ui/noticequeue.h"
 #include "ui/passcodedlg.h"
 #include "ui/windowseams.h"
 
@@ -51,6 +52,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPersistentModelIndex>
@@ -981,8 +983,9 @@ void MainWindow::iosDeviceConnected(void *device)
     static const QStringList keys = {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
                                      QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
                                      QStringLiteral("ProductType")};
-    showInformation(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
-                                   "passcode on iPhone first.</p>"));
+    NoticeQueue::show(QMessageBox::Information,
+                      QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
+                                     "passcode on iPhone first.</p>"));
     IOSDevice record;
     try {
         const QList<CFType> values = mobiledevice_copy_values(device, keys, QString());
@@ -1144,10 +1147,11 @@ void MainWindow::androidDeviceConnected(AdbDevice device)
     try {
         const DeviceBusy::Hold busy(*deviceBusy, key);
         if (!device.isReady())
-            showWarning(QStringLiteral("If you are presented with the pop up to allow debugging with the computer on "
-                                       "your Android device screen. Please simply check \"Always allow from this "
-                                       "computer\" and then click \"OK\" to finish.<br/>(%1)")
-                            .arg(device.line));
+            NoticeQueue::show(QMessageBox::Warning,
+                              QStringLiteral("If you are presented with the pop up to allow debugging with the "
+                                             "computer on your Android device screen. Please simply check \"Always "
+                                             "allow from this computer\" and then click \"OK\" to finish.<br/>(%1)")
+                                  .arg(device.line.toHtmlEscaped()));
         auto *form = new ProgressForm(QString(), this);
         auto *worker = new AndroidConnectWithUSBThread(device.serial, form, this);
         const bool ok = runWorker(form, worker);
@@ -1237,7 +1241,7 @@ void MainWindow::androidUsbTips()
                 .arg(base + QStringLiteral("/install-usb-driver-software-for-android.html"));
     text += QStringLiteral("* Click <a href=\"%1\">HERE</a> to run Quillmarten Device Manager to try again.<br/><br/>")
                 .arg(managerLink);
-    showInformation(text);
+    NoticeQueue::show(QMessageBox::Information, text);
 }
 
 // ---- databases, caches, folders and pages ----------------------------------------

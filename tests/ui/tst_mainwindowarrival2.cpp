@@ -64,6 +64,14 @@ void *handleOf(MainWindow &window, const QString &udid)
     return nullptr;
 }
 
+int visibleBoxes()
+{
+    int n = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        n += qobject_cast<QMessageBox *>(w) && w->isVisible() ? 1 : 0;
+    return n;
+}
+
 QStringList classNames(const DialogDriver &driver)
 {
     QStringList names;
@@ -277,6 +285,38 @@ private slots:
             QCOMPARE(chooser.used, 0);
             QCOMPARE(boxTexts(driver), QStringList{kNote});
         }
+    }
+
+    // The Android hint comes while an arriving iPhone's note is open: it
+    // waits for the note to close instead of stacking on it.
+    void theAndroidHintWaitsForTheNote()
+    {
+        VirtualIPhoneSetup setup = phone("7.1");
+        setup.values["MobileSubscriberCountryCode"] = "262";
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        DialogDriver driver;
+        QList<int> open;
+        driver.thenBox([&](QWidget *note) {
+            QMetaObject::invokeMethod(shared.get(), "androidUsbTips", Qt::QueuedConnection);
+            QPointer<QWidget> box(note);
+            QTimer::singleShot(200, [box, &open]() {
+                open << visibleBoxes();
+                if (box)
+                    DialogDriver::press(box, QMessageBox::Ok);
+            });
+        });
+        driver.thenBox([&](QWidget *hint) {
+            open << visibleBoxes();
+            DialogDriver::press(hint, QMessageBox::Ok);
+        });
+        writeVirtualIPhone(phones.path(), setup);
+        QTRY_VERIFY_WITH_TIMEOUT(!phoneNodes(*shared, udid).isEmpty() && !shared->isDeviceBusy(udid), 60000);
+        QTRY_COMPARE(driver.pending(), 0);
+        const QStringList texts = boxTexts(driver);
+        QCOMPARE(texts.size(), 2);
+        QCOMPARE(texts[0], QString(kNote));
+        QVERIFY2(texts[1].startsWith("<b>Android device not found.</b>"), qPrintable(texts[1]));
+        QCOMPARE(open, (QList<int>{1, 1}));
     }
 
     // The device backup is encrypted: the right password after a wrong one
