@@ -55,6 +55,12 @@ void showError(const QString &message)
     sendErrorReport(message);
 }
 
+void showErrorText(const QString &plain)
+{
+    showMessageBox(QMessageBox::Critical, errorBoxText(plain.toHtmlEscaped()), QMessageBox::Ok);
+    sendErrorReport(plain);
+}
+
 void showCritical(const QString &text)
 {
     showMessageBox(QMessageBox::Critical, text, QMessageBox::Ok);

@@ -189,7 +189,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
             mobiledevice_subscribe(&s_deviceNotifyTarget);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showError(QString::fromUtf8(e.what()));
+            showErrorText(QString::fromUtf8(e.what()));
         }
     }
 
@@ -240,7 +240,7 @@ void MainWindow::loadVirtualDevices()
             node->db->chats(node->store);
             mainModel->loadChatSessions(node);
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showErrorText(QString::fromUtf8(e.what()));
         }
     };
     const QDir data = appDataDir();
@@ -415,7 +415,7 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
             break;
         }
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -482,7 +482,7 @@ QList<_MsgMessage *> MainWindow::currentNodeMessages()
             std::stable_sort(list.begin(), list.end(), messageGreaterThan);
         return list;
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
         return {};
     }
 }
@@ -806,7 +806,7 @@ void MainWindow::searchMessages()
             return;
         }
     }
-    showInformation(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(keyword));
+    showInformation(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(keyword.toHtmlEscaped()));
 }
 
 void MainWindow::searchCotnact()
@@ -835,7 +835,7 @@ void MainWindow::searchCotnact()
             return;
         }
     }
-    showInformation(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(keyword));
+    showInformation(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(keyword.toHtmlEscaped()));
 }
 
 // ---- update and advert checks ---------------------------------------------------
@@ -957,7 +957,7 @@ QString MainWindow::settledCountry(const QString &mcc, const QString &phoneName)
     // for it only warns.
     QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
     if (text.contains(QLatin1String("%1")))
-        text = text.arg(phoneName);
+        text = text.arg(phoneName.toHtmlEscaped());
     showInformation(text);
     CountrySelForm chooser(this);
     return chooser.exec() == QDialog::Accepted ? chooser.mmc : mcc;
@@ -997,7 +997,7 @@ void MainWindow::iosDeviceConnected(void *device)
         record.productType = values.value(4).toQString();
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
         return;
     }
     // A repeated report of one handle is one phone: a second entry would
@@ -1065,7 +1065,7 @@ void MainWindow::loadIOSDevice(IOSDevice record)
                     delete worker;
                 }
             } catch (const std::exception &e) {
-                showError(QString::fromUtf8(e.what()));
+                showErrorText(QString::fromUtf8(e.what()));
             }
             delete cacheForm;
             delete form;
@@ -1097,18 +1097,18 @@ void MainWindow::loadIOSDevice(IOSDevice record)
             try {
                 node->db->chats(node->store);
             } catch (const std::exception &e) {
-                showError(QStringLiteral("%1, line:%2").arg(QString::fromUtf8(e.what())).arg(404));
+                showErrorText(QStringLiteral("%1, line:%2").arg(QString::fromUtf8(e.what())).arg(404));
                 return;
             }
             mainModel->loadChatSessions(node);
             selectTreeNode(node);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showError(QString::fromUtf8(e.what()));
+            showErrorText(QString::fromUtf8(e.what()));
         }
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1162,7 +1162,7 @@ void MainWindow::androidDeviceConnected(AdbDevice device)
             androidDeviceLoad(connected);
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1206,7 +1206,7 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
             mainModel->loadChatSessions(node);
             selectTreeNode(node);
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showErrorText(QString::fromUtf8(e.what()));
         }
     }
     delete worker;
@@ -1260,7 +1260,7 @@ void MainWindow::miDelAll()
     dbNode(node)->db->close();
     removeDirRecursively(localDatabasesDir().absoluteFilePath(name));
     removeTreeNode(node);
-    showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name));
+    showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name.toHtmlEscaped()));
 }
 
 void MainWindow::miViewCache()
@@ -1631,7 +1631,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
             manifest.loadManifestPlist();
             manifest.loadMbdb();
         } catch (const std::exception &e) {
-            showError(QString::fromUtf8(e.what()));
+            showErrorText(QString::fromUtf8(e.what()));
             return;
         }
         std::unique_ptr<ITunesCacheSMSThread> cache(new ITunesCacheSMSThread(&manifest, cacheForm.get(), this));
@@ -1653,7 +1653,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
         showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1738,7 +1738,7 @@ void MainWindow::transferToAndroid(QList<_MsgMessage *> *messages)
         mainModel->loadChatSessions(still);
         selectTreeNode(still);
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1833,7 +1833,7 @@ void MainWindow::backupToLocalDb(const QString &proposed, QList<_MsgMessage *> *
             showStoreMessages(target->store, list);
         }
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1863,7 +1863,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
     try {
         manifest->loadMbdb();
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
         return;
     }
     try {
@@ -1880,7 +1880,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
         showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
     }
 }
 
@@ -2177,7 +2177,7 @@ void MainWindow::importITunesBackup(const QString &name)
     try {
         manifest->loadMbdb();
     } catch (const std::exception &e) {
-        showError(QString::fromUtf8(e.what()));
+        showErrorText(QString::fromUtf8(e.what()));
         return;
     }
 
@@ -2207,7 +2207,7 @@ void MainWindow::importITunesBackup(const QString &name)
             backupToLocalDb(proposed, &list, store);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showError(QString::fromUtf8(e.what()));
+            showErrorText(QString::fromUtf8(e.what()));
         }
     }
     delete worker;
