@@ -13,6 +13,7 @@
 #include "app/progressform.h"
 #include "app/stylesheet.h"
 #include "export/exportsmsthread.h"
+#include "export/msglocaltime.h"
 #include "export/smsprinter.h"
 #include "ios/applelibs.h"
 #include "ios/backupmanifest.h"
@@ -58,6 +59,7 @@
 #include <QPersistentModelIndex>
 #include <QRegularExpression>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <algorithm>
 #include <exception>
@@ -161,7 +163,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     connect(ui->treeViewSMS->header(), &QHeaderView::sortIndicatorChanged, this,
             &MainWindow::onSMSSortIndicatorChanged);
     ui->treeViewSMS->setModel(smsModel);
-    ui->treeViewSMS->header()->resizeSection(0, 160);
+    ui->treeViewSMS->header()->resizeSection(0, dateColumnWidth());
     ui->treeViewSMS->header()->resizeSection(1, 50);
     ui->treeViewSMS->header()->resizeSection(2, 120);
 
@@ -284,6 +286,26 @@ void MainWindow::setClock(std::function<qint64()> clock)
 void MainWindow::setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook)
 {
     WindowSeams::printHook = std::move(hook);
+}
+
+int MainWindow::dateColumnWidth() const
+{
+    // The widest date of the user's format, in the list's font once the style
+    // sheet has set it: every month's name, two-digit days and hours. The
+    // column keeps that width at any window size (the window's extra width
+    // goes to the last column).
+    QTreeView *list = ui->treeViewSMS;
+    list->ensurePolished();
+    const QFontMetrics metrics(list->font());
+    int widest = 0;
+    for (int month = 1; month <= 12; ++month) {
+        const QDateTime at(QDate(2028, month, 28), QTime(22, 58, 58));
+        const int date = int(at.toSecsSinceEpoch() - MSG_EPOCH_OFFSET);
+        widest = std::max(widest, metrics.horizontalAdvance(MsgLocalTime::shortText(date)));
+    }
+    // The indentation, the 18-pixel direction icon and the item's margins.
+    const int around = list->indentation() + 18 + 3 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) * 2;
+    return std::max(160, widest + around + 8);
 }
 
 // ---- tree helpers -------------------------------------------------------------

@@ -253,6 +253,8 @@ private:
     int iosTargetCount(Node *source) const;
     int androidTargetCount(Node *source) const;
     QModelIndex indexOfNode(Node *node) const;
+    // Wide enough for any date the message list shows.
+    int dateColumnWidth() const;
 
     // Android arrival, WiFi connection, loading and transfer to Android.
     // A phone that leaves before its turn is neither connected nor loaded:

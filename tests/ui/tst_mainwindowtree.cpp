@@ -996,6 +996,44 @@ private slots:
 
     // ---- the picture -------------------------------------------------------------------------------
 
+    // The Date column holds the whole date of every row, at the window's
+    // first size and at a larger one (the extra width goes to Content).
+    void theWholeDateShows_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("first size") << QSize(1000, 680);
+        QTest::newRow("maximised") << QSize(1920, 1080);
+    }
+    void theWholeDateShows()
+    {
+        QFETCH(QSize, size);
+        // Dates with two-digit days, late hours and every month's name.
+        QStringList texts;
+        for (int i = 0; i < 12; ++i)
+            texts << QString("Nachricht %1").arg(i);
+        MsgFixtureContent content = conversationsWithTexts({"Anna"}, texts);
+        for (int i = 0; i < content.messages.size(); ++i) {
+            const QDateTime at(QDate(2020, i % 12 + 1, 28), QTime(23, 58, 58));
+            content.messages[i].date = int(at.toSecsSinceEpoch() - 978307200);
+        }
+        writeWindowDb(dataDir(), "virtual_ios", "Anna iPhone", content);
+        MainWindow window;
+        select(window, window.treeModel()->rootDevice->children.first());
+        const QImage image = renderWidget(&window, size);
+        QTreeView *list = window.widgets()->treeViewSMS;
+        QCOMPARE(list->model()->rowCount(), 12);
+        // A cut date ends in an ellipsis: with room to spare the column then
+        // paints differently. A whole one paints the same either way.
+        const int width = list->header()->sectionSize(0);
+        const QImage asShown = list->viewport()->grab().toImage();
+        list->header()->resizeSection(0, width + 300);
+        const QImage roomy = list->viewport()->grab().toImage();
+        const QRect column(0, 0, width - 2, asShown.height());
+        QCOMPARE(asShown.copy(column), roomy.copy(column));
+        if (size == QSize(1000, 680))
+            qInfo("screenshot: %s", qPrintable(saveShot(image, "mainwindow_dates")));
+    }
+
     void screenshotOfAPhone()
     {
         writeWindowDb(dataDir(), "virtual_ios", "Anna iPhone", typicalConversations());
