@@ -145,7 +145,7 @@ void AndroidLoadSMSThread::run()
         releaseSocket();
         removeDbFile(building);
         if (!form->failed)
-            form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+            form->postErrorOccurred(QString::fromUtf8(e.what()));
         return;
     }
 

@@ -189,7 +189,7 @@ void ExportSMSThread::run()
     } catch (const std::exception &e) {
         writer.reset();
         stage.rollback();
-        form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
     }
 }
 

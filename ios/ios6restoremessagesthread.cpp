@@ -156,7 +156,7 @@ void IOS6RestoreMessagesThread::run()
         discardWork();
     } catch (const std::exception &e) {
         discardWork();
-        form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
     } catch (...) {
         discardWork();
         form->postErrorOccurred(QStringLiteral("Saving messages into the backup failed."));

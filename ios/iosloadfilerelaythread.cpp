@@ -105,7 +105,7 @@ void IOSLoadFileRelayThread::run()
         // Cancelled: the dialog has closed already and shows nothing more.
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
     }
     if (socket != -1)
         mobiledevice_closesocket(socket);

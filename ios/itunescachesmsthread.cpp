@@ -128,7 +128,7 @@ void ITunesCacheSMSThread::run()
         discard(copied);
     } catch (const std::exception &e) {
         discard(copied);
-        form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
     }
 }
 

@@ -49,6 +49,6 @@ void BackupSMSThread::run()
         db.abort();
     } catch (const std::exception &e) {
         db.abort();
-        form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
     }
 }

@@ -57,6 +57,6 @@ void DeleteMessagesThread::run()
     } catch (const std::exception &e) {
         // A failed commit has already been rolled back; this ends nothing then.
         rollBack(db);
-        form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
     }
 }

@@ -89,7 +89,7 @@ void LocalDbUpdateThread::run()
                 form->postUpdateProgress(QString(), percent, tr("SMS: %1/%2").arg(n).arg(total));
             });
         } catch (const std::exception &e) {
-            form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
+            form->postErrorOccurred(QString::fromUtf8(e.what()));
             return;
         }
     }

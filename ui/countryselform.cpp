@@ -41,7 +41,7 @@ void CountrySelForm::loadCountries()
                                                 rows.getText(QStringLiteral("pnum")))));
         }
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
     kwinput(QString());
 }

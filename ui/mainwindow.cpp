@@ -191,7 +191,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
             mobiledevice_subscribe(&s_deviceNotifyTarget);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showErrorText(QString::fromUtf8(e.what()));
+            showError(QString::fromUtf8(e.what()));
         }
     }
 
@@ -242,7 +242,7 @@ void MainWindow::loadVirtualDevices()
             node->db->chats(node->store);
             mainModel->loadChatSessions(node);
         } catch (const std::exception &e) {
-            showErrorText(QString::fromUtf8(e.what()));
+            showError(QString::fromUtf8(e.what()));
         }
     };
     const QDir data = appDataDir();
@@ -437,7 +437,7 @@ void MainWindow::onMainTreeSelected(const QItemSelection &selected, const QItemS
             break;
         }
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -504,7 +504,7 @@ QList<_MsgMessage *> MainWindow::currentNodeMessages()
             std::stable_sort(list.begin(), list.end(), messageGreaterThan);
         return list;
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
         return {};
     }
 }
@@ -1019,7 +1019,7 @@ void MainWindow::iosDeviceConnected(void *device)
         record.productType = values.value(4).toQString();
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
         return;
     }
     // A repeated report of one handle is one phone: a second entry would
@@ -1087,7 +1087,7 @@ void MainWindow::loadIOSDevice(IOSDevice record)
                     delete worker;
                 }
             } catch (const std::exception &e) {
-                showErrorText(QString::fromUtf8(e.what()));
+                showError(QString::fromUtf8(e.what()));
             }
             delete cacheForm;
             delete form;
@@ -1119,18 +1119,18 @@ void MainWindow::loadIOSDevice(IOSDevice record)
             try {
                 node->db->chats(node->store);
             } catch (const std::exception &e) {
-                showErrorText(QStringLiteral("%1, line:%2").arg(QString::fromUtf8(e.what())).arg(404));
+                showError(QStringLiteral("%1, line:%2").arg(QString::fromUtf8(e.what())).arg(404));
                 return;
             }
             mainModel->loadChatSessions(node);
             selectTreeNode(node);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showErrorText(QString::fromUtf8(e.what()));
+            showError(QString::fromUtf8(e.what()));
         }
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1184,7 +1184,7 @@ void MainWindow::androidDeviceConnected(AdbDevice device)
             androidDeviceLoad(connected);
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1228,7 +1228,7 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
             mainModel->loadChatSessions(node);
             selectTreeNode(node);
         } catch (const std::exception &e) {
-            showErrorText(QString::fromUtf8(e.what()));
+            showError(QString::fromUtf8(e.what()));
         }
     }
     delete worker;
@@ -1653,7 +1653,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
             manifest.loadManifestPlist();
             manifest.loadMbdb();
         } catch (const std::exception &e) {
-            showErrorText(QString::fromUtf8(e.what()));
+            showError(QString::fromUtf8(e.what()));
             return;
         }
         std::unique_ptr<ITunesCacheSMSThread> cache(new ITunesCacheSMSThread(&manifest, cacheForm.get(), this));
@@ -1675,7 +1675,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
         showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1760,7 +1760,7 @@ void MainWindow::transferToAndroid(QList<_MsgMessage *> *messages)
         mainModel->loadChatSessions(still);
         selectTreeNode(still);
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1855,7 +1855,7 @@ void MainWindow::backupToLocalDb(const QString &proposed, QList<_MsgMessage *> *
             showStoreMessages(target->store, list);
         }
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -1885,7 +1885,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
     try {
         manifest->loadMbdb();
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
         return;
     }
     try {
@@ -1902,7 +1902,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
         showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
     }
 }
 
@@ -2199,7 +2199,7 @@ void MainWindow::importITunesBackup(const QString &name)
     try {
         manifest->loadMbdb();
     } catch (const std::exception &e) {
-        showErrorText(QString::fromUtf8(e.what()));
+        showError(QString::fromUtf8(e.what()));
         return;
     }
 
@@ -2229,7 +2229,7 @@ void MainWindow::importITunesBackup(const QString &name)
             backupToLocalDb(proposed, &list, store);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
-            showErrorText(QString::fromUtf8(e.what()));
+            showError(QString::fromUtf8(e.what()));
         }
     }
     delete worker;
