@@ -9,7 +9,7 @@
 
 const char *const kSupportEmail = "support@quillmarten.invalid";
 
-int showMessageBox(int icon, const QString &text, int buttons)
+int showMessageBox(int icon, const QString &text, int buttons, const std::function<void()> &closed)
 {
     QMessageBox box(static_cast<QMessageBox::Icon>(icon), QObject::tr("Quillmarten Parlevane"),
                     text, QMessageBox::NoButton, nullptr,
@@ -22,6 +22,8 @@ int showMessageBox(int icon, const QString &text, int buttons)
         if (buttons & button)
             box.addButton(button);
     }
+    if (closed)
+        QObject::connect(&box, &QDialog::finished, &box, [closed](int) { closed(); });
     return box.exec();
 }
 
@@ -51,6 +53,12 @@ void showError(const QString &message)
 {
     showMessageBox(QMessageBox::Critical, errorBoxText(message), QMessageBox::Ok);
     sendErrorReport(message);
+}
+
+void showErrorText(const QString &plain)
+{
+    showMessageBox(QMessageBox::Critical, errorBoxText(plain.toHtmlEscaped()), QMessageBox::Ok);
+    sendErrorReport(plain);
 }
 
 void showCritical(const QString &text)
