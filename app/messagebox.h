@@ -14,5 +14,10 @@ bool showQuestion(const QString &text);
 // The error box, then the error report of the same message.
 void showError(const QString &message);
 void showCritical(const QString &text);
+// A box of the same style that does not block the window: it stays until
+// the user closes it or closeNotice(name) is called. A second notice of one
+// name replaces the first one's text.
+void showNotice(const QString &name, const QString &text);
+void closeNotice(const QString &name);
 // The text the error box shows for message.
 QString errorBoxText(const QString &message);

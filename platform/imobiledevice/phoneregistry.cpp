@@ -92,8 +92,11 @@ void PhoneRegistry::handle(const idevice_event_t &event)
         break;
     }
     case IDEVICE_DEVICE_PAIRED: {
+        // Only a pairing that stopped at the user's answer is news: the
+        // program's own successful pairing is saved with the device named
+        // too, and its arrival is under way already.
         const auto it = present.find(udid);
-        if (it != present.end())
+        if (it != present.end() && it->second.phone->takeAwaitingTrust())
             queueForAll(it->second.phone, kAMDeviceAttached, false);
         break;
     }

@@ -1,5 +1,7 @@
 #include "platform/imobiledevice/tlsrelay.h"
 
+#include "platform/imobiledevice/sigpipeguard.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -23,6 +25,17 @@ int aboveStandardStreams(int fd)
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     close(fd);
     return moved;
+}
+
+// Reads in a row that bring nothing before the connection counts as broken.
+const int kMaxIdleReads = 16;
+
+// Whether the phone's side of the socket has ended (nothing is taken).
+bool phoneClosed(int fd)
+{
+    char byte;
+    const ssize_t peeked = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
 }
 
 bool sendAll(int fd, const char *data, size_t length)
@@ -66,9 +79,11 @@ int TlsRelay::start(idevice_connection_t connection)
 
 void TlsRelay::run(idevice_connection_t connection, int relayEnd)
 {
+    const SigpipeGuard quietPipe;
     int phoneFd = -1;
     idevice_connection_get_fd(connection, &phoneFd);
     std::vector<char> buffer(kChunk);
+    int idle = 0;
     for (;;) {
         pollfd fds[2] = {{relayEnd, POLLIN, 0}, {phoneFd, POLLIN, 0}};
         const int ready = poll(fds, 2, -1);
@@ -89,12 +104,18 @@ void TlsRelay::run(idevice_connection_t connection, int relayEnd)
         }
         if (fds[1].revents) {
             uint32_t got = 0;
-            if (idevice_connection_receive(connection, buffer.data(), uint32_t(buffer.size()), &got)
-                    != IDEVICE_E_SUCCESS
-                || got == 0)
-                break; // the phone closed, or left
-            if (!sendAll(relayEnd, buffer.data(), got))
+            const idevice_error_t read =
+                idevice_connection_receive(connection, buffer.data(), uint32_t(buffer.size()), &got);
+            if (read == IDEVICE_E_SUCCESS && got > 0) {
+                idle = 0;
+                if (!sendAll(relayEnd, buffer.data(), got))
+                    break;
+            } else if (phoneClosed(phoneFd) || ++idle > kMaxIdleReads) {
+                // A record without data (a TLS 1.3 session ticket) reads as
+                // nothing; only the phone's end, or a connection that keeps
+                // reading nothing, ends the relay.
                 break;
+            }
         }
     }
     // The program's next read sees the end; the phone's side is closed with

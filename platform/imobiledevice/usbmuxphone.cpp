@@ -2,6 +2,7 @@
 
 #include "platform/imobiledevice/lockdownerrors.h"
 #include "platform/imobiledevice/plistbridge.h"
+#include "platform/imobiledevice/sigpipeguard.h"
 #include "platform/imobiledevice/tlsrelay.h"
 
 #include <usbmuxd.h>
@@ -34,9 +35,17 @@ int UsbmuxPhone::reachable() const
     return attached ? 0 : kAMDDeviceDisconnectedError;
 }
 
+int UsbmuxPhone::noteTrust(int code)
+{
+    if (code == kAMDPairingDialogResponsePendingError || code == kAMDPasswordProtectedError)
+        awaitingTrust = true;
+    return code;
+}
+
 int UsbmuxPhone::connect()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (connections > 0) {
@@ -93,6 +102,7 @@ void UsbmuxPhone::closeAll()
 int UsbmuxPhone::disconnect()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (connections == 0)
@@ -107,6 +117,7 @@ int UsbmuxPhone::isPaired()
 {
     {
         std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
         if (!attached)
             return 0;
     }
@@ -120,22 +131,24 @@ int UsbmuxPhone::isPaired()
 int UsbmuxPhone::pair()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (connections == 0)
         return kAMDNotConnectedError;
-    return LockdownErrors::code(lockdownd_pair(plain, nullptr));
+    return noteTrust(LockdownErrors::code(lockdownd_pair(plain, nullptr)));
 }
 
 int UsbmuxPhone::pairAfresh()
 {
     usbmuxd_delete_pair_record(udid.c_str());
-    return LockdownErrors::code(lockdownd_pair(plain, nullptr));
+    return noteTrust(LockdownErrors::code(lockdownd_pair(plain, nullptr)));
 }
 
 int UsbmuxPhone::validatePairing()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (connections == 0)
@@ -156,6 +169,7 @@ int UsbmuxPhone::validatePairing()
 int UsbmuxPhone::startSession()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (connections == 0)
@@ -173,7 +187,8 @@ int UsbmuxPhone::startSession()
     }
     if (opened != LOCKDOWN_E_SUCCESS) {
         session = nullptr;
-        return LockdownErrors::code(opened);
+        // The handshake pairs by itself when usbmuxd has no record.
+        return noteTrust(LockdownErrors::code(opened));
     }
     sessions = 1;
     return 0;
@@ -182,6 +197,7 @@ int UsbmuxPhone::startSession()
 int UsbmuxPhone::stopSession()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (sessions == 0)
@@ -194,6 +210,7 @@ int UsbmuxPhone::stopSession()
 int UsbmuxPhone::startService(const std::string &service, int *socket)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (!session)
@@ -246,6 +263,7 @@ int UsbmuxPhone::startService(const std::string &service, int *socket)
 CFTypeRef UsbmuxPhone::copyValue(const CoreFoundationLink &cf, CFStringRef domain, CFStringRef key)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (!attached || !session)
         return nullptr;
     if ((domain && !cf.isType(domain, cf.CFStringGetTypeID)) || (key && !cf.isType(key, cf.CFStringGetTypeID)))
@@ -268,6 +286,7 @@ CFTypeRef UsbmuxPhone::copyValue(const CoreFoundationLink &cf, CFStringRef domai
 int UsbmuxPhone::setValue(const CoreFoundationLink &cf, CFStringRef domain, CFStringRef key, CFTypeRef value)
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (int code = reachable())
         return code;
     if (!session)
@@ -288,6 +307,7 @@ int UsbmuxPhone::setValue(const CoreFoundationLink &cf, CFStringRef domain, CFSt
 void UsbmuxPhone::detach()
 {
     std::lock_guard<std::mutex> lock(mutex);
+    const SigpipeGuard quietPipe;
     if (!attached)
         return;
     attached = false;

@@ -24,6 +24,7 @@
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -47,18 +48,26 @@ public:
     CFTypeRef copyValue(const CoreFoundationLink &cf, CFStringRef domain, CFStringRef key);
     int setValue(const CoreFoundationLink &cf, CFStringRef domain, CFStringRef key, CFTypeRef value);
 
+    // Whether a pairing stopped at the phone's question ("Trust This
+    // Computer?", or its passcode) since the last call of this; usbmuxd's
+    // Paired then means the user answered it.
+    bool takeAwaitingTrust() { return awaitingTrust.exchange(false); }
+
     // usbmuxd no longer reports the phone: every call answers
     // kAMDDeviceDisconnectedError from now on.
     void detach();
 
 private:
     int reachable() const;
+    // code, noting a pairing that waits for the user.
+    int noteTrust(int code);
     // Deletes the record the phone no longer knows and pairs again.
     int pairAfresh();
     void closeSession();
     void closeAll();
 
     std::mutex mutex;
+    std::atomic<bool> awaitingTrust{false};
     bool attached = true;
     int connections = 0;
     int sessions = 0;

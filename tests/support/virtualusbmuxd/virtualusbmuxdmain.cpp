@@ -10,6 +10,9 @@
 #include "muxserver.h"
 #include "standinphones.h"
 
+#include <sys/prctl.h>
+
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -20,6 +23,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s SOCKET PHONES RECORDS COREFOUNDATION MOBILEDEVICE\n", argv[0]);
         return 2;
     }
+    // TLS writes go through OpenSSL's plain write(): a client gone must not
+    // end the daemon.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A test that dies takes its daemon with it.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const std::string socketPath = argv[1];
     setenv("QP_VIRTUAL_IPHONES_DIR", argv[2], 1);
     setenv("QP_VIRTUAL_IPHONES_POLL_MS", "20", 0);
