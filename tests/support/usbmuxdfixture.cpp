@@ -1,7 +1,5 @@
 #include "tests/support/usbmuxdfixture.h"
 
-#include "tests/support/virtualiphonefixture.h"
-
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -86,29 +84,12 @@ void UsbmuxdFixture::stop()
     QFile::remove(socketPath());
 }
 
-void UsbmuxdFixture::trustHost(const QString &phoneFolder, const QString &hostId)
-{
-    QFile file(phoneFolder + "/lockdown-hosts.txt");
-    if (file.open(QIODevice::Append))
-        file.write(hostId.toUtf8() + "\n");
-}
-
 QStringList UsbmuxdFixture::trustedHosts(const QString &phoneFolder)
 {
     QFile file(phoneFolder + "/lockdown-hosts.txt");
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-}
-
-void UsbmuxdFixture::writeRecord(const QString &udid, const QString &hostId) const
-{
-    // Only what a session start reads before the phone refuses: the host's
-    // id and the computer's BUID.
-    const QVariantMap record = {{"HostID", hostId}, {"SystemBUID", "0D1E2F30-4152-6374-8596-A7B8C9DAEBFC"}};
-    QFile file(recordPath(udid));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(xmlPlist(record));
 }
 
 } // namespace testsupport

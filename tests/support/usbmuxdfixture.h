@@ -27,12 +27,8 @@ public:
     // The pair records it keeps, one "<UDID>.plist" each.
     QString recordsDir() const;
     QString recordPath(const QString &udid) const;
-    // Makes the phone in phoneFolder trust a host, as if paired before.
-    static void trustHost(const QString &phoneFolder, const QString &hostId);
     // The hosts the phone trusts, in the order it came to.
     static QStringList trustedHosts(const QString &phoneFolder);
-    // A pair record naming hostId that the phone may or may not trust.
-    void writeRecord(const QString &udid, const QString &hostId) const;
 
 private:
     QString phones;

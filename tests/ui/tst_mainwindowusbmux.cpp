@@ -79,8 +79,9 @@ private slots:
         qputenv(kCommonFilesVar, QP_COMMON_FILES);
         const QString started = muxer.start();
         QVERIFY2(started.isEmpty(), qPrintable(started));
+        QString loadError;
+        QVERIFY2(apple_libs_load(loadError), qPrintable(loadError));
         shared = std::make_unique<MainWindow>();
-        QVERIFY(apple_libs_loaded());
         // The library for real iPhones answers, not the stand-in.
         QVERIFY(apple_md_resolve("qp_imd_code_for_lockdown_error"));
     }
