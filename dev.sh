@@ -9,6 +9,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev
+  libimobiledevice-dev libusbmuxd-dev libssl-dev
   xvfb xauth fonts-dejavu-core poppler-utils
 )
 
@@ -114,6 +115,7 @@ fuzz_main() {
 case "${1:-}" in
   run)
     PACKAGES+=(adb) # the program runs the real adb; tests use a fake one
+    PACKAGES+=(usbmuxd libimobiledevice6) # real iPhones: the daemon and the library
     install_missing
     build_release
     exec build/release/bin/quillmarten

@@ -4,6 +4,7 @@
 #include "app/stylesheet.h"
 #include "app/winmovable.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QObject>
 
@@ -25,6 +26,43 @@ int showMessageBox(int icon, const QString &text, int buttons, const std::functi
     if (closed)
         QObject::connect(&box, &QDialog::finished, &box, [closed](int) { closed(); });
     return box.exec();
+}
+
+namespace {
+
+QMessageBox *noticeNamed(const QString &name)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == name) {
+            if (auto *box = qobject_cast<QMessageBox *>(widget))
+                return box;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void showNotice(const QString &name, const QString &text)
+{
+    QMessageBox *box = noticeNamed(name);
+    if (!box) {
+        box = new QMessageBox(QMessageBox::Information, QObject::tr("Quillmarten Parlevane"), text, QMessageBox::Ok,
+                              nullptr, Qt::Dialog | Qt::FramelessWindowHint);
+        box->setObjectName(name);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->setStyleSheet(styleSheet());
+    }
+    box->setText(text);
+    box->show();
+    box->raise();
+}
+
+void closeNotice(const QString &name)
+{
+    if (QMessageBox *box = noticeNamed(name))
+        box->close();
 }
 
 void showInformation(const QString &text)

@@ -20,5 +20,10 @@ void showError(const QString &message);
 // phone, a backup or a program said): shown as it is, never interpreted.
 void showErrorText(const QString &plain);
 void showCritical(const QString &text);
+// A box of the same style that does not block the window: it stays until
+// the user closes it or closeNotice(name) is called. A second notice of one
+// name replaces the first one's text.
+void showNotice(const QString &name, const QString &text);
+void closeNotice(const QString &name);
 // The text the error box shows for message.
 QString errorBoxText(const QString &message);

@@ -18,6 +18,7 @@
 #include "ios/applelibs.h"
 #include "ios/backupmanifest.h"
 #include "ios/cftype.h"
+#include "ios/devicetrustpending.h"
 #include "ios/ios6restoremessagesthread.h"
 #include "ios/iosloadfilerelaythread.h"
 #include "ios/iosmobilebackupthread.h"
@@ -1017,11 +1018,17 @@ void MainWindow::iosDeviceConnected(void *device)
         record.mobileSubscriberCountryCode = values.value(2).toQString();
         record.productVersion = values.value(3).toQString();
         record.productType = values.value(4).toQString();
+    } catch (const DeviceTrustPending &e) {
+        // The phone is reported again once trusted; the window stays usable.
+        showNotice(QStringLiteral("trustNotice"), QString::fromUtf8(e.what()));
+        return;
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
+        closeNotice(QStringLiteral("trustNotice"));
         showError(QString::fromUtf8(e.what()));
         return;
     }
+    closeNotice(QStringLiteral("trustNotice"));
     // A repeated report of one handle is one phone: a second entry would
     // outlive the phone's single detach.
     const bool known = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
