@@ -239,10 +239,6 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle *handle)
 qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
 {
     open();
-    if (chat->service_name != QLatin1String("SMS") && chat->service_name != QLatin1String("iMessage")) {
-        throw std::runtime_error(
-            QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:%1").arg(chat->service_name).toStdString());
-    }
     const QString table = QStringLiteral("chat");
     InsertBuilder row;
     row.text("guid", chat->guid);
@@ -250,7 +246,10 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
     row.integer("state", chat->state);
     row.textIfSet("account_id", chat->account_id);
     row.text("chat_identifier", chat->chat_identifier);
-    row.text("service_name", chat->service_name);
+    // Written as the phone had it: later phones keep "RCS" chats, and a
+    // service the program does not know is no reason to lose a conversation.
+    // A chat without one (NULL) was an SMS chat on the phones that left it so.
+    row.text("service_name", chat->service_name.isNull() ? QStringLiteral("SMS") : chat->service_name);
     row.textIfSet("room_name", chat->room_name);
     row.text("account_login", chat->account_login);
     row.integer("is_archived", chat->is_archived);

@@ -241,27 +241,27 @@ private slots:
         QCOMPARE(db->messageRowidByLogicHash("0123456789abcdef0123456789abcdef"), rowid);
     }
 
-    void insertChatRefusesAnUnknownService_data()
+    void insertChatWritesTheServiceAsThePhoneHadIt_data()
     {
         QTest::addColumn<QString>("service");
-        QTest::newRow("lower case sms") << "sms";
-        QTest::newRow("empty") << "";
-        QTest::newRow("other") << "RCS";
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("RCS") << "RCS" << "RCS";
+        QTest::newRow("lower case sms") << "sms" << "sms";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("NULL") << QString() << "SMS";
     }
-    void insertChatRefusesAnUnknownService()
+    void insertChatWritesTheServiceAsThePhoneHadIt()
     {
         QFETCH(QString, service);
+        QFETCH(QString, stored);
         auto db = openDb(MsgDbLayout::Local);
         MsgStoreBuilder b;
-        _MsgChat *chat = b.chat({b.handle("+4917012345")}, service);
-        try {
-            db->insertChat(chat);
-            QFAIL("no exception");
-        } catch (const std::runtime_error &e) {
-            QCOMPARE(QString::fromUtf8(e.what()), "IOS6MessageDb::insertChat, invalid chat, service_name:" + service);
-        }
-        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 0);
-        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 0);
+        _MsgChat *chat = b.chat({b.handle("+4917012345")});
+        chat->service_name = service;
+        const qint64 rowid = db->insertChat(chat);
+        QCOMPARE(queryValue(dbPath(), QString("select service_name from chat where rowid=%1").arg(rowid)).toString(),
+                 stored);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 1);
     }
 
     void insertChatWritesMembersAndGroupId_data()
