@@ -274,13 +274,18 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
 
 // A phone reads every date of its file in one unit: written in seconds into a
 // later phone's file, a message would show as sent in the first seconds of
-// 2001. The newest dated message tells the unit; a file without one (an empty
-// phone, a local database) takes seconds, the unit the program's own files use.
+// 2001. The newest dated message tells the unit. A file without one tells it
+// by its schema: the cloud-sync columns came with the phones that count in
+// nanoseconds; anything else (an older phone, a local database) takes
+// seconds, the unit the program's own files use.
 qint64 IOS6MessageDb::storedDateScale()
 {
     if (dateScale == 0) {
         const qint64 newest = firstRowid(Sqlite3Sql("select date from message where date != 0 order by rowid desc limit 1"));
-        dateScale = newest > kNanosecondDatesAbove || newest < -kNanosecondDatesAbove ? 1000000000 : 1;
+        if (newest != 0)
+            dateScale = newest > kNanosecondDatesAbove || newest < -kNanosecondDatesAbove ? 1000000000 : 1;
+        else
+            dateScale = probe(QStringLiteral("message"), QStringLiteral("ck_sync_state"), Qt::CaseSensitive) ? 1000000000 : 1;
     }
     return dateScale;
 }

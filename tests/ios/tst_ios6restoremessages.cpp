@@ -463,8 +463,19 @@ private slots:
                  int(content.messages.size()) + written);
     }
 
-    void aNewMessageOlderThanThePhoneKeepsThePhonesDateUnit()
+    void newMessagesTakeThePhonesDateUnit_data()
     {
+        QTest::addColumn<bool>("phoneHoldsMessages");
+        QTest::newRow("a new message older than every phone message") << true;
+        QTest::newRow("a later phone without messages") << false;
+    }
+    void newMessagesTakeThePhonesDateUnit()
+    {
+        QFETCH(bool, phoneHoldsMessages);
+        if (!phoneHoldsMessages) {
+            content.messages.clear();
+            content.attachments.clear();
+        }
         writeBackup();
         MsgStoreBuilder b;
         _MsgHandle *anna = b.handle("+4915112345678");
