@@ -323,6 +323,8 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
             try {
                 c = work.insertChat(m->chat);
             } catch (const Sqlite3Exception &e) {
+                if (!IOS6MessageDb::refusedRow(e))
+                    throw;
                 qWarning("IOS6RestoreMessagesThread: chat %s left out: %s", qUtf8Printable(m->chat->guid), e.what());
                 work.executeThrow(Sqlite3Sql(QStringLiteral("ROLLBACK TO new_chat")));
                 c = 0;

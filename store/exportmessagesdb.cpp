@@ -144,6 +144,8 @@ qint64 ExportMessagesDb::chatRowidOrInsert(const _MsgChat *chat)
     try {
         rowid = db.insertChat(chat);
     } catch (const Sqlite3Exception &e) {
+        if (!IOS6MessageDb::refusedRow(e))
+            throw;
         qWarning("ExportMessagesDb: chat %s left out: %s", qUtf8Printable(chat->guid), e.what());
         db.executeThrow(Sqlite3Sql(QStringLiteral("ROLLBACK TO new_chat")));
         rowid = 0;

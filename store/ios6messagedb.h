@@ -19,6 +19,7 @@
 #include <QString>
 
 class ProgressForm;
+class Sqlite3Exception;
 struct _SqliteCarvedRow;
 
 class IOS6MessageDb : public AbsIOSMessageDb
@@ -123,6 +124,10 @@ public:
     // or 10^9 where the file already holds nanosecond dates (told by its
     // newest dated message at the first ask after an open).
     qint64 storedDateScale();
+    // Whether a failed write was the schema refusing the row's values (a
+    // constraint, a type) rather than the file failing (full, read-only,
+    // damaged): only the first may cost just that row.
+    static bool refusedRow(const Sqlite3Exception &e);
     // Sets that unit until the next open, for a file whose own messages
     // cannot tell it (a work copy emptied before it is filled again).
     void setStoredDateScale(qint64 scale) { dateScale = scale; }

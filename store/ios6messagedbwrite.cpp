@@ -7,8 +7,11 @@
 #include "store/msgtext.h"
 
 #include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3exception.h"
 #include "platform/sqlite_qt/sqlite3row.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
+
+#include <sqlite3.h>
 
 #include <stdexcept>
 
@@ -420,4 +423,10 @@ void IOS6MessageDb::deleteMessage(const _MsgMessage *message)
                          .addInt64Param(chatRowid)
                          .addInt64Param(chatRowid));
     }
+}
+
+bool IOS6MessageDb::refusedRow(const Sqlite3Exception &e)
+{
+    const int primary = e.code() & 0xFF;
+    return primary == SQLITE_CONSTRAINT || primary == SQLITE_MISMATCH;
 }

@@ -3,6 +3,7 @@
 #include "app/datafolder.h"
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3db.h"
+#include "platform/sqlite_qt/sqlite3exception.h"
 #include "store/exportmessagesdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
@@ -241,6 +242,26 @@ private slots:
         // Nothing of the refused chat stays half-written.
         QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 1);
         QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 1);
+    }
+
+    // Only a row the schema refuses costs just its chat: a statement the file
+    // cannot run at all fails the run instead of dropping every chat quietly.
+    void aFailingChatStatementStillEndsTheRun()
+    {
+        writeMsgDb(dbDir().absolutePath(), MsgDbLayout::Ios6Phone, {});
+        {
+            Sqlite3DB raw;
+            raw.openThrow(dbPath(), 2);
+            raw.executeThrow(Sqlite3Sql("ALTER TABLE chat RENAME COLUMN chat_identifier TO chat_ident"));
+        }
+        ExportMessagesDb writer(dbDir(), QString(), false);
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgMessage *m = b.message(b.chat({anna}), anna, "hi", 1);
+        writer.begin();
+        QVERIFY_THROWS_EXCEPTION(Sqlite3Exception, writer.write(*m));
+        writer.abort();
+        QCOMPARE(writer.leftOutCount(), 0);
     }
 
     void endWithoutBeginCommitsNothing()
