@@ -329,7 +329,14 @@ private slots:
             marks.append({m.recoverableIn.first(), m.guid});
         }
         writeBackup();
+        // The phone has used rowids up to 40; 31 to 40 are gone for good.
+        {
+            SqliteFixture phone(messageDbPath(cacheDir()));
+            phone.exec("UPDATE sqlite_sequence SET seq = 40 WHERE name = 'message'");
+        }
         QVERIFY(succeeded(runMerge()));
+        // New messages never take a rowid the phone has handed out.
+        QCOMPARE(queryValue(smsFile(), "select min(rowid) from message where rowid > 30").toLongLong(), 41);
         QList<QPair<qint64, QString>> named;
         for (const QVariantList &row :
              queryRows(smsFile(), "select r.chat_id, m.guid from chat_recoverable_message_join as r "
