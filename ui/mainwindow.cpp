@@ -1694,7 +1694,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
             new IOSMobileRestoreThread(&device, backupRoot, restoreForm.get(), this));
         if (!runWorker(restoreForm.get(), restore.get()))
             return;
-        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+        showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
@@ -1921,7 +1921,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
             QString(), messages, target.get(), manifest->folder, mergeForm.get(), this));
         if (!runWorker(mergeForm.get(), merge.get()))
             return;
-        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+        showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
