@@ -2,6 +2,7 @@
 
 #include "app/datafolder.h"
 #include "ios/backupcrypto.h"
+#include "ios/backupswapjournal.h"
 #include "platform/plist/plistnode.h"
 
 #include <QFile>
@@ -153,6 +154,9 @@ void BackupManifest::loadMbdb()
         return;
     refuseNewerLayout();
     const QString path = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+    // A swap of the message database and the manifest that a killed run left
+    // unfinished is settled first, so the tree shows a matching pair.
+    BackupSwapJournal::recover(folder);
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Cannot find ") + path);
     root.buildTree(mbdb_read(path));
