@@ -8,6 +8,7 @@
 #include "ios/backupleftovers.h"
 #include "ios/backupmanifest.h"
 #include "ios/ios6restoremessagesthread.h"
+#include "ios/itunescachesmsthread.h"
 #include "ios/mbdb.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/filefixture.h"
@@ -388,6 +389,59 @@ private slots:
         QVERIFY2(run.boxes.value(0).contains(box), qPrintable(run.boxes.value(0)));
         QCOMPARE(fileTree(backupDir()), before);
         QCOMPARE(workCopies(), QStringList());
+    }
+
+    // Records that clean to the database's cache name, or list its path in
+    // another domain, hold a small database of their own: neither the cache
+    // nor the merge may take it for the phone's.
+    void decoyRecordsNeverReplaceTheDatabase_data()
+    {
+        QTest::addColumn<QString>("domain");
+        QTest::addColumn<QString>("decoyPath");
+        QTest::newRow("sms.db*") << kHome << "Library/SMS/sms.db*";
+        QTest::newRow("sms.db?") << kHome << "Library/SMS/sms.db?";
+        QTest::newRow("sms.db with a trailing blank") << kHome << "Library/SMS/sms.db ";
+        QTest::newRow("another domain, after HomeDomain") << kMedia << "Library/SMS/sms.db";
+        QTest::newRow("another domain, before HomeDomain") << "CameraRollDomain" << "Library/SMS/sms.db";
+        QTest::newRow("a journal name") << kHome << "Library/SMS/sms.db-wal?";
+    }
+    void decoyRecordsNeverReplaceTheDatabase()
+    {
+        QFETCH(QString, domain);
+        QFETCH(QString, decoyPath);
+        const QByteArray decoy = readFile(writeMsgDbFile(path("decoy.db"), MsgDbLayout::LaterPhone,
+                                                         generateMsgContent(1, 1, 1)));
+        backup.addFile(domain, decoyPath, decoy);
+        backup.write(backupDir());
+
+        BackupManifest manifest(backupDir());
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        {
+            ProgressForm form("", nullptr);
+            ITunesCacheSMSThread cache(&manifest, QDir(cacheDir()), &form);
+            DialogDriver driver;
+            driver.thenPress(QMessageBox::Ok);
+            cache.start();
+            QCOMPARE(form.exec(), 1);
+            cache.wait();
+        }
+        auto guidsIn = [](const QString &db) {
+            QStringList guids;
+            for (const QVariantList &row : queryRows(db, "select guid from message"))
+                guids << row[0].toString();
+            return guids;
+        };
+        const QStringList cached = guidsIn(messageDbPath(cacheDir()));
+        for (const MsgFixtureMessage &m : content.messages)
+            QVERIFY2(cached.contains(m.guid), qPrintable(m.guid));
+        QVERIFY(!QFileInfo::exists(messageDbPath(cacheDir()) + "-wal"));
+
+        QVERIFY(succeeded(runMerge()));
+        const QStringList merged = guidsIn(smsFile());
+        for (const MsgFixtureMessage &m : content.messages)
+            QVERIFY2(merged.contains(m.guid), qPrintable(m.guid));
+        QVERIFY(merged.contains(fresh[0]->guid));
     }
 
     void anEncryptedBackupIsRefusedUntouched()
