@@ -96,9 +96,9 @@ void BackupManifest::loadManifestPlist()
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Cannot find ") + path);
     refuseNewerLayout();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail(file.errorString());
+    // Only a regular file: a FIFO would hold the window up for ever.
+    QFile file;
+    RegularFile::open(file, path);
     // Read in steps: one read of the whole limit would ask for its size in
     // memory whatever the file's size.
     QByteArray bytes;

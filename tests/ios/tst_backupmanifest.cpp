@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <sys/stat.h>
 #include <memory>
 
 using namespace testsupport;
@@ -215,16 +216,27 @@ private slots:
         QCOMPARE(manifest.displayName, deviceName + "-odd");
     }
 
-    // A manifest that never ends (here a link to an endless device) is read
-    // up to a bound and counts as one that does not parse.
-    void endlessManifestPlistIsBounded()
+    // A manifest that never ends (a link to an endless device) or never
+    // starts (a FIFO without a writer) is refused at once, not read.
+    void manifestPlistMustBeARegularFile_data()
     {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("a link to /dev/zero") << false;
+        QTest::newRow("a FIFO") << true;
+    }
+    void manifestPlistMustBeARegularFile()
+    {
+        QFETCH(bool, fifo);
         QVERIFY(QDir().mkpath(path("odd")));
-        QVERIFY(QFile::link("/dev/zero", path("odd/Manifest.plist")));
+        const QString plist = path("odd/Manifest.plist");
+        if (fifo)
+            QCOMPARE(mkfifo(QFile::encodeName(plist).constData(), 0600), 0);
+        else
+            QVERIFY(QFile::link("/dev/zero", plist));
         BackupManifest manifest(path("odd"));
-        manifest.loadManifestPlist();
+        const QString text = thrownText([&] { manifest.loadManifestPlist(); });
+        QVERIFY2(text.contains("is not a regular file"), qPrintable(text));
         QCOMPARE(manifest.info.deviceName, "");
-        QCOMPARE(manifest.displayName, "-odd");
     }
 
     void unreadableManifestPlistThrows()
