@@ -1,7 +1,9 @@
 // Swapping a backup's files through a journal: whatever point a swap is cut
 // at (a failure or a kill), the folder ends with all old files or all new
 // ones; and the leftovers of killed runs are removed, never anything else.
+#include "app/datafolder.h"
 #include "ios/backupleftovers.h"
+#include "ios/backupmanifest.h"
 #include "ios/backupswapjournal.h"
 #include "tests/support/filefixture.h"
 #include "tests/support/testmain.h"
@@ -226,6 +228,38 @@ private slots:
         QCOMPARE(waitpid(child, &status, 0), child);
         BackupLeftovers::removeInBackup(QDir(dir.path()));
         QCOMPARE(fileTree(dir.path()), newTree);
+    }
+
+    // The start-up sweep reaches every cache of the data folder and every
+    // backup below the default root, and finishes a pending swap there.
+    void theStartUpSweepReachesEveryCacheAndBackup()
+    {
+        const QString sms = "3d0d7e5fb2ce288813306e4d4636395e047a3d28";
+        const QString data = appDataDir().absolutePath();
+        for (const char *cache : {"itunes_cache/0a1b", "ios_cache/udid1"})
+            writeFile(data + "/" + cache + "/file-relay/var/mobile/Library/SMS/sms.db1700000000", "work");
+        const QString backups = BackupManifest::defaultBackupRoot().absolutePath();
+        writeFile(backups + "/one/" + sms + "-new1700000000", "cut short");
+        writeFile(backups + "/one/Manifest.mbdb", "list");
+        writeFolder(backups + "/two");
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            swapOf(backups + "/two").commit([](const QString &at) {
+                if (at == "db in")
+                    raise(SIGKILL);
+            });
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+
+        BackupLeftovers::removeAtStartup();
+        for (const char *cache : {"itunes_cache/0a1b", "ios_cache/udid1"})
+            QCOMPARE(QDir(data + "/" + cache + "/file-relay/var/mobile/Library/SMS").entryList(QDir::Files),
+                     QStringList());
+        QCOMPARE(fileTree(backups + "/one"), (QMap<QString, QByteArray>{{"Manifest.mbdb", "list"}}));
+        QCOMPARE(fileTree(backups + "/two"), newTree);
     }
 
     void onlyTheNewestSetAsidePairStays()
