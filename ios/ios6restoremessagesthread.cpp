@@ -1,6 +1,10 @@
 #include "ios/ios6restoremessagesthread.h"
 
 #include "app/progressform.h"
+#include "app/durablefile.h"
+#include "app/regularfile.h"
+#include "ios/backupleftovers.h"
+#include "ios/backupswapjournal.h"
 #include "ios/mbdb.h"
 #include "platform/plist/plistnode.h"
 #include "store/ios6messagedb.h"
@@ -9,6 +13,7 @@
 
 #include "platform/sqlite_qt/sqlite3exception.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -54,25 +59,42 @@ quint64 distance(qint64 a, qint64 b)
     return a > b ? quint64(a) - quint64(b) : quint64(b) - quint64(a);
 }
 
+// A Manifest.plist holds a few kilobytes of values and a keybag; older ones
+// list the installed apps too.
+constexpr qint64 kMaxManifestPlistBytes = 64LL * 1024 * 1024;
+
 bool isEncryptedBackup(const QDir &backupDir, bool *readable)
 {
-    QFile file(backupDir.absoluteFilePath(QStringLiteral("Manifest.plist")));
-    *readable = file.open(QIODevice::ReadOnly);
-    if (!*readable)
+    QByteArray bytes;
+    try {
+        bytes = RegularFile::read(backupDir.absoluteFilePath(QStringLiteral("Manifest.plist")),
+                                  kMaxManifestPlistBytes);
+    } catch (const std::exception &) {
+        *readable = false;
         return false;
-    const PlistNode manifest = PlistNode::parse(file.readAll());
+    }
+    const PlistNode manifest = PlistNode::parse(bytes);
     *readable = manifest.isDictionary();
     return manifest.value(QStringLiteral("IsEncrypted")).toBool();
 }
 
-// Renames from to to; answers whether it happened (no file at from is no
-// failure: nothing had to move).
-bool moveAside(const QString &from, const QString &to)
+// Length and SHA-1 of a regular file; length -1 when there is none to read.
+QPair<qint64, QByteArray> measure(const QString &path)
 {
-    if (!QFileInfo::exists(from))
-        return true;
-    return QFile::rename(from, to);
+    QFile file;
+    try {
+        RegularFile::open(file, path);
+    } catch (const std::exception &) {
+        return {-1, QByteArray()};
+    }
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    if (!hash.addData(&file))
+        fail(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+    return {file.size(), hash.result()};
 }
+
+// A manifest larger than this is not one (see mbdb.cpp).
+constexpr qint64 kMaxManifestBytes = 512LL * 1024 * 1024;
 
 } // namespace
 
@@ -124,6 +146,15 @@ void IOS6RestoreMessagesThread::run()
                                     .arg(backupDir.absoluteFilePath(QStringLiteral("Manifest.plist"))));
         return;
     }
+    try {
+        // A swap an earlier run left unfinished is settled before anything
+        // here is read from the backup.
+        BackupSwapJournal::recover(backupDir);
+        takeSnapshot();
+    } catch (const std::exception &e) {
+        form->postErrorOccurred(QString::fromUtf8(e.what()));
+        return;
+    }
 
     const QString targetPath = target->filePath();
     const QString workPath = targetPath + QString::number(QDateTime::currentSecsSinceEpoch());
@@ -134,8 +165,10 @@ void IOS6RestoreMessagesThread::run()
         form->postErrorOccurred(QStringLiteral("copy database to %1 failed.").arg(workPath));
         return;
     }
-    if (!QFile::copy(targetPath, workPath)) {
-        form->postErrorOccurred(QStringLiteral("copy database to %1 failed.").arg(workPath));
+    try {
+        DurableFile::copy(targetPath, workPath);
+    } catch (const std::exception &e) {
+        form->postErrorOccurred(QStringLiteral("copy database to %1 failed. %2").arg(workPath, QString::fromUtf8(e.what())));
         return;
     }
 
@@ -398,30 +431,77 @@ QString IOS6RestoreMessagesThread::successText() const
     return text;
 }
 
-void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments)
+void IOS6RestoreMessagesThread::takeSnapshot()
 {
     const QString manifestPath = backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+    if (!QFileInfo::exists(manifestPath))
+        fail(QStringLiteral("can not find %1.").arg(manifestPath));
+    const QByteArray bytes = RegularFile::read(manifestPath, kMaxManifestBytes);
+    const QHash<QString, _MbdbRecord> records = mbdb_read_data(bytes);
+    startManifestDigest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
+
+    const QString smsId = mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(kSmsDbPath));
+    const QString smsPath = backupDir.absoluteFilePath(smsId);
+    const QPair<qint64, QByteArray> sms = measure(smsPath);
+    startSmsLength = sms.first;
+    startSmsDigest = sms.second;
+    const auto record = records.constFind(smsId);
+    if (record == records.cend())
+        return;
+    // The merged database replaces this file: one that is missing or does not
+    // match its record means the cached copy was not taken from it.
+    if (startSmsLength < 0)
+        fail(QStringLiteral("The backup lists its message database, but its file %1 is missing or is not a "
+                            "regular file. Nothing was written.")
+                 .arg(smsPath));
+    if (startSmsLength != record->fileLength)
+        fail(QStringLiteral("The backup's message database %1 holds %2 bytes, but the backup's manifest records %3. "
+                            "The backup is damaged; nothing was written.")
+                 .arg(smsPath)
+                 .arg(startSmsLength)
+                 .arg(record->fileLength));
+}
+
+void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments)
+{
+    const QString manifestName = QStringLiteral("Manifest.mbdb");
+    const QString manifestPath = backupDir.absoluteFilePath(manifestName);
     const QString smsId = mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(kSmsDbPath));
     const QString smsPath = backupDir.absoluteFilePath(smsId);
     if (!QFileInfo::exists(manifestPath))
         fail(QStringLiteral("can not find %1.").arg(manifestPath));
-    QHash<QString, _MbdbRecord> records = mbdb_read(manifestPath);
+    const QByteArray manifestBytes = RegularFile::read(manifestPath, kMaxManifestBytes);
+    // Another writer's change since the start would be undone by the files
+    // written here.
+    auto refuseChanged = [&](const QString &what) {
+        fail(QStringLiteral("%1 changed while the messages were being merged. Nothing was written; please try "
+                            "again.")
+                 .arg(what));
+    };
+    if (QCryptographicHash::hash(manifestBytes, QCryptographicHash::Sha1) != startManifestDigest)
+        refuseChanged(manifestPath);
+    QHash<QString, _MbdbRecord> records = mbdb_read_data(manifestBytes);
 
     // The saved files are named by the time; a second run within the same
     // second must not find its names taken.
     qint64 now = QDateTime::currentSecsSinceEpoch();
+    QStringList journalIds;
+    for (const char *journal : kSmsJournalPaths)
+        journalIds << mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal));
     auto taken = [&](const QString &stamp) {
-        for (const QString &base : {smsPath, manifestPath})
+        for (const QString &base : QStringList{smsPath, manifestPath} + journalIds)
             for (const QString &sep : {QStringLiteral("-"), QStringLiteral("-new")})
-                if (QFileInfo::exists(base + sep + stamp))
+                if (QFileInfo::exists(backupDir.absoluteFilePath(base) + sep + stamp))
                     return true;
         return false;
     };
     while (taken(QString::number(now)))
         ++now;
     const QString stamp = QString::number(now);
-    const QString newSms = smsPath + QStringLiteral("-new") + stamp;
-    const QString newManifest = manifestPath + QStringLiteral("-new") + stamp;
+    const QString newSmsName = smsId + QStringLiteral("-new") + stamp;
+    const QString newManifestName = manifestName + QStringLiteral("-new") + stamp;
+    const QString newSms = backupDir.absoluteFilePath(newSmsName);
+    const QString newManifest = backupDir.absoluteFilePath(newManifestName);
     QStringList added; // files this run put into the backup folder
     auto removeAdded = [&] {
         for (const QString &path : added)
@@ -438,8 +518,7 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
             db.close();
         }
         added << newSms;
-        if (!QFile::copy(workPath, newSms))
-            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
+        DurableFile::copy(workPath, newSms);
 
         const QFileInfo written(newSms);
         auto existingRecord = records.find(smsId);
@@ -455,8 +534,8 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
         sms.ctime = quint32(born.toSecsSinceEpoch());
         // The phone checks the length against the file it is given.
         sms.fileLength = written.size();
-        for (const char *journal : kSmsJournalPaths)
-            records.remove(mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal)));
+        for (const QString &id : journalIds)
+            records.remove(id);
 
         step("attachments");
         for (const _MsgMessage *m : withAttachments) {
@@ -469,9 +548,8 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
                 const QString path = attachment->filename.mid(p);
                 const QString dest = backupDir.absoluteFilePath(mbdb_file_id(QLatin1String(kMediaDomain), path));
                 if (!QFileInfo::exists(dest)) {
-                    if (!QFile::copy(attachment->localPath, dest))
-                        fail(QStringLiteral("can not overwrite %1.").arg(dest));
                     added << dest;
+                    DurableFile::copy(attachment->localPath, dest);
                 }
                 mbdb_add_file(records, dest, QLatin1String(kMediaDomain), path);
             }
@@ -481,45 +559,53 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
         QList<_MbdbRecord> list = records.values();
         added << newManifest;
         mbdb_write(list, newManifest);
+
+        // The last look before the swap: the database this run replaces must
+        // be the one it started from.
+        step("check");
+        const QPair<qint64, QByteArray> current = measure(smsPath);
+        if (current.first != startSmsLength || current.second != startSmsDigest)
+            refuseChanged(smsPath);
+        if (QCryptographicHash::hash(RegularFile::read(manifestPath, kMaxManifestBytes), QCryptographicHash::Sha1)
+            != startManifestDigest)
+            refuseChanged(manifestPath);
     } catch (...) {
         removeAdded();
         throw;
     }
 
-    // Everything is written: the old files step aside and the new take
-    // their names. A failed rename puts back what already moved.
-    const QString savedSms = smsPath + QLatin1Char('-') + stamp;
-    const QString savedManifest = manifestPath + QLatin1Char('-') + stamp;
-    try {
-        step("swap database");
-        if (!moveAside(smsPath, savedSms))
-            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
-        if (!QFile::rename(newSms, smsPath)) {
-            moveAside(savedSms, smsPath);
-            fail(QStringLiteral("can not overwrite %1.").arg(smsPath));
-        }
-    } catch (...) {
-        removeAdded();
-        throw;
-    }
-    try {
-        step("swap manifest");
-        if (!QFile::rename(manifestPath, savedManifest))
-            fail(QStringLiteral("can not overwrite %1.").arg(manifestPath));
-        if (!QFile::rename(newManifest, manifestPath)) {
-            QFile::rename(savedManifest, manifestPath);
-            fail(QStringLiteral("can not overwrite %1.").arg(manifestPath));
-        }
-    } catch (...) {
-        QFile::remove(smsPath);
-        moveAside(savedSms, smsPath);
-        removeAdded();
-        throw;
-    }
+    // Everything is written: the old files step aside under "-<stamp>" and
+    // the new take their names, through a journal that a later run uses to
+    // finish the swap should this one be killed in the middle of it. A
+    // failure here puts back what already moved.
+    BackupSwapJournal swap(backupDir);
+    swap.addMove(smsId, newSmsName, smsId + QLatin1Char('-') + stamp);
+    swap.addMove(manifestName, newManifestName, manifestName + QLatin1Char('-') + stamp);
     // The old journal files are no longer listed; kept aside like the old
     // database rather than deleted.
-    for (const char *journal : kSmsJournalPaths) {
-        const QString id = backupDir.absoluteFilePath(mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal)));
-        moveAside(id, id + QLatin1Char('-') + stamp);
+    for (const QString &id : journalIds)
+        if (QFileInfo::exists(backupDir.absoluteFilePath(id)))
+            swap.addMove(id, QString(), id + QLatin1Char('-') + stamp);
+    try {
+        swap.commit([&](const QString &renaming) {
+            if (renaming == QLatin1String("done"))
+                step("swap done");
+            else if (renaming == smsId + QLatin1String(" aside"))
+                step("swap database");
+            else if (renaming == smsId + QLatin1String(" in"))
+                step("swap database in");
+            else if (renaming == manifestName + QLatin1String(" aside"))
+                step("swap manifest");
+            else if (renaming == manifestName + QLatin1String(" in"))
+                step("swap manifest in");
+            else
+                step("swap old journal");
+        });
+    } catch (...) {
+        removeAdded();
+        throw;
     }
+    // Only this run's set-aside copies stay: older ones would pile up with
+    // every merge.
+    BackupLeftovers::removeOlderSetAside(backupDir, QStringList{smsId, manifestName} + journalIds, stamp);
 }

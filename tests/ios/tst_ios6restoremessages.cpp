@@ -5,7 +5,10 @@
 #include "app/idstranslator.h"
 #include "app/makerserver.h"
 #include "app/progressform.h"
+#include "ios/backupleftovers.h"
+#include "ios/backupmanifest.h"
 #include "ios/ios6restoremessagesthread.h"
+#include "ios/itunescachesmsthread.h"
 #include "ios/mbdb.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/filefixture.h"
@@ -20,7 +23,11 @@
 #include <QDirIterator>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -31,6 +38,11 @@ const QString kMedia = QStringLiteral("MediaDomain");
 const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
 const QString kPhotoPath = QStringLiteral("Library/SMS/Attachments/ab/12/IMG_0001.JPG");
 const int kBaseDate = 600000000; // the fixture's first message date, minus 37 s
+// The steps of a merge that change files, in order, the renames of the swap
+// among them.
+const char *const kMergeSteps[] = {"merge",         "database",        "attachments",   "manifest",
+                                   "check",         "swap database",   "swap database in",
+                                   "swap manifest", "swap manifest in", "swap old journal", "swap done"};
 
 struct Run
 {
@@ -133,6 +145,13 @@ class TestIOS6RestoreMessages : public QObject
             return true;
         qWarning("result %d: %s", run.result, qPrintable(run.boxes.join(" | ")));
         return false;
+    }
+
+    // The phone's journal files of an earlier state: a merge sets them aside.
+    void addOldJournals()
+    {
+        backup.addFile(kHome, "Library/SMS/sms.db-wal", "stale journal");
+        backup.addFile(kHome, "Library/SMS/sms.db-shm", "stale index");
     }
 
     // Work copies left in the cache folder.
@@ -242,7 +261,7 @@ private slots:
     {
         QTest::addColumn<QString>("step");
         QTest::addColumn<QString>("box");
-        for (const char *step : {"merge", "database", "attachments", "manifest", "swap database", "swap manifest"})
+        for (const char *step : kMergeSteps)
             QTest::newRow(step) << step << "forced at " + QString(step);
         QTest::newRow("work copy") << "work copy" << "copy database to ";
     }
@@ -250,6 +269,7 @@ private slots:
     {
         QFETCH(QString, step);
         QFETCH(QString, box);
+        addOldJournals();
         writeBackup();
         const QMap<QString, QByteArray> before = fileTree(backupDir());
         IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
@@ -262,6 +282,187 @@ private slots:
         QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
         QCOMPARE(fileTree(backupDir()), before);
         QCOMPARE(workCopies(), QStringList());
+    }
+
+    // A kill at any step, and at each rename of the swap, leaves a backup
+    // whose next reader finds a database matching its manifest record and
+    // holding every message the phone had: the old pair before the swap
+    // began, the new pair once it had.
+    void aKillAtAnyStepLeavesAMatchingPair_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<bool>("swapped");
+        QTest::newRow("work copy") << "work copy" << false;
+        bool swapping = false;
+        for (const char *step : kMergeSteps) {
+            swapping = swapping || QString(step).startsWith("swap");
+            QTest::newRow(step) << step << swapping;
+        }
+    }
+    void aKillAtAnyStepLeavesAMatchingPair()
+    {
+        QFETCH(QString, step);
+        QFETCH(bool, swapped);
+        addOldJournals();
+        writeBackup();
+        const QByteArray oldSms = readFile(smsFile());
+        IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
+            if (step == QLatin1String(name))
+                raise(SIGKILL);
+        });
+        std::fflush(stdout);
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            IOS6MessageDb target(QDir(cacheDir()), QString(), false);
+            ProgressForm form("", nullptr);
+            IOS6RestoreMessagesThread thread(QString(), &fresh, &target, QDir(backupDir()), &form);
+            thread.start();
+            thread.wait();
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the step was not reached");
+        IOS6RestoreMessagesThread::setStepHook({});
+
+        // The next run that opens the backup, and the next start's clean-up.
+        BackupManifest manifest(backupDir());
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        BackupLeftovers::removeInBackup(QDir(backupDir()));
+        BackupLeftovers::removeInCache(QDir(cacheDir()));
+
+        const QHash<QString, _MbdbRecord> records = mbdb_read(backupDir() + "/Manifest.mbdb");
+        const _MbdbRecord sms = records.value(backupFileId(kHome, kSmsDb));
+        const QByteArray smsBytes = readFile(smsFile());
+        QCOMPARE(sms.fileLength, qint64(smsBytes.size()));
+        QCOMPARE(sms.dataHash.bytes, QCryptographicHash::hash(smsBytes, QCryptographicHash::Sha1));
+        QCOMPARE(smsBytes == oldSms, !swapped);
+        QStringList guids;
+        for (const QVariantList &row : queryRows(smsFile(), "select guid from message"))
+            guids << row[0].toString();
+        for (const MsgFixtureMessage &m : content.messages)
+            QVERIFY2(guids.contains(m.guid), qPrintable(m.guid));
+        QCOMPARE(guids.contains(fresh[0]->guid), swapped);
+        // No old journal file is listed beside a new database.
+        if (swapped)
+            QVERIFY(!records.contains(backupFileId(kHome, "Library/SMS/sms.db-wal")));
+        QCOMPARE(QDir(backupDir()).entryList({"*-new*", "*.journal", "*.tmp-*"}), QStringList());
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    // Another writer changes the backup while the merge runs: the backup is
+    // left with that writer's files, not overwritten from an older state.
+    void aBackupChangedMeanwhileIsRefused_data()
+    {
+        QTest::addColumn<QString>("changed");
+        QTest::newRow("the message database") << "sms";
+        QTest::newRow("the manifest") << "manifest";
+    }
+    void aBackupChangedMeanwhileIsRefused()
+    {
+        QFETCH(QString, changed);
+        writeBackup();
+        const QString file = changed == "sms" ? smsFile() : backupDir() + "/Manifest.mbdb";
+        IOS6RestoreMessagesThread::setStepHook([file](const char *name) {
+            if (QLatin1String(name) == QLatin1String("manifest")) {
+                QFile f(file);
+                if (f.open(QIODevice::Append))
+                    f.write("another writer");
+            }
+        });
+        const Run run = runMerge();
+        IOS6RestoreMessagesThread::setStepHook({});
+        const QMap<QString, QByteArray> after = fileTree(backupDir());
+        QCOMPARE(run.result, 0);
+        QVERIFY2(run.boxes.value(0).contains("changed while the messages were being merged"),
+                 qPrintable(run.boxes.value(0)));
+        QVERIFY(readFile(file).endsWith("another writer"));
+        QCOMPARE(QDir(backupDir()).entryList({"*-new*", "*-1*"}), QStringList());
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    // The merged database replaces the backup's own file, so a backup that
+    // lists one it does not hold, or one that does not match its record, is
+    // refused before anything is written.
+    void aBackupWithoutAMatchingDatabaseIsRefused_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("no data file") << "missing" << "is missing or is not a regular file";
+        QTest::newRow("a FIFO") << "fifo" << "is missing or is not a regular file";
+        QTest::newRow("cut short") << "short" << "The backup is damaged";
+    }
+    void aBackupWithoutAMatchingDatabaseIsRefused()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, box);
+        writeBackup();
+        QVERIFY(QFile::remove(smsFile()));
+        if (damage == "fifo")
+            QCOMPARE(mkfifo(QFile::encodeName(smsFile()).constData(), 0600), 0);
+        else if (damage == "short")
+            writeFile(smsFile(), QByteArray(100, 'x'));
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
+        const Run run = runMerge();
+        QCOMPARE(run.result, 0);
+        QVERIFY2(run.boxes.value(0).contains(box), qPrintable(run.boxes.value(0)));
+        QCOMPARE(fileTree(backupDir()), before);
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    // Records that clean to the database's cache name, or list its path in
+    // another domain, hold a small database of their own: neither the cache
+    // nor the merge may take it for the phone's.
+    void decoyRecordsNeverReplaceTheDatabase_data()
+    {
+        QTest::addColumn<QString>("domain");
+        QTest::addColumn<QString>("decoyPath");
+        QTest::newRow("sms.db*") << kHome << "Library/SMS/sms.db*";
+        QTest::newRow("sms.db?") << kHome << "Library/SMS/sms.db?";
+        QTest::newRow("sms.db with a trailing blank") << kHome << "Library/SMS/sms.db ";
+        QTest::newRow("another domain, after HomeDomain") << kMedia << "Library/SMS/sms.db";
+        QTest::newRow("another domain, before HomeDomain") << "CameraRollDomain" << "Library/SMS/sms.db";
+        QTest::newRow("a journal name") << kHome << "Library/SMS/sms.db-wal?";
+    }
+    void decoyRecordsNeverReplaceTheDatabase()
+    {
+        QFETCH(QString, domain);
+        QFETCH(QString, decoyPath);
+        const QByteArray decoy = readFile(writeMsgDbFile(path("decoy.db"), MsgDbLayout::LaterPhone,
+                                                         generateMsgContent(1, 1, 1)));
+        backup.addFile(domain, decoyPath, decoy);
+        backup.write(backupDir());
+
+        BackupManifest manifest(backupDir());
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        {
+            ProgressForm form("", nullptr);
+            ITunesCacheSMSThread cache(&manifest, QDir(cacheDir()), &form);
+            DialogDriver driver;
+            driver.thenPress(QMessageBox::Ok);
+            cache.start();
+            QCOMPARE(form.exec(), 1);
+            cache.wait();
+        }
+        auto guidsIn = [](const QString &db) {
+            QStringList guids;
+            for (const QVariantList &row : queryRows(db, "select guid from message"))
+                guids << row[0].toString();
+            return guids;
+        };
+        const QStringList cached = guidsIn(messageDbPath(cacheDir()));
+        for (const MsgFixtureMessage &m : content.messages)
+            QVERIFY2(cached.contains(m.guid), qPrintable(m.guid));
+        QVERIFY(!QFileInfo::exists(messageDbPath(cacheDir()) + "-wal"));
+
+        QVERIFY(succeeded(runMerge()));
+        const QStringList merged = guidsIn(smsFile());
+        for (const MsgFixtureMessage &m : content.messages)
+            QVERIFY2(merged.contains(m.guid), qPrintable(m.guid));
+        QVERIFY(merged.contains(fresh[0]->guid));
     }
 
     void anEncryptedBackupIsRefusedUntouched()
