@@ -53,21 +53,29 @@ QStringList BackupLeftovers::removeInCache(const QDir &cacheFolder)
     return removeMatching(QDir(cacheFolder.absoluteFilePath(QLatin1String(kSmsFolderInCache))), pattern);
 }
 
-void BackupLeftovers::removeAtStartup()
+QStringList BackupLeftovers::removeAtStartup()
 {
+    QStringList removed;
     for (const char *kind : {"itunes_cache", "ios_cache"}) {
         const QDir caches(appDataDir().absoluteFilePath(QLatin1String(kind)));
-        for (const QString &name : caches.entryList(QDir::Dirs | QDir::NoDotAndDotDot))
-            removeInCache(QDir(caches.absoluteFilePath(name)));
+        for (const QString &name : caches.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+            const QDir cache(caches.absoluteFilePath(name));
+            const QDir sms(cache.absoluteFilePath(QLatin1String(kSmsFolderInCache)));
+            for (const QString &file : removeInCache(cache))
+                removed << sms.absoluteFilePath(file);
+        }
     }
     const QDir backups = BackupManifest::defaultBackupRoot();
     for (const QString &name : backups.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QDir backup(backups.absoluteFilePath(name));
         try {
-            removeInBackup(QDir(backups.absoluteFilePath(name)));
+            for (const QString &file : removeInBackup(backup))
+                removed << backup.absoluteFilePath(file);
         } catch (const std::exception &e) {
             qWarning("%s", e.what());
         }
     }
+    return removed;
 }
 
 void BackupLeftovers::removeOlderSetAside(const QDir &backupFolder, const QStringList &names,

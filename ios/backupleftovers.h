@@ -22,8 +22,9 @@ public:
     static QStringList removeInCache(const QDir &cacheFolder);
     // At start-up, while no other run of the program can be using them: every
     // cache folder below the data folder ("itunes_cache/*", "ios_cache/*")
-    // and every backup below the default backup root. Failures are logged.
-    static void removeAtStartup();
+    // and every backup below the default backup root. Failures are logged;
+    // answers the paths removed.
+    static QStringList removeAtStartup();
     // After a successful merge: set-aside copies "<name>-<digits>" of each of
     // names, except those of keepStamp, the copies this run made.
     static void removeOlderSetAside(const QDir &backupFolder, const QStringList &names, const QString &keepStamp);
