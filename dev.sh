@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # ./dev.sh run   installs what is missing, builds and launches the program
 # ./dev.sh test  installs what is missing, builds with sanitizers and runs every test
+# ./dev.sh try   as run, with a sample virtual iPhone attached (README.md)
 # ./dev.sh deb   builds the Debian package build/deb/quillmarten_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -26,6 +27,19 @@ install_missing() {
 }
 
 build_jobs() { nproc 2>/dev/null || echo 2; }
+
+# The program and what a virtual iPhone needs beside it: the stand-ins of
+# Apple's libraries (dependencies of the program) and of its backup program.
+build_release() {
+  cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQP_BUILD_TESTS=OFF \
+    -DQP_BUILD_STANDINS=ON
+  cmake --build build/release --target quillmarten fake_applemobilebackup "$@"
+}
+
+# The data folder of a run without a ".redirect" file (app/datafolder.cpp).
+data_folder() {
+  echo "${XDG_DATA_HOME:-$HOME/.local/share}/QuillMarten/6B2E8D41A7C9430F9E15D2B8C4F70A93"
+}
 
 # ./dev.sh fuzz [TARGET] [SECONDS]: builds the libFuzzer targets (clang, ASan,
 # UBSan, coverage in every library) in build/fuzz and fuzzes TARGET, or each
@@ -102,9 +116,18 @@ case "${1:-}" in
   run)
     PACKAGES+=(adb) # the program runs the real adb; tests use a fake one
     install_missing
-    cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQP_BUILD_TESTS=OFF
-    cmake --build build/release --target quillmarten
+    build_release
     exec build/release/bin/quillmarten
+    ;;
+  try)
+    # A sample virtual iPhone in the data folder's "sample_iphones", made
+    # afresh each time; the program sees it plugged in.
+    PACKAGES+=(adb)
+    install_missing
+    build_release qp_sample_iphone
+    phones="$(data_folder)/sample_iphones"
+    build/release/bin/qp_sample_iphone "$phones"
+    QP_VIRTUAL_IPHONES_DIR="$phones" exec build/release/bin/quillmarten
     ;;
   test)
     install_missing
@@ -141,7 +164,7 @@ case "${1:-}" in
     (cd build/deb && cpack)
     ;;
   *)
-    echo "usage: $0 run|test|bench|deb" >&2
+    echo "usage: $0 run|try|test|fuzz|bench|deb" >&2
     exit 2
     ;;
 esac

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTcpSocket>
+#include <QUrl>
 #include <exception>
 #include <memory>
 
@@ -36,12 +37,17 @@ struct SocketDrop
 
 QString tryTheFollowing(const QString &message)
 {
-    const QString manager =
-        QDir(QCoreApplication::applicationDirPath()).absoluteFilePath(QStringLiteral("QuillmartenDeviceManager.exe"));
+    // The path already starts with a slash: "file:///" around it would make
+    // four, which names another file. Encoded, a blank or "#" in the path
+    // stays part of it; escaped, an ampersand stays text in the box.
+    const QString manager = QUrl::fromLocalFile(QDir(QCoreApplication::applicationDirPath())
+                                                    .absoluteFilePath(QStringLiteral("QuillmartenDeviceManager.exe")))
+                                .toString(QUrl::FullyEncoded)
+                                .toHtmlEscaped();
     return QStringLiteral("Please try the following:<br/><br/>"
                           "1 Go to Google Play on your phone to download and installed the latest version "
                           "Quillmarten SMS Sync.<br/><br/>"
-                          "2 click <a href=\"file:///%1\"><b>HERE</b></a> to run Quillmarten Device Manager and "
+                          "2 click <a href=\"%1\"><b>HERE</b></a> to run Quillmarten Device Manager and "
                           "then restart your phone to try again.<br/><br/>")
                .arg(manager)
         + message;

@@ -31,8 +31,24 @@ QString escapeHtml(const QString &text)
         case '\n':
             out += QLatin1String("<br/>");
             break;
-        default:
+        default: {
+            // Control characters (other than tab and line breaks) and the
+            // code points XML has no place for make the page no XML at all:
+            // they go. A surrogate stays only as half of a whole pair.
+            const char16_t c = s[i].unicode();
+            if (c < 0x20 ? c != '\t' : (c >= 0x7F && c <= 0x9F) || c == 0xFFFE || c == 0xFFFF)
+                break;
+            if (QChar::isHighSurrogate(c)) {
+                if (i + 1 < n && s[i + 1].isLowSurrogate()) {
+                    out += s[i];
+                    out += s[++i];
+                }
+                break;
+            }
+            if (QChar::isLowSurrogate(c))
+                break;
             out += s[i];
+        }
         }
     }
     return out;

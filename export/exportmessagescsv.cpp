@@ -48,7 +48,9 @@ QString ExportMessagesCsv::csvField(const QString &text)
             out += QLatin1String("\"\"");
             quote = true;
         } else {
-            if (c == QLatin1Char('\n') || c == QLatin1Char(','))
+            // A lone CR is a line break to spreadsheet programs and csv
+            // readers as well: unquoted it would split the row.
+            if (c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char(','))
                 quote = true;
             out += c;
         }

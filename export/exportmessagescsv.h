@@ -25,8 +25,8 @@ public:
     void write(const _MsgMessage &message) override;
     void end() override;
 
-    // A line feed or comma makes the field quoted; a double quote is doubled
-    // and makes it quoted too. A carriage return alone does not.
+    // A line feed, carriage return or comma makes the field quoted; a double
+    // quote is doubled and makes it quoted too.
     static QString csvField(const QString &text);
 
 private:

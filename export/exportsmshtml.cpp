@@ -27,7 +27,7 @@ void ExportSMSHtml::write(const _MsgMessage &m)
 {
     if (m.chat != titleChat || title.isNull()) {
         titleChat = m.chat;
-        title = m.chat ? escapeHtml(chatTitle(*m.chat, true)) : QStringLiteral("");
+        title = m.chat ? escapeHtml(chatTitle(*m.chat, true, true)) : QStringLiteral("");
     }
     const bool sent = m.is_from_me != 0;
     // Put together piece by piece rather than with chained arg() calls: a

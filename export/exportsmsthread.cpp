@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QMutex>
 #include <QSet>
 
 #include <algorithm>
@@ -26,6 +27,20 @@ namespace {
 // Linux refuses longer file names, counted in bytes of the file system's
 // encoding (UTF-8), whatever the folder.
 constexpr int kMaxFileNameBytes = 255;
+
+QMutex hookMutex;
+std::function<void(int)> stepHook;
+
+void runStepHook(int i)
+{
+    std::function<void(int)> hook;
+    {
+        QMutexLocker lock(&hookMutex);
+        hook = stepHook;
+    }
+    if (hook)
+        hook(i);
+}
 
 QString translate(const char *text)
 {
@@ -55,18 +70,30 @@ bool conversationAfter(const Conversation *a, const Conversation *b)
     return conversationBefore(b, a);
 }
 
-// What a conversation's file is called before its suffix.
-QString baseFileName(const _MsgChat *chat)
+// name without the characters file systems refuse or that would make the
+// name on disk differ from the one the run keeps track of (control
+// characters, a NUL above all), and without leading dots: those hide the
+// file, and "." or ".." name no file at all.
+QString cleanFileName(QString name)
 {
-    const QString unknown = QStringLiteral("unknown-chat");
-    if (!chat)
-        return unknown;
-    QString name = chat->isGroup() ? chat->chat_identifier : chatTitle(*chat, true);
-    // Control characters (a NUL above all) would make the name on disk differ
-    // from the one the run keeps track of.
     name.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; });
     name = validFileName(name);
-    return name.isEmpty() ? unknown : name;
+    qsizetype start = 0;
+    while (start < name.size() && (name.at(start) == QLatin1Char('.') || name.at(start).isSpace()))
+        ++start;
+    return name.mid(start);
+}
+
+// What a conversation's file is called before its suffix. A title that
+// leaves nothing falls back to the conversation's number, then to "sms".
+QString baseFileName(const _MsgChat *chat)
+{
+    if (!chat)
+        return QStringLiteral("unknown-chat");
+    QString name = cleanFileName(chat->isGroup() ? chat->chat_identifier : chatTitle(*chat, true));
+    if (name.isEmpty())
+        name = cleanFileName(chat->chat_identifier);
+    return name.isEmpty() ? QStringLiteral("sms") : name;
 }
 
 // The longest start of text whose UTF-8 takes at most maxBytes, never cutting
@@ -138,6 +165,7 @@ public:
             lastValue = value;
             sincePost.restart();
         }
+        runStepHook(i);
     }
 
 private:
@@ -157,6 +185,12 @@ ExportSMSThread::ExportSMSThread(const QList<_MsgMessage *> &messages, const QSh
 }
 
 ExportSMSThread::~ExportSMSThread() = default;
+
+void ExportSMSThread::setStepHook(std::function<void(int)> hook)
+{
+    QMutexLocker lock(&hookMutex);
+    stepHook = std::move(hook);
+}
 
 void ExportSMSThread::run()
 {

@@ -16,8 +16,10 @@
 // each in messageLessThan order; descending reverses both. A conversation's
 // file is named after its chat: a group by its chat_identifier, any other by
 // chatTitle with numbers, no chat "unknown-chat"; without the characters other
-// systems refuse, within 255 UTF-8 bytes, and made unique within the run as
-// "name (2).html" where two conversations would share a name.
+// systems refuse and without leading dots (a hidden file), falling back to the
+// chat_identifier and then "sms" when nothing is left; within 255 UTF-8 bytes,
+// and made unique within the run as "name (2).html" where two conversations
+// would share a name.
 //
 // Output is written beside its targets and put in place only when the whole
 // run has succeeded; a failed or cancelled run removes what it made and leaves
@@ -28,6 +30,8 @@
 #include <QSharedPointer>
 #include <QString>
 #include <QThread>
+
+#include <functional>
 
 class ExportStage;
 class ProgressForm;
@@ -44,6 +48,11 @@ public:
     ExportSMSThread(const QList<_MsgMessage *> &messages, const QSharedPointer<_MsgStore> &store,
                     const QString &path, int format, bool ascending, ProgressForm *form, QObject *parent);
     ~ExportSMSThread() override;
+
+    // Only tests set it: called on the worker's thread before message i
+    // (from 1) is handled, after the cancel check and the progress post. An
+    // empty function removes it.
+    static void setStepHook(std::function<void(int i)> hook);
 
 protected:
     void run() override;

@@ -87,7 +87,7 @@ void SMSPageLayout::drawMessage(const _MsgMessage &m)
     const QString date = MsgLocalTime::shortText(m.date);
     QString header = QLatin1String(sent ? "To: " : "From: ");
     if (m.chat)
-        header += chatTitle(*m.chat, true);
+        header += chatTitle(*m.chat, true, true);
     const int w = content.width();
     QTextLayout dateLayout(forLayout(date), blockFont(), printer);
     QTextLayout headerLayout(forLayout(header), blockFont(), printer);

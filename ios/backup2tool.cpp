@@ -4,11 +4,14 @@
 #include "ios/mobiledevice.h"
 
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStorageInfo>
 
 #include <stdexcept>
+
+#include <sys/statvfs.h>
 
 namespace {
 
@@ -28,14 +31,25 @@ constexpr double kSecondsPerMiB = 0.03;
 
 qint64 diskFreeSpace(const QDir &dir)
 {
+    return diskFreeSpaceOf(dir, QStorageInfo(dir.absolutePath()));
+}
+
+qint64 diskFreeSpaceOf(const QDir &dir, const QStorageInfo &volume)
+{
     // QStorageInfo climbs to an existing parent by itself; a missing folder
     // must answer -1 like a missing drive.
-    if (!QFileInfo(dir.absolutePath()).isDir())
+    const QString path = dir.absolutePath();
+    if (!QFileInfo(path).isDir())
         return -1;
-    const QStorageInfo info(dir.absolutePath());
-    if (!info.isValid() || !info.isReady())
+    if (volume.isValid() && volume.isReady())
+        return volume.bytesAvailable();
+    // QStorageInfo finds the volume in the mount table, which in a chroot or
+    // a container can describe another file system tree and hold no entry
+    // for this one; the folder itself still answers.
+    struct statvfs fs;
+    if (statvfs(QFile::encodeName(path).constData(), &fs) != 0)
         return -1;
-    return info.bytesAvailable();
+    return qint64(fs.f_bavail) * qint64(fs.f_frsize);
 }
 
 backup2tool::backup2tool(void *device, const QString &udid, const QDir &folder, QObject *parent)

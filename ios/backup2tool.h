@@ -13,6 +13,7 @@
 //   backup:  -u U --backup --target U --root R
 //   restore: -u U --restore --target U --root R --source U
 #include <QDir>
+#include <QStorageInfo>
 #include <QObject>
 #include <QString>
 
@@ -21,6 +22,10 @@
 // The bytes the calling user may still write on the volume of dir; -1 when the
 // volume cannot be asked (no such folder, no file system behind it).
 qint64 diskFreeSpace(const QDir &dir);
+// The same, given what QStorageInfo found for dir: when that has no answer
+// (no mount-table entry for the folder, as in a chroot) the folder's own file
+// system is asked.
+qint64 diskFreeSpaceOf(const QDir &dir, const QStorageInfo &volume);
 
 // The operation of one run.
 enum backup2tool_op {

@@ -128,7 +128,9 @@ bool IOS5MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMess
         m.account = QStringLiteral("e:");
         m.error = 0;
         date = v.at(Date).toLongLong() - MSG_EPOCH_OFFSET;
-        m.is_from_me = v.at(Flags).toInt() == 3 ? 1 : 0;
+        // The phone's own reader takes bit 0 as the user's: failed sends
+        // (flags 33) are the user's too, not only delivered ones (3).
+        m.is_from_me = v.at(Flags).toInt() & 1;
         const QString address = v.at(Address).toString();
         if (address.isEmpty())
             return false;

@@ -82,6 +82,10 @@
         <translation>Cannot create the folder %1.</translation>
     </message>
     <message>
+        <source>IDS_UNKNOWN_MESSAGE_DB_%1</source>
+        <translation>The message file %1 is not laid out as any iPhone message database this program knows, so its messages cannot be read.</translation>
+    </message>
+    <message>
         <source>IDS_CANNOT_CREATE_PDF_IN_%1</source>
         <translation>Cannot create a PDF file in the folder %1.</translation>
     </message>

@@ -13,7 +13,9 @@ public:
     virtual int iosVersion() const = 0; // 5 or 6
 
     // Which reader the message database file at path needs: 6 when it has the
-    // five tables of the iOS 6 layout, else 5. Throws when it cannot be read.
+    // five tables of the iOS 6 layout, 5 when it has the message, msg_group and
+    // group_member tables of iOS 5. Throws when it cannot be read, and with a
+    // text naming the file when it holds neither layout.
     static int detectVersion(const QString &path);
 
 protected:

@@ -374,7 +374,8 @@ void IOS5MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)
             }
             sql = Sqlite3Sql("select rowid from message where madrid_guid=?").addTextParam(r.guid);
         } else {
-            sql = Sqlite3Sql("select rowid from message where date=? and (flags=3)=? and ifnull(text,'')=?")
+            sql = Sqlite3Sql("select rowid from message where date=? and (ifnull(flags,0)&1)=? and "
+                             "ifnull(text,'')=?")
                       .addInt64Param(qint64(r.date) + MSG_EPOCH_OFFSET)
                       .addIntParam(r.is_from_me != 0 ? 1 : 0)
                       .addTextParam(r.text.isNull() ? QString(QLatin1String("")) : r.text);

@@ -183,24 +183,38 @@ QString regexReplace(const QString &text, const QRegularExpression &pattern,
     return result;
 }
 
-QString handleLabel(const _MsgHandle &handle, bool withNumber)
+namespace {
+
+// A name in First Strong Isolate ... Pop Directional Isolate: a right-to-left
+// name then keeps to itself, and the number beside it is not pulled into its
+// direction ("(971501234567+)").
+QString isolated(const QString &name, bool isolate)
+{
+    if (!isolate)
+        return name;
+    return QChar(0x2068) + name + QChar(0x2069);
+}
+
+} // namespace
+
+QString handleLabel(const _MsgHandle &handle, bool withNumber, bool isolateName)
 {
     if (handle._ct_name.isEmpty())
         return handle.id;
     if (withNumber)
-        return QStringLiteral("%1 (%2)").arg(handle._ct_name, handle.id);
-    return handle._ct_name;
+        return QStringLiteral("%1 (%2)").arg(isolated(handle._ct_name, isolateName), handle.id);
+    return isolated(handle._ct_name, isolateName);
 }
 
-QString chatTitle(const _MsgChat &chat, bool withNumber)
+QString chatTitle(const _MsgChat &chat, bool withNumber, bool isolateNames)
 {
     if (!chat.display_name.isEmpty())
-        return chat.display_name;
+        return isolated(chat.display_name, isolateNames);
     if (chat.members.isEmpty())
         return QStringLiteral("Unknown");
     QStringList labels;
     for (const _MsgHandle *member : chat.members)
-        labels << handleLabel(*member, withNumber);
+        labels << handleLabel(*member, withNumber, isolateNames);
     return labels.join(QLatin1String(", "));
 }
 

@@ -26,8 +26,11 @@ using MatchCallback = QString (*)(void *userData, const QRegularExpressionMatch 
 QString regexReplace(const QString &text, const QRegularExpression &pattern,
                      MatchCallback callback, void *userData);
 
-QString handleLabel(const _MsgHandle &handle, bool withNumber);
-QString chatTitle(const _MsgChat &chat, bool withNumber);
+// isolateNames wraps every name (a contact's, a chat's own) in U+2068 ...
+// U+2069, for texts laid out as a line of their own (export headers), where a
+// right-to-left name would otherwise reorder the number beside it.
+QString handleLabel(const _MsgHandle &handle, bool withNumber, bool isolateName = false);
+QString chatTitle(const _MsgChat &chat, bool withNumber, bool isolateNames = false);
 QString senderLabel(const _MsgMessage &message);
 QDateTime msgDateTime(int date); // local date-time
 

@@ -18,10 +18,14 @@
 #include "tests/support/fakecompanionapp.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
 #include "ui_androidwifiform.h"
 #include "ui_progressform.h"
 
+#include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMouseEvent>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -72,7 +76,39 @@ UsbRun connectUsb(DialogDriver &driver)
     return run;
 }
 
+// Moves the mouse over label until a link lights up, then clicks it there, as
+// a user does; answers the link's target ("" when none was found).
+QString clickFirstLink(QLabel *label)
+{
+    QString hovered;
+    const QMetaObject::Connection watch =
+        QObject::connect(label, &QLabel::linkHovered, label, [&hovered](const QString &link) { hovered = link; });
+    QPoint at;
+    for (int y = 1; y < label->height() && hovered.isEmpty(); y += 2) {
+        for (int x = 1; x < label->width() && hovered.isEmpty(); x += 3) {
+            at = QPoint(x, y);
+            QMouseEvent move(QEvent::MouseMove, QPointF(at), label->mapToGlobal(QPointF(at)), Qt::NoButton,
+                             Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(label, &move);
+        }
+    }
+    QObject::disconnect(watch);
+    if (!hovered.isEmpty())
+        QTest::mouseClick(label, Qt::LeftButton, Qt::NoModifier, at);
+    return hovered;
+}
+
 } // namespace
+
+// Takes the place of the desktop's program for file links.
+class FileOpenRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
 
 class TestAndroidConnect : public QObject
 {
@@ -234,19 +270,37 @@ private slots:
         adb.handUrlsTo(app.controlPort());
         adb.answer("pm", packageList.toUtf8());
         app.setFault("device2", Fault::Error, 1, QString::fromUtf8("Dienst abgestürzt ☹"));
+        // The box's HERE link is clicked: it must open the helper program
+        // beside this one, not a file of some other path.
+        FileOpenRecorder recorder;
+        QDesktopServices::setUrlHandler("file", &recorder, "open");
+        QString link;
         DialogDriver driver;
-        driver.thenPress(QMessageBox::Ok);
+        QImage shot;
+        driver.thenBox([&link, &shot](QWidget *box) {
+            shot = box->grab().toImage();
+            link = clickFirstLink(box->findChild<QLabel *>("qt_msgbox_label"));
+            DialogDriver::press(box, QMessageBox::Ok);
+        });
         const UsbRun run = connectUsb(driver);
+        QDesktopServices::unsetUrlHandler("file");
         QCOMPARE(run.result, 0);
         QCOMPARE(run.boxes.size(), 1);
         const QString manager =
             QDir(QCoreApplication::applicationDirPath()).absoluteFilePath("QuillmartenDeviceManager.exe");
+        QVERIFY(manager.startsWith('/'));
         const QString expected =
             "Please try the following:<br/><br/>1 Go to Google Play on your phone to download and installed the "
-            "latest version Quillmarten SMS Sync.<br/><br/>2 click <a href=\"file:///" + manager
+            "latest version Quillmarten SMS Sync.<br/><br/>2 click <a href=\"file://" + manager
             + "\"><b>HERE</b></a> to run Quillmarten Device Manager and then restart your phone to try "
               "again.<br/><br/>" + QString::fromUtf8("Dienst abgestürzt ☹");
         QVERIFY2(run.boxes[0].text.contains(expected), qPrintable(run.boxes[0].text));
+        QVERIFY(!testsupport::saveShot(shot, "usb-hints-box").isEmpty());
+        QVERIFY(testsupport::notBlank(shot, shot.rect()));
+        QCOMPARE(link, "file://" + manager);
+        QCOMPARE(recorder.opened.size(), 1);
+        QCOMPARE(recorder.opened[0].toLocalFile(), manager);
+        QVERIFY(QFileInfo(recorder.opened[0].toLocalFile()).isExecutable());
         QCOMPARE(adb.count("install"), 0);
     }
 

@@ -136,7 +136,8 @@ private slots:
         QTest::newRow("quote doubled") << "say \"hi\"" << "\"say \"\"hi\"\"\"";
         QTest::newRow("only a quote") << "\"" << "\"\"\"\"";
         QTest::newRow("line feed") << "a\nb" << "\"a\nb\"";
-        QTest::newRow("carriage return alone") << "a\rb" << "a\rb";
+        QTest::newRow("carriage return alone") << "a\rb" << "\"a\rb\"";
+        QTest::newRow("carriage return at the end") << "ab\r" << "\"ab\r\"";
         QTest::newRow("CR LF keeps both") << "a\r\nb" << "\"a\r\nb\"";
         QTest::newRow("semicolon and tab") << "a;\tb" << "a;\tb";
     }

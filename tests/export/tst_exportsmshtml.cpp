@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
+#include <QXmlStreamReader>
 
 #include <stdexcept>
 
@@ -92,6 +94,15 @@ private slots:
         QTest::newRow("breaks at both ends") << "\nab\r\n" << "<br/>ab<br/>";
         QTest::newRow("quotes stay") << "\"it's\"" << "\"it's\"";
         QTest::newRow("emoji") << QString::fromUtf8("\xF0\x9F\x98\x80 <3") << QString::fromUtf8("\xF0\x9F\x98\x80 &lt;3");
+        QTest::newRow("tab stays") << "a\tb" << "a\tb";
+        QTest::newRow("C0 controls go") << QString("a") + QChar(0x01) + "b" + QChar(0x08) + "c" + QChar(0x0B) + "d"
+                                                + QChar(0x0C) + "e" + QChar(0x1B) + "[0mf" + QChar(0x1F)
+                                        << "abcde[0mf";
+        QTest::newRow("a NUL goes") << QString("a") + QChar(0) + "b" << "ab";
+        QTest::newRow("DEL and C1 go") << QString("a\x7F") + QChar(0x85) + QChar(0x9F) + "b" << "ab";
+        QTest::newRow("no-characters go") << QString("a") + QChar(0xFFFE) + QChar(0xFFFF) + "b" << "ab";
+        QTest::newRow("lone surrogates go") << QString("a") + QChar(0xD83D) + "b" + QChar(0xDE00) << "ab";
+        QTest::newRow("non-breaking space stays") << QString("a") + QChar(0xA0) + "b" << QString("a") + QChar(0xA0) + "b";
     }
     void escapeHtml()
     {
@@ -114,12 +125,12 @@ private slots:
         const QString expected =
             kHead
             + QString("<a name=\"sms%1\"></a><div style=\"color:#008040;font-size:16px;\"><div>%2</div>"
-                      "<div>To: Anna &lt;AT&amp;T&gt; (+4917012345)</div></div>"
+                      "<div>To: \u2068Anna &lt;AT&amp;T&gt;\u2069 (+4917012345)</div></div>"
                       "<div style=\"font-size:14px;\">Tom &amp; Jerry &lt;3<br/>see you</div><br/><br/>\n")
                   .arg(sent->rowid)
                   .arg(localDate(kDate))
             + QString("<a name=\"sms9007199254740993\"></a><div style=\"color:#0000FF;font-size:16px;\"><div>%1</div>"
-                      "<div>From: Anna &lt;AT&amp;T&gt; (+4917012345)</div></div>"
+                      "<div>From: \u2068Anna &lt;AT&amp;T&gt;\u2069 (+4917012345)</div></div>"
                       "<div style=\"font-size:14px;\">ok</div><br/><br/>\n")
                   .arg(localDate(kDate + 90))
             + QString("<a name=\"sms%1\"></a><div style=\"color:#0000FF;font-size:16px;\"><div>%2</div>"
@@ -148,8 +159,70 @@ private slots:
         chat->display_name = name;
         b.message(chat, nullptr, text, kDate);
         const QString page = writePage(b.messages());
-        QVERIFY2(page.contains("<div>To: " + name + "</div></div><div style=\"font-size:14px;\">" + text + "</div>"),
+        QVERIFY2(page.contains(QString("<div>To: ") + QChar(0x2068) + name + QChar(0x2069)
+                               + "</div></div><div style=\"font-size:14px;\">" + text + "</div>"),
                  qPrintable(page));
+    }
+
+    void aPageIsWellFormedXml()
+    {
+        // Phones keep control characters in texts and names (an escape
+        // sequence pasted from a terminal, a form feed); an XML reader must
+        // still take the page whole.
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        anna->_ct_name = QString("Anna") + QChar(0x07) + " " + QChar(0xFFFF) + "Schmidt";
+        _MsgChat *chat = b.chat({anna});
+        b.message(chat, anna,
+                  QString("bell") + QChar(0x07) + " escape" + QChar(0x1B) + "[1m nul" + QChar(0) + "\ttab\rcr"
+                      + QChar(0x0C) + QChar(0xD800),
+                  kDate);
+        b.message(chat, nullptr, "plain", kDate + 60);
+        const QString page = writePage(b.messages());
+        QXmlStreamReader xml(page);
+        QStringList bodies;
+        while (!xml.atEnd()) {
+            if (xml.readNext() == QXmlStreamReader::StartElement && xml.attributes().value("style") == QString("font-size:14px;"))
+                bodies << xml.readElementText(QXmlStreamReader::IncludeChildElements);
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        // XML reads a lone carriage return as a line feed.
+        QCOMPARE(bodies, QStringList({"bell escape[1m nul\ttab\ncr", "plain"}));
+        QVERIFY(page.contains(QString("From: ") + QChar(0x2068) + "Anna Schmidt" + QChar(0x2069) + " (+4917012345)"));
+    }
+
+    void aRightToLeftNameKeepsItsNumberInOrder()
+    {
+        // Laid out as a reader lays it out: the number in parentheses after
+        // an Arabic name reads left to right, to the right of the name.
+        MsgStoreBuilder b;
+        _MsgHandle *muhammad = b.handle("+971501234567");
+        muhammad->_ct_name = QString::fromUtf8("\xD9\x85\xD8\xAD\xD9\x85\xD8\xAF");
+        b.message(b.chat({muhammad}), muhammad, "salam", kDate);
+        QTextDocument doc;
+        doc.setHtml(writePage(b.messages()));
+        doc.setTextWidth(800);
+        doc.size(); // lays the document out
+        QTextBlock header;
+        for (QTextBlock block = doc.begin(); block.isValid(); block = block.next())
+            if (block.text().startsWith("From: "))
+                header = block;
+        QVERIFY(header.isValid());
+        const QString text = header.text();
+        const QTextLine line = header.layout()->lineAt(0);
+        QVERIFY(line.isValid());
+        const int open = int(text.indexOf("(+971501234567)"));
+        QVERIFY2(open > 0, qPrintable(text));
+        const int name = int(text.indexOf(muhammad->_ct_name));
+        qreal previous = -1;
+        for (int i = open; i < open + 15; ++i) {
+            // The left edge of each character of the number, in reading order.
+            const qreal x = qMin(line.cursorToX(i), line.cursorToX(i + 1));
+            QVERIFY2(x > previous, qPrintable(QString("character %1 of %2").arg(i - open).arg(text)));
+            previous = x;
+        }
+        for (int i = name; i < name + 4; ++i)
+            QVERIFY(line.cursorToX(i) < line.cursorToX(open));
     }
 
     void aPageWithoutMessagesIsComplete()

@@ -7,6 +7,8 @@
 #include "tests/support/testmain.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -200,6 +202,25 @@ private slots:
     {
         QCOMPARE(diskFreeSpace(QDir(dir->filePath("missing/folder"))), qint64(-1));
         QVERIFY(diskFreeSpace(QDir(dir->path())) > 0);
+    }
+
+    // Where QStorageInfo finds no volume for the folder (a chroot, whose mount
+    // table describes the host), the folder's file system still answers.
+    void freeSpaceWithoutAMountTableEntry()
+    {
+        const QStorageInfo none; // what QStorageInfo answers without an entry
+        QVERIFY(!none.isValid());
+        const qint64 free = diskFreeSpaceOf(QDir(dir->path()), none);
+        QVERIFY(free > 0);
+        // The folder's own volume: what QStorageInfo says where it can.
+        const QStorageInfo real(dir->path());
+        if (real.isValid())
+            QVERIFY(qAbs(free - real.bytesAvailable()) < qint64(1) << 30);
+        QCOMPARE(diskFreeSpaceOf(QDir(dir->filePath("missing/folder")), none), qint64(-1));
+        QFile file(dir->filePath("a-file"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        QCOMPARE(diskFreeSpaceOf(QDir(dir->filePath("a-file")), none), qint64(-1));
     }
 };
 

@@ -103,7 +103,8 @@ Ios5Content phone5(Ios5Layout layout, int pageSize, int messageCount)
             m.address = c.groups.at(kind).members.first().address;
             m.country = c.groups.at(kind).members.first().country;
             m.date = 1600000000 + n * 60;
-            m.flags = n % 3 == 0 ? 3 : 2;
+            // Sent (3), failed to send (33, also the user's) and received (2).
+            m.flags = n % 3 == 0 ? (n % 2 ? 33 : 3) : 2;
         } else {
             m.isMadrid = true;
             m.date = 600000000 + n * 60;
@@ -146,7 +147,7 @@ void compareRecord(const _RecycleMessage &r, const Ios5Message &m)
         QCOMPARE(r.date, int(m.date - kUnixTo2001));
         QCOMPARE(r.date_read, r.date);
         QCOMPARE(r.date_delivered, r.date);
-        QCOMPARE(r.is_from_me, m.flags == 3 ? 1 : 0);
+        QCOMPARE(r.is_from_me, m.flags == 2 ? 0 : 1);
         const QString expected = m.address == "0170 1234567" ? "+491701234567" : "+919812345678";
         QCOMPARE(r.chat_identifier, expected);
         QCOMPARE(r.handle, expected);
@@ -224,6 +225,8 @@ void TestIos5Recovery::conversion_data()
 
     QTest::newRow("SMS received") << sms({}) << true << true << "SMS" << de << smsDate << 0;
     QTest::newRow("SMS sent") << sms({{4, 3}}) << true << true << "SMS" << de << smsDate << 1;
+    QTest::newRow("SMS that failed to send") << sms({{4, 33}}) << true << true << "SMS" << de << smsDate << 1;
+    QTest::newRow("SMS flags 0") << sms({{4, 0}}) << true << true << "SMS" << de << smsDate << 0;
     QTest::newRow("SMS without address") << sms({{1, QVariant()}}) << true << false << "" << "" << 0 << 0;
     QTest::newRow("SMS empty address") << sms({{1, ""}}) << true << false << "" << "" << 0 << 0;
     QTest::newRow("SMS at 2001-01-01") << sms({{2, kUnixTo2001}}) << true << false << "" << "" << 0 << 0;

@@ -1,6 +1,7 @@
 #include "tests/support/testmain.h"
 #include "tests/support/sqlitefixture.h"
 
+#include "app/idstranslator.h"
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "store/absiosmessagedb.h"
 
@@ -83,6 +84,7 @@ class TestAbsDb : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
 
     void endWithoutBeginTouchesNothing();
@@ -105,9 +107,16 @@ private slots:
     void deleteThroughBase();
 
 private:
+    IdsTranslator m_translator;
     QTemporaryDir m_dir;
     QString m_path;
 };
+
+void TestAbsDb::initTestCase()
+{
+    QVERIFY(m_translator.load(":/en.qm"));
+    QCoreApplication::installTranslator(&m_translator);
+}
 
 void TestAbsDb::init()
 {
@@ -265,14 +274,20 @@ void TestAbsDb::selectAllQuotesTheTableName()
 void TestAbsDb::detectVersion_data()
 {
     QTest::addColumn<QString>("script");
-    QTest::addColumn<int>("version");
+    QTest::addColumn<int>("version"); // 0: refused
     QTest::newRow("five iOS 6 tables") << QString(kIos6Tables) + kChatMessageJoin << 6;
-    QTest::newRow("without chat_message_join") << QString(kIos6Tables) << 5;
     QTest::newRow("iOS 5 tables") << QString(kIos5Tables) << 5;
     QTest::newRow("iOS 5 and iOS 6 tables")
         << QString(kIos5Tables).replace("TABLE message", "TABLE old_message") + kIos6Tables + kChatMessageJoin << 6;
-    QTest::newRow("join table as a view") << QString(kIos6Tables) + "CREATE VIEW chat_message_join AS SELECT 1;" << 5;
-    QTest::newRow("no tables") << QString() << 5;
+    QTest::newRow("iOS 5 tables beside part of iOS 6") << QString(kIos5Tables) + kChatMessageJoin << 5;
+    QTest::newRow("without chat_message_join") << QString(kIos6Tables) << 0;
+    QTest::newRow("only message and handle")
+        << "CREATE TABLE message (ROWID INTEGER PRIMARY KEY, text TEXT);"
+           "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY, id TEXT);" << 0;
+    QTest::newRow("iOS 5 without group_member")
+        << QString(kIos5Tables).replace("TABLE group_member", "TABLE other_member") << 0;
+    QTest::newRow("join table as a view") << QString(kIos6Tables) + "CREATE VIEW chat_message_join AS SELECT 1;" << 0;
+    QTest::newRow("no tables") << QString() << 0;
 }
 
 void TestAbsDb::detectVersion()
@@ -283,7 +298,19 @@ void TestAbsDb::detectVersion()
         testsupport::SqliteFixture f(m_path);
         f.exec("PRAGMA user_version = 1;" + script);
     }
-    QCOMPARE(AbsIOSMessageDb::detectVersion(m_path), version);
+    if (version) {
+        QCOMPARE(AbsIOSMessageDb::detectVersion(m_path), version);
+    } else {
+        try {
+            AbsIOSMessageDb::detectVersion(m_path);
+            QFAIL("no exception");
+        } catch (const std::runtime_error &e) {
+            QCOMPARE(QString::fromUtf8(e.what()),
+                     "The message file " + m_path
+                         + " is not laid out as any iPhone message database this program knows, so its messages "
+                           "cannot be read.");
+        }
+    }
 
     // The probe lets go of the file: another connection can write at once.
     Sqlite3DB db;

@@ -66,8 +66,14 @@ private slots:
         model.setMessages({m});
 
         const QString flag = itemType ? QString() : sent ? QString("To") : QString("From");
-        const QString contact = itemType ? QString("Tom & Jerry") : senderLabel(*m);
-        const QStringList texts{shortDate(date), flag, contact, displayText(*m)};
+        // A message names its correspondent with the number, a group event
+        // its chat by name alone; a group event tells who did what, and when
+        // (700000000 is 2023-03-08 21:26:40 in Berlin).
+        const QString contact = itemType ? QString("Tom & Jerry") : QString("Tom & Jerry (+4915112345678)");
+        const QString content = itemType ? (sent ? QString("You") : QString("Tom & Jerry"))
+                                               + " named the conversation \"\".\n08 Mar 2023 9:26 PM"
+                                         : QString("Hi [EMOJI] <3\r\nsecond line");
+        const QStringList texts{shortDate(date), flag, contact, content};
         const bool iMessage = service.toLower() == "imessage";
         const QString iconPath = iMessage ? (sent ? ":/res/imsg-send.png" : ":/res/imsg-rec.png")
                                           : (sent ? ":/res/icon_sms-sent.png" : ":/res/icon_sms-receive.png");

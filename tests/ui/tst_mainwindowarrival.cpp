@@ -6,6 +6,7 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
 #include "tests/support/virtualiphonefixture.h"
@@ -17,6 +18,7 @@
 
 #include "ui_mainwindow.h"
 
+#include <QProcess>
 #include <QTranslator>
 #include <memory>
 
@@ -180,6 +182,97 @@ private slots:
         const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
+        QVERIFY(!phoneNode(window, udid));
+        removeVirtualIPhone(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(window.iosDevices().isEmpty(), 20000);
+    }
+
+    // What `./dev.sh try` shows: the sample phone arrives through a backup
+    // with every conversation, its texts read also where only the
+    // attributedBody holds them, and the people of its numbers named from
+    // its address book.
+    void theSamplePhoneArrivesWhole()
+    {
+        QProcess maker;
+        maker.start(QP_SAMPLE_IPHONE, {scratch.filePath("made")});
+        QVERIFY(maker.waitForFinished(30000));
+        QCOMPARE(maker.exitCode(), 0);
+        const QString made = QString::fromUtf8(maker.readAllStandardOutput()).trimmed();
+        QCOMPARE(made, scratch.filePath("made/sample-iphone"));
+        const QString folder = phones.filePath("sample-iphone");
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QVERIFY(QDir().rename(made, folder));
+        const QString udid = "00008030-001A35E22E38802E";
+        QTRY_VERIFY_WITH_TIMEOUT(phoneNode(window, udid), 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isDeviceBusy(udid), 20000);
+        QVERIFY(QFile::exists(scratch.filePath("backup-args.txt")));
+
+        MainWindow::Node *node = phoneNode(window, udid);
+        QStringList conversations;
+        for (const MainWindow::Node *child : node->children)
+            conversations << child->text;
+        conversations.sort();
+        QCOMPARE(conversations, QStringList({"Anna Schmidt", QString::fromUtf8("Bergtour \U0001F3D4"),
+                                             "bernd.mueller@example.org"}));
+        QTRY_COMPARE(window.messageModel()->rowCount(), 8);
+        QStringList texts;
+        for (int row = 0; row < 8; ++row)
+            texts << window.messageModel()->index(row, 3).data().toString();
+        // Kept only in attributedBody on the phone (an even rowid).
+        QVERIFY2(texts.contains(QString::fromUtf8("Yes \u2013 row 12, seats 3 & 4 <balcony>")),
+                 qPrintable(texts.join('|')));
+        QVERIFY2(texts.contains("Hallo! Kommst du heute Abend? [EMOJI]"), qPrintable(texts.join('|')));
+        QVERIFY(!texts.contains(QString()));
+
+        removeVirtualIPhone(folder);
+        QTRY_VERIFY_WITH_TIMEOUT(!phoneNode(window, udid), 20000);
+    }
+
+    // A message file of neither layout (here only a message and a handle
+    // table) is refused with a box that names the file, not with the reader's
+    // SQL error.
+    void aMessageFileOfNoKnownLayoutIsRefusedByName()
+    {
+        VirtualIPhoneSetup setup = phone("7.1");
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        // Made aside and moved in whole: the stand-in must never see the
+        // phone before its database is replaced.
+        QTemporaryDir aside;
+        const QString made = writeVirtualIPhone(aside.path(), setup);
+        const QString smsDb = virtualIPhoneRoot(made) + "/var/mobile/Library/SMS/sms.db";
+        QVERIFY(QFile::remove(smsDb));
+        {
+            SqliteFixture db(smsDb);
+            db.exec("CREATE TABLE message (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, guid TEXT, text TEXT);"
+                    "CREATE TABLE handle (ROWID INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT);"
+                    "INSERT INTO message (guid, text) VALUES ('A1', 'hello');");
+        }
+        const QString folder = phones.filePath(setup.folderName);
+        QVERIFY(QDir().rename(made, folder));
+
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        QImage shot;
+        driver.thenBox([&shot](QWidget *box) {
+            shot = box->grab().toImage();
+            DialogDriver::press(box, QMessageBox::Ok);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(driver.seenBoxes().size() == 2, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.isDeviceBusy(udid), 20000);
+        QCoreApplication::processEvents();
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
+        QCOMPARE(boxes.size(), 2);
+        QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
+        QVERIFY(!saveShot(shot, "unknown-message-file-box").isEmpty());
+        QVERIFY(notBlank(shot, shot.rect()));
+        QVERIFY2(boxes[1].text.contains("The message file /")
+                     && boxes[1].text.contains("/file-relay/var/mobile/Library/SMS/sms.db is not laid out as any "
+                                               "iPhone message database this program knows"),
+                 qPrintable(boxes[1].text));
+        QVERIFY2(!boxes[1].text.contains("no such table"), qPrintable(boxes[1].text));
         QVERIFY(!phoneNode(window, udid));
         removeVirtualIPhone(folder);
         QTRY_VERIFY_WITH_TIMEOUT(window.iosDevices().isEmpty(), 20000);

@@ -493,6 +493,62 @@ private slots:
         // The window goes on: the source's list is still there.
         QCOMPARE(localDbNode(window, "home")->children.size(), 2);
     }
+
+    // After a transfer the phone's message file is newer than the copy the
+    // window keeps of it: plugged in again, the phone shows what arrived,
+    // without the cache being cleared by hand.
+    void aReplugShowsWhatTheTransferBrought()
+    {
+        MainWindow &window = *shared;
+        DialogDriver driver;
+        // A phone the window reads through a backup, as from iOS 8 on.
+        VirtualIPhoneSetup target = nextPhone();
+        target.values["ProductVersion"] = "9.3.5";
+        // The phone's own message file dates from well before the transfer,
+        // as on a phone in use, so no clock tick can hide the change.
+        QTemporaryDir aside;
+        const QString made = writeVirtualIPhone(aside.path(), target);
+        {
+            QFile db(virtualIPhoneRoot(made) + "/var/mobile/Library/SMS/sms.db");
+            QVERIFY(db.open(QIODevice::ReadWrite));
+            QVERIFY(db.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+        }
+        const QString folder = phones.filePath(target.folderName);
+        driver.thenPress(QMessageBox::Ok); // the arrival note
+        QVERIFY(QDir().rename(made, folder));
+        const auto loaded = [&](int conversations) {
+            return QTest::qWaitFor(
+                [&]() {
+                    const QList<MainWindow::Node *> nodes = iphoneNodes(window, idOf(target));
+                    return nodes.size() == 1 && !window.isDeviceBusy(idOf(target))
+                           && nodes.first()->children.size() == conversations;
+                },
+                60000);
+        };
+        const int before = int(typicalConversations().chats.size());
+        QVERIFY(loaded(before));
+
+        selectHome();
+        QStringList offered;
+        driver.then(chooseTarget(&offered, nameOf(target)));
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        window.miDb2IAll();
+        QVERIFY(lastBackupCommand(recordFile()).contains("--restore"));
+        QCOMPARE(phoneMessageGuids(folder).size(),
+                 typicalConversations().messages.size() + threeMessages().messages.size());
+
+        // Unplugged and plugged in again: the phone stays as it is on disk.
+        const QString plist = folder + "/device.plist";
+        QVERIFY(QFile::rename(plist, folder + "/device.plist.away"));
+        QTRY_VERIFY_WITH_TIMEOUT(iphoneNodes(window, idOf(target)).isEmpty(), 20000);
+        driver.thenPress(QMessageBox::Ok);
+        QVERIFY(QFile::rename(folder + "/device.plist.away", plist));
+        QVERIFY2(loaded(before + int(threeMessages().chats.size())),
+                 qPrintable(QString::number(iphoneNodes(window, idOf(target)).value(0)
+                                                ? iphoneNodes(window, idOf(target)).first()->children.size()
+                                                : -1)));
+    }
 };
 
 QP_TEST_MAIN(TestTransferToIOS)

@@ -6,7 +6,8 @@
 // names (when set), then does what QP_FAKE_BACKUP_MODE says:
 //   "" or "ok"        back up: the virtual phone whose UniqueDeviceID is U
 //                     (found in QP_VIRTUAL_IPHONES_DIR) becomes an old-layout
-//                     backup in R/U with a finished Status.plist; restore: the
+//                     backup in R/U with a finished Status.plist, each file
+//                     with its modification time on disk; restore: the
 //                     HomeDomain and MediaDomain files of R/U go back into the
 //                     phone's tree below var/mobile
 //   "stdout:TEXT"     prints TEXT on standard output and exits 0
@@ -140,7 +141,10 @@ void backup(const Phone &phone, const QString &udid, const QString &folder)
             const QString path = it.next();
             const QString relative = QDir(phone.mobile()).relativeFilePath(path);
             const bool media = relative.startsWith("Library/SMS/Attachments/");
-            fixture.addFile(media ? "MediaDomain" : "HomeDomain", relative, readFile(path));
+            // Each file with its own time, as the phone keeps it: a reader
+            // that caches by that time sees a changed database.
+            const qint64 mtime = QFileInfo(path).lastModified().toSecsSinceEpoch();
+            fixture.addFile(media ? "MediaDomain" : "HomeDomain", relative, readFile(path), quint32(mtime));
         }
     }
     fixture.write(folder);
