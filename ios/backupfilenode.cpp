@@ -125,8 +125,17 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
             continue;
         // One lookup both tells a path already taken and claims a new one.
         const auto claimed = byPath.try_emplace(fullPath, nullptr);
-        if (!claimed.second)
+        if (!claimed.second) {
+            // Two domains list one path: the phone's own files (HomeDomain)
+            // are the ones the readers want, whichever domain sorts first.
+            _BackupFileNode *taken = claimed.first->second;
+            if (taken && taken != this && domain == QLatin1String("HomeDomain")
+                && taken->record.domain.toQString() != domain) {
+                taken->record = std::move(*e.record);
+                taken->fileId = *e.fileId;
+            }
             continue;
+        }
         _BackupFileNode *above = this;
         if (slash >= 0) {
             const auto parent = byPath.find(fullPath.left(slash));

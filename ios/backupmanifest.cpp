@@ -1,9 +1,11 @@
 #include "ios/backupmanifest.h"
 
 #include "app/datafolder.h"
+#include "app/regularfile.h"
 #include "ios/backupcrypto.h"
 #include "ios/manifestdbfilelist.h"
 #include "ios/mbdbfilelist.h"
+#include "ios/backupswapjournal.h"
 #include "platform/plist/plistnode.h"
 
 #include <QFile>
@@ -119,9 +121,9 @@ void BackupManifest::loadManifestPlist()
     const QString status = folder.absoluteFilePath(QStringLiteral("Status.plist"));
     if (isNewerLayout() && !QFileInfo::exists(status))
         fail(QStringLiteral("Cannot find ") + status);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail(file.errorString());
+    // Only a regular file: a FIFO would hold the window up for ever.
+    QFile file;
+    RegularFile::open(file, path);
     // Read in steps: one read of the whole limit would ask for its size in
     // memory whatever the file's size.
     QByteArray bytes;
@@ -159,24 +161,34 @@ void BackupManifest::loadManifestPlist()
 
 bool BackupManifest::unlock(const QString &password)
 {
+    return unlock(password, KeybagProgress()) == KeybagUnlock::Unlocked;
+}
+
+KeybagUnlock BackupManifest::unlock(const QString &password, const KeybagProgress &progress)
+{
     keyBag = keybag_parse(info.backupKeyBag);
-    bool opened = keybag_unlock(keyBag, password.toUtf8());
-    if (opened) {
+    KeybagUnlock result = keybag_unlock_stages(keyBag, password.toUtf8(), progress);
+    if (result == KeybagUnlock::Unlocked) {
         // keybag_unlock answers true for any password when no class is
         // wrapped under it; such a keybag opens no file.
-        opened = false;
+        bool opened = false;
         for (const QMap<QString, QByteArray> &entry : std::as_const(keyBag.classKeys))
             opened = opened || entry.contains(QStringLiteral("KEY"));
+        if (!opened)
+            result = KeybagUnlock::WrongPassword;
     }
-    if (!opened)
+    if (result != KeybagUnlock::Unlocked)
         keyBag = _BackupKeyBag(); // no key of a failed attempt stays usable
-    return opened;
+    return result;
 }
 
 void BackupManifest::loadMbdb()
 {
     if (!root.children.isEmpty())
         return;
+    // A swap of the message database and the file list that a killed run
+    // left unfinished is settled first, so the tree shows a matching pair.
+    BackupSwapJournal::recover(folder);
     root.buildTreeFrom(fileList()->readList()); // taken over, not copied
 }
 
@@ -184,9 +196,22 @@ void BackupManifest::extractFile(const _BackupFileNode *node, const QString &des
 {
     const _MbdbRecord &record = node->record;
     const QString fileId = fileIdOf(node);
-    QFile source(dataFilePath(node));
-    if (!source.open(QIODevice::ReadOnly))
-        fail(source.errorString());
+    // Only a regular file: a FIFO would block the copy beyond cancel, a link
+    // to a device would give endless or no bytes.
+    QFile source;
+    RegularFile::open(source, dataFilePath(node));
+    // Plain content is as long as its record says; encrypted content is
+    // padded to whole blocks, 1 to 16 bytes past it.
+    const qint64 stored = source.size();
+    const bool lengthFits = info.isEncrypted && stored > 0
+                                ? stored > record.fileLength && stored <= record.fileLength + 16
+                                : stored == record.fileLength;
+    if (!lengthFits)
+        fail(QStringLiteral("%1: the backup's file holds %2 bytes, but its record says %3 bytes. The backup is "
+                            "incomplete or damaged.")
+                 .arg(fileId)
+                 .arg(stored)
+                 .arg(record.fileLength));
 
     aes_context ctx;
     bool decrypt = false;
@@ -204,11 +229,19 @@ void BackupManifest::extractFile(const _BackupFileNode *node, const QString &des
     }
 
     QFile dest(destPath);
-    if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Unbuffered: every write reports its own failure, a full disk by name.
+    if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         fail(dest.errorString());
     copyData(source, dest, decrypt ? &ctx : nullptr, record.fileLength, fileId);
     if (!dest.flush())
         fail(dest.errorString());
+    // The file may have changed while it was read.
+    if (dest.size() != record.fileLength)
+        fail(QStringLiteral("%1: the copy holds %2 bytes, but the record says %3 bytes. The backup is incomplete "
+                            "or damaged.")
+                 .arg(fileId)
+                 .arg(dest.size())
+                 .arg(record.fileLength));
     const QDateTime modified = QDateTime::fromSecsSinceEpoch(qint64(record.mtime), Qt::UTC);
     // The times are a courtesy to the user's file manager; the cache keeps
     // its own record of them.
@@ -228,6 +261,12 @@ void BackupManifest::copyData(QIODevice &source, QIODevice &dest, aes_context *c
         if (block.isEmpty())
             break;
         total += block.size();
+        // A source that grows without end (a file still being written) stops
+        // here instead of filling the disk.
+        if (total > fileLength + 16 + kBlockBytes)
+            fail(QStringLiteral("%1: the backed-up file holds more bytes than its record says (%2).")
+                     .arg(fileId)
+                     .arg(fileLength));
         if (!ctx) {
             writeAll(dest, block.constData(), block.size());
             continue;

@@ -1,6 +1,7 @@
 #include "ios/iosmobilebackupthread.h"
 
 #include "app/datafolder.h"
+#include "app/durablefile.h"
 #include "app/progressform.h"
 #include "ios/backup2tool.h"
 #include "ios/iosdevice.h"
@@ -106,18 +107,23 @@ QDir IOSMobileBackupThread::tempBackupRoot()
         volume = chooseVolume(candidates, freeSpace);
         if (volume.isEmpty())
             volume = appDataDir().absolutePath();
-        QFile file(volumeFile());
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(volume.toUtf8());
+        try {
+            DurableFile::write(volumeFile(), volume.toUtf8());
+        } catch (const std::exception &e) {
+            // Only a remembered choice: without it the volume is chosen again.
+            qWarning("%s", e.what());
+        }
     }
     return QDir(QDir(volume).absoluteFilePath(QLatin1String(kTempRootName)));
 }
 
-void IOSMobileBackupThread::removeTempBackup()
+bool IOSMobileBackupThread::removeTempBackup(QString *left)
 {
     const QDir root = tempBackupRoot();
-    removeDirRecursively(root.absolutePath());
+    if (!removeDirRecursively(root.absolutePath(), left))
+        return false;
     QFile::remove(volumeFile());
+    return true;
 }
 
 IOSMobileBackupThread::IOSMobileBackupThread(IOSDevice *device, ProgressForm *form, QObject *parent)
@@ -180,8 +186,14 @@ void IOSMobileBackupThread::run()
         return;
     }
     const QString deviceBackup = m_backupDir.absoluteFilePath(udid);
-    if (QFileInfo::exists(deviceBackup) && !canReuse(QDir(deviceBackup), device->productVersion))
-        removeDirRecursively(deviceBackup);
+    QString left;
+    if (QFileInfo::exists(deviceBackup) && !canReuse(QDir(deviceBackup), device->productVersion)
+        && !removeDirRecursively(deviceBackup, &left)) {
+        // The tool would bring what stayed up to date as if it were whole.
+        form->postErrorOccurred(backupErrorText(
+            QStringLiteral("The earlier backup in %1 cannot be removed: %2 stays.").arg(deviceBackup, left)));
+        return;
+    }
 
     connect(tool, &backup2tool::update, this, &IOSMobileBackupThread::backupUpdate);
     connect(form, &ProgressForm::userCacel, tool, &backup2tool::cancel);
@@ -191,7 +203,9 @@ void IOSMobileBackupThread::run()
         form->postSucceed(QString());
     } catch (const std::exception &e) {
         // Half a backup must not be brought up to date next time.
-        removeDirRecursively(deviceBackup);
-        form->postErrorOccurred(backupErrorText(QString::fromUtf8(e.what())));
+        QString text = QString::fromUtf8(e.what());
+        if (!removeDirRecursively(deviceBackup, &left))
+            text += QStringLiteral(" The unfinished backup in %1 cannot be removed: %2 stays.").arg(deviceBackup, left);
+        form->postErrorOccurred(backupErrorText(text));
     }
 }

@@ -13,6 +13,8 @@
 namespace {
 
 const char *const kLibraryInCache = "file-relay/var/mobile/Library";
+const QStringList kMessageDbNames{QStringLiteral("sms.db"), QStringLiteral("sms.db-wal"),
+                                  QStringLiteral("sms.db-shm"), QStringLiteral("sms.db-journal")};
 constexpr quint16 kFileTypeMask = 0xF000;
 constexpr quint16 kFileTypeFolder = 0x4000;
 
@@ -116,20 +118,23 @@ void ITunesCacheSMSThread::run()
     QStringList copied{QDir(libraryPath).absoluteFilePath(smsFolder)};
     if (addressBook)
         copied << QDir(libraryPath).absoluteFilePath(addressBookFolder);
+    claimed.clear();
     try {
         if (!QDir().mkpath(libraryPath))
             throw std::runtime_error(tr("IDS_CANNOT_CREATE_FOLDER_%1").arg(libraryPath).toUtf8().toStdString());
         const ContainedPath contained(libraryPath);
-        smsFolderNode = sms;
         cacheNode(sms, QString(), contained, smsFolder);
         if (addressBook)
             cacheNode(addressBook, QString(), contained, addressBookFolder);
         form->postSucceed(QString());
     } catch (int) {
-        discard(copied);
+        // The dialog has ended: only the log can tell of what stayed.
+        const QString stayed = discard(copied);
+        if (!stayed.isEmpty())
+            qWarning("%s", stayed.toUtf8().constData());
     } catch (const std::exception &e) {
-        discard(copied);
-        form->postErrorOccurred(QString::fromUtf8(e.what()));
+        const QString stayed = discard(copied);
+        form->postErrorOccurred(QString::fromUtf8(e.what()) + (stayed.isEmpty() ? QString() : QLatin1Char(' ') + stayed));
     }
 }
 
@@ -155,38 +160,62 @@ void ITunesCacheSMSThread::cacheNode(const _BackupFileNode *node, const QString 
         return;
     }
 
-    QString name = asName.isEmpty() ? node->name : asName;
+    const QString rawName = asName.isEmpty() ? node->name : asName;
+    QString name = rawName;
     name = validFileName(name);
     if (isSpecialName(name))
         refuseName(node);
-    const QString dest = contained.target(joined(target, name));
+    const QString relative = joined(target, name);
+    const QString dest = contained.target(relative);
     if (dest.isEmpty())
         refuseName(node);
 
     const QString fileId = BackupManifest::fileIdOf(node);
-    const qint32 mtime = qint32(node->record.mtime);
-    // A copy deleted from the cache is made again even when its date stayed.
-    const std::optional<qint32> stored = cacheDb.lastDate(fileId);
-    if (stored && *stored == mtime && QFileInfo::exists(dest))
-        return;
-    // A file the backup lists but does not hold is skipped, and no date is
-    // kept; without the message database itself, though, there is nothing to
-    // show, and a quiet skip would end in an empty phone.
-    if (!QFileInfo::exists(manifest->dataFilePath(node))) {
-        if (node->parent == smsFolderNode && node->name.compare(QLatin1String("sms.db"), Qt::CaseInsensitive) == 0)
-            throw std::runtime_error(QStringLiteral("The iTunes backup %1 lists the message database but does not "
-                                                    "hold its data (%2 is missing).")
-                                         .arg(QDir::toNativeSeparators(manifest->folder.absolutePath()),
-                                              QDir::toNativeSeparators(manifest->dataFilePath(node)))
-                                         .toUtf8()
-                                         .toStdString());
+    // The phone's file system ignores case, and so does this test.
+    const bool isHomeRecord = node->record.domain.toQString() == QLatin1String("HomeDomain");
+    const QString recordPath = node->record.path.toQString();
+    const bool isMessageDb =
+        isHomeRecord && recordPath.compare(QLatin1String("Library/SMS/sms.db"), Qt::CaseInsensitive) == 0;
+    // The readers open the message database and its side files by name: only
+    // the phone's own records may become them. Any other record whose name
+    // cleans to one of them (another domain's, "sms.db?", "sms.db ") is a
+    // decoy, and of two records that clean to one name the first keeps it.
+    const bool reservedName =
+        target == QLatin1String("SMS") && kMessageDbNames.contains(name)
+        && (!isHomeRecord || recordPath.compare(QStringLiteral("Library/SMS/") + name, Qt::CaseInsensitive) != 0);
+    if (reservedName || claimed.contains(relative)) {
+        qWarning("ITunesCacheSMSThread: the backup's record \"%s\" would be cached as \"%s\", a name %s; it is "
+                 "left out.",
+                 qPrintable(node->record.domain.toQString() + QLatin1Char('-') + node->record.path.toQString()),
+                 qPrintable(relative), reservedName ? "only the phone's own file may have" : "already taken");
         return;
     }
+    claimed.insert(relative);
+
+    const QString data = manifest->dataFilePath(node);
+    // Without its database the backup cannot be read, and an older copy
+    // left in the cache must not stand in for it.
+    if (isMessageDb && !QFileInfo(data).isFile())
+        throw std::runtime_error(tr("IDS_NOT_CONTAIN_SMS_DB_IN_ITUNES_BACKUP").toUtf8().toStdString()
+                                 + QStringLiteral(" (%1 is missing or is not a regular file.)")
+                                       .arg(QDir::toNativeSeparators(data))
+                                       .toUtf8()
+                                       .toStdString());
+    const qint32 mtime = qint32(node->record.mtime);
+    // A copy deleted from the cache, or not of the record's length, is made
+    // again even when its date stayed.
+    const std::optional<qint32> stored = cacheDb.lastDate(fileId);
+    const QFileInfo copy(dest);
+    if (stored && *stored == mtime && copy.isFile() && !copy.isSymLink() && copy.size() == node->record.fileLength)
+        return;
+    // A file the backup lists but does not hold is skipped, and no date is kept.
+    if (!QFileInfo::exists(data) && !QFileInfo(data).isSymLink())
+        return;
     manifest->extractFile(node, dest);
     cacheDb.setLastDate(fileId, mtime);
 }
 
-void ITunesCacheSMSThread::discard(const QStringList &copied)
+QString ITunesCacheSMSThread::discard(const QStringList &copied)
 {
     // Closed before it goes, so that no date of a removed copy is committed
     // afterwards; the next run then copies everything again. Only what this
@@ -195,10 +224,18 @@ void ITunesCacheSMSThread::discard(const QStringList &copied)
     cacheDb.close();
     QFile::remove(cacheDb.path);
     QFile::remove(cacheDb.path + QStringLiteral("-journal"));
+    QString left;
     for (const QString &path : copied) {
-        if (QFileInfo(path).isDir())
-            removeDirRecursively(path);
-        else
-            QFile::remove(path);
+        const QFileInfo info(path);
+        QString stayed;
+        if (info.isDir() && !info.isSymLink()) {
+            if (!removeDirRecursively(path, &stayed) && left.isEmpty())
+                left = stayed;
+        } else if ((info.exists() || info.isSymLink()) && !QFile::remove(path) && left.isEmpty()) {
+            left = path;
+        }
     }
+    if (left.isEmpty())
+        return QString();
+    return QStringLiteral("The unfinished copy in the cache cannot be removed: %1 stays.").arg(left);
 }

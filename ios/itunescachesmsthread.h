@@ -15,6 +15,7 @@
 #include "ios/itunescachedb.h"
 
 #include <QDir>
+#include <QSet>
 #include <QThread>
 
 class BackupManifest;
@@ -50,12 +51,14 @@ private:
     // Whether the copy makes a folder of node.
     static bool isFolder(const _BackupFileNode *node);
     // Drops this run's dates and copies, so that the next run starts afresh.
-    void discard(const QStringList &copied);
+    // Answers empty, or a sentence naming the first thing that stayed.
+    QString discard(const QStringList &copied);
 
     BackupManifest *manifest;
     ProgressForm *form;
-    // The backup's "Library/SMS" while it is copied.
-    const _BackupFileNode *smsFolderNode = nullptr;
+    // The cache paths (relative to the Library folder) files of this run
+    // were given: two records never share one.
+    QSet<QString> claimed;
     QDir m_cacheDir;
     ITunesCacheDb cacheDb;
 };

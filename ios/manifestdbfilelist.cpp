@@ -1,5 +1,6 @@
 #include "ios/manifestdbfilelist.h"
 
+#include "app/regularfile.h"
 #include "ios/backupcrypto.h"
 #include "ios/backupkeybag.h"
 #include "platform/plist/keyedarchive.h"
@@ -204,9 +205,8 @@ bool ManifestDbFileList::recordFromRow(const QByteArray &domain, const QByteArra
 
 void ManifestDbFileList::decryptFile(const QString &source, const QString &dest, const QByteArray &key)
 {
-    QFile in(source);
-    if (!in.open(QIODevice::ReadOnly))
-        fail(in.errorString());
+    QFile in;
+    RegularFile::open(in, source);
     if (in.size() == 0 || in.size() % 16 != 0)
         fail(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
     aes_context ctx;
@@ -281,6 +281,11 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
     const QString listPath = m_folder.absoluteFilePath(QStringLiteral("Manifest.db"));
     if (!QFileInfo::exists(listPath))
         fail(QStringLiteral("Cannot find ") + listPath);
+    // Only a regular file: SQLite would wait on a FIFO for ever, and a link
+    // could stand for any file at all.
+    const QFileInfo listInfo(listPath);
+    if (listInfo.isSymLink() || !listInfo.isFile())
+        fail(QStringLiteral("%1 is not a regular file.").arg(QDir::toNativeSeparators(listPath)));
 
     ScratchCopy scratch;
     QString openPath = listPath;

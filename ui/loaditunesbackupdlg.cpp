@@ -48,7 +48,7 @@ LoadItunesBackupDlg::LoadItunesBackupDlg(QWidget *parent)
         } catch (const std::exception &e) {
             const QString text = loadError(folder.absoluteFilePath(), e);
             qWarning("%s", qUtf8Printable(text));
-            showError(text);
+            showErrorText(text);
         }
     }
     ui->listBackups->setCurrentIndex(QModelIndex());
@@ -80,7 +80,7 @@ void LoadItunesBackupDlg::btnAddOtherClicked(const QString &)
     } catch (const std::exception &e) {
         const QString text = loadError(folder, e);
         qWarning("%s", qUtf8Printable(text));
-        showError(text);
+        showErrorText(text);
     }
 }
 

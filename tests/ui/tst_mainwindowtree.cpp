@@ -14,6 +14,7 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/permissionsapply.h"
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
@@ -600,7 +601,8 @@ private slots:
         for (int i = 0; i < iphones; ++i)
             phones << addIPhone(window, QStringLiteral("iphone%1").arg(i), handleOf(0x5000 + i));
         for (int i = 0; i < androids; ++i)
-            droids << addAndroid(window, QStringLiteral("android%1").arg(i), QStringLiteral("SER%1").arg(i));
+            droids << addAndroid(window, QStringLiteral("android%1").arg(i), QStringLiteral("SER%1").arg(i), false,
+                                 QStringLiteral("uid-%1").arg(i));
         ItemModelMain *model = window.treeModel();
         Node *local = model->rootLocalDB->children.first();
         Node *target = nullptr;
@@ -633,7 +635,57 @@ private slots:
         QCOMPARE(list, listMenu);
     }
 
-    void statesWaitForTheNextSelection()
+    // The actions count the phones their chooser would offer: a phone of the
+    // "virtual_ios" folder is never a target, nor a second node of the source
+    // phone; an action that is on opens a chooser with something in it.
+    void actionsCountWhatTheChooserOffers_data()
+    {
+        QTest::addColumn<bool>("plugged"); // a plugged iPhone, reported twice
+        QTest::addColumn<QString>("node");
+        QTest::addColumn<QString>("actions");
+        QTest::addColumn<QString>("treeMenuEntry");
+        QTest::newRow("database, the folder's iPhone only")
+            << false << "localdb" << "0000001111" << "Transfer SMS from Database to iPhone [off]";
+        QTest::newRow("Android, the folder's iPhone only")
+            << false << "android" << "1000000110" << "Transfer Android SMS to iPhone [off]";
+        QTest::newRow("the folder's iPhone alone")
+            << false << "virtual" << "1100000110" << "Transfer iPhone SMS to other iPhone [off]";
+        QTest::newRow("the plugged iPhone, twice")
+            << true << "iphone" << "1100000110" << "Transfer iPhone SMS to other iPhone [off]";
+        QTest::newRow("the folder's iPhone, a plugged one too")
+            << true << "virtual" << "1101000110" << "Transfer iPhone SMS to other iPhone";
+        QTest::newRow("database, a plugged iPhone too")
+            << true << "localdb" << "0000011111" << "Transfer SMS from Database to iPhone";
+    }
+    void actionsCountWhatTheChooserOffers()
+    {
+        QFETCH(bool, plugged);
+        QFETCH(QString, node);
+        QFETCH(QString, actions);
+        QFETCH(QString, treeMenuEntry);
+        writeWindowDb(dataDir(), "local_databases", "archive", typicalConversations());
+        writeWindowDb(dataDir(), "virtual_ios", "Spare iPhone", typicalConversations());
+        MainWindow window;
+        window.show();
+        Node *virtualPhone = window.treeModel()->rootDevice->children.first();
+        Node *pluggedPhone = nullptr;
+        if (plugged) {
+            pluggedPhone = addIPhone(window, "anna", handleOf(0x7001));
+            addIPhone(window, "anna", handleOf(0x7001));
+        }
+        Node *android = addAndroid(window, "pixel", "SER1", false, "uid-1");
+        Node *target = node == "localdb"   ? window.treeModel()->rootLocalDB->children.first()
+                       : node == "android" ? android
+                       : node == "iphone"  ? pluggedPhone
+                                           : virtualPhone;
+        select(window, target);
+        QCOMPARE(actionStates(window), actions);
+        const QStringList menu = readMenu([&window]() { window.onMainTreeContextMenu(); });
+        QVERIFY2(menu.contains(treeMenuEntry), qPrintable(menu.join(", ")));
+    }
+
+    // A phone that leaves takes the actions aimed at it along, at once.
+    void statesFollowARemoval()
     {
         writeWindowDb(dataDir(), "local_databases", "archive", typicalConversations());
         MainWindow window;
@@ -642,7 +694,7 @@ private slots:
         select(window, local);
         QCOMPARE(actionStates(window), QString("0000010111"));
         window.iosDeviceDisconnected(handleOf(0x6001));
-        QCOMPARE(actionStates(window), QString("0000010111")); // actDb2I stays on
+        QCOMPARE(actionStates(window), QString("0000000111"));
         const QStringList menu = readMenu([&window]() { window.onMainTreeContextMenu(); });
         QVERIFY(menu.contains("Transfer SMS from Database to iPhone [off]"));
     }
@@ -813,6 +865,50 @@ private slots:
         QCOMPARE(driver.seen().size(), 3);
     }
 
+    // A database folder goes whole, a file manager's hidden file included;
+    // what cannot go is named instead of a success.
+    void deleteADatabaseTakesHiddenFilesOrSaysWhatStays()
+    {
+        writeWindowDb(dataDir(), "local_databases", "alt", typicalConversations());
+        writeWindowDb(dataDir(), "local_databases", "neu", conversationsWithTexts({"Zoe"}, {"eins"}));
+        const QString alt = localDatabasesDir().absoluteFilePath("alt");
+        const QString neu = localDatabasesDir().absoluteFilePath("neu");
+        QFile hidden(alt + "/.directory");
+        QVERIFY(hidden.open(QIODevice::WriteOnly));
+        hidden.close();
+        QFile locked(neu + "/file-relay/.keep");
+        QVERIFY(locked.open(QIODevice::WriteOnly));
+        locked.close();
+        MainWindow window;
+        window.show();
+        Node *root = window.treeModel()->rootLocalDB;
+
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        select(window, root->children.first());
+        window.miDelAll();
+        QCOMPARE(driver.seen().size(), 2);
+        QCOMPARE(driver.seen()[1].text, QString("Successfully Deleted Database alt."));
+        QVERIFY(!QFileInfo::exists(alt));
+
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        select(window, root->children.first());
+        setFolderWritable(QFile::encodeName(neu + "/file-relay").constData(), false);
+        {
+            PermissionsApply permissions;
+            window.miDelAll();
+        }
+        setFolderWritable(QFile::encodeName(neu + "/file-relay").constData(), true);
+        QCOMPARE(driver.seen().size(), 4);
+        QVERIFY2(driver.seen()[3].text.contains("Database neu could not be deleted whole: " + neu
+                                                + "/file-relay/.keep is still there."),
+                 qPrintable(driver.seen()[3].text));
+        QVERIFY(!driver.seen()[3].text.contains("Successfully"));
+        QVERIFY(QFileInfo::exists(neu + "/file-relay/.keep"));
+    }
+
     void clearCacheKeepsTheShownPhone()
     {
         const QDir data(dataDir());
@@ -852,6 +948,36 @@ private slots:
         select(window, phone);
         QCOMPARE(shownTexts(window).size(), 8);
         paintAll(window);
+    }
+
+    // A cache that cannot go whole is named instead of a success, and the
+    // other caches are cleared all the same.
+    void clearCacheSaysWhatStays()
+    {
+        const QDir data(dataDir());
+        for (const char *path : {"ios_cache/00008030-X/file-relay", "itunes_cache/ab12/locked", "android_cache/3569"})
+            QVERIFY(data.mkpath(path));
+        QFile kept(data.absoluteFilePath("itunes_cache/ab12/locked/.keep"));
+        QVERIFY(kept.open(QIODevice::WriteOnly));
+        kept.close();
+        MainWindow window;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        const QString locked = data.absoluteFilePath("itunes_cache/ab12/locked");
+        setFolderWritable(QFile::encodeName(locked).constData(), false);
+        {
+            PermissionsApply permissions;
+            window.miClearCache();
+        }
+        setFolderWritable(QFile::encodeName(locked).constData(), true);
+        QCOMPARE(driver.seenBoxes().size(), 1);
+        QCOMPARE(driver.seenBoxes()[0].icon, int(QMessageBox::Critical));
+        QVERIFY2(driver.seenBoxes()[0].text.contains("Not every cache file could be removed: " + locked
+                                                     + "/.keep is still there."),
+                 qPrintable(driver.seenBoxes()[0].text));
+        QVERIFY(QFileInfo::exists(locked + "/.keep"));
+        QVERIFY(!data.exists("ios_cache"));
+        QVERIFY(!data.exists("android_cache"));
     }
 
     void viewCacheCreatesAndOpensTheFolder()
@@ -944,6 +1070,44 @@ private slots:
     }
 
     // ---- the picture -------------------------------------------------------------------------------
+
+    // The Date column holds the whole date of every row, at the window's
+    // first size and at a larger one (the extra width goes to Content).
+    void theWholeDateShows_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("first size") << QSize(1000, 680);
+        QTest::newRow("maximised") << QSize(1920, 1080);
+    }
+    void theWholeDateShows()
+    {
+        QFETCH(QSize, size);
+        // Dates with two-digit days, late hours and every month's name.
+        QStringList texts;
+        for (int i = 0; i < 12; ++i)
+            texts << QString("Nachricht %1").arg(i);
+        MsgFixtureContent content = conversationsWithTexts({"Anna"}, texts);
+        for (int i = 0; i < content.messages.size(); ++i) {
+            const QDateTime at(QDate(2020, i % 12 + 1, 28), QTime(23, 58, 58));
+            content.messages[i].date = int(at.toSecsSinceEpoch() - 978307200);
+        }
+        writeWindowDb(dataDir(), "virtual_ios", "Anna iPhone", content);
+        MainWindow window;
+        select(window, window.treeModel()->rootDevice->children.first());
+        const QImage image = renderWidget(&window, size);
+        QTreeView *list = window.widgets()->treeViewSMS;
+        QCOMPARE(list->model()->rowCount(), 12);
+        // A cut date ends in an ellipsis: with room to spare the column then
+        // paints differently. A whole one paints the same either way.
+        const int width = list->header()->sectionSize(0);
+        const QImage asShown = list->viewport()->grab().toImage();
+        list->header()->resizeSection(0, width + 300);
+        const QImage roomy = list->viewport()->grab().toImage();
+        const QRect column(0, 0, width - 2, asShown.height());
+        QCOMPARE(asShown.copy(column), roomy.copy(column));
+        if (size == QSize(1000, 680))
+            qInfo("screenshot: %s", qPrintable(saveShot(image, "mainwindow_dates")));
+    }
 
     void screenshotOfAPhone()
     {
