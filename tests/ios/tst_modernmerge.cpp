@@ -23,6 +23,10 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace testsupport;
 
 namespace {
@@ -235,6 +239,61 @@ private slots:
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains("forced at " + step), qPrintable(run.boxes[0]));
         QCOMPARE(snapshot(backupDir()), before);
+    }
+
+    // A kill at any step, and at each rename of the swap, leaves a backup
+    // whose next reader finds the database at its hashed path matching its
+    // Manifest.db row: the old pair before the swap began, the new once it had.
+    void aKillAtAnyStepLeavesAMatchingPair_data()
+    {
+        QTest::addColumn<QString>("step");
+        QTest::addColumn<bool>("swapped");
+        for (const char *step : {"merge", "database", "attachments", "manifest", "check"})
+            QTest::newRow(step) << step << false;
+        for (const char *step : {"swap database", "swap database in", "swap manifest", "swap manifest in", "swap done"})
+            QTest::newRow(step) << step << true;
+    }
+    void aKillAtAnyStepLeavesAMatchingPair()
+    {
+        QFETCH(QString, step);
+        QFETCH(bool, swapped);
+        writeBackup();
+        const QByteArray oldSms = readFile(smsData());
+        IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
+            if (step == QLatin1String(name))
+                raise(SIGKILL);
+        });
+        std::fflush(stdout);
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            IOS6MessageDb target(QDir(cacheDir()), QString(), false);
+            ProgressForm form("", nullptr);
+            IOS6RestoreMessagesThread thread(QString(), &fresh, &target, QDir(backupDir()), &form);
+            thread.start();
+            thread.wait();
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the step was not reached");
+        IOS6RestoreMessagesThread::setStepHook({});
+
+        // The next run that opens the backup settles the swap.
+        BackupManifest manifest(backupDir());
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        QVERIFY(!QFileInfo::exists(backupDir() + "/swap.journal"));
+
+        const QByteArray smsBytes = readFile(smsData());
+        QCOMPARE(mbFileNumbers(row(kHome, kSmsDb)).value("Size"), qint64(smsBytes.size()));
+        QCOMPARE(smsBytes == oldSms, !swapped);
+        QStringList guids;
+        for (const QVariantList &r : queryRows(smsData(), "select guid from message"))
+            guids << r[0].toString();
+        for (const MsgFixtureMessage &m : iphone16Content().messages)
+            QVERIFY2(guids.contains(m.guid), qPrintable(m.guid));
+        QCOMPARE(guids.contains(fresh[0]->guid), swapped);
     }
 
     void anEncryptedBackupIsRefusedUntouched()
