@@ -160,6 +160,12 @@ private slots:
         QTest::newRow("a name outside the folder")
             << QByteArray("swap-journal 1\nmove\t../db\tdb-new7\tdb-7\t1\t5\t"
                           "0000000000000000000000000000000000000000\nend\n");
+        QTest::newRow("a name climbing out of a subfolder")
+            << QByteArray("swap-journal 1\nmove\tab/../../db\tdb-new7\tdb-7\t1\t5\t"
+                          "0000000000000000000000000000000000000000\nend\n");
+        QTest::newRow("a name from the root")
+            << QByteArray("swap-journal 1\nmove\t/tmp/db\tdb-new7\tdb-7\t1\t5\t"
+                          "0000000000000000000000000000000000000000\nend\n");
     }
     void aJournalThatCannotBeReadChangesNothing()
     {
@@ -170,6 +176,51 @@ private slots:
         const QMap<QString, QByteArray> before = fileTree(dir.path());
         QVERIFY_THROWS_EXCEPTION(std::runtime_error, BackupSwapJournal::recover(QDir(dir.path())));
         QCOMPARE(fileTree(dir.path()), before);
+    }
+
+    // A newer backup keeps its files one folder down: a swap of those is cut
+    // and finished like one of the folder's own, and a subfolder that is a
+    // link (which would lead the moves outside) is refused before anything
+    // moves.
+    void movesOneFolderDownAreFinished()
+    {
+        QTemporaryDir dir;
+        QVERIFY(QDir().mkpath(dir.filePath("ab")));
+        writeFile(dir.filePath("ab/db"), kOldDb);
+        writeFile(dir.filePath("ab/db-new7"), kNewDb);
+        writeFile(dir.filePath("list"), kOldList);
+        writeFile(dir.filePath("list-new7"), kNewList);
+        const pid_t child = fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            BackupSwapJournal swap{QDir(dir.path())};
+            swap.addMove("ab/db", "ab/db-new7", "ab/db-7");
+            swap.addMove("list", "list-new7", "list-7");
+            swap.commit([](const QString &at) {
+                if (at == QLatin1String("list aside"))
+                    raise(SIGKILL);
+            });
+            _exit(0);
+        }
+        int status = 0;
+        QCOMPARE(waitpid(child, &status, 0), child);
+        QVERIFY(WIFSIGNALED(status));
+        QCOMPARE(BackupSwapJournal::recover(QDir(dir.path())), BackupSwapJournal::Outcome::RolledForward);
+        QCOMPARE(fileTree(dir.path()), (QMap<QString, QByteArray>{{"ab", "<dir>"},
+                                                                   {"ab/db", kNewDb},
+                                                                   {"ab/db-7", kOldDb},
+                                                                   {"list", kNewList},
+                                                                   {"list-7", kOldList}}));
+
+        QTemporaryDir outside;
+        writeFile(outside.filePath("db"), kOldDb);
+        writeFile(outside.filePath("db-new7"), kNewDb);
+        QVERIFY(QFile::link(outside.path(), dir.filePath("cd")));
+        BackupSwapJournal linked{QDir(dir.path())};
+        linked.addMove("cd/db", "cd/db-new7", "cd/db-7");
+        QVERIFY_THROWS_EXCEPTION(std::runtime_error, linked.commit());
+        QCOMPARE(readFile(outside.filePath("db")), kOldDb);
+        QVERIFY(!QFileInfo::exists(dir.filePath(BackupSwapJournal::fileName())));
     }
 
     void leftoversGoAndNothingElse()
