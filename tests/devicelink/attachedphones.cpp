@@ -20,12 +20,27 @@ AttachedPhones::~AttachedPhones()
     mobiledevice_clear_receiver(&s_target);
 }
 
+bool AttachedPhones::throughUsbmux()
+{
+    return qgetenv("QP_TEST_PHONE_BACKEND") == "usbmux";
+}
+
 void AttachedPhones::start()
 {
     s_target.receiver = this;
     qputenv(kCommonFilesVar, QP_COMMON_FILES);
-    qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
+    // The daemon's own stand-in inherits the polling interval.
     qputenv("QP_VIRTUAL_IPHONES_POLL_MS", "20");
+    if (throughUsbmux()) {
+        muxer = std::make_unique<testsupport::UsbmuxdFixture>(phones.path());
+        const QString started = muxer->start();
+        if (!started.isEmpty()) {
+            QTest::qFail(qPrintable(started), __FILE__, __LINE__);
+            return;
+        }
+    } else {
+        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
+    }
     mobiledevice_subscribe(&s_target);
 }
 
