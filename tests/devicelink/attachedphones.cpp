@@ -47,7 +47,15 @@ void AttachedPhones::start()
 void *AttachedPhones::attach(const testsupport::VirtualIPhoneSetup &setup)
 {
     const int before = seen.size();
-    testsupport::writeVirtualIPhone(phones.path(), setup);
+    testsupport::VirtualIPhoneSetup written = setup;
+    // Every service asks for TLS, as on newer phones, so the clients read and
+    // write the library's relay socket, the harder of its two socket paths
+    // (tests/ios/tst_usbmuxbackend runs a service both ways).
+    if (throughUsbmux() && !written.lockdown.contains("ServiceSSL"))
+        written.lockdown.insert("ServiceSSL", QStringList{"com.apple.afc", "com.apple.mobile.house_arrest",
+                                                          "com.apple.mobilebackup2", "com.apple.mobilesync",
+                                                          "com.apple.mobile.notification_proxy"});
+    testsupport::writeVirtualIPhone(phones.path(), written);
     if (!QTest::qWaitFor([&] { return seen.size() > before; }, 20000))
         return nullptr;
     return seen.last().connected ? seen.last().device : nullptr;

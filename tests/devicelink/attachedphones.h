@@ -3,9 +3,9 @@
 // either MobileDevice library: the stand-in by default, or, with
 // QP_TEST_PHONE_BACKEND=usbmux (CTest runs each such test both ways), the
 // library for real iPhones talking to the virtual usbmuxd over
-// libimobiledevice. start() loads the library and subscribes once per
-// process; attach and detach write and remove a phone and wait until the
-// library has reported it.
+// libimobiledevice, every service over its TLS relay. start() loads the
+// library and subscribes once per process; attach and detach write and
+// remove a phone and wait until the library has reported it.
 #include "tests/support/usbmuxdfixture.h"
 #include "tests/support/virtualiphonefixture.h"
 
