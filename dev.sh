@@ -2,6 +2,7 @@
 # ./dev.sh run   installs what is missing, builds and launches the program
 # ./dev.sh test  installs what is missing, builds with sanitizers and runs every test
 # ./dev.sh try   as run, with a sample virtual iPhone attached (README.md)
+# ./dev.sh deb   builds the Debian package build/deb/quillmarten_<version>_<arch>.deb
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -149,8 +150,23 @@ case "${1:-}" in
     cmake -S . -B build/bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DQP_BUILD_TESTS=OFF -DQP_BUILD_BENCH=ON
     cmake --build build/bench -j "$(build_jobs)"
     ;;
+  deb)
+    # A release build without tests, installed below /usr into the package,
+    # with Debian's optimisation level and hardening; dpkg-shlibdeps finds the
+    # packages of the libraries it links.
+    PACKAGES+=(dpkg-dev)
+    install_missing
+    cmake -S . -B build/deb -G Ninja -DCMAKE_BUILD_TYPE=Release -DQP_BUILD_TESTS=OFF -DQP_BUILD_BENCH=OFF \
+      -DCMAKE_INSTALL_PREFIX=/usr \
+      -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG -D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
+      -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG -D_FORTIFY_SOURCE=2 -fstack-protector-strong" \
+      -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now" -DCMAKE_SHARED_LINKER_FLAGS="-Wl,-z,relro,-z,now"
+    cmake --build build/deb -j "$(build_jobs)"
+    rm -f build/deb/quillmarten_*.deb
+    (cd build/deb && cpack)
+    ;;
   *)
-    echo "usage: $0 run|try|test|fuzz|bench" >&2
+    echo "usage: $0 run|try|test|fuzz|bench|deb" >&2
     exit 2
     ;;
 esac

@@ -1,5 +1,6 @@
 #include "app/datafolder.h"
 
+#include "app/durablefile.h"
 #include "platform/desktop/desktopopener.h"
 
 #include <QCryptographicHash>
@@ -50,11 +51,10 @@ QString readDataRedirect()
 
 void writeDataRedirect(const QString &folder)
 {
-    QFile file(dataRedirectFile());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return;
-    file.write(folder.toUtf8());
-    file.flush();
+    // An empty or half-written redirect would send the next start to the
+    // default folder, where the user's databases seem to have vanished.
+    QDir().mkpath(defaultDataRoot());
+    DurableFile::write(dataRedirectFile(), folder.toUtf8());
 }
 
 QString resolveDataDirPath()

@@ -22,6 +22,9 @@ QString resolveDataDirPath();
 QString dataRedirectFile();
 // The folder named in the redirect file when it is an existing folder, else "".
 QString readDataRedirect();
+// Points the data folder at folder from the next start on. The redirect file
+// keeps its old content unless the new one is written whole; throws
+// std::runtime_error naming the cause (a full disk, say) otherwise.
 void writeDataRedirect(const QString &folder);
 
 // Shows a file or folder in the file manager (a file: its folder).

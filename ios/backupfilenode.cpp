@@ -50,8 +50,15 @@ void _BackupFileNode::buildTree(const QHash<QString, _MbdbRecord> &records)
         const qsizetype slash = fullPath.lastIndexOf(QLatin1Char('/'));
         const QString nodeName = slash < 0 ? fullPath : fullPath.mid(slash + 1);
         const QString parentPath = slash < 0 ? QString() : fullPath.left(slash);
-        if (nodeName.isEmpty() || byPath.contains(fullPath))
+        if (nodeName.isEmpty())
             continue;
+        if (_BackupFileNode *taken = byPath.value(fullPath)) {
+            // Two domains list one path: the phone's own files (HomeDomain)
+            // are the ones the readers want, whichever domain sorts first.
+            if (domain == QLatin1String("HomeDomain") && taken->record.domain.toQString() != domain)
+                taken->record = r;
+            continue;
+        }
         _BackupFileNode *above = byPath.value(parentPath, this);
         auto *node = new _BackupFileNode(above, r, nodeName);
         above->children.append(node);

@@ -34,7 +34,8 @@ struct _BackupFileNode
     // The records are taken in domain/path order. A record of "AppDomain-<id>"
     // stands at "Applications/<id>/<path>" (the domain's own record at
     // "Applications/<id>"); every other domain shares one space of paths, and
-    // of equal paths the domain that sorts first gives the node, while the
+    // of equal paths the domain that sorts first gives the node (but a
+    // HomeDomain record, the phone's own file, takes it over), while the
     // files below that path from every domain hang under it. A node goes
     // under the node of its parent path, or straight under the root when its
     // parent folder has no record; a path that ends in '/' gives no node.

@@ -1,7 +1,9 @@
 #include "ios/backupmanifest.h"
 
 #include "app/datafolder.h"
+#include "app/regularfile.h"
 #include "ios/backupcrypto.h"
+#include "ios/backupswapjournal.h"
 #include "platform/plist/plistnode.h"
 
 #include <QFile>
@@ -94,9 +96,9 @@ void BackupManifest::loadManifestPlist()
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Cannot find ") + path);
     refuseNewerLayout();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        fail(file.errorString());
+    // Only a regular file: a FIFO would hold the window up for ever.
+    QFile file;
+    RegularFile::open(file, path);
     // Read in steps: one read of the whole limit would ask for its size in
     // memory whatever the file's size.
     QByteArray bytes;
@@ -160,6 +162,9 @@ void BackupManifest::loadMbdb()
         return;
     refuseNewerLayout();
     const QString path = folder.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
+    // A swap of the message database and the manifest that a killed run left
+    // unfinished is settled first, so the tree shows a matching pair.
+    BackupSwapJournal::recover(folder);
     if (!QFileInfo::exists(path))
         fail(QStringLiteral("Cannot find ") + path);
     root.buildTree(mbdb_read(path));
@@ -169,9 +174,22 @@ void BackupManifest::extractFile(const _BackupFileNode *node, const QString &des
 {
     const _MbdbRecord &record = node->record;
     const QString fileId = mbdb_record_file_id(record);
-    QFile source(folder.absoluteFilePath(fileId));
-    if (!source.open(QIODevice::ReadOnly))
-        fail(source.errorString());
+    // Only a regular file: a FIFO would block the copy beyond cancel, a link
+    // to a device would give endless or no bytes.
+    QFile source;
+    RegularFile::open(source, folder.absoluteFilePath(fileId));
+    // Plain content is as long as its record says; encrypted content is
+    // padded to whole blocks, 1 to 16 bytes past it.
+    const qint64 stored = source.size();
+    const bool lengthFits = info.isEncrypted && stored > 0
+                                ? stored > record.fileLength && stored <= record.fileLength + 16
+                                : stored == record.fileLength;
+    if (!lengthFits)
+        fail(QStringLiteral("%1: the backup's file holds %2 bytes, but its record says %3 bytes. The backup is "
+                            "incomplete or damaged.")
+                 .arg(fileId)
+                 .arg(stored)
+                 .arg(record.fileLength));
 
     aes_context ctx;
     bool decrypt = false;
@@ -189,11 +207,19 @@ void BackupManifest::extractFile(const _BackupFileNode *node, const QString &des
     }
 
     QFile dest(destPath);
-    if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    // Unbuffered: every write reports its own failure, a full disk by name.
+    if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
         fail(dest.errorString());
     copyData(source, dest, decrypt ? &ctx : nullptr, record.fileLength, fileId);
     if (!dest.flush())
         fail(dest.errorString());
+    // The file may have changed while it was read.
+    if (dest.size() != record.fileLength)
+        fail(QStringLiteral("%1: the copy holds %2 bytes, but the record says %3 bytes. The backup is incomplete "
+                            "or damaged.")
+                 .arg(fileId)
+                 .arg(dest.size())
+                 .arg(record.fileLength));
     const QDateTime modified = QDateTime::fromSecsSinceEpoch(qint64(record.mtime), Qt::UTC);
     // The times are a courtesy to the user's file manager; the cache keeps
     // its own record of them.
@@ -213,6 +239,12 @@ void BackupManifest::copyData(QIODevice &source, QIODevice &dest, aes_context *c
         if (block.isEmpty())
             break;
         total += block.size();
+        // A source that grows without end (a file still being written) stops
+        // here instead of filling the disk.
+        if (total > fileLength + 16 + kBlockBytes)
+            fail(QStringLiteral("%1: the backed-up file holds more bytes than its record says (%2).")
+                     .arg(fileId)
+                     .arg(fileLength));
         if (!ctx) {
             writeAll(dest, block.constData(), block.size());
             continue;

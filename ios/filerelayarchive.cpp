@@ -176,6 +176,9 @@ FileRelayArchive::Staged FileRelayArchive::writeFile(struct archive *reader, str
     const QFileInfo targetInfo(target);
     if (targetInfo.isDir())
         fail(QStringLiteral("create %1 error. %2").arg(target, qt_error_string(EISDIR)));
+    // Archives need not list a file's folders before it (or at all).
+    if (!QDir().mkpath(targetInfo.absolutePath()))
+        fail(QStringLiteral("create %1 error. %2").arg(targetInfo.absolutePath(), qt_error_string(errno)));
     Staged staged{std::make_unique<QTemporaryFile>(targetInfo.absolutePath() + QStringLiteral("/.file-relay-XXXXXX")),
                   target};
     QTemporaryFile &file = *staged.file;

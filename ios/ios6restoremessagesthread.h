@@ -1,8 +1,8 @@
 #pragma once
 // Writes messages into an iTunes backup (old layout): the cached copy of the
 // backup's message database is merged with the new messages into a work copy
-// beside it, every message in time order under a fresh rowid (chats, handles
-// and attachments keep theirs), and the work copy then replaces the backup's
+// beside it (every row of the phone keeps its rowid, the new messages follow
+// in time order), and the work copy then replaces the backup's
 // database, with Manifest.mbdb updated and the new messages' attachment files
 // copied in under MediaDomain.
 //
@@ -11,7 +11,9 @@
 // files, then the old database and manifest step aside under their name plus
 // "-" and the Unix time, and the new ones take their names. A failure before
 // that leaves the backup as it was (files this run added are removed); a
-// failure among the renames puts back what was renamed.
+// failure among the renames puts back what was renamed, and a kill among them
+// is finished by the next run that reads or writes the backup (its journal,
+// ios/backupswapjournal.h). Only the newest set-aside pair is kept.
 //
 // Encrypted backups are refused: their files cannot be read as written here.
 #include "store/msgrecords.h"
@@ -53,14 +55,21 @@ public:
                               const QDir &backupDir, ProgressForm *form, QObject *parent = nullptr);
     ~IOS6RestoreMessagesThread() override;
 
-    // After the run: messages accepted for writing, and left out for having
-    // no usable chat.
+    // After the run: messages written as new rows (duplicates of messages the
+    // phone has count not), left out for having no usable chat, and left out
+    // because their chat could not be written.
     int restoredCount() const { return restored; }
     int skippedCount() const { return skipped; }
+    int leftOutCount() const { return leftOut; }
+    // The success box's text: what was written, and what was left out.
+    QString successText() const;
 
     // Tests: called with the name of each step that changes files ("work copy",
-    // "merge", "database", "attachments", "manifest", "swap database",
-    // "swap manifest"), right before it; a throw from it fails the run there.
+    // "merge", "database", "attachments", "manifest", "check", then each
+    // rename of the swap: "swap database", "swap database in", "swap
+    // manifest", "swap manifest in", "swap old journal", and "swap done"
+    // before the swap's journal goes), right before it; a throw from it fails
+    // the run there.
     static void setStepHook(std::function<void(const char *step)> hook);
 
 protected:
@@ -69,8 +78,13 @@ protected:
 private:
     // The merge into the work copy at workPath; throws.
     void merge(IOS6MessageDb &work, QList<_MsgMessage *> &withAttachments);
+    // Reads what the backup holds before anything is merged; throws when its
+    // manifest is damaged or its message database is missing or does not
+    // match its record.
+    void takeSnapshot();
     // Puts the merged database at workPath into the backup; throws, leaving
-    // the backup as it was.
+    // the backup as it was, also when the backup's database or manifest
+    // changed since takeSnapshot.
     void replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments);
 
     QString mcc;
@@ -80,4 +94,10 @@ private:
     ProgressForm *form;
     int skipped = 0;
     int restored = 0;
+    int leftOut = 0;
+    int leftOutChats = 0;
+    // What the backup held when the run began.
+    QByteArray startManifestDigest;
+    qint64 startSmsLength = -1;
+    QByteArray startSmsDigest;
 };

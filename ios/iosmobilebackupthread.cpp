@@ -1,6 +1,7 @@
 #include "ios/iosmobilebackupthread.h"
 
 #include "app/datafolder.h"
+#include "app/durablefile.h"
 #include "app/progressform.h"
 #include "ios/backup2tool.h"
 #include "ios/iosdevice.h"
@@ -106,9 +107,12 @@ QDir IOSMobileBackupThread::tempBackupRoot()
         volume = chooseVolume(candidates, freeSpace);
         if (volume.isEmpty())
             volume = appDataDir().absolutePath();
-        QFile file(volumeFile());
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(volume.toUtf8());
+        try {
+            DurableFile::write(volumeFile(), volume.toUtf8());
+        } catch (const std::exception &e) {
+            // Only a remembered choice: without it the volume is chosen again.
+            qWarning("%s", e.what());
+        }
     }
     return QDir(QDir(volume).absoluteFilePath(QLatin1String(kTempRootName)));
 }

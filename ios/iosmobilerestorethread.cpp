@@ -3,6 +3,7 @@
 #include "app/makerserver.h"
 #include "app/progressform.h"
 #include "ios/backup2tool.h"
+#include "ios/backupswapjournal.h"
 #include "ios/iosdevice.h"
 
 #include <QRegularExpression>
@@ -66,6 +67,9 @@ void IOSMobileRestoreThread::run()
     connect(form, &ProgressForm::userCacel, tool, &backup2tool::cancel);
     tool->watch(&form->failed);
     try {
+        // The phone must never get a message database whose manifest record
+        // describes another file: a swap a killed merge left is settled first.
+        BackupSwapJournal::recover(QDir(backupDir.absoluteFilePath(device->uniqueDeviceId)));
         tool->run(backup2tool_options(BACKUP2TOOL_OP_RESTORE));
         form->postSucceed(QString());
     } catch (const std::exception &e) {

@@ -13,6 +13,8 @@
 namespace {
 
 const char *const kLibraryInCache = "file-relay/var/mobile/Library";
+const QStringList kMessageDbNames{QStringLiteral("sms.db"), QStringLiteral("sms.db-wal"),
+                                  QStringLiteral("sms.db-shm"), QStringLiteral("sms.db-journal")};
 constexpr quint16 kFileTypeMask = 0xF000;
 constexpr quint16 kFileTypeFolder = 0x4000;
 
@@ -116,6 +118,7 @@ void ITunesCacheSMSThread::run()
     QStringList copied{QDir(libraryPath).absoluteFilePath(smsFolder)};
     if (addressBook)
         copied << QDir(libraryPath).absoluteFilePath(addressBookFolder);
+    claimed.clear();
     try {
         if (!QDir().mkpath(libraryPath))
             throw std::runtime_error(tr("IDS_CANNOT_CREATE_FOLDER_%1").arg(libraryPath).toUtf8().toStdString());
@@ -157,22 +160,56 @@ void ITunesCacheSMSThread::cacheNode(const _BackupFileNode *node, const QString 
         return;
     }
 
-    QString name = asName.isEmpty() ? node->name : asName;
+    const QString rawName = asName.isEmpty() ? node->name : asName;
+    QString name = rawName;
     name = validFileName(name);
     if (isSpecialName(name))
         refuseName(node);
-    const QString dest = contained.target(joined(target, name));
+    const QString relative = joined(target, name);
+    const QString dest = contained.target(relative);
     if (dest.isEmpty())
         refuseName(node);
 
     const QString fileId = mbdb_record_file_id(node->record);
+    // The phone's file system ignores case, and so does this test.
+    const bool isHomeRecord = node->record.domain.toQString() == QLatin1String("HomeDomain");
+    const QString recordPath = node->record.path.toQString();
+    const bool isMessageDb =
+        isHomeRecord && recordPath.compare(QLatin1String("Library/SMS/sms.db"), Qt::CaseInsensitive) == 0;
+    // The readers open the message database and its side files by name: only
+    // the phone's own records may become them. Any other record whose name
+    // cleans to one of them (another domain's, "sms.db?", "sms.db ") is a
+    // decoy, and of two records that clean to one name the first keeps it.
+    const bool reservedName =
+        target == QLatin1String("SMS") && kMessageDbNames.contains(name)
+        && (!isHomeRecord || recordPath.compare(QStringLiteral("Library/SMS/") + name, Qt::CaseInsensitive) != 0);
+    if (reservedName || claimed.contains(relative)) {
+        qWarning("ITunesCacheSMSThread: the backup's record \"%s\" would be cached as \"%s\", a name %s; it is "
+                 "left out.",
+                 qPrintable(node->record.domain.toQString() + QLatin1Char('-') + node->record.path.toQString()),
+                 qPrintable(relative), reservedName ? "only the phone's own file may have" : "already taken");
+        return;
+    }
+    claimed.insert(relative);
+
+    const QString data = manifest->folder.absoluteFilePath(fileId);
+    // Without its database the backup cannot be read, and an older copy
+    // left in the cache must not stand in for it.
+    if (isMessageDb && !QFileInfo(data).isFile())
+        throw std::runtime_error(tr("IDS_NOT_CONTAIN_SMS_DB_IN_ITUNES_BACKUP").toUtf8().toStdString()
+                                 + QStringLiteral(" (%1 is missing or is not a regular file.)")
+                                       .arg(QDir::toNativeSeparators(data))
+                                       .toUtf8()
+                                       .toStdString());
     const qint32 mtime = qint32(node->record.mtime);
-    // A copy deleted from the cache is made again even when its date stayed.
+    // A copy deleted from the cache, or not of the record's length, is made
+    // again even when its date stayed.
     const std::optional<qint32> stored = cacheDb.lastDate(fileId);
-    if (stored && *stored == mtime && QFileInfo::exists(dest))
+    const QFileInfo copy(dest);
+    if (stored && *stored == mtime && copy.isFile() && !copy.isSymLink() && copy.size() == node->record.fileLength)
         return;
     // A file the backup lists but does not hold is skipped, and no date is kept.
-    if (!QFileInfo::exists(manifest->folder.absoluteFilePath(fileId)))
+    if (!QFileInfo::exists(data) && !QFileInfo(data).isSymLink())
         return;
     manifest->extractFile(node, dest);
     cacheDb.setLastDate(fileId, mtime);

@@ -15,6 +15,7 @@
 #include "ios/itunescachedb.h"
 
 #include <QDir>
+#include <QSet>
 #include <QThread>
 
 class BackupManifest;
@@ -55,6 +56,9 @@ private:
 
     BackupManifest *manifest;
     ProgressForm *form;
+    // The cache paths (relative to the Library folder) files of this run
+    // were given: two records never share one.
+    QSet<QString> claimed;
     QDir m_cacheDir;
     ITunesCacheDb cacheDb;
 };

@@ -1,10 +1,12 @@
 #include "ios/mbdb.h"
 
+#include "app/durablefile.h"
+#include "app/regularfile.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <stdexcept>
@@ -14,12 +16,14 @@
 // The file:
 //
 //   OFFSET   SIZE   DESCRIPTION
-//      0       4    "mbdb" (6D 62 64 62). Not checked: the reader skips it.
-//      4       2    05 00, the version. Not checked either.
+//      0       4    "mbdb" (6D 62 64 62).
+//      4       2    05 00, the version.
 //      6       *    Records, one after another up to the very end of the file.
 //                   Nothing lies between or after them.
 //
-// A file of 6 bytes or fewer thus lists nothing, whatever its bytes are.
+// A file that does not start with these six bytes (an empty one, say: what a
+// full disk leaves behind) is no manifest and fails the read; one of exactly
+// six bytes lists nothing.
 //
 // One record:
 //
@@ -144,10 +148,22 @@ private:
     QString m_source;
 };
 
+const char kHeader[] = "mbdb\x05\x00";
+constexpr qsizetype kHeaderSize = 6;
+// A manifest of a full phone lists some hundred thousand records of a few
+// hundred bytes each; a file far beyond that is not one.
+constexpr qint64 kMaxManifestBytes = 512LL * 1024 * 1024;
+
 QHash<QString, _MbdbRecord> readRecords(const QByteArray &data, const QString &source)
 {
+    if (!data.startsWith(QByteArray(kHeader, kHeaderSize)))
+        throw std::runtime_error(QStringLiteral("%1 is damaged: it does not start as a manifest does (\"mbdb\", "
+                                                "version 5.0)%2.")
+                                     .arg(source, data.isEmpty() ? QStringLiteral("; it is empty") : QString())
+                                     .toUtf8()
+                                     .toStdString());
     Reader in(data, source);
-    in.skip(6);
+    in.skip(kHeaderSize);
     QHash<QString, _MbdbRecord> records;
     while (!in.atEnd()) {
         in.startRecord();
@@ -254,13 +270,7 @@ bool _MbdbRecord::isDirectory() const
 
 QHash<QString, _MbdbRecord> mbdb_read(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
-    const QByteArray data = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
-    return readRecords(data, path);
+    return readRecords(RegularFile::read(path, kMaxManifestBytes), path);
 }
 
 QHash<QString, _MbdbRecord> mbdb_read_data(const QByteArray &data)
@@ -272,7 +282,7 @@ QByteArray mbdb_write_data(QList<_MbdbRecord> &records)
 {
     std::stable_sort(records.begin(), records.end(), mbdb_record_less);
     Writer w;
-    w.out.append("mbdb\x05\x00", 6);
+    w.out.append(kHeader, kHeaderSize);
     for (const _MbdbRecord &r : records) {
         w.string(r.domain, r, kDomain);
         w.string(r.path, r, kPath);
@@ -305,12 +315,7 @@ void mbdb_write(QList<_MbdbRecord> &records, const QString &path)
     // Built whole before the file is touched, and the old manifest replaced
     // only after the new one is on disk: a backup must never be left with half
     // a manifest.
-    const QByteArray data = mbdb_write_data(records);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
-    if (file.write(data) != data.size() || !file.commit())
-        throw std::runtime_error(file.errorString().toUtf8().toStdString());
+    DurableFile::write(path, mbdb_write_data(records));
 }
 
 QString mbdb_file_id(const QString &domain, const QString &path)

@@ -14,12 +14,16 @@
 
 #include <QApplication>
 #include <QLockFile>
+#include <QTimer>
 
 namespace {
 
 const int kExpectedDbLibraryVersion = 5;
 const int kLogFilesKept = 10;
 const char kInstanceLockName[] = "instance.lock";
+// Set by installation checks, which start an installed program only to see
+// its window come up.
+const char kQuitWhenShownVar[] = "QP_QUIT_WHEN_SHOWN";
 
 bool databaseLibraryFits(DbVersionFunction dbVersion)
 {
@@ -85,6 +89,8 @@ QString appleLibsMissingText()
 int runApplication(int &argc, char **argv, DbVersionFunction dbVersion)
 {
     QApplication app(argc, argv);
+    // Wayland compositors match the window to its menu entry and icon by this.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.quillmarten.parlevane"));
     IdsTranslator translator;
     (void)translator.load(QStringLiteral(":/en.qm"));
     QApplication::installTranslator(&translator);
@@ -125,6 +131,12 @@ int runApplication(int &argc, char **argv, DbVersionFunction dbVersion)
     if (convertOldLocalDatabases(window, exitCode))
         return exitCode;
 
+    if (qEnvironmentVariableIsSet(kQuitWhenShownVar)) {
+        QTimer::singleShot(0, &window, [&window]() {
+            qDebug("main window shown: %s", window.isVisible() ? "yes" : "no");
+            QCoreApplication::exit(window.isVisible() ? 0 : 1);
+        });
+    }
     return QApplication::exec();
 }
 

@@ -1,5 +1,7 @@
 #include "main/startupcleanup.h"
 
+#include "ios/backupleftovers.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -9,18 +11,6 @@ namespace {
 // Folders of the data folder that hold one message database per sub-folder.
 const char *const kCacheRoots[] = {"ios_cache", "itunes_cache", "android_cache", "local_databases", "virtual_ios",
                                    "virtual_android"};
-// Caches a merge into a backup works in.
-const char *const kMergeCacheRoots[] = {"ios_cache", "itunes_cache"};
-const char *const kSmsFolder = "file-relay/var/mobile/Library/SMS";
-
-// The merge's work copy: the cached sms.db's path followed by the time in
-// seconds, and what SQLite keeps beside it.
-const QRegularExpression &workCopyName()
-{
-    static const QRegularExpression name(QStringLiteral("^sms\\.db[0-9]+(-wal|-shm|-journal)?$"));
-    return name;
-}
-
 // The contacts cache is built under a temporary file's name (six letters or
 // digits after "ct-phone.db.") and renamed once complete.
 const QRegularExpression &contactsWorkName()
@@ -59,12 +49,7 @@ QStringList removeLeftovers(const QDir &dataFolder)
                 removeMatching(QDir(cache.absoluteFilePath()), contactsWorkName(), removed);
         }
     }
-    for (const char *root : kMergeCacheRoots) {
-        for (const QFileInfo &cache : cacheFolders(dataFolder, root)) {
-            if (!cache.isSymLink())
-                removeMatching(QDir(cache.absoluteFilePath()).absoluteFilePath(QLatin1String(kSmsFolder)),
-                               workCopyName(), removed);
-        }
-    }
+    // A merge's work copies and the unfinished swaps of backups.
+    removed += BackupLeftovers::removeAtStartup();
     return removed;
 }

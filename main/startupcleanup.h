@@ -3,7 +3,9 @@
 // removed at the next start while this run holds the data folder's instance
 // lock, so no live run's files are touched:
 //   - work copies of a merge, "sms.db<digits>" with their SQLite side files,
-//     beside the cached message database of a phone or backup cache;
+//     beside the cached message database of a phone or backup cache, and the
+//     unfinished swaps of the backups below the default backup root
+//     (BackupLeftovers);
 //   - unfinished contacts caches, "ct-phone.db.XXXXXX" with their journals,
 //     in the cache folder of any message database.
 // Names of the program's own only: nothing else in those folders is looked at.

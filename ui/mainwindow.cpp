@@ -8,6 +8,7 @@
 #include "android/androidrestoresmsthread.h"
 #include "android/androidwifiform.h"
 #include "app/datafolder.h"
+#include "app/durablefile.h"
 #include "app/makerserver.h"
 #include "app/messagebox.h"
 #include "app/progressform.h"
@@ -902,10 +903,12 @@ void MainWindow::onCheckVersionReadyRead(QNetworkReply *reply)
     // No status: the server was never reached, so no check took place.
     if (!status.isValid())
         return;
-    QFile file(appDataDir().absoluteFilePath(QLatin1String(kCheckTimeFile)));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        file.write(QByteArray::number(quint32(unixNow())));
-    file.close();
+    try {
+        DurableFile::write(appDataDir().absoluteFilePath(QLatin1String(kCheckTimeFile)),
+                           QByteArray::number(quint32(unixNow())));
+    } catch (const std::exception &e) {
+        qWarning("%s", e.what()); // the check then simply runs again at the next start
+    }
     if (status.toInt() != 200 || reply->property(kOversized).toBool())
         return;
     const QString text = QString::fromLatin1(beforeNul(reply->readAll()));
@@ -1694,7 +1697,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
             new IOSMobileRestoreThread(&device, backupRoot, restoreForm.get(), this));
         if (!runWorker(restoreForm.get(), restore.get()))
             return;
-        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+        showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
@@ -1921,7 +1924,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
             QString(), messages, target.get(), manifest->folder, mergeForm.get(), this));
         if (!runWorker(mergeForm.get(), merge.get()))
             return;
-        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+        showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));

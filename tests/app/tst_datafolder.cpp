@@ -1,6 +1,8 @@
 #include "app/datafolder.h"
 #include "platform/desktop/desktopopener.h"
 #include "tests/support/permissionsapply.h"
+#include "tests/support/filefixture.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/testmain.h"
 
 #include <QFile>
@@ -78,6 +80,28 @@ private slots:
         writeDataRedirect(target.path() + "/äö");
         QDir().mkpath(target.path() + "/äö");
         QCOMPARE(readDataRedirect(), target.path() + "/äö");
+    }
+
+    void aFullDiskKeepsTheOldRedirect()
+    {
+        QTemporaryDir target;
+        QDir().mkpath(target.path() + "/old");
+        writeDataRedirect(target.path() + "/old");
+        const QByteArray before = testsupport::readFile(dataRedirectFile());
+        const QString longer = target.path() + "/" + QString(200, QChar('n'));
+        {
+            const testsupport::FileSizeLimit limit(rlim_t(before.size()));
+            try {
+                writeDataRedirect(longer);
+                QFAIL("no exception");
+            } catch (const std::runtime_error &e) {
+                // The cause is named, not "Unknown error".
+                QVERIFY2(QString::fromUtf8(e.what()).contains("File too large"), e.what());
+            }
+        }
+        QCOMPARE(testsupport::readFile(dataRedirectFile()), before);
+        QCOMPARE(readDataRedirect(), target.path() + "/old");
+        QCOMPARE(QDir(defaultDataRoot()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     }
 
     void appDataDirIsCreatedAndRecreated()

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <sys/stat.h>
 #include <memory>
 
 using namespace testsupport;
@@ -215,16 +216,27 @@ private slots:
         QCOMPARE(manifest.displayName, deviceName + "-odd");
     }
 
-    // A manifest that never ends (here a link to an endless device) is read
-    // up to a bound and counts as one that does not parse.
-    void endlessManifestPlistIsBounded()
+    // A manifest that never ends (a link to an endless device) or never
+    // starts (a FIFO without a writer) is refused at once, not read.
+    void manifestPlistMustBeARegularFile_data()
     {
+        QTest::addColumn<bool>("fifo");
+        QTest::newRow("a link to /dev/zero") << false;
+        QTest::newRow("a FIFO") << true;
+    }
+    void manifestPlistMustBeARegularFile()
+    {
+        QFETCH(bool, fifo);
         QVERIFY(QDir().mkpath(path("odd")));
-        QVERIFY(QFile::link("/dev/zero", path("odd/Manifest.plist")));
+        const QString plist = path("odd/Manifest.plist");
+        if (fifo)
+            QCOMPARE(mkfifo(QFile::encodeName(plist).constData(), 0600), 0);
+        else
+            QVERIFY(QFile::link("/dev/zero", plist));
         BackupManifest manifest(path("odd"));
-        manifest.loadManifestPlist();
+        const QString text = thrownText([&] { manifest.loadManifestPlist(); });
+        QVERIFY2(text.contains("is not a regular file"), qPrintable(text));
         QCOMPARE(manifest.info.deviceName, "");
-        QCOMPARE(manifest.displayName, "-odd");
     }
 
     void unreadableManifestPlistThrows()
@@ -375,19 +387,39 @@ private slots:
         QCOMPARE(QFileInfo(path("sms.db")).lastModified().toSecsSinceEpoch(), 1400000001);
     }
 
-    // Reads before the last are written; the last, not whole blocks, stops
-    // the copy with the library's error naming the file.
-    void partialBlockFailsNamingTheFile()
+    // A data file shorter or longer than its record is refused before
+    // anything is copied; one within the padding but not whole blocks stops
+    // at its last block with the library's error naming the file.
+    void storedLengthMustFitTheRecord_data()
     {
+        QTest::addColumn<bool>("encrypted");
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<QString>("error");
+        const QString id = backupFileId(kHome, kSmsDb);
+        const QString refused = id + ": the backup's file holds %1 bytes, but its record says 9000 bytes.";
+        QTest::newRow("plain, cut short") << false << 8292 << refused.arg(8292);
+        QTest::newRow("plain, longer") << false << 9001 << refused.arg(9001);
+        QTest::newRow("encrypted, cut short") << true << 8292 << refused.arg(8292);
+        QTest::newRow("encrypted, a block too many") << true << 9024 << refused.arg(9024);
+        QTest::newRow("encrypted, not whole blocks") << true << 9003
+                                                     << id + ", POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.";
+    }
+    void storedLengthMustFitTheRecord()
+    {
+        QFETCH(bool, encrypted);
+        QFETCH(int, stored);
+        QFETCH(QString, error);
         BackupFixture backup;
-        backup.keys.emplace(kPassword);
+        if (encrypted)
+            backup.keys.emplace(kPassword);
         const QByteArray plain = content(9000);
         BackupFixtureEntry &e = backup.addFile(kHome, kSmsDb, plain);
-        e.storedData = backup.storedBytes(e).left(8192 + 100);
+        QByteArray bytes = backup.storedBytes(e);
+        e.storedData = stored <= bytes.size() ? bytes.left(stored) : bytes + QByteArray(stored - bytes.size(), 'x');
         const auto manifest = load(backup);
-        QCOMPARE(thrownText([&] { manifest->extractFile(find(&manifest->root, kSmsDb), path("sms.db")); }),
-                 backupFileId(kHome, kSmsDb) + ", POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.");
-        QCOMPARE(readFile(path("sms.db")), plain.left(8192));
+        const QString thrown =
+            thrownText([&] { manifest->extractFile(find(&manifest->root, kSmsDb), path("sms.db")); });
+        QVERIFY2(thrown.startsWith(error), qPrintable(thrown));
     }
 
     // Without a key a non-empty file is refused instead of being copied as

@@ -136,6 +136,18 @@ private slots:
             QCOMPARE(contentOf(inRelay(landsAt)), data);
     }
 
+    // A phone may list a file without the folders above it: they are made.
+    void filesWithoutTheirFolderEntries()
+    {
+        const QList<CpioEntry> entries = {CpioEntry::file("./var/mobile/Library/SMS/sms.db", "messages"),
+                                          CpioEntry::folder("./var/mobile/Library/AddressBook"),
+                                          CpioEntry::file("./var/mobile/Library/AddressBook/x/y.db", "people")};
+        QCOMPARE(unpack(cpioArchive(entries)), QString());
+        QCOMPARE(contentOf(inRelay("var/mobile/Library/SMS/sms.db")), QByteArray("messages"));
+        QCOMPARE(contentOf(inRelay("var/mobile/Library/AddressBook/x/y.db")), QByteArray("people"));
+        QCOMPARE(leftovers(), QStringList());
+    }
+
     void theShownNameIsTheLastPart()
     {
         QStringList shown;
@@ -309,10 +321,10 @@ private slots:
     void createAndWriteErrors_data()
     {
         QTest::addColumn<QByteArray>("name");
-        QTest::addColumn<QString>("made");   // a folder made below file-relay first
+        QTest::addColumn<QString>("made");   // a folder ("file:": a file) made below file-relay first
         QTest::addColumn<QString>("error");  // %1: file-relay
-        QTest::newRow("folder without its entry") << QByteArray("var/sms.db") << QString()
-                                                  << "create %1/var/sms.db error. ";
+        QTest::newRow("a file stands where its folder goes") << QByteArray("var/sms.db") << "file:var"
+                                                             << "create %1/var error. ";
         QTest::newRow("a folder stands there") << QByteArray("var") << "var" << "create %1/var error. ";
     }
     void createAndWriteErrors()
@@ -321,8 +333,12 @@ private slots:
         QFETCH(QString, made);
         QFETCH(QString, error);
         QDir().mkpath(relay());
-        if (!made.isEmpty())
+        if (made.startsWith("file:")) {
+            QFile file(inRelay(made.mid(5)));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (!made.isEmpty()) {
             QDir().mkpath(inRelay(made));
+        }
         const QString text = unpack(cpioArchive({CpioEntry::file(name, "x"), CpioEntry::file("later.db", "y")}));
         QVERIFY2(text.startsWith(error.arg(relay())), qPrintable(text));
         QVERIFY(text.size() > error.arg(relay()).size());

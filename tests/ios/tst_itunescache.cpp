@@ -18,7 +18,10 @@
 #include "ui_progressform.h"
 
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QTemporaryDir>
+
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -54,7 +57,13 @@ QMap<QString, QByteArray> tree(const QString &root)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+        const QFileInfo info = it.fileInfo();
+        // A FIFO or a link to a device would hold the read up.
+        const QByteArray value = info.isSymLink() ? "<link to " + QFile::encodeName(info.symLinkTarget()) + ">"
+                                 : info.isDir()   ? QByteArray("<dir>")
+                                 : info.isFile()  ? readFile(path)
+                                                  : QByteArray("<special>");
+        out.insert(QDir(root).relativeFilePath(path), value);
     }
     return out;
 }
@@ -187,16 +196,20 @@ class TestITunesCache : public QObject
     static void markCopies(const Run &run)
     {
         QDirIterator it(library(run), QDir::Files, QDirIterator::Subdirectories);
-        while (it.hasNext())
-            writeFile(it.next(), "marker");
+        // Of the copy's length: a copy of another length is made again.
+        while (it.hasNext()) {
+            const QString file = it.next();
+            writeFile(file, marker(QFileInfo(file).size()));
+        }
     }
+    static QByteArray marker(qint64 size) { return QByteArray("marker").leftJustified(size, '#', true); }
 
     static QStringList markedCopies(const Run &run)
     {
         QStringList marked;
         const QMap<QString, QByteArray> all = tree(library(run));
         for (auto it = all.begin(); it != all.end(); ++it)
-            if (it.value() == "marker")
+            if (!it.value().isEmpty() && it.value() == marker(it.value().size()))
                 marked << it.key();
         return marked;
     }
@@ -312,7 +325,7 @@ private slots:
         QCOMPARE(rows(run), (QList<QVariantList>{{backupFileId(kHome, kSmsDb), 0LL}}));
         markCopies(run);
         QVERIFY(succeeded(runCache(*open(backup))));
-        QCOMPARE(readFile(library(run) + "/SMS/sms.db"), QByteArray("marker"));
+        QCOMPARE(markedCopies(run), QStringList{"SMS/sms.db"});
     }
 
     // An empty regular file stays a file; only a record without a mode falls
@@ -525,6 +538,67 @@ private slots:
         QVERIFY(failedWith(run, "The unfinished copy in the cache cannot be removed: " + locked + "/.keep stays."));
         QVERIFY(QFileInfo::exists(locked + "/.keep"));
         QVERIFY(!QFileInfo::exists(cache + "/file-relay/var/mobile/Library/SMS/sms.db"));
+    }
+
+    // Data files that are not what their record says: each fails within
+    // seconds, the backup stays as it was, and no copy of the message
+    // database (neither the bad one nor an older good one) is left to be
+    // read as the backup's.
+    void brokenDataFilesFailQuickly_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("error");
+        const QString smsId = backupFileId(kHome, kSmsDb);
+        QTest::newRow("a FIFO") << "fifo" << "is not a regular file";
+        QTest::newRow("a link to /dev/zero") << "zero" << "is not a regular file";
+        QTest::newRow("cut short") << "short" << smsId + ": the backup's file holds 4096 bytes, but its record says";
+        QTest::newRow("the message database missing") << "missing" << smsId + " is missing";
+        QTest::newRow("Manifest.mbdb a FIFO") << "manifest fifo" << "Manifest.mbdb is not a regular file";
+        QTest::newRow("Manifest.mbdb a link to /dev/zero") << "manifest zero" << "Manifest.mbdb is not a regular file";
+    }
+    void brokenDataFilesFailQuickly()
+    {
+        QFETCH(QString, damage);
+        QFETCH(QString, error);
+        const BackupFixture backup = typicalBackup();
+        const QString cache = path("cache");
+        QVERIFY(succeeded(runCache(*open(backup), cache)));
+
+        const QString folder = path("backup");
+        const QString target = damage.startsWith("manifest") ? folder + "/Manifest.mbdb"
+                                                             : folder + "/" + backupFileId(kHome, kSmsDb);
+        const QByteArray whole = readFile(target);
+        QVERIFY(QFile::remove(target));
+        if (damage.endsWith("fifo"))
+            QCOMPARE(mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+        else if (damage.endsWith("zero"))
+            QVERIFY(QFile::link("/dev/zero", target));
+        else if (damage == "short")
+            writeFile(target, whole.left(4096));
+        // The earlier copy matches its record and is kept; a first copy of
+        // the short file must fail.
+        if (damage == "short")
+            QVERIFY(QDir(cache).removeRecursively());
+        const QMap<QString, QByteArray> before = tree(folder);
+
+        QElapsedTimer clock;
+        clock.start();
+        BackupManifest manifest(folder);
+        manifest.loadManifestPlist();
+        if (damage.startsWith("manifest")) {
+            try {
+                manifest.loadMbdb();
+                QFAIL("the manifest was read");
+            } catch (const std::runtime_error &e) {
+                QVERIFY2(QString::fromUtf8(e.what()).contains(error), e.what());
+            }
+        } else {
+            manifest.loadMbdb();
+            QVERIFY(failedWith(runCache(manifest, cache), error));
+            QVERIFY(!QFileInfo::exists(cache + "/file-relay/var/mobile/Library/SMS/sms.db"));
+        }
+        QVERIFY2(clock.elapsed() < 10000, "the broken file held the reader up");
+        QCOMPARE(tree(folder), before);
     }
 
     // Names from a crafted backup never lead a copy out of the cache folder.

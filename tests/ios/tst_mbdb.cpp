@@ -1,3 +1,4 @@
+#include "tests/support/filesizelimit.h"
 #include "tests/support/mbdbfixture.h"
 #include "tests/support/testmain.h"
 
@@ -8,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <functional>
+#include <sys/stat.h>
 #include <stdexcept>
 
 using namespace testsupport;
@@ -119,8 +121,11 @@ class TestMbdb : public QObject
 
 private slots:
     void readsEveryField();
-    void shortFileListsNothing_data();
-    void shortFileListsNothing();
+    void headerlessFileFails_data();
+    void headerlessFileFails();
+    void onlyARegularFileIsRead_data();
+    void onlyARegularFileIsRead();
+    void fullDiskLeavesTheOldManifest();
     void sortedManifestRoundTrips_data();
     void sortedManifestRoundTrips();
     void propertiesKeepTheNextRecordAligned();
@@ -199,23 +204,76 @@ void TestMbdb::readsEveryField()
     QVERIFY(!file.isDirectory());
 }
 
-void TestMbdb::shortFileListsNothing_data()
+void TestMbdb::headerlessFileFails_data()
 {
     QTest::addColumn<QByteArray>("data");
-    QTest::newRow("empty") << QByteArray();
-    QTest::newRow("one byte") << QByteArray("m");
-    QTest::newRow("header alone") << hex("6d626462 0500");
-    QTest::newRow("six other bytes") << hex("ffffffffffff");
-    QTest::newRow("five zero bytes") << QByteArray(5, '\0');
+    QTest::addColumn<bool>("manifest");
+    QTest::newRow("header alone: no records") << hex("6d626462 0500") << true;
+    // What a full disk leaves behind must not read as a backup of nothing.
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("one byte") << QByteArray("m") << false;
+    QTest::newRow("five header bytes") << hex("6d626462 05") << false;
+    QTest::newRow("six other bytes") << hex("ffffffffffff") << false;
+    QTest::newRow("another version") << hex("6d626462 0400") + goldenManifest().mid(6) << false;
+    QTest::newRow("records without header") << goldenManifest().mid(6) << false;
 }
 
-void TestMbdb::shortFileListsNothing()
+void TestMbdb::headerlessFileFails()
 {
     QFETCH(QByteArray, data);
-    QVERIFY(mbdb_read_data(data).isEmpty());
+    QFETCH(bool, manifest);
     const QString path = m_dir.filePath("short.mbdb");
     writeFile(path, data);
-    QVERIFY(mbdb_read(path).isEmpty());
+    if (manifest) {
+        QVERIFY(mbdb_read_data(data).isEmpty());
+        QVERIFY(mbdb_read(path).isEmpty());
+        return;
+    }
+    expectThrow([&] { mbdb_read_data(data); }, "does not start as a manifest does");
+    expectThrow([&] { mbdb_read(path); }, "does not start as a manifest does");
+}
+
+void TestMbdb::onlyARegularFileIsRead_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("link to /dev/zero") << "zero";
+    QTest::newRow("link to a good manifest") << "link";
+}
+
+void TestMbdb::onlyARegularFileIsRead()
+{
+    QFETCH(QString, kind);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Manifest.mbdb");
+    if (kind == "fifo") {
+        QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "zero") {
+        QVERIFY(QFile::link("/dev/zero", path));
+    } else {
+        writeFile(dir.filePath("real.mbdb"), goldenManifest());
+        QVERIFY(QFile::link(dir.filePath("real.mbdb"), path));
+    }
+    // Neither waits for a writer nor reads for ever: the call returns.
+    expectThrow([&] { mbdb_read(path); }, "is not a regular file");
+}
+
+void TestMbdb::fullDiskLeavesTheOldManifest()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("Manifest.mbdb");
+    const QByteArray old = goldenManifest();
+    writeFile(path, old);
+    QList<_MbdbRecord> records = mbdb_read_data(old).values();
+    records.append(records.first());
+    records.last().path = text("Library/another");
+    {
+        // Room for part of the new manifest only.
+        const FileSizeLimit limit(rlim_t(old.size()));
+        expectThrow([&] { mbdb_write(records, path); }, "File too large");
+    }
+    QCOMPARE(readFile(path), old);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"Manifest.mbdb"});
 }
 
 void TestMbdb::sortedManifestRoundTrips_data()

@@ -92,8 +92,9 @@ struct Outcome
 
 // commonFiles: the common program files folder the child looks in for
 // Apple's libraries; a null string leaves the default beside the program,
-// where the build puts the stand-ins.
-Outcome runChild(const QString &home, DbVersionFunction version, const QString &commonFiles)
+// where the build puts the stand-ins. Without drive nothing answers boxes or
+// closes the window.
+Outcome runChild(const QString &home, DbVersionFunction version, const QString &commonFiles, bool drive = true)
 {
     const QString notesPath = home + "/notes.txt";
     const QString outputPath = home + "/stdout.txt";
@@ -117,7 +118,10 @@ Outcome runChild(const QString &home, DbVersionFunction version, const QString &
         else
             qputenv("CommonProgramFiles", QFile::encodeName(commonFiles));
         setMakerServerUrl(QUrl("http://127.0.0.1:1"));
-        driveFromGuiThread(notesPath);
+        if (drive)
+            driveFromGuiThread(notesPath);
+        else
+            alarm(60); // a program that does not end by itself fails, not hangs
         int argc = 1;
         char name[] = "quillmarten";
         char *argv[] = {name, nullptr};
@@ -271,6 +275,18 @@ private slots:
         const Outcome outcome = runChild(home.path(), nullptr, QString());
         QCOMPARE(outcome.exitCode, 0);
         QCOMPARE(outcome.notes, QStringList{"window:Quillmarten Parlevane"});
+    }
+
+    void askedToEndOnceShownItEndsByItself()
+    {
+        // What an installation check relies on: the window comes up and the
+        // program ends with nothing driving it.
+        QTemporaryDir home;
+        qputenv("QP_QUIT_WHEN_SHOWN", "1");
+        const Outcome outcome = runChild(home.path(), nullptr, QString(), false);
+        qunsetenv("QP_QUIT_WHEN_SHOWN");
+        QCOMPARE(outcome.exitCode, 0);
+        QVERIFY2(outcome.standardOutput.contains("main window shown: yes\n"), outcome.standardOutput.constData());
     }
 
     void currentDatabaseFoldersNeedNoConversion()

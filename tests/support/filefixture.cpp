@@ -30,7 +30,17 @@ QMap<QString, QByteArray> fileTree(const QString &root)
                     QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
-        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
+        const QFileInfo info = it.fileInfo();
+        QByteArray value;
+        if (info.isSymLink())
+            value = "<link to " + QFile::encodeName(info.symLinkTarget()) + ">";
+        else if (info.isDir())
+            value = "<dir>";
+        else if (!info.isFile())
+            value = "<special>"; // a FIFO would block the read
+        else
+            value = readFile(path);
+        out.insert(QDir(root).relativeFilePath(path), value);
     }
     return out;
 }

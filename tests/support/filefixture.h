@@ -13,7 +13,8 @@ void writeFile(const QString &path, const QByteArray &bytes);
 // comparison says what was lost.
 QByteArray readFile(const QString &path);
 // Every entry below root, hidden and system ones too, by relative path:
-// files with their bytes, folders as "<dir>". Two trees compare equal only
+// files with their bytes, folders as "<dir>", links as "<link to target>",
+// FIFOs and other special files as "<special>". Two trees compare equal only
 // when nothing was added, removed or changed.
 QMap<QString, QByteArray> fileTree(const QString &root);
 

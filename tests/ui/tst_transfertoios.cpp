@@ -149,7 +149,8 @@ private slots:
                                             + "/tutorial/how-to-disable-find-my-iphone.html\">detail</a>"),
                      qPrintable(boxes[0].text));
             QCOMPARE(boxes[1].icon, int(QMessageBox::Information));
-            QCOMPARE(boxes[1].text, QString("Successfully recovered 3 SMS to iPhone."));
+            // What the phone took: the second transfer finds all three there.
+            QCOMPARE(boxes[1].text, QString("Successfully recovered %1 SMS to iPhone.").arg(run == 0 ? 3 : 0));
             QVERIFY(busyDuringRun);
             QVERIFY(!window.isDeviceBusy(idOf(target)));
             QVERIFY(lastBackupCommand(recordFile()).contains("--restore"));
