@@ -151,7 +151,7 @@ private slots:
             QCOMPARE(boxes[1].text, QString("Successfully recovered 3 SMS to iPhone."));
             QVERIFY(busyDuringRun);
             QVERIFY(!window.isDeviceBusy(idOf(target)));
-            QVERIFY(lastBackupCommand(recordFile()).contains("--restore"));
+            QVERIFY(lastBackupCommand(recordFile()).contains("\nrestore\n"));
             QCOMPARE(phoneMessageGuids(folder), expected);
         }
         // The phone's node is as it was: nothing of the transfer shows there.
@@ -330,7 +330,7 @@ private slots:
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes[0].icon, int(QMessageBox::Question));
         QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
-        QCOMPARE(lastBackupCommand(recordFile()).contains("--restore"), step == "restore");
+        QCOMPARE(lastBackupCommand(recordFile()).contains("\nrestore\n"), step == "restore");
         QCOMPARE(fileDigest(phoneMessageDb(folder)), before);
         QVERIFY(!window.isDeviceBusy(idOf(target)));
     }
@@ -390,7 +390,7 @@ private slots:
         const QList<DialogDriver::Seen> boxes = driver.seenBoxes().mid(seen);
         QCOMPARE(boxes.size(), 2);
         QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
-        QVERIFY(!lastBackupCommand(recordFile()).contains("--restore"));
+        QVERIFY(!lastBackupCommand(recordFile()).contains("\nrestore\n"));
         QVERIFY(!window.isDeviceBusy(idOf(target)));
     }
 
@@ -462,7 +462,7 @@ private slots:
         QTimer watcher;
         watcher.setInterval(10);
         connect(&watcher, &QTimer::timeout, this, [&]() {
-            if (!detached && lastBackupCommand(recordFile()).contains("--restore")) {
+            if (!detached && lastBackupCommand(recordFile()).contains("\nrestore\n")) {
                 detached = true;
                 removeVirtualIPhone(folder);
                 return;
@@ -534,7 +534,7 @@ private slots:
         driver.thenPress(QMessageBox::Yes);
         driver.thenPress(QMessageBox::Ok);
         window.miDb2IAll();
-        QVERIFY(lastBackupCommand(recordFile()).contains("--restore"));
+        QVERIFY(lastBackupCommand(recordFile()).contains("\nrestore\n"));
         QCOMPARE(phoneMessageGuids(folder).size(),
                  typicalConversations().messages.size() + threeMessages().messages.size());
 

@@ -370,15 +370,16 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
+    const QString mode = qEnvironmentVariable("QP_FAKE_BACKUP_MODE");
+    // The program turns a stop request into a clean stop; listening before
+    // the record is written lets a test wait for the one to know the other.
+    signal(SIGTERM, mode == "deaf" ? SIG_IGN : onTerm);
     const QString record = qEnvironmentVariable("QP_FAKE_BACKUP_RECORD");
     if (!record.isEmpty()) {
         QFile f(record);
         if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
             f.write((args.join('\n') + '\n').toUtf8());
     }
-    const QString mode = qEnvironmentVariable("QP_FAKE_BACKUP_MODE");
-    // The program turns a stop request into a clean stop.
-    signal(SIGTERM, mode == "deaf" ? SIG_IGN : onTerm);
 
     const CommandLine line = parse(args);
     if (!QFileInfo(line.directory).isDir()) {
