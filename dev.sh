@@ -10,6 +10,7 @@ PACKAGES=(
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev
   xvfb xauth fonts-dejavu-core poppler-utils
+  libimobiledevice-utils # idevicebackup2: the program runs it, tests run it without a phone
 )
 
 install_missing() {
@@ -28,7 +29,8 @@ install_missing() {
 build_jobs() { nproc 2>/dev/null || echo 2; }
 
 # The program and what a virtual iPhone needs beside it: the stand-ins of
-# Apple's libraries (dependencies of the program) and of its backup program.
+# Apple's libraries (dependencies of the program) and of idevicebackup2, found
+# beside them before the one on PATH.
 build_release() {
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQP_BUILD_TESTS=OFF \
     -DQP_BUILD_STANDINS=ON
@@ -113,7 +115,9 @@ fuzz_main() {
 
 case "${1:-}" in
   run)
-    PACKAGES+=(adb) # the program runs the real adb; tests use a fake one
+    # The program runs the real adb (tests use a fake one); idevicebackup2
+    # reaches a phone through usbmuxd.
+    PACKAGES+=(adb usbmuxd)
     install_missing
     build_release
     exec build/release/bin/quillmarten
@@ -121,7 +125,7 @@ case "${1:-}" in
   try)
     # A sample virtual iPhone in the data folder's "sample_iphones", made
     # afresh each time; the program sees it plugged in.
-    PACKAGES+=(adb)
+    PACKAGES+=(adb usbmuxd)
     install_missing
     build_release qp_sample_iphone
     phones="$(data_folder)/sample_iphones"
