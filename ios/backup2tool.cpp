@@ -68,7 +68,7 @@ public:
     int percent = -1;
     bool succeeded = false;
     bool usage = false;
-    QStringList failures;
+    bool failed = false; // a line that fails the run even at exit status 0
     QStringList errors;
     QStringList transcript;
     int dropped = 0;
@@ -78,7 +78,8 @@ private:
     // 0 when the text does not begin with one.
     int barPercent(const QString &text)
     {
-        static const QRegularExpression bar(QStringLiteral("^\\[[= ]*\\]\\s*(\\d{1,3})%(\\s*\\([^)]*\\))?(\\s*Finished)?"));
+        static const QRegularExpression bar(
+            QStringLiteral("^\\[[= ]*\\]\\s*(\\d{1,3})%(\\s*\\([^)]*\\))?(\\s*Finished)?"));
         const QRegularExpressionMatch m = bar.match(text);
         if (!m.hasMatch())
             return 0;
@@ -116,13 +117,13 @@ private:
         judged.remove(quoted);
         const bool fatal = judged.contains(QLatin1String("Failed")) || judged.contains(QLatin1String("Aborted"))
             || judged.contains(QLatin1String("ERROR:"));
-        if (fatal)
-            failures << line;
+        failed = failed || fatal;
         // The program's other error lines explain the failure; a run that
-        // fails late may have printed many of them.
+        // fails late may have printed many of them, and the verdict lines
+        // come last.
         const bool explains = judged.contains(QLatin1String("error"), Qt::CaseInsensitive)
             || judged.startsWith(QLatin1String("No device found")) || judged.startsWith(QLatin1String("Could not"));
-        if (fatal || (explains && errors.size() < kErrorLines))
+        if ((fatal && errors.size() < 2 * kErrorLines) || (explains && errors.size() < kErrorLines))
             errors << line;
     }
 
@@ -163,7 +164,9 @@ backup2tool::~backup2tool() = default;
 
 QString backup2tool::programPath()
 {
-    const QString beside = QDir(commonProgramFilesDir()).absoluteFilePath(QStringLiteral("Apple/Mobile Device Support/%1").arg(QLatin1String(kProgram)));
+    const QString beside = QDir(commonProgramFilesDir())
+                               .absoluteFilePath(QStringLiteral("Apple/Mobile Device Support/")
+                                                 + QLatin1String(kProgram));
     if (QFileInfo(beside).isExecutable())
         return beside;
     return QStandardPaths::findExecutable(QLatin1String(kProgram));
@@ -237,7 +240,8 @@ void backup2tool::run(const backup2tool_options &options)
         throw std::runtime_error("unknown backup2tool_op.");
 
     const QString program = programPath();
-    const QString cannotStart = QStringLiteral("can not start %1 process (package libimobiledevice-utils).").arg(QLatin1String(kProgram));
+    const QString cannotStart =
+        QStringLiteral("can not start %1 process (package libimobiledevice-utils).").arg(QLatin1String(kProgram));
     if (program.isEmpty())
         fail(cannotStart);
     // The program refuses a root that does not exist; it makes the phone's
@@ -251,7 +255,8 @@ void backup2tool::run(const backup2tool_options &options)
     if (!process.waitForStarted(kStartWaitMs))
         fail(cannotStart);
 
-    ToolOutput output(QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "Backup Successful." : "Restore Successful."));
+    ToolOutput output(
+        QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "Backup Successful." : "Restore Successful."));
     QByteArray pendingOut, pendingErr;
     auto readOutput = [&] {
         output.feed(pendingOut, process.readAllStandardOutput());
@@ -306,10 +311,12 @@ void backup2tool::run(const backup2tool_options &options)
         if (!output.errors.isEmpty())
             fail(output.errors.join(QLatin1Char('\n')));
         if (output.usage)
-            fail(QStringLiteral("%1 did not accept its command line (exit status %2).").arg(QLatin1String(kProgram)).arg(status));
+            fail(QStringLiteral("%1 did not accept its command line (exit status %2).")
+                     .arg(QLatin1String(kProgram))
+                     .arg(status));
         fail(QStringLiteral("%1 failed with exit status %2.").arg(QLatin1String(kProgram)).arg(status));
     }
-    if (!output.failures.isEmpty())
+    if (output.failed)
         fail(output.errors.join(QLatin1Char('\n')));
     if (!output.succeeded) {
         if (!output.errors.isEmpty())

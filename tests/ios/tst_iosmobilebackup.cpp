@@ -446,7 +446,9 @@ private slots:
         const Run run = runUnderDialog(
             [&](ProgressForm *form) { return new IOSMobileRestoreThread(&device, QDir(path("root")), form); });
         QCOMPARE(run.result, 0);
-        QCOMPARE(run.status, "Restoring iPhone... It restarts when the restore is done: keep it connected until it has.");
+        // Before the phone restarts, the user is told it will.
+        QCOMPARE(run.status,
+                 "Restoring iPhone... It restarts when the restore is done: keep it connected until it has.");
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
         QCOMPARE(readFile(folder + "/Manifest.mbdb"), before["Manifest.mbdb"]);
