@@ -107,28 +107,52 @@ QString md5Hex(const QString &text)
         QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
-void removeDirRecursively(const QString &path)
+namespace {
+
+bool isGone(const QFileInfo &info)
+{
+    return !info.exists() && !info.isSymLink();
+}
+
+// Removes one entry: a link or a file is unlinked, a folder emptied first.
+// Notes the first entry that stayed in left.
+void removeEntry(const QFileInfo &entry, QString &left)
+{
+    const QString path = entry.absoluteFilePath();
+    if (entry.isDir() && !entry.isSymLink()) {
+        // Hidden entries are the program's too (a file manager's index, a
+        // phone's dot files): a folder that keeps one comes back at the next
+        // start as if nothing had been deleted.
+        const QFileInfoList entries = QDir(path).entryInfoList(
+            QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        for (const QFileInfo &child : entries)
+            removeEntry(child, left);
+        QDir().rmdir(path);
+    } else {
+        QFile::remove(path);
+    }
+    if (left.isEmpty() && !isGone(QFileInfo(path)))
+        left = path;
+}
+
+} // namespace
+
+bool removeDirRecursively(const QString &path, QString *left)
 {
     const QFileInfo top(path);
-    if (top.isSymLink()) {
-        QFile::remove(top.absoluteFilePath());
-        return;
+    if (isGone(top))
+        return true;
+    // A plain file is not a folder tree: it is not the caller's to remove here.
+    if (!top.isDir() && !top.isSymLink()) {
+        if (left)
+            *left = top.absoluteFilePath();
+        return false;
     }
-    if (!top.isDir())
-        return;
-    QDir dir(path);
-    // System takes in broken links and other special files, which would keep
-    // the folder from being removed. Hidden entries are left alone, and with
-    // them the folders that hold them.
-    const QFileInfoList entries =
-        dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System);
-    for (const QFileInfo &entry : entries) {
-        if (entry.isDir() && !entry.isSymLink())
-            removeDirRecursively(entry.absoluteFilePath());
-        else
-            QFile::remove(entry.absoluteFilePath());
-    }
-    QDir().rmdir(dir.absolutePath());
+    QString stayed;
+    removeEntry(top, stayed);
+    if (left)
+        *left = stayed;
+    return stayed.isEmpty();
 }
 
 QString uniqueFilePath(const QString &path)

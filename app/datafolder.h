@@ -34,9 +34,11 @@ void shellOpen(const QString &target);
 QString validFileName(QString &name);
 // MD5 of the UTF-8 bytes of text as 32 lower-case hex digits.
 QString md5Hex(const QString &text);
-// Deletes a folder tree. A symbolic link is unlinked, never followed. Hidden
-// entries are kept, and with them the folders that hold them. Failures are
-// ignored: what cannot be deleted stays.
-void removeDirRecursively(const QString &path);
+// Deletes a folder tree whole, hidden entries included. A symbolic link is
+// unlinked, never followed, so nothing outside the tree is touched. Answers
+// true when nothing of path is left (also when there was nothing); otherwise
+// false, with left (when given) naming the first entry that stayed, so the
+// caller can say so instead of reporting success.
+bool removeDirRecursively(const QString &path, QString *left = nullptr);
 // path when no such file exists, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);

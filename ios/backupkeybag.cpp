@@ -3,8 +3,9 @@
 #include "ios/backupcrypto.h"
 
 #include <mbedtls/md.h>
-#include <mbedtls/pkcs5.h>
 #include <mbedtls/platform_util.h>
+
+#include <cstring>
 
 namespace {
 
@@ -69,26 +70,82 @@ void storeClass(_BackupKeyBag &bag, const QMap<QString, QByteArray> &entry)
     bag.classKeys.insert(int(number), entry);
 }
 
-// PBKDF2 with HMAC-SHA-1, 32 bytes into key.
-bool derivePasswordKey(const QByteArray &password, const QByteArray &salt, quint32 iterations,
-                       unsigned char key[kKeyBytes])
+// Rounds between two calls of the progress callback: a few milliseconds.
+constexpr quint64 kRoundsPerReport = 4096;
+
+mbedtls_md_type_t mdType(KeybagHash hash)
 {
-    const mbedtls_md_info_t *sha1 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA1);
-    if (!sha1)
-        return false;
-    mbedtls_md_context_t hmac;
-    mbedtls_md_init(&hmac);
-    bool ok = mbedtls_md_setup(&hmac, sha1, 1) == 0
-        && mbedtls_pkcs5_pbkdf2_hmac(&hmac, reinterpret_cast<const unsigned char *>(password.constData()),
-                                     size_t(password.size()),
-                                     reinterpret_cast<const unsigned char *>(salt.constData()),
-                                     size_t(salt.size()), iterations, kKeyBytes, key)
-            == 0;
-    mbedtls_md_free(&hmac);
-    return ok;
+    return hash == KeybagHash::Sha256 ? MBEDTLS_MD_SHA256 : MBEDTLS_MD_SHA1;
 }
 
 } // namespace
+
+bool keybag_pbkdf2(KeybagHash hash, const QByteArray &password, const QByteArray &salt, quint32 iterations,
+                   int length, QByteArray &out, const KeybagProgress &progress)
+{
+    out = QByteArray(length, '\0');
+    const mbedtls_md_info_t *info = mbedtls_md_info_from_type(mdType(hash));
+    if (!info || iterations == 0 || length <= 0)
+        return false;
+    const int hashBytes = mbedtls_md_get_size(info);
+    unsigned char u[MBEDTLS_MD_MAX_SIZE];
+    unsigned char t[MBEDTLS_MD_MAX_SIZE];
+    mbedtls_md_context_t hmac;
+    mbedtls_md_init(&hmac);
+    struct Wipe
+    {
+        unsigned char *u, *t;
+        mbedtls_md_context_t *hmac;
+        ~Wipe()
+        {
+            mbedtls_platform_zeroize(u, MBEDTLS_MD_MAX_SIZE);
+            mbedtls_platform_zeroize(t, MBEDTLS_MD_MAX_SIZE);
+            mbedtls_md_free(hmac);
+        }
+    } wipe{u, t, &hmac};
+    if (mbedtls_md_setup(&hmac, info, 1) != 0
+        || mbedtls_md_hmac_starts(&hmac, reinterpret_cast<const unsigned char *>(password.constData()),
+                                  size_t(password.size()))
+            != 0)
+        return false;
+
+    // T_i = U_1 ^ ... ^ U_c with U_1 = HMAC(P, S || INT(i)), U_j = HMAC(P, U_j-1).
+    const int blocks = (length + hashBytes - 1) / hashBytes;
+    const quint64 total = quint64(blocks) * iterations;
+    quint64 done = 0;
+    for (int block = 1; block <= blocks; ++block) {
+        const unsigned char index[4] = {quint8(block >> 24), quint8(block >> 16), quint8(block >> 8),
+                                        quint8(block)};
+        if (mbedtls_md_hmac_reset(&hmac) != 0
+            || mbedtls_md_hmac_update(&hmac, reinterpret_cast<const unsigned char *>(salt.constData()),
+                                      size_t(salt.size()))
+                != 0
+            || mbedtls_md_hmac_update(&hmac, index, 4) != 0 || mbedtls_md_hmac_finish(&hmac, u) != 0)
+            return false;
+        std::memcpy(t, u, size_t(hashBytes));
+        for (quint32 round = 1; round < iterations; ++round) {
+            if (mbedtls_md_hmac_reset(&hmac) != 0 || mbedtls_md_hmac_update(&hmac, u, size_t(hashBytes)) != 0
+                || mbedtls_md_hmac_finish(&hmac, u) != 0)
+                return false;
+            for (int k = 0; k < hashBytes; ++k)
+                t[k] ^= u[k];
+            if (++done % kRoundsPerReport == 0 && progress && !progress(int(done * 100 / total)))
+                return false;
+        }
+        ++done;
+        const int offset = (block - 1) * hashBytes;
+        std::memcpy(out.data() + offset, t, size_t(qMin(hashBytes, length - offset)));
+    }
+    return true;
+}
+
+QList<_KeyDerivationStage> keybag_derivation_stages(const _BackupKeyBag &bag)
+{
+    quint32 iterations = 0;
+    if (!readU32(bag.attributes, kIterTag, iterations) || iterations == 0)
+        return {};
+    return {{KeybagHash::Sha1, bag.attributes.value(kSaltTag), iterations}};
+}
 
 uint keybag_u32(QMap<QString, QByteArray> &entries, const QString &tag)
 {
@@ -130,21 +187,50 @@ _BackupKeyBag keybag_parse(const QByteArray &blob)
 
 bool keybag_unlock(_BackupKeyBag &bag, const QByteArray &password)
 {
+    return keybag_unlock_stages(bag, password) == KeybagUnlock::Unlocked;
+}
+
+KeybagUnlock keybag_unlock_stages(_BackupKeyBag &bag, const QByteArray &password, const KeybagProgress &progress)
+{
     if (bag.malformed)
-        return false;
-    quint32 iterations = 0;
-    if (!readU32(bag.attributes, kIterTag, iterations) || iterations == 0)
-        return false;
-    // The password key lives only inside this call.
-    unsigned char passwordKey[kKeyBytes];
+        return KeybagUnlock::Malformed;
+    const QList<_KeyDerivationStage> stages = keybag_derivation_stages(bag);
+    if (stages.isEmpty())
+        return KeybagUnlock::Malformed;
+    quint64 rounds = 0;
+    for (const _KeyDerivationStage &stage : stages) {
+        if (stage.iterations > kKeybagMaxIterations)
+            return KeybagUnlock::TooManyIterations;
+        rounds += stage.iterations;
+    }
+
+    // The password key lives only inside this call; each stage keys the next.
+    QByteArray key = password;
     struct Wipe
     {
-        unsigned char *key;
-        ~Wipe() { mbedtls_platform_zeroize(key, kKeyBytes); }
-    } wipe{passwordKey};
-    if (!derivePasswordKey(password, bag.attributes.value(kSaltTag), iterations, passwordKey))
-        return false;
-    const QByteArray kek = QByteArray::fromRawData(reinterpret_cast<const char *>(passwordKey), kKeyBytes);
+        QByteArray &key;
+        ~Wipe() { mbedtls_platform_zeroize(key.data(), size_t(key.size())); }
+    } wipe{key};
+    quint64 before = 0; // rounds of the stages already run
+    bool cancelled = false;
+    for (const _KeyDerivationStage &stage : stages) {
+        const KeybagProgress overall = [&](int percent) {
+            if (!progress)
+                return true;
+            const quint64 share = before + stage.iterations * quint64(percent) / 100;
+            cancelled = !progress(int(share * 100 / rounds));
+            return !cancelled;
+        };
+        QByteArray next;
+        const bool derived = keybag_pbkdf2(stage.hash, key, stage.salt, stage.iterations, kKeyBytes, next, overall);
+        key.swap(next);
+        mbedtls_platform_zeroize(next.data(), size_t(next.size())); // the stage's input
+        if (cancelled)
+            return KeybagUnlock::Cancelled;
+        if (!derived)
+            return KeybagUnlock::Malformed;
+        before += stage.iterations;
+    }
 
     for (auto it = bag.classKeys.begin(); it != bag.classKeys.end(); ++it) {
         QMap<QString, QByteArray> &entry = it.value();
@@ -152,15 +238,17 @@ bool keybag_unlock(_BackupKeyBag &bag, const QByteArray &password)
             continue;
         quint32 wrap = 0;
         if (!readU32(entry, kWrapTag, wrap))
-            return false;
+            return KeybagUnlock::Malformed;
         if (!(wrap & kWrapPasswordBit))
             continue; // wrapped under the phone's own key: stays locked
-        const QByteArray classKey = aes_key_unwrap(kek, entry.value(kWrappedKeyTag));
+        const QByteArray classKey = aes_key_unwrap(key, entry.value(kWrappedKeyTag));
+        if (classKey.isEmpty())
+            return KeybagUnlock::WrongPassword;
         if (classKey.size() != kKeyBytes)
-            return false;
+            return KeybagUnlock::Malformed;
         entry.insert(kClassKeyEntry, classKey);
     }
-    return true;
+    return KeybagUnlock::Unlocked;
 }
 
 QByteArray keybag_file_key(const _BackupKeyBag &bag, int protectionClass, const QByteArray &wrappedKey)

@@ -27,8 +27,11 @@
 // Neither a password, nor a salt, nor any key is ever logged, shown or written
 // anywhere by this code.
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
+
+#include <functional>
 
 // One record while the keybag is read.
 struct _KeyBagItem
@@ -51,6 +54,47 @@ struct _BackupKeyBag
     bool malformed = false;
 };
 
+// The highest iteration count of a derivation stage that is run. Phones use
+// up to 10,000,000 (the first stage of later backups); ten times that leaves
+// headroom and still ends within minutes. A crafted keybag asking for more
+// would hold the user for hours: it is refused before any work.
+constexpr quint32 kKeybagMaxIterations = 100000000;
+
+// How keybag_unlock_stages ended.
+enum class KeybagUnlock {
+    Unlocked,          // every class wrapped under the password key unwrapped
+    WrongPassword,     // a class did not unwrap
+    Malformed,         // see keybag_unlock
+    TooManyIterations, // a stage asks for more than kKeybagMaxIterations
+    Cancelled,         // the progress callback answered false
+};
+
+// The hash of one PBKDF2 stage.
+enum class KeybagHash { Sha1, Sha256 };
+
+// One stage of the password key's derivation: PBKDF2 with HMAC over hash,
+// keyed with the previous stage's output (the password's bytes for the
+// first), over salt, iterations times, giving 32 bytes.
+struct _KeyDerivationStage
+{
+    KeybagHash hash = KeybagHash::Sha1;
+    QByteArray salt;
+    quint32 iterations = 0;
+};
+
+// Told the share of the derivation done so far (0 to 100); answers false to
+// stop it. Called from the thread that derives, every few thousand rounds.
+using KeybagProgress = std::function<bool(int percent)>;
+
+// RFC 2898 PBKDF2 with HMAC over hash: length bytes into out. Stops early
+// and answers false when progress answers false; out is then not meaningful.
+bool keybag_pbkdf2(KeybagHash hash, const QByteArray &password, const QByteArray &salt, quint32 iterations,
+                   int length, QByteArray &out, const KeybagProgress &progress = {});
+
+// The stages the keybag asks for, in the order they run: today SHA-1 over
+// SALT and ITER. Empty when they cannot be read (no 4-byte ITER of at least 1).
+QList<_KeyDerivationStage> keybag_derivation_stages(const _BackupKeyBag &bag);
+
 // Reads the whole blob; never fails. A later class entry with the same CLAS
 // number replaces an earlier one, a tag given twice in one entry keeps its
 // last value, and an entry without CLAS is dropped. Depends on nothing but the
@@ -67,6 +111,11 @@ _BackupKeyBag keybag_parse(const QByteArray &blob);
 // wrapped key but no 4-byte WRAP, or a class key that does not unwrap to 32
 // bytes.
 bool keybag_unlock(_BackupKeyBag &bag, const QByteArray &password);
+// The same, telling how it ended: refused before any work when a stage asks
+// for more than kKeybagMaxIterations, stopped when progress answers false
+// (no class then gets a key).
+KeybagUnlock keybag_unlock_stages(_BackupKeyBag &bag, const QByteArray &password,
+                                  const KeybagProgress &progress = {});
 
 // The 32-byte file key that wrappedKey (exactly 40 bytes) holds under the key
 // of protectionClass; empty when the class is unknown or was not unlocked, the

@@ -133,18 +133,25 @@ void BackupManifest::loadManifestPlist()
 
 bool BackupManifest::unlock(const QString &password)
 {
+    return unlock(password, KeybagProgress()) == KeybagUnlock::Unlocked;
+}
+
+KeybagUnlock BackupManifest::unlock(const QString &password, const KeybagProgress &progress)
+{
     keyBag = keybag_parse(info.backupKeyBag);
-    bool opened = keybag_unlock(keyBag, password.toUtf8());
-    if (opened) {
+    KeybagUnlock result = keybag_unlock_stages(keyBag, password.toUtf8(), progress);
+    if (result == KeybagUnlock::Unlocked) {
         // keybag_unlock answers true for any password when no class is
         // wrapped under it; such a keybag opens no file.
-        opened = false;
+        bool opened = false;
         for (const QMap<QString, QByteArray> &entry : std::as_const(keyBag.classKeys))
             opened = opened || entry.contains(QStringLiteral("KEY"));
+        if (!opened)
+            result = KeybagUnlock::WrongPassword;
     }
-    if (!opened)
+    if (result != KeybagUnlock::Unlocked)
         keyBag = _BackupKeyBag(); // no key of a failed attempt stays usable
-    return opened;
+    return result;
 }
 
 void BackupManifest::loadMbdb()

@@ -73,6 +73,11 @@ public:
     // every class wrapped under it and at least one class got its key: a
     // keybag without password-wrapped classes opens nothing and answers false.
     bool unlock(const QString &password);
+    // The same, telling how it ended (a keybag without password-wrapped
+    // classes answers WrongPassword) and reporting to progress, which may
+    // stop it. The derivation takes seconds: callers on the GUI thread run it
+    // in a KeybagUnlockThread.
+    KeybagUnlock unlock(const QString &password, const KeybagProgress &progress);
 
     // Builds the file tree (root) from "Manifest.mbdb" once; a later call does
     // nothing. Throws std::runtime_error when the file is missing, damaged or

@@ -113,11 +113,13 @@ QDir IOSMobileBackupThread::tempBackupRoot()
     return QDir(QDir(volume).absoluteFilePath(QLatin1String(kTempRootName)));
 }
 
-void IOSMobileBackupThread::removeTempBackup()
+bool IOSMobileBackupThread::removeTempBackup(QString *left)
 {
     const QDir root = tempBackupRoot();
-    removeDirRecursively(root.absolutePath());
+    if (!removeDirRecursively(root.absolutePath(), left))
+        return false;
     QFile::remove(volumeFile());
+    return true;
 }
 
 IOSMobileBackupThread::IOSMobileBackupThread(IOSDevice *device, ProgressForm *form, QObject *parent)
@@ -178,8 +180,14 @@ void IOSMobileBackupThread::run()
         return;
     }
     const QString deviceBackup = m_backupDir.absoluteFilePath(udid);
-    if (QFileInfo::exists(deviceBackup) && !canReuse(QDir(deviceBackup), device->productVersion))
-        removeDirRecursively(deviceBackup);
+    QString left;
+    if (QFileInfo::exists(deviceBackup) && !canReuse(QDir(deviceBackup), device->productVersion)
+        && !removeDirRecursively(deviceBackup, &left)) {
+        // The tool would bring what stayed up to date as if it were whole.
+        form->postErrorOccurred(backupErrorText(
+            QStringLiteral("The earlier backup in %1 cannot be removed: %2 stays.").arg(deviceBackup, left)));
+        return;
+    }
 
     connect(tool, &backup2tool::update, this, &IOSMobileBackupThread::backupUpdate);
     connect(form, &ProgressForm::userCacel, tool, &backup2tool::cancel);
@@ -193,7 +201,9 @@ void IOSMobileBackupThread::run()
         form->postSucceed(QString());
     } catch (const std::exception &e) {
         // Half a backup must not be brought up to date next time.
-        removeDirRecursively(deviceBackup);
-        form->postErrorOccurred(backupErrorText(QString::fromUtf8(e.what())));
+        QString text = QString::fromUtf8(e.what());
+        if (!removeDirRecursively(deviceBackup, &left))
+            text += QStringLiteral(" The unfinished backup in %1 cannot be removed: %2 stays.").arg(deviceBackup, left);
+        form->postErrorOccurred(backupErrorText(text));
     }
 }

@@ -47,8 +47,10 @@ public:
 
     // The root: recalled, or chosen and remembered.
     static QDir tempBackupRoot();
-    // Deletes the root with everything in it, then the remembered choice.
-    static void removeTempBackup();
+    // Deletes the root with everything in it, then the remembered choice
+    // (kept when the root stays). False when something stayed, left (when
+    // given) naming the first such entry.
+    static bool removeTempBackup(QString *left = nullptr);
 
     // The free-space query the choice uses: bytes free, -1 when unknown.
     using FreeSpaceFn = std::function<qint64(const QDir &)>;

@@ -125,10 +125,13 @@ void ITunesCacheSMSThread::run()
             cacheNode(addressBook, QString(), contained, addressBookFolder);
         form->postSucceed(QString());
     } catch (int) {
-        discard(copied);
+        // The dialog has ended: only the log can tell of what stayed.
+        const QString stayed = discard(copied);
+        if (!stayed.isEmpty())
+            qWarning("%s", stayed.toUtf8().constData());
     } catch (const std::exception &e) {
-        discard(copied);
-        form->postErrorOccurred(QString::fromUtf8(e.what()));
+        const QString stayed = discard(copied);
+        form->postErrorOccurred(QString::fromUtf8(e.what()) + (stayed.isEmpty() ? QString() : QLatin1Char(' ') + stayed));
     }
 }
 
@@ -175,7 +178,7 @@ void ITunesCacheSMSThread::cacheNode(const _BackupFileNode *node, const QString 
     cacheDb.setLastDate(fileId, mtime);
 }
 
-void ITunesCacheSMSThread::discard(const QStringList &copied)
+QString ITunesCacheSMSThread::discard(const QStringList &copied)
 {
     // Closed before it goes, so that no date of a removed copy is committed
     // afterwards; the next run then copies everything again. Only what this
@@ -184,10 +187,18 @@ void ITunesCacheSMSThread::discard(const QStringList &copied)
     cacheDb.close();
     QFile::remove(cacheDb.path);
     QFile::remove(cacheDb.path + QStringLiteral("-journal"));
+    QString left;
     for (const QString &path : copied) {
-        if (QFileInfo(path).isDir())
-            removeDirRecursively(path);
-        else
-            QFile::remove(path);
+        const QFileInfo info(path);
+        QString stayed;
+        if (info.isDir() && !info.isSymLink()) {
+            if (!removeDirRecursively(path, &stayed) && left.isEmpty())
+                left = stayed;
+        } else if ((info.exists() || info.isSymLink()) && !QFile::remove(path) && left.isEmpty()) {
+            left = path;
+        }
     }
+    if (left.isEmpty())
+        return QString();
+    return QStringLiteral("The unfinished copy in the cache cannot be removed: %1 stays.").arg(left);
 }

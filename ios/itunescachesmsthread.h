@@ -50,7 +50,8 @@ private:
     // Whether the copy makes a folder of node.
     static bool isFolder(const _BackupFileNode *node);
     // Drops this run's dates and copies, so that the next run starts afresh.
-    void discard(const QStringList &copied);
+    // Answers empty, or a sentence naming the first thing that stayed.
+    QString discard(const QStringList &copied);
 
     BackupManifest *manifest;
     ProgressForm *form;

@@ -14,3 +14,8 @@ int runApplication(int &argc, char **argv);
 
 // The English text of the warning shown when Apple's libraries did not load.
 QString appleLibsMissingText();
+
+// The lock file that keeps to one run per data folder, and the one box a
+// second start shows before it ends (exit code 0, nothing else opened).
+QString instanceLockPath();
+QString alreadyRunningText();

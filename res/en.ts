@@ -226,8 +226,28 @@
         <translation>Successfully Deleted Database %0.</translation>
     </message>
     <message>
+        <source>IDS_CHECKING_PASSWORD</source>
+        <translation>Checking the password...</translation>
+    </message>
+    <message>
+        <source>IDS_KEYBAG_ITERATIONS_TOO_HIGH_%1</source>
+        <translation>This backup cannot be opened: its keys ask for more than %1 rounds of password checking, far beyond what any iPhone uses. The backup may be damaged.</translation>
+    </message>
+    <message>
+        <source>IDS_ALREADY_RUNNING</source>
+        <translation>Quillmarten Parlevane is already running. Switch to its window, or close it before starting the program again.</translation>
+    </message>
+    <message>
         <source>IDS_SUC_CLEAR_CACHE</source>
         <translation>Successfully cleared cache files.</translation>
+    </message>
+    <message>
+        <source>IDS_DEL_LOCALDB_FAILED_%1_%2</source>
+        <translation>Database %1 could not be deleted whole: %2 is still there. Close any program that uses it and delete what is left by hand.</translation>
+    </message>
+    <message>
+        <source>IDS_CLEAR_CACHE_FAILED_%1</source>
+        <translation>Not every cache file could be removed: %1 is still there. Close any program that uses it and try again.</translation>
     </message>
     <message>
         <source>IDS_CAN_NOT_FOUND_AND_MESSAGES</source>

@@ -3,6 +3,8 @@
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
 
+#include <stdexcept>
+
 AbsDb::AbsDb() = default;
 
 AbsDb::~AbsDb() = default;
@@ -50,4 +52,24 @@ QList<Sqlite3Row> AbsDb::selectAll(const QString &table)
     while (cursor.moveNext())
         rows.append(cursor.getRow());
     return rows;
+}
+
+bool AbsDb::hasNoSchema()
+{
+    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select 1 from sqlite_master limit 1"));
+    return !cursor.moveNext();
+}
+
+void AbsDb::createInTransaction(const QString &script, const QString &errorText)
+{
+    beginTran();
+    try {
+        QString error;
+        if (exec(script, error) != 0)
+            throw std::runtime_error(errorText.arg(error).toUtf8().toStdString());
+        commitTran();
+    } catch (...) {
+        rollbackTran();
+        throw;
+    }
 }

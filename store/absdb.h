@@ -35,5 +35,15 @@ public:
     QList<Sqlite3Row> selectAll(const QString &table);
 
 protected:
+    // Whether the open file holds not a single schema object: an empty file,
+    // or one whose creation was cut off (the rollback of its journal empties
+    // it again). Such a file is built as a new one.
+    bool hasNoSchema();
+    // Runs a creation script in one transaction, so a process ended half-way
+    // leaves a journal whose rollback empties the file, never a file with
+    // half the tables. Throws std::runtime_error with errorText's %1 filled
+    // with SQLite's text; nothing of the script stays then.
+    void createInTransaction(const QString &script, const QString &errorText);
+
     bool m_inTransaction = false;
 };

@@ -132,12 +132,6 @@ void IOS6MessageDb::open()
     }
 }
 
-bool IOS6MessageDb::hasNoSchema()
-{
-    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select 1 from sqlite_master limit 1"));
-    return !cursor.moveNext();
-}
-
 void IOS6MessageDb::createFromScript()
 {
     QFile script(QString::fromLatin1(kSchemaResource));
@@ -147,18 +141,7 @@ void IOS6MessageDb::createFromScript()
     const qsizetype zero = text.indexOf('\0');
     if (zero >= 0)
         text.truncate(zero);
-    // One transaction: a process ended half-way leaves a journal whose
-    // rollback empties the file again, never a file with half the tables.
-    beginTran();
-    try {
-        QString error;
-        if (exec(QString::fromUtf8(text), error) != 0)
-            fail(QStringLiteral("create IOS6MessageDb error. %1").arg(error));
-        commitTran();
-    } catch (...) {
-        rollbackTran();
-        throw;
-    }
+    createInTransaction(QString::fromUtf8(text), QStringLiteral("create IOS6MessageDb error. %1"));
 }
 
 void IOS6MessageDb::upgrade()

@@ -168,7 +168,6 @@ protected:
     bool upgradeSchema;
 
 private:
-    bool hasNoSchema();
     void createFromScript();
     void upgrade();
     void upgradeSteps();

@@ -53,6 +53,17 @@ bool renameWithSideFiles(const QString &from, const QString &to)
     return true;
 }
 
+// An old database is an SQLite file: its first 16 bytes say so. Anything
+// else in the folder (a note, a file manager's index) is not ours to rename.
+bool hasSqliteHeader(const QFileInfo &file)
+{
+    static const QByteArray kMagic("SQLite format 3", 16); // with its zero byte
+    QFile f(file.absoluteFilePath());
+    if (file.isSymLink() || !f.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return false;
+    return f.read(kMagic.size()) == kMagic;
+}
+
 void removeWithSideFiles(const QString &path)
 {
     QFile::remove(path);
@@ -71,39 +82,50 @@ LocalDbUpdateThread::~LocalDbUpdateThread() = default;
 
 QFileInfoList LocalDbUpdateThread::oldDatabaseFiles()
 {
-    QFileInfoList files = localDatabasesDir().entryInfoList(QDir::Files, QDir::Unsorted);
-    files.removeIf([](const QFileInfo &f) { return isSideFile(f); });
+    // By name, so that every start goes through them in the same order.
+    QFileInfoList files = localDatabasesDir().entryInfoList(QDir::Files, QDir::Name);
+    files.removeIf([](const QFileInfo &f) { return isSideFile(f) || !hasSqliteHeader(f); });
     return files;
 }
 
 void LocalDbUpdateThread::run()
 {
     const QFileInfoList files = oldDatabaseFiles();
+    // One file that fails must not keep the others from being converted: it
+    // is reported once the rest are done, and tried again at the next start.
+    QStringList failures;
+    QStringList converted; // the renamed old files, gone once converted
     for (const QFileInfo &file : files) {
         form->postUpdateProgress(tr("IDS_UPDATING_LOCALDB_%1").arg(file.fileName()), 0, QString());
         try {
-            convert(file, [this](int n, int total) {
+            converted << convert(file, [this](int n, int total) {
                 // total comes from a second run of the query, which a
                 // damaged file's view may answer differently (even with 0).
                 const int percent = total > 0 ? int(qMin<qint64>(100, qint64(n) * 100 / total)) : 100;
                 form->postUpdateProgress(QString(), percent, tr("SMS: %1/%2").arg(n).arg(total));
             });
         } catch (const std::exception &e) {
-            form->postErrorOccurred(QString::fromUtf8(e.what()));
-            return;
+            // Named as the user knows it, also when an earlier start renamed it.
+            QString name = file.fileName();
+            if (name.endsWith(kTmpSuffix, Qt::CaseInsensitive))
+                name.chop(kTmpSuffix.size());
+            failures << QStringLiteral("%1: %2").arg(name, QString::fromUtf8(e.what())).toHtmlEscaped();
         }
     }
 
-    const QDir dir = localDatabasesDir();
-    const QStringList leftOver =
-        dir.entryList({QStringLiteral("*") + kTmpSuffix}, QDir::Files);
-    for (const QString &name : leftOver)
-        removeWithSideFiles(dir.absoluteFilePath(name));
+    // A converted file whose deletion failed goes now; a renamed file whose
+    // conversion failed stays for the next start.
+    for (const QString &path : std::as_const(converted))
+        removeWithSideFiles(path);
 
+    if (!failures.isEmpty()) {
+        form->postErrorOccurred(failures.join(QLatin1String("<br/>")));
+        return;
+    }
     form->postSucceed(tr("IDS_LOCALDB_UPDATE_SUC_RESTART_REFRESH"));
 }
 
-void LocalDbUpdateThread::convert(const QFileInfo &file, const std::function<void(int n, int total)> &progress)
+QString LocalDbUpdateThread::convert(const QFileInfo &file, const std::function<void(int n, int total)> &progress)
 {
     QString path = file.absoluteFilePath();
     if (!path.endsWith(kTmpSuffix, Qt::CaseInsensitive)) {
@@ -118,12 +140,14 @@ void LocalDbUpdateThread::convert(const QFileInfo &file, const std::function<voi
     Sqlite3DB old;
     try {
         old.openThrow(path, 2);
+        // Queried before the new folder exists: an SQLite file of another
+        // kind fails here and leaves no empty database under its name.
+        Sqlite3Cursor rows = old.queryThrow(Sqlite3Sql("select * from view_sms"));
         writer.begin();
         // The writer's own country data: built without a country code, so
         // numbers keep only their digits.
         CountryLibDb countries{QString()};
         const _CountryInfo country = countries.defaultCountry();
-        Sqlite3Cursor rows = old.queryThrow(Sqlite3Sql("select * from view_sms"));
         const int total = rows.count();
         const QByteArray key(kBodyKey);
         for (int n = 1; rows.moveNext(); ++n) {
@@ -175,4 +199,5 @@ void LocalDbUpdateThread::convert(const QFileInfo &file, const std::function<voi
     }
     // Only now is every row of the old file safely stored in the new one.
     removeWithSideFiles(path);
+    return path;
 }

@@ -41,11 +41,6 @@ const char kCreateScript[] =
     "service TEXT NOT NULL, uncanonicalized_id TEXT, src_rowid INTEGER, UNIQUE (id, service));"
     "CREATE INDEX handle_idx_src_rowid ON handle(src_rowid);";
 
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 bool isGuidShaped(const QString &guid)
 {
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(QStringLiteral(
@@ -160,11 +155,7 @@ void MessageRecycleDb::open()
 {
     if (isOpen())
         return;
-    if (QFileInfo::exists(m_recyclePath)) {
-        // An existing file is used as it is: its schema is neither tested nor upgraded.
-        openThrow(m_recyclePath, 2);
-        return;
-    }
+    const bool exists = QFileInfo::exists(m_recyclePath);
     // A half-built file must not stay behind: every later open would take it
     // as it is and every later recovery would fail on a missing table. Close
     // and remove what this call created, and nothing else.
@@ -172,20 +163,22 @@ void MessageRecycleDb::open()
     const bool journalExisted = QFileInfo::exists(journal);
     auto discard = [&]() {
         close();
+        if (exists)
+            return;
         QFile::remove(m_recyclePath);
         if (!journalExisted)
             QFile::remove(journal);
     };
     try {
-        openThrow(m_recyclePath, 6);
+        openThrow(m_recyclePath, exists ? 2 : 6);
+        // An existing file with a schema is used as it is (neither tested nor
+        // upgraded); one without, left by a creation that was cut off, is
+        // built as new, as the local databases are.
+        if (!exists || hasNoSchema())
+            createInTransaction(QString::fromLatin1(kCreateScript), QStringLiteral("create MessageRecycleDb error. %1"));
     } catch (...) {
         discard();
         throw;
-    }
-    QString error;
-    if (exec(QString::fromLatin1(kCreateScript), error) != 0) {
-        discard();
-        fail(QStringLiteral("create MessageRecycleDb error. %1").arg(error));
     }
 }
 

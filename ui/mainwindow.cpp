@@ -1222,9 +1222,13 @@ void MainWindow::miDelAll()
         return;
     const QString name = node->text;
     dbNode(node)->db->close();
-    removeDirRecursively(localDatabasesDir().absoluteFilePath(name));
+    QString left;
+    const bool removed = removeDirRecursively(localDatabasesDir().absoluteFilePath(name), &left);
     removeTreeNode(node);
-    showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name));
+    if (removed)
+        showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name));
+    else
+        showError(tr("IDS_DEL_LOCALDB_FAILED_%1_%2").arg(name.toHtmlEscaped(), left.toHtmlEscaped()));
 }
 
 void MainWindow::miViewCache()
@@ -1246,11 +1250,22 @@ void MainWindow::miOpenDbFolder()
 void MainWindow::miClearCache()
 {
     const QDir data = appDataDir();
-    removeDirRecursively(data.absoluteFilePath(QStringLiteral("ios_cache")));
-    removeDirRecursively(data.absoluteFilePath(QStringLiteral("itunes_cache")));
-    IOSMobileBackupThread::removeTempBackup();
-    removeDirRecursively(data.absoluteFilePath(QStringLiteral("android_cache")));
-    showInformation(tr("IDS_SUC_CLEAR_CACHE"));
+    // Every cache goes, even after one that cannot; the box names the first
+    // thing that stayed.
+    QString left;
+    auto note = [&left](bool removed, const QString &stayed) {
+        if (!removed && left.isEmpty())
+            left = stayed;
+    };
+    QString stayed;
+    note(removeDirRecursively(data.absoluteFilePath(QStringLiteral("ios_cache")), &stayed), stayed);
+    note(removeDirRecursively(data.absoluteFilePath(QStringLiteral("itunes_cache")), &stayed), stayed);
+    note(IOSMobileBackupThread::removeTempBackup(&stayed), stayed);
+    note(removeDirRecursively(data.absoluteFilePath(QStringLiteral("android_cache")), &stayed), stayed);
+    if (left.isEmpty())
+        showInformation(tr("IDS_SUC_CLEAR_CACHE"));
+    else
+        showError(tr("IDS_CLEAR_CACHE_FAILED_%1").arg(left.toHtmlEscaped()));
 }
 
 void MainWindow::miHelp()

@@ -1,10 +1,14 @@
 #include "app/datafolder.h"
 #include "platform/desktop/desktopopener.h"
+#include "tests/support/permissionsapply.h"
 #include "tests/support/testmain.h"
 
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+
+using testsupport::PermissionsApply;
+using testsupport::setFolderWritable;
 
 class TestDataFolder : public QObject
 {
@@ -156,7 +160,7 @@ private slots:
         QVERIFY(QFile::link(outside + "/precious.txt", tree + "/link-to-file"));
         QVERIFY(QFile::link(root.filePath("nowhere"), tree + "/broken-link"));
 
-        removeDirRecursively(tree);
+        QVERIFY(removeDirRecursively(tree));
         QVERIFY(!QFileInfo::exists(tree));
         QCOMPARE(QFileInfo(outside + "/precious.txt").size(), qint64(7));
 
@@ -169,22 +173,50 @@ private slots:
         removeDirRecursively(root.filePath("missing")); // nothing happens
     }
 
-    void removeDirRecursivelyKeepsHiddenEntries()
+    void removeDirRecursivelyTakesHiddenEntries()
     {
         QTemporaryDir root;
         const QString tree = root.filePath("tree");
         writeFile(tree + "/a/.hidden", "mine");
         writeFile(tree + "/a/b/file.txt", "x");
-        writeFile(tree + "/c/file.txt", "x");
-        writeFile(tree + "/.folder/inside.txt", "x");
+        writeFile(tree + "/.folder/.inside", "x");
+        writeFile(tree + "/.directory", "[Desktop Entry]");
 
-        removeDirRecursively(tree);
-        QCOMPARE(QFileInfo(tree + "/a/.hidden").size(), qint64(4));
-        QVERIFY(!QFileInfo::exists(tree + "/a/b"));
-        QVERIFY(!QFileInfo::exists(tree + "/c"));
-        QVERIFY(QFileInfo::exists(tree + "/.folder/inside.txt"));
-        QCOMPARE(QDir(tree).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList({".folder", "a"}));
+        QString left = "untouched";
+        QVERIFY(removeDirRecursively(tree, &left));
+        QVERIFY(left.isEmpty());
+        QVERIFY(!QFileInfo::exists(tree));
+        QCOMPARE(QDir(root.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList());
+        QVERIFY(removeDirRecursively(root.filePath("missing"), &left));
+    }
+
+    // What cannot go stays, and the answer says so and names it; everything
+    // else is removed all the same.
+    void removeDirRecursivelyReportsWhatStays()
+    {
+        QTemporaryDir root;
+        const QString tree = root.filePath("tree");
+        writeFile(tree + "/locked/.keep", "x");
+        writeFile(tree + "/other/file.txt", "x");
+        setFolderWritable(QFile::encodeName(tree + "/locked").constData(), false);
+        QString left;
+        bool removed = true;
+        {
+            PermissionsApply permissions;
+            removed = removeDirRecursively(tree, &left);
+        }
+        setFolderWritable(QFile::encodeName(tree + "/locked").constData(), true);
+        QVERIFY(!removed);
+        QCOMPARE(left, tree + "/locked/.keep");
+        QVERIFY(QFileInfo::exists(tree + "/locked/.keep"));
+        QVERIFY(!QFileInfo::exists(tree + "/other"));
+
+        // A plain file is no folder tree: it is kept and named.
+        writeFile(root.filePath("plain.txt"), "x");
+        QVERIFY(!removeDirRecursively(root.filePath("plain.txt"), &left));
+        QCOMPARE(left, root.filePath("plain.txt"));
+        QVERIFY(QFileInfo::exists(root.filePath("plain.txt")));
     }
 
     void openersGoThroughTheDesktop()

@@ -3,6 +3,7 @@
 #include "tests/support/encryptedbackupfixture.h"
 #include "tests/support/testmain.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -364,6 +365,91 @@ private slots:
                     QCOMPARE(entry.value("KEY").size(), 32);
             }
         }
+    }
+
+    // RFC 6070 (HMAC-SHA-1) and RFC 7914 (HMAC-SHA-256) test vectors; the
+    // longer outputs take more than one block.
+    void pbkdf2Vectors_data()
+    {
+        QTest::addColumn<bool>("sha256");
+        QTest::addColumn<QByteArray>("password");
+        QTest::addColumn<QByteArray>("salt");
+        QTest::addColumn<quint32>("iterations");
+        QTest::addColumn<QByteArray>("key");
+        QTest::newRow("SHA-1, 1 round") << false << QByteArray("password") << QByteArray("salt") << 1u
+                                        << QByteArray::fromHex("0c60c80f961f0e71f3a9b524af6012062fe037a6");
+        QTest::newRow("SHA-1, 4096 rounds") << false << QByteArray("password") << QByteArray("salt") << 4096u
+                                            << QByteArray::fromHex("4b007901b765489abead49d926f721d065a429c1");
+        QTest::newRow("SHA-1, 25 bytes") << false << QByteArray("passwordPASSWORDpassword")
+                                         << QByteArray("saltSALTsaltSALTsaltSALTsaltSALTsalt") << 4096u
+                                         << QByteArray::fromHex("3d2eec4fe41c849b80c8d83662c0e44a8b291a964cf2f07038");
+        QTest::newRow("SHA-1, NUL inside") << false << QByteArray("pass\0word", 9) << QByteArray("sa\0lt", 5)
+                                           << 4096u << QByteArray::fromHex("56fa6aa75548099dcc37d7f03425e0c3");
+        QTest::newRow("SHA-256, 64 bytes")
+            << true << QByteArray("passwd") << QByteArray("salt") << 1u
+            << QByteArray::fromHex("55ac046e56e3089fec1691c22544b605f94185216dde0465e68b9d57c20dacbc"
+                                   "49ca9cccf179b645991664b39d77ef317c71b845b1e30bd509112041d3a19783");
+    }
+    void pbkdf2Vectors()
+    {
+        QFETCH(bool, sha256);
+        QFETCH(QByteArray, password);
+        QFETCH(QByteArray, salt);
+        QFETCH(quint32, iterations);
+        QFETCH(QByteArray, key);
+        QByteArray out;
+        QVERIFY(keybag_pbkdf2(sha256 ? KeybagHash::Sha256 : KeybagHash::Sha1, password, salt, iterations,
+                              int(key.size()), out));
+        QCOMPARE(out.toHex(), key.toHex());
+    }
+
+    // Counts up to the bound are worked on (here stopped at the first report);
+    // above it the keybag is refused before a single round, whatever the
+    // password.
+    void iterationBound_data()
+    {
+        QTest::addColumn<quint32>("iterations");
+        QTest::addColumn<int>("result");
+        QTest::newRow("later phones' first stage") << 10000000u << int(KeybagUnlock::Cancelled);
+        QTest::newRow("the bound") << 100000000u << int(KeybagUnlock::Cancelled);
+        QTest::newRow("one above") << 100000001u << int(KeybagUnlock::TooManyIterations);
+        QTest::newRow("the largest count") << 0xffffffffu << int(KeybagUnlock::TooManyIterations);
+    }
+    void iterationBound()
+    {
+        QFETCH(quint32, iterations);
+        QFETCH(int, result);
+        const EncryptedBackupKeys keys(kPassword.toUtf8());
+        _BackupKeyBag bag = keybag_parse(keybagBytes(edited(keys.keybagRecords(), "ITER", 0, u32(iterations))));
+        int reports = 0;
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(int(keybag_unlock_stages(bag, kPassword.toUtf8(), [&reports](int) {
+                     ++reports;
+                     return false;
+                 })),
+                 result);
+        QCOMPARE(reports, result == int(KeybagUnlock::Cancelled) ? 1 : 0);
+        QVERIFY(clock.elapsed() < 5000);
+        for (const auto &entry : std::as_const(bag.classKeys))
+            QVERIFY(!entry.contains("KEY"));
+    }
+
+    // The reports climb to 100 and a run that is let go unlocks as before.
+    void progressIsReported()
+    {
+        const EncryptedBackupKeys keys(kPassword.toUtf8(), 20000);
+        _BackupKeyBag bag = keybag_parse(keys.keybag());
+        QList<int> reports;
+        QCOMPARE(int(keybag_unlock_stages(bag, kPassword.toUtf8(), [&reports](int percent) {
+                     reports << percent;
+                     return true;
+                 })),
+                 int(KeybagUnlock::Unlocked));
+        QCOMPARE(bag.classKeys.value(1).value("KEY"), keys.classKey(1));
+        QVERIFY(reports.size() >= 5);
+        QVERIFY(std::is_sorted(reports.begin(), reports.end()));
+        QVERIFY(reports.first() >= 0 && reports.last() <= 100 && reports.last() >= 90);
     }
 
     void fileKey_data()

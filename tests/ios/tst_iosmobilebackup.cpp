@@ -14,6 +14,7 @@
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/permissionsapply.h"
 #include "tests/support/testmain.h"
 #include "tests/support/virtualiphonefixture.h"
 #include "ui_progressform.h"
@@ -286,6 +287,45 @@ private slots:
         QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
         QVERIFY(!QFileInfo::exists(folder));
         QCOMPARE(readFile(root.absoluteFilePath("other-phone/Manifest.mbdb")), QByteArray("another phone's backup"));
+    }
+
+    // Where the device folder cannot go, the box says what stays instead of
+    // letting the tool bring a stale or half backup up to date.
+    void aDeviceFolderThatCannotGoIsNamed_data()
+    {
+        QTest::addColumn<QByteArray>("statusPlist");
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("box");
+        QTest::newRow("an earlier, unfinished backup")
+            << status("new") << "" << "The earlier backup in %1 cannot be removed: %1/locked/.keep stays.";
+        QTest::newRow("the failed backup") << status("finished") << "stdout:ERROR: refused"
+                                           << "The unfinished backup in %1 cannot be removed: %1/locked/.keep stays.";
+    }
+    void aDeviceFolderThatCannotGoIsNamed()
+    {
+        QFETCH(QByteArray, statusPlist);
+        QFETCH(QString, mode);
+        QFETCH(QString, box);
+        candidates({{"volume", 1000}});
+        QVERIFY(QDir().mkpath(path("volume")));
+        const QString folder = IOSMobileBackupThread::tempBackupRoot().absoluteFilePath(device.uniqueDeviceId);
+        writeDeviceBackup(folder, statusPlist, "8.4");
+        writeFile(folder + "/locked/.keep", "");
+        setFolderWritable(QFile::encodeName(folder + "/locked").constData(), false);
+        if (!mode.isEmpty())
+            qputenv("QP_FAKE_BACKUP_MODE", mode.toUtf8());
+        Run run;
+        {
+            PermissionsApply permissions;
+            run = runUnderDialog([&](ProgressForm *form) { return new IOSMobileBackupThread(&device, form); });
+        }
+        setFolderWritable(QFile::encodeName(folder + "/locked").constData(), true);
+        QCOMPARE(run.result, 0);
+        QCOMPARE(run.boxes.size(), 1);
+        QVERIFY2(run.boxes[0].contains(box.arg(folder)), qPrintable(run.boxes[0]));
+        QVERIFY(QFileInfo::exists(folder + "/locked/.keep"));
+        if (mode.isEmpty()) // the tool never ran over what stayed
+            QVERIFY(!QFileInfo::exists(folder + "/" + backupFileId("HomeDomain", "Library/SMS/sms.db")));
     }
 
     void anUnsafeDeviceIdDeletesNothing_data()

@@ -12,6 +12,7 @@
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/permissionsapply.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 #include "ui_progressform.h"
@@ -429,6 +430,8 @@ private slots:
         writeFile(cache + "/recycle.db", "recovered messages");
         writeFile(cache + "/ct-phone.db", "contacts");
         writeFile(cache + "/file-relay/var/mobile/Library/Preferences/x.plist", "relayed");
+        // A file manager's hidden file in the copy goes with it.
+        writeFile(cache + "/file-relay/var/mobile/Library/SMS/.directory", "[Desktop Entry]");
         {
             const auto manifest = open(backup);
             ProgressForm form("", nullptr);
@@ -439,6 +442,7 @@ private slots:
             QVERIFY(!QFile::exists(cache + "/manifest.db"));
         }
         QVERIFY(!QFile::exists(cache + "/manifest.db")); // not brought back by the thread's end
+        QVERIFY(!QFileInfo::exists(cache + "/file-relay/var/mobile/Library/SMS"));
         QCOMPARE(tree(cache), (QMap<QString, QByteArray>{{"recycle.db", "recovered messages"},
                                                          {"ct-phone.db", "contacts"},
                                                          {"file-relay", "<dir>"},
@@ -495,6 +499,32 @@ private slots:
         QVERIFY(failedWith(run, error));
         QCOMPARE(tree(cache).keys(), (QStringList{"file-relay", "file-relay/var", "file-relay/var/mobile",
                                                   "file-relay/var/mobile/Library", "recycle.db"}));
+    }
+
+    // A failed copy whose remains cannot go says so beside the cause.
+    void failedCopyNamesWhatStays()
+    {
+        BackupFixture backup = typicalBackup();
+        BackupFixtureEntry *photo = backup.entry(kMedia, "Library/SMS/Attachments/" + kPhoto);
+        photo->hasDataFile = false;
+        const QString folder = backup.write(path("backup"));
+        QVERIFY(QDir().mkpath(QDir(folder).absoluteFilePath(backupFileId(kMedia, "Library/SMS/Attachments/" + kPhoto))));
+        BackupManifest manifest(folder);
+        manifest.loadManifestPlist();
+        manifest.loadMbdb();
+        const QString cache = path("cache");
+        const QString locked = cache + "/file-relay/var/mobile/Library/SMS/locked";
+        writeFile(locked + "/.keep", "");
+        setFolderWritable(QFile::encodeName(locked).constData(), false);
+        Run run;
+        {
+            PermissionsApply permissions;
+            run = runCache(manifest, cache);
+        }
+        setFolderWritable(QFile::encodeName(locked).constData(), true);
+        QVERIFY(failedWith(run, "The unfinished copy in the cache cannot be removed: " + locked + "/.keep stays."));
+        QVERIFY(QFileInfo::exists(locked + "/.keep"));
+        QVERIFY(!QFileInfo::exists(cache + "/file-relay/var/mobile/Library/SMS/sms.db"));
     }
 
     // Names from a crafted backup never lead a copy out of the cache folder.

@@ -8,6 +8,7 @@
 #include "tests/support/testmain.h"
 
 #include <QAbstractButton>
+#include <QLockFile>
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -167,6 +168,50 @@ QString dataFolder(const QString &home)
     return home + "/.local/share/QuillMarten/6B2E8D41A7C9430F9E15D2B8C4F70A93";
 }
 
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write(bytes);
+}
+
+// Files killed runs leave behind, and their neighbours that must stay.
+const QStringList kLeftovers = {
+    "itunes_cache/ab12/file-relay/var/mobile/Library/SMS/sms.db1733900000",
+    "itunes_cache/ab12/file-relay/var/mobile/Library/SMS/sms.db1733900000-journal",
+    "ios_cache/00008030-X/file-relay/var/mobile/Library/SMS/sms.db1733900001-wal",
+    "ios_cache/00008030-X/ct-phone.db.a1B2c3",
+    "ios_cache/00008030-X/ct-phone.db.a1B2c3-journal",
+    "itunes_cache/ab12/ct-phone.db.Zz9Yy8",
+};
+const QStringList kKept = {
+    "itunes_cache/ab12/file-relay/var/mobile/Library/SMS/sms.db",
+    "itunes_cache/ab12/file-relay/var/mobile/Library/SMS/sms.db-wal",
+    "itunes_cache/ab12/file-relay/var/mobile/Library/SMS/sms.db.bak",
+    "itunes_cache/ab12/file-relay/var/mobile/Library/SMS/sms.db-1733900000",
+    "ios_cache/00008030-X/ct-phone.db",
+    "ios_cache/00008030-X/ct-phone.db.tmp",
+    "ios_cache/00008030-X/notes-sms.db1733900000",
+    "sms.db1733900000",
+};
+
+void plantLeftovers(const QString &home)
+{
+    for (const QString &path : kLeftovers + kKept)
+        writeFile(dataFolder(home) + "/" + path, "x");
+}
+
+QStringList present(const QString &home, const QStringList &paths)
+{
+    QStringList found;
+    for (const QString &path : paths)
+        if (QFileInfo::exists(dataFolder(home) + "/" + path))
+            found << path;
+    return found;
+}
+
 } // namespace
 
 class TestStartup : public QObject
@@ -254,6 +299,52 @@ private slots:
                  qPrintable(notes));
         QVERIFY(QFileInfo(folder + "/old.db").isDir());
         QVERIFY(!QFileInfo::exists(folder + "/old.db.__tmp"));
+    }
+
+    // A second start while a run holds the data folder brings up nothing but
+    // its box, and touches none of the running one's files.
+    void secondStartShowsOnlyItsBox()
+    {
+        QTemporaryDir home;
+        plantLeftovers(home.path());
+        QLockFile running(dataFolder(home.path()) + "/instance.lock");
+        QVERIFY(running.tryLock(0));
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
+        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(outcome.notes, QStringList({"box:Quillmarten Parlevane is already running. Switch to its window, "
+                                             "or close it before starting the program again.",
+                                             "behind it: no window"}));
+        QVERIFY(!QFileInfo::exists(dataFolder(home.path()) + "/qlogs"));
+        QCOMPARE(present(home.path(), kLeftovers), kLeftovers);
+        QCOMPARE(present(home.path(), kKept), kKept);
+        QVERIFY(running.isLocked());
+    }
+
+    // The lock of a run that was killed is taken over, and what that run
+    // left behind is removed; nothing else is.
+    void staleLockIsTakenOverAndLeftoversGo()
+    {
+        QTemporaryDir home;
+        plantLeftovers(home.path());
+        const QString lockPath = dataFolder(home.path()) + "/instance.lock";
+        std::fflush(stdout);
+        const pid_t crashed = fork();
+        if (crashed == 0) {
+            QLockFile lock(lockPath);
+            _exit(lock.tryLock(0) ? 0 : 1); // no unlock: as if killed
+        }
+        int status = 0;
+        waitpid(crashed, &status, 0);
+        QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        QVERIFY(QFileInfo::exists(lockPath));
+
+        const Outcome outcome = runChild(home.path(), nullptr, emptyCommonFiles(home.path()));
+        QCOMPARE(outcome.exitCode, 0);
+        QVERIFY2(outcome.notes.contains("window:Quillmarten Parlevane"), qPrintable(outcome.notes.join('|')));
+        QCOMPARE(present(home.path(), kLeftovers), QStringList());
+        QCOMPARE(present(home.path(), kKept), kKept);
+        // Ended normally, the run leaves no lock behind.
+        QVERIFY(!QFileInfo::exists(lockPath));
     }
 
     void wrongDatabaseLibraryEndsBeforeAnythingIsCreated()

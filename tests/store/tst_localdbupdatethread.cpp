@@ -9,6 +9,7 @@
 #include "store/msgtext.h"
 #include "store/rc4.h"
 #include "tests/support/dialogdriver.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/messagedbfixture.h"
 #include "tests/support/oldlocaldbfixture.h"
 #include "tests/support/sqlitefixture.h"
@@ -228,27 +229,72 @@ private slots:
         QCOMPARE(countRows(oldFile("empty"), "message"), 0);
     }
 
-    void notADatabaseIsKeptAndReportedAtEveryStart_data()
+    // Files that are no SQLite database are not old databases: nothing is
+    // renamed, no folder is made, and the start shows no dialog.
+    void notADatabaseIsLeftAlone_data()
     {
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("not sqlite") << QByteArray("just some notes\n");
         QTest::newRow("empty file") << QByteArray();
+        QTest::newRow("header cut short") << QByteArray("SQLite format");
     }
-    void notADatabaseIsKeptAndReportedAtEveryStart()
+    void notADatabaseIsLeftAlone()
     {
         QFETCH(QByteArray, content);
         QFile f(oldFile("notes.txt"));
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write(content);
         f.close();
+        QVERIFY(LocalDbUpdateThread::oldDatabaseFiles().isEmpty());
+        const Run run = convert();
+        QCOMPARE(run.result, 1);
+        QCOMPARE(localDatabasesDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList{"notes.txt"});
+        QCOMPARE(testsupport::readFile(oldFile("notes.txt")), content);
+    }
+
+    // A text file and an SQLite file of another kind beside two old
+    // databases, whatever their names' order: both old databases are
+    // converted, the text file stays as it was, and the one that fails is
+    // reported after the others are done.
+    void otherFilesBesideOldDatabases_data()
+    {
+        QTest::addColumn<QStringList>("names"); // text file, other SQLite file, two old databases
+        QTest::newRow("others first") << QStringList{"a-notes.txt", "b-other.sqlite", "m.db", "z.db"};
+        QTest::newRow("others last") << QStringList{"y-notes.txt", "z-other.sqlite", "a.db", "m.db"};
+        QTest::newRow("others between") << QStringList{"m-notes.txt", "n-other.sqlite", "a.db", "z.db"};
+    }
+    void otherFilesBesideOldDatabases()
+    {
+        QFETCH(QStringList, names);
+        const QByteArray notes("shopping: milk, eggs\n");
+        {
+            QFile f(oldFile(names[0]));
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(notes);
+        }
+        testsupport::SqliteFixture(oldFile(names[1])).exec("CREATE TABLE t (x); INSERT INTO t VALUES (1);");
+        testsupport::writeOldLocalDb(oldFile(names[2]), {{"5550100001", "Ann", 1400000000, 0, QString("first")}});
+        testsupport::writeOldLocalDb(oldFile(names[3]), {{"5550100002", "Bob", 1400000100, 1, QString("second")},
+                                                          {"5550100002", "Bob", 1400000200, 0, QString("third")}});
+
         for (int start = 0; start < 2; ++start) {
             const Run run = convert();
             QCOMPARE(run.result, 0);
-            QVERIFY(run.failed);
-            QVERIFY2(run.box.startsWith("An Error Occurred."), qPrintable(run.box));
+            QVERIFY2(run.box.contains(names[1] + ": "), qPrintable(run.box));
+            QVERIFY(run.box.contains("view_sms"));
+            QVERIFY(!run.box.contains(names[0]));
             QVERIFY(!run.box.contains(kSuccess));
-            QVERIFY(QFileInfo(oldFile("notes.txt.__tmp")).isFile());
-            QCOMPARE(QFileInfo(oldFile("notes.txt.__tmp")).size(), qint64(content.size()));
+            QCOMPARE(storedSms(oldFile(names[2])).size(), 1);
+            QCOMPARE(storedSms(oldFile(names[2]))[0].text, "first");
+            QCOMPARE(storedSms(oldFile(names[3])).size(), 2);
+            QCOMPARE(testsupport::readFile(oldFile(names[0])), notes);
+            // The failed one waits under its working name, with no database
+            // folder under its own.
+            QVERIFY(QFileInfo(oldFile(names[1] + ".__tmp")).isFile());
+            QVERIFY(!QFileInfo::exists(oldFile(names[1])));
+            QCOMPARE(localDatabasesDir().entryList(QDir::Files),
+                     QStringList({names[0], names[1] + ".__tmp"}));
         }
     }
 

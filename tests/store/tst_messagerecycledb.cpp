@@ -1,3 +1,4 @@
+#include "tests/support/endingvfs.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/testmain.h"
 
@@ -58,6 +59,9 @@ private slots:
     void createsSchemaOnFirstUse();
     void failedCreationLeavesNoFile();
     void existingFileOpenedUnchanged();
+    void fileWithoutSchemaIsBuiltAsNew_data();
+    void fileWithoutSchemaIsBuiltAsNew();
+    void killedCreationLeavesAWholeSchemaOrNone();
 
     void guidShapes_data();
     void guidShapes();
@@ -425,3 +429,63 @@ void TestMessageRecycleDb::handles()
 
 QP_TEST_MAIN(TestMessageRecycleDb)
 #include "tst_messagerecycledb.moc"
+
+void TestMessageRecycleDb::fileWithoutSchemaIsBuiltAsNew_data()
+{
+    QTest::addColumn<bool>("empty"); // a 0-byte file, else an SQLite file with no object
+    QTest::newRow("empty file") << true;
+    QTest::newRow("database without tables") << false;
+}
+
+void TestMessageRecycleDb::fileWithoutSchemaIsBuiltAsNew()
+{
+    QFETCH(bool, empty);
+    if (empty) {
+        QFile f(m_path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    } else {
+        SqliteFixture(m_path).exec("create table t(x); drop table t;");
+    }
+    MessageRecycleDb db(m_path);
+    QCOMPARE(db.insertHandle(handle("+4915112345678", "SMS"), 3), qint64(1));
+    QVERIFY(db.messages().isEmpty());
+    db.close();
+    QCOMPARE(queryValue(m_path, "select count(*) from sqlite_master where type = 'table' and name in "
+                                "('message', 'chat', 'handle')").toInt(), 3);
+    QCOMPARE(queryValue(m_path, "select count(*) from sqlite_master where type = 'index' and name like '%idx%'").toInt(),
+             7);
+}
+
+// Killed at any point of its creation, the file holds either every table and
+// index or none, and the next open gives a database that works.
+void TestMessageRecycleDb::killedCreationLeavesAWholeSchemaOrNone()
+{
+    // Three tables and seven indexes, without SQLite's own objects.
+    const QString kOwnObjects = "select count(*) from sqlite_master where name not like 'sqlite\\_%' escape '\\'";
+    int ends = 0;
+    for (int nth = 1;; ++nth) {
+        QVERIFY2(nth < 200, "the creation never finished");
+        QFile::remove(m_path);
+        QFile::remove(m_path + "-journal");
+        const QString path = m_path;
+        const bool ended = runEndedAtChange(nth, [path] {
+            MessageRecycleDb db(path);
+            db.open();
+        });
+        const QString at = QString("ended at change %1").arg(nth);
+        {
+            MessageRecycleDb db(m_path);
+            try {
+                QCOMPARE(db.insertHandle(handle("+4915112345678", "SMS"), 3), qint64(1));
+                QVERIFY(db.messages().isEmpty());
+            } catch (const std::exception &e) {
+                QFAIL(qPrintable(at + ": " + QString::fromUtf8(e.what())));
+            }
+        }
+        QCOMPARE(queryValue(m_path, kOwnObjects).toInt(), 10);
+        if (!ended)
+            break;
+        ++ends;
+    }
+    QVERIFY(ends > 2);
+}

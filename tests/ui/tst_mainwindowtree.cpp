@@ -14,6 +14,7 @@
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
 #include "tests/support/httprecorder.h"
+#include "tests/support/permissionsapply.h"
 #include "tests/support/testmain.h"
 #include "tests/support/viewshot.h"
 #include "tests/support/windowfixture.h"
@@ -813,6 +814,50 @@ private slots:
         QCOMPARE(driver.seen().size(), 3);
     }
 
+    // A database folder goes whole, a file manager's hidden file included;
+    // what cannot go is named instead of a success.
+    void deleteADatabaseTakesHiddenFilesOrSaysWhatStays()
+    {
+        writeWindowDb(dataDir(), "local_databases", "alt", typicalConversations());
+        writeWindowDb(dataDir(), "local_databases", "neu", conversationsWithTexts({"Zoe"}, {"eins"}));
+        const QString alt = localDatabasesDir().absoluteFilePath("alt");
+        const QString neu = localDatabasesDir().absoluteFilePath("neu");
+        QFile hidden(alt + "/.directory");
+        QVERIFY(hidden.open(QIODevice::WriteOnly));
+        hidden.close();
+        QFile locked(neu + "/file-relay/.keep");
+        QVERIFY(locked.open(QIODevice::WriteOnly));
+        locked.close();
+        MainWindow window;
+        window.show();
+        Node *root = window.treeModel()->rootLocalDB;
+
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        select(window, root->children.first());
+        window.miDelAll();
+        QCOMPARE(driver.seen().size(), 2);
+        QCOMPARE(driver.seen()[1].text, QString("Successfully Deleted Database alt."));
+        QVERIFY(!QFileInfo::exists(alt));
+
+        driver.thenPress(QMessageBox::Yes);
+        driver.thenPress(QMessageBox::Ok);
+        select(window, root->children.first());
+        setFolderWritable(QFile::encodeName(neu + "/file-relay").constData(), false);
+        {
+            PermissionsApply permissions;
+            window.miDelAll();
+        }
+        setFolderWritable(QFile::encodeName(neu + "/file-relay").constData(), true);
+        QCOMPARE(driver.seen().size(), 4);
+        QVERIFY2(driver.seen()[3].text.contains("Database neu could not be deleted whole: " + neu
+                                                + "/file-relay/.keep is still there."),
+                 qPrintable(driver.seen()[3].text));
+        QVERIFY(!driver.seen()[3].text.contains("Successfully"));
+        QVERIFY(QFileInfo::exists(neu + "/file-relay/.keep"));
+    }
+
     void clearCacheKeepsTheShownPhone()
     {
         const QDir data(dataDir());
@@ -852,6 +897,36 @@ private slots:
         select(window, phone);
         QCOMPARE(shownTexts(window).size(), 8);
         paintAll(window);
+    }
+
+    // A cache that cannot go whole is named instead of a success, and the
+    // other caches are cleared all the same.
+    void clearCacheSaysWhatStays()
+    {
+        const QDir data(dataDir());
+        for (const char *path : {"ios_cache/00008030-X/file-relay", "itunes_cache/ab12/locked", "android_cache/3569"})
+            QVERIFY(data.mkpath(path));
+        QFile kept(data.absoluteFilePath("itunes_cache/ab12/locked/.keep"));
+        QVERIFY(kept.open(QIODevice::WriteOnly));
+        kept.close();
+        MainWindow window;
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Ok);
+        const QString locked = data.absoluteFilePath("itunes_cache/ab12/locked");
+        setFolderWritable(QFile::encodeName(locked).constData(), false);
+        {
+            PermissionsApply permissions;
+            window.miClearCache();
+        }
+        setFolderWritable(QFile::encodeName(locked).constData(), true);
+        QCOMPARE(driver.seenBoxes().size(), 1);
+        QCOMPARE(driver.seenBoxes()[0].icon, int(QMessageBox::Critical));
+        QVERIFY2(driver.seenBoxes()[0].text.contains("Not every cache file could be removed: " + locked
+                                                     + "/.keep is still there."),
+                 qPrintable(driver.seenBoxes()[0].text));
+        QVERIFY(QFileInfo::exists(locked + "/.keep"));
+        QVERIFY(!data.exists("ios_cache"));
+        QVERIFY(!data.exists("android_cache"));
     }
 
     void viewCacheCreatesAndOpensTheFolder()
