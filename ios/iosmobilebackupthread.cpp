@@ -195,7 +195,8 @@ void IOSMobileBackupThread::run()
     try {
         tool->run(backup2tool_options(BACKUP2TOOL_OP_BACKUP));
         // A stopped backup is half a backup: the next one starts afresh
-        // rather than trusting it.
+        // rather than trusting it. Whatever cannot go now has no finished
+        // snapshot, so the next run refuses to reuse it.
         if (tool->stoppedByUser())
             removeDirRecursively(deviceBackup);
         form->postSucceed(QString());
