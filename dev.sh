@@ -9,6 +9,7 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-tools-dev qt6-tools-dev-tools qt6-l10n-tools
   libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev
+  libimobiledevice-dev libusbmuxd-dev libssl-dev
   xvfb xauth fonts-dejavu-core poppler-utils
   libimobiledevice-utils # idevicebackup2: the program runs it, tests run it without a phone
 )
@@ -115,9 +116,10 @@ fuzz_main() {
 
 case "${1:-}" in
   run)
-    # The program runs the real adb (tests use a fake one); idevicebackup2
-    # reaches a phone through usbmuxd.
-    PACKAGES+=(adb usbmuxd)
+    PACKAGES+=(adb) # the program runs the real adb; tests use a fake one
+    # Real iPhones: the daemon and the library; idevicebackup2 reaches a
+    # phone through the daemon too.
+    PACKAGES+=(usbmuxd libimobiledevice6)
     install_missing
     build_release
     exec build/release/bin/quillmarten

@@ -40,7 +40,7 @@ AndroidRestoreSMSThread::AndroidRestoreSMSThread(AndroidDevice *device, const QL
     : QThread(parent), device(device), store(store), form(form), db(device->cacheDir(), device->mmc)
 {
     for (_MsgMessage *message : messages) {
-        if (message->item_type != 0 || !message->handle)
+        if (!address(*message))
             ++skipped;
         else
             this->messages.append(message);
@@ -52,12 +52,28 @@ AndroidRestoreSMSThread::AndroidRestoreSMSThread(AndroidDevice *device, const QL
 
 AndroidRestoreSMSThread::~AndroidRestoreSMSThread() = default;
 
+const _MsgHandle *AndroidRestoreSMSThread::address(const _MsgMessage &message)
+{
+    if (message.item_type != 0)
+        return nullptr;
+    const _MsgChat *chat = message.chat;
+    const bool group = chat && (chat->isGroup() || chat->style == 43);
+    if (group)
+        return message.is_from_me ? nullptr : message.handle;
+    // Phones often store no handle for what the user sent (handle_id 0):
+    // the one person of the conversation is its address either way.
+    const _MsgHandle *member = chat && chat->members.size() == 1 ? *chat->members.cbegin() : nullptr;
+    if (message.is_from_me)
+        return member ? member : message.handle;
+    return message.handle ? message.handle : member;
+}
+
 QString AndroidRestoreSMSThread::record(const _MsgMessage &message)
 {
     const qint64 ms = (qint64(message.date) + MSG_EPOCH_OFFSET) * 1000;
     return QStringLiteral("%1,%2,%3,%4")
         .arg(QString::number(ms), QString::number(message.is_from_me),
-             QString::fromLatin1(message.handle->id.toUtf8().toBase64()),
+             QString::fromLatin1(address(message)->id.toUtf8().toBase64()),
              QString::fromLatin1(cleanText(message).toUtf8().toBase64()));
 }
 
@@ -66,6 +82,8 @@ void AndroidRestoreSMSThread::run()
     CancelScope scope(&form->failed);
     form->postUpdateProgress(translated("IDS_RESTORING_SMS_TO_ANDROID"), 0, QString());
     sent = 0;
+    pending = 0;
+    written = 0;
     try {
         const QString url = QString::fromLatin1(simpleprotocol::kRestore2Url).arg(nextServicePort());
         std::unique_ptr<QTcpSocket, SocketDrop> socket(device->openService(url, kServiceTimeoutMs));
@@ -100,9 +118,10 @@ void AndroidRestoreSMSThread::run()
         return;
     }
 
-    QString result = translated("IDS_SUC_RESTORE_%1_SMS_TO_ANDROID").arg(sent);
+    // What the phone was given: messages it already had are not counted.
+    QString result = translated("IDS_SUC_RESTORE_%1_SMS_TO_ANDROID").arg(written);
     if (skipped != 0)
-        result += translated("IDS_SKIP_%1_SMS_GROUP_OR_SYS_MESSAGES").arg(skipped);
+        result += QStringLiteral("<br/>") + translated("IDS_SKIP_%1_SMS_GROUP_OR_SYS_MESSAGES").arg(skipped);
     // The phone holds the messages: an error box would invite a retry that
     // doubles them. The user learns only that the PC's copy lags behind.
     if (cacheStale)
@@ -123,8 +142,10 @@ void AndroidRestoreSMSThread::sendBatch(QTcpSocket *socket, int first, int size)
         ++sent;
         form->postUpdateProgress(QString(), int(double(sent) / n * 100),
                                  translated("SMS: %1/%2").arg(sent).arg(n));
-        if (cache.messageRowidByLogicHash(&message) == 0)
+        if (cache.messageRowidByLogicHash(&message) == 0) {
             simpleprotocol::sendCommand(socket, QStringLiteral("$sms:"), record(message), false, -1);
+            ++pending;
+        }
         db.write(message);
         if (i + 1 < first + size && form->failed)
             throw -1;
@@ -132,6 +153,8 @@ void AndroidRestoreSMSThread::sendBatch(QTcpSocket *socket, int first, int size)
     simpleprotocol::sendCommand(socket, QStringLiteral("$end:"), QString(), true, -1);
     simpleprotocol::expectCommand(socket, QStringLiteral("$batch:"), -1);
     // Acknowledged: the phone holds the batch, whatever becomes of the cache.
+    written += pending;
+    pending = 0;
     try {
         db.end();
     } catch (const std::exception &e) {

@@ -32,13 +32,20 @@ class AndroidRestoreSMSThread : public QThread
 {
 public:
     // messages: records of store, which the thread keeps alive for its whole
-    // run. Group events and messages without a sender handle are counted in
-    // skipped and left out; the rest are sent in message order.
+    // run. Those without an address (see address) are counted in skipped and
+    // left out; the rest are sent in message order. The success box counts
+    // the messages the phone acknowledged, not those it had already.
     AndroidRestoreSMSThread(AndroidDevice *device, const QList<_MsgMessage *> &messages,
                             const QSharedPointer<_MsgStore> &store, ProgressForm *form, QObject *parent);
     ~AndroidRestoreSMSThread() override;
 
-    // The "$sms:" payload of a message.
+    // The correspondent an SMS on the phone gets: in a one-to-one
+    // conversation its one person, also for what the user sent (phones often
+    // store no handle for that); in a group, the sender of a received
+    // message. None for group events and for what the user sent to a group,
+    // which one SMS cannot carry.
+    static const _MsgHandle *address(const _MsgMessage &message);
+    // The "$sms:" payload of a message that has an address.
     static QString record(const _MsgMessage &message);
 
     static const int kBatchSize = 100;
@@ -56,5 +63,8 @@ private:
     ExportMessagesDb db;
     int skipped = 0;
     int sent = 0;
+    // Sent in the batch under way, and sent in acknowledged batches.
+    int pending = 0;
+    int written = 0;
     bool cacheStale = false;
 };

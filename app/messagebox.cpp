@@ -4,12 +4,13 @@
 #include "app/stylesheet.h"
 #include "app/winmovable.h"
 
+#include <QApplication>
 #include <QMessageBox>
 #include <QObject>
 
 const char *const kSupportEmail = "support@quillmarten.invalid";
 
-int showMessageBox(int icon, const QString &text, int buttons)
+int showMessageBox(int icon, const QString &text, int buttons, const std::function<void()> &closed)
 {
     QMessageBox box(static_cast<QMessageBox::Icon>(icon), QObject::tr("Quillmarten Parlevane"),
                     text, QMessageBox::NoButton, nullptr,
@@ -22,7 +23,46 @@ int showMessageBox(int icon, const QString &text, int buttons)
         if (buttons & button)
             box.addButton(button);
     }
+    if (closed)
+        QObject::connect(&box, &QDialog::finished, &box, [closed](int) { closed(); });
     return box.exec();
+}
+
+namespace {
+
+QMessageBox *noticeNamed(const QString &name)
+{
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->objectName() == name) {
+            if (auto *box = qobject_cast<QMessageBox *>(widget))
+                return box;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void showNotice(const QString &name, const QString &text)
+{
+    QMessageBox *box = noticeNamed(name);
+    if (!box) {
+        box = new QMessageBox(QMessageBox::Information, QObject::tr("Quillmarten Parlevane"), text, QMessageBox::Ok,
+                              nullptr, Qt::Dialog | Qt::FramelessWindowHint);
+        box->setObjectName(name);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setWindowModality(Qt::NonModal);
+        box->setStyleSheet(styleSheet());
+    }
+    box->setText(text);
+    box->show();
+    box->raise();
+}
+
+void closeNotice(const QString &name)
+{
+    if (QMessageBox *box = noticeNamed(name))
+        box->close();
 }
 
 void showInformation(const QString &text)
@@ -51,6 +91,12 @@ void showError(const QString &message)
 {
     showMessageBox(QMessageBox::Critical, errorBoxText(message), QMessageBox::Ok);
     sendErrorReport(message);
+}
+
+void showErrorText(const QString &plain)
+{
+    showMessageBox(QMessageBox::Critical, errorBoxText(plain.toHtmlEscaped()), QMessageBox::Ok);
+    sendErrorReport(plain);
 }
 
 void showCritical(const QString &text)

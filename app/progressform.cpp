@@ -83,9 +83,11 @@ void ProgressForm::errorOccurred(QString message)
 
 void ProgressForm::succeed(QString message)
 {
+    // The form goes first: behind the box it would still offer a Cancel for
+    // work that has already ended.
+    done(1);
     if (!message.isEmpty())
         showInformation(message);
-    done(1);
 }
 
 void ProgressForm::onFinish(int result)

@@ -7,6 +7,7 @@
 const char *const kMobileDeviceDirVar = "QP_APPLE_MOBILE_DEVICE_DIR";
 const char *const kCoreFoundationDirVar = "QP_APPLE_APPLICATION_SUPPORT_DIR";
 const char *const kCommonFilesVar = "CommonProgramFiles";
+const char *const kVirtualIPhonesVar = "QP_VIRTUAL_IPHONES_DIR";
 
 namespace {
 const char *const kMobileDeviceKey = "SOFTWARE\\Apple Inc.\\Apple Mobile Device Support";
@@ -47,6 +48,12 @@ QString commonProgramFilesDir()
     return QDir(QCoreApplication::applicationDirPath()).absoluteFilePath("../lib/common-files");
 }
 
+QString mobileDeviceLibraryName()
+{
+    return qEnvironmentVariableIsEmpty(kVirtualIPhonesVar) ? QStringLiteral("MobileDeviceUsbmux")
+                                                           : QStringLiteral("iTunesMobileDevice");
+}
+
 QString appleLibraryFile(const QString &folder, const QString &name)
 {
     return QDir(folder).absoluteFilePath("lib" + name + ".so");
@@ -67,7 +74,7 @@ bool apple_libs_load(QString &error)
     // Each library is loaded by its absolute path, so no library search path
     // can put another file of the same name in its place. MobileDevice first,
     // so that it is the one reported when neither is installed.
-    apple_md_library.setFileName(appleLibraryFile(mdFolder, "iTunesMobileDevice"));
+    apple_md_library.setFileName(appleLibraryFile(mdFolder, mobileDeviceLibraryName()));
     if (!apple_md_library.load()) {
         error = QStringLiteral("Failed to load (Mobile Device) framework.");
         return false;

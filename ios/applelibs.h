@@ -22,5 +22,11 @@ QString reg_read_hklm_string(const QString &keyPath, const QString &valueName);
 // The common program files folder: the environment's, else the default beside
 // the program.
 QString commonProgramFilesDir();
+// The MobileDevice library's bare name: the stand-in serving virtual iPhones
+// ("iTunesMobileDevice") while kVirtualIPhonesVar names a folder of them,
+// else the one for real iPhones over usbmuxd ("MobileDeviceUsbmux"). Both
+// live in the MobileDevice install folder.
+extern const char *const kVirtualIPhonesVar; // "QP_VIRTUAL_IPHONES_DIR"
+QString mobileDeviceLibraryName();
 // The file a library of that bare name has inside folder.
 QString appleLibraryFile(const QString &folder, const QString &name);

@@ -164,6 +164,11 @@ backup2tool::~backup2tool() = default;
 
 QString backup2tool::programPath()
 {
+    // Virtual phones are served by the device library's stand-in, and the
+    // backup program's stand-in beside it serves the same phones; real phones
+    // get the program on PATH.
+    if (mobileDeviceLibraryName() != QLatin1String("iTunesMobileDevice"))
+        return QStandardPaths::findExecutable(QLatin1String(kProgram));
     const QString beside = QDir(commonProgramFilesDir())
                                .absoluteFilePath(QStringLiteral("Apple/Mobile Device Support/")
                                                  + QLatin1String(kProgram));

@@ -68,9 +68,9 @@ public:
     // Whether the last run ended because of a cancel.
     bool stoppedByUser() const { return m_stopped; }
 
-    // The program: "idevicebackup2" beside the device library's stand-in
-    // (below the common program files folder), which serves the same virtual
-    // phones; otherwise the one on PATH. Empty when there is none.
+    // The program: while virtual phones are served, "idevicebackup2" beside
+    // the device library's stand-in (below the common program files folder),
+    // when it is there; otherwise the one on PATH. Empty when there is none.
     static QString programPath();
     // The argument list of an operation; empty for an unknown one.
     static QStringList arguments(int op, const QString &udid, const QDir &root);

@@ -5,12 +5,17 @@
 #include "platform/plist/plistnode.h"
 #include "store/ios6messagedb.h"
 #include "store/messagerecycledb.h"
+#include "store/msgtext.h"
+
+#include "platform/sqlite_qt/sqlite3exception.h"
 
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QMutex>
+#include <QSet>
+#include <QSharedPointer>
 
 #include <algorithm>
 #include <stdexcept>
@@ -105,6 +110,8 @@ void IOS6RestoreMessagesThread::run()
     form->postUpdateProgress(tr("IDS_MERGING_IOS6_MESSAGES"), 0, QString());
     skipped = 0;
     restored = 0;
+    leftOut = 0;
+    leftOutChats = 0;
 
     bool readable = false;
     if (isEncryptedBackup(backupDir, &readable)) {
@@ -166,18 +173,26 @@ void IOS6RestoreMessagesThread::run()
 void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> &withAttachments)
 {
     step("merge");
+    // The unit of the phone's dates comes from the phone's file: the work
+    // copy is emptied below, and a new message older than all of the phone's
+    // would otherwise be the first date it sees and set seconds for the run.
+    target->open();
+    const qint64 dateScale = target->storedDateScale();
+
     work.open();
+    // The message sequence stays: a new message must not take the rowid of
+    // one the phone deleted, which its own bookkeeping may still name.
     for (const char *sql :
          {"delete from attachment", "delete from chat", "delete from handle", "delete from message",
           "delete from message_attachment_join", "delete from chat_message_join", "delete from chat_handle_join",
-          "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'message', 'attachment')", "vacuum"})
+          "update sqlite_sequence set seq=0 where name in ('handle', 'chat', 'attachment')", "vacuum"})
         work.executeThrow(Sqlite3Sql(QLatin1String(sql)));
+    work.setStoredDateScale(dateScale);
     work.beginTransaction();
 
     QList<Sqlite3Row> chats = target->selectAll(QStringLiteral("chat"));
     for (Sqlite3Row &row : chats) {
-        // The phone rebuilds a chat's properties; old ones may name messages
-        // whose rowids change here.
+        // The phone rebuilds a chat's properties from its messages.
         bool found = false;
         for (auto it = row.begin(); it != row.end(); ++it) {
             if (it.key().compare(QLatin1String("properties"), Qt::CaseInsensitive) == 0) {
@@ -193,41 +208,9 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
         for (const Sqlite3Row &row : target->selectAll(QLatin1String(table)))
             work.insert(row, QLatin1String(table));
 
-    QHash<QString, QList<qint64>> attachmentsByGuid;
-    {
-        Sqlite3Cursor c = target->queryThrow(Sqlite3Sql(QStringLiteral(
-            "select ma.*, m.guid from message_attachment_join as ma inner join message as m on ma.message_id=m.rowid")));
-        while (c.moveNext()) {
-            const Sqlite3Row row = c.getRow();
-            attachmentsByGuid[row.get(QStringLiteral("guid")).toString()].append(
-                row.get(QStringLiteral("attachment_id")).toLongLong());
-        }
-    }
-    QHash<QString, QList<qint64>> chatsByGuid;
-    {
-        Sqlite3Cursor c = target->queryThrow(Sqlite3Sql(QStringLiteral(
-            "select cm.*, m.guid from chat_message_join as cm inner join message as m on cm.message_id=m.rowid")));
-        while (c.moveNext()) {
-            const Sqlite3Row row = c.getRow();
-            chatsByGuid[row.get(QStringLiteral("guid")).toString()].append(
-                row.get(QStringLiteral("chat_id")).toLongLong());
-        }
-    }
-
-    const QList<Sqlite3Row> existing = target->selectAll(QStringLiteral("message"));
+    // The new messages that can be written, in merge order.
     QList<_RestoreItem> items;
-    items.reserve(existing.size() + messages->size());
-    for (const Sqlite3Row &row : existing) {
-        _RestoreItem item;
-        item.rowid = row.get(QStringLiteral("rowid")).toLongLong();
-        // Later phones store nanoseconds: compared as they are, they would
-        // put every old message after every new one.
-        item.date = IOS6MessageDb::recordDate(row.get(QStringLiteral("date")).toLongLong());
-        item.source = &row;
-        item.existing = true;
-        items.append(item);
-    }
-
+    int accepted = 0;
     for (_MsgMessage *m : *messages) {
         if (!m->chat || m->chat->rowid <= UNKNOWN_CHAT_ID_BASE) {
             qDebug("IOS6RestoreMessagesThread skip message with unknown chat.");
@@ -236,9 +219,7 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
         }
         if (m->item_type != 0 && !work.hasItemType())
             continue;
-        ++restored;
-        if (!sortedAttachments(*m).isEmpty())
-            withAttachments.append(m);
+        ++accepted;
         _RestoreItem item;
         item.rowid = m->srcRowid;
         item.date = m->date;
@@ -246,38 +227,115 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
         item.existing = false;
         items.append(item);
     }
-    if (restored == 0)
+    if (accepted == 0)
         fail(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
-
     std::stable_sort(items.begin(), items.end(), restoreItemLessThan);
-    const int total = int(items.size());
+
+    // Every message of the phone keeps its rowid, and so every join row
+    // (copied whole, with any columns of its own) and every table this merge
+    // does not rebuild, such as the phone's "recently deleted" marks, still
+    // names the message it named. New messages follow under new rowids, in
+    // time order among themselves.
+    const QList<Sqlite3Row> existing = target->selectAll(QStringLiteral("message"));
+    const int total = int(existing.size() + items.size());
+    int done = 0;
     int shown = -1;
-    for (int i = 0; i < total; ++i) {
+    auto nextItem = [&] {
         if (form->failed)
             throw -1;
         // One post per step of the bar, not one per message.
-        const int value = int(double(i + 1) / total * 99);
+        const int value = int(double(++done) / total * 99);
         if (value != shown) {
             form->postUpdateProgress(QString(), value, QString());
             shown = value;
         }
-        const _RestoreItem &item = items[i];
-        if (item.existing) {
-            const Sqlite3Row &row = *static_cast<const Sqlite3Row *>(item.source);
-            const QString guid = row.get(QStringLiteral("guid")).toString();
-            qint64 r = work.messageRowid(guid);
-            if (r == 0)
-                r = work.insert(row, QStringLiteral("message"), {QStringLiteral("rowid")});
-            for (qint64 c : chatsByGuid.value(guid))
-                work.joinChatMessage(c, r);
-            for (qint64 a : attachmentsByGuid.value(guid))
-                work.joinMessageAttachment(r, a);
-            continue;
+    };
+    for (const Sqlite3Row &row : existing) {
+        nextItem();
+        work.insert(row, QStringLiteral("message"));
+    }
+    for (const char *table : {"chat_message_join", "message_attachment_join"})
+        for (const Sqlite3Row &row : target->selectAll(QLatin1String(table)))
+            work.insert(row, QLatin1String(table));
+
+    // Which message a guid stands for is told by content, compared without
+    // attachments (the phone's messages are read without theirs). Kept for
+    // the messages written in this run and, read once at the first guid that
+    // needs it, for the phone's own (whose rowids are those of the work copy).
+    auto contentHash = [](const _MsgMessage &m) {
+        if (m.attachments.isEmpty())
+            return calcLogicHash(m);
+        _MsgMessage bare = m;
+        bare.attachments.clear();
+        return calcLogicHash(bare);
+    };
+    QHash<QString, QString> hashByGuid;
+    QHash<QString, qint64> rowidByHash;
+    bool phoneHashesRead = false;
+    auto readPhoneHashes = [&] {
+        if (phoneHashesRead)
+            return;
+        phoneHashesRead = true;
+        QSharedPointer<_MsgStore> store;
+        target->messages(store, 0);
+        for (const _MsgMessage *m : allMessages(store)) {
+            const QString hash = contentHash(*m);
+            if (!hashByGuid.contains(m->guid))
+                hashByGuid.insert(m->guid, hash);
+            if (!rowidByHash.contains(hash))
+                rowidByHash.insert(hash, m->rowid);
         }
+    };
+    // The row that already holds m, or 0; sets freshGuid when m is to be
+    // written under a new guid because its own is empty or taken by another
+    // message.
+    auto storedAs = [&](const _MsgMessage &m, const QString &hash, bool *freshGuid) -> qint64 {
+        *freshGuid = false;
+        if (!m.guid.isEmpty()) {
+            const qint64 r = work.messageRowid(m.guid);
+            if (r == 0)
+                return 0;
+            if (!hashByGuid.contains(m.guid))
+                readPhoneHashes();
+            // A row the reader does not show as a message (a group event, a
+            // message in no chat) cannot be compared: its guid decides.
+            const QString known = hashByGuid.value(m.guid);
+            if (known.isEmpty() || known == hash)
+                return r;
+        }
+        // An empty or taken guid: the message may be here already under the
+        // fresh guid an earlier run gave it.
+        readPhoneHashes();
+        const qint64 r = rowidByHash.value(hash);
+        *freshGuid = r == 0;
+        return r;
+    };
+
+    QSet<QString> unwritableChats;
+    for (const _RestoreItem &item : std::as_const(items)) {
+        nextItem();
         const _MsgMessage *m = static_cast<const _MsgMessage *>(item.source);
         qint64 c = work.chatRowid(m->chat->guid);
-        if (c == 0)
-            c = work.insertChat(m->chat);
+        if (c == 0 && !unwritableChats.contains(m->chat->guid)) {
+            // A chat the phone's file refuses costs its own messages, not
+            // the run: its rows go back to the savepoint and are counted.
+            work.executeThrow(Sqlite3Sql(QStringLiteral("SAVEPOINT new_chat")));
+            try {
+                c = work.insertChat(m->chat);
+            } catch (const Sqlite3Exception &e) {
+                if (!IOS6MessageDb::refusedRow(e))
+                    throw;
+                qWarning("IOS6RestoreMessagesThread: chat %s left out: %s", qUtf8Printable(m->chat->guid), e.what());
+                work.executeThrow(Sqlite3Sql(QStringLiteral("ROLLBACK TO new_chat")));
+                c = 0;
+                unwritableChats.insert(m->chat->guid);
+            }
+            work.executeThrow(Sqlite3Sql(QStringLiteral("RELEASE new_chat")));
+        }
+        if (c == 0) {
+            ++leftOut;
+            continue;
+        }
         auto findOrJoin = [&](const _MsgHandle *handle) -> qint64 {
             if (!handle)
                 return 0;
@@ -292,23 +350,52 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
             return h;
         };
         const qint64 h = findOrJoin(m->handle);
-        qint64 r = work.messageRowid(m->guid);
+        // A guid is no proof of identity: foreign or damaged files repeat
+        // guids or leave them empty. A different message under a taken (or
+        // empty) guid is written under a fresh one rather than lost.
+        const QString hash = contentHash(*m);
+        bool freshGuid = false;
+        qint64 r = storedAs(*m, hash, &freshGuid);
         if (r == 0) {
             const qint64 o = findOrJoin(m->otherHandle);
-            r = work.insertMessage(m, h, o, QString());
+            _MsgMessage renamed;
+            const _MsgMessage *written = m;
+            if (freshGuid) {
+                renamed = *m;
+                renamed.guid = newGuid();
+                written = &renamed;
+            }
+            r = work.insertMessage(written, h, o, QString());
             work.joinChatMessage(c, r);
             work.updateChatLast(c, m->date);
+            hashByGuid.insert(written->guid, hash);
+            if (!rowidByHash.contains(hash))
+                rowidByHash.insert(hash, r);
+            ++restored;
         }
         if (m->chat->isGroup() && m->handle)
             work.setLastAddressedHandle(c, m->handle->id);
-        for (const _MsgAttachment *attachment : sortedAttachments(*m)) {
+        const QList<_MsgAttachment *> attachments = sortedAttachments(*m);
+        if (!attachments.isEmpty())
+            withAttachments.append(const_cast<_MsgMessage *>(m));
+        for (const _MsgAttachment *attachment : attachments) {
             qint64 a = work.attachmentRowid(attachment);
             if (a == 0)
                 a = work.insertAttachment(attachment);
             work.joinMessageAttachment(r, a);
         }
     }
+    leftOutChats = int(unwritableChats.size());
     work.endTransaction(true);
+}
+
+QString IOS6RestoreMessagesThread::successText() const
+{
+    QString text = tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(restored);
+    if (leftOut > 0)
+        text += QLatin1String("<br/>")
+                + tr("IDS_LEFT_OUT_%1_SMS_OF_%2_CHATS").arg(leftOut).arg(leftOutChats);
+    return text;
 }
 
 void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments)

@@ -1,8 +1,8 @@
 #pragma once
 // Writes messages into an iTunes backup (old layout): the cached copy of the
 // backup's message database is merged with the new messages into a work copy
-// beside it, every message in time order under a fresh rowid (chats, handles
-// and attachments keep theirs), and the work copy then replaces the backup's
+// beside it (every row of the phone keeps its rowid, the new messages follow
+// in time order), and the work copy then replaces the backup's
 // database, with Manifest.mbdb updated and the new messages' attachment files
 // copied in under MediaDomain.
 //
@@ -53,10 +53,14 @@ public:
                               const QDir &backupDir, ProgressForm *form, QObject *parent = nullptr);
     ~IOS6RestoreMessagesThread() override;
 
-    // After the run: messages accepted for writing, and left out for having
-    // no usable chat.
+    // After the run: messages written as new rows (duplicates of messages the
+    // phone has count not), left out for having no usable chat, and left out
+    // because their chat could not be written.
     int restoredCount() const { return restored; }
     int skippedCount() const { return skipped; }
+    int leftOutCount() const { return leftOut; }
+    // The success box's text: what was written, and what was left out.
+    QString successText() const;
 
     // Tests: called with the name of each step that changes files ("work copy",
     // "merge", "database", "attachments", "manifest", "swap database",
@@ -80,4 +84,6 @@ private:
     ProgressForm *form;
     int skipped = 0;
     int restored = 0;
+    int leftOut = 0;
+    int leftOutChats = 0;
 };

@@ -1,5 +1,7 @@
 #include "ios/mobiledevice.h"
 
+#include "ios/devicetrustpending.h"
+
 #include "ios/applelibs.h"
 
 #include <QElapsedTimer>
@@ -82,7 +84,10 @@ CFType masked(const CFType &value)
 void openSession(void *device)
 {
     QString error;
-    if (mobiledevice_connect(device, error) != 0)
+    const int code = mobiledevice_connect(device, error);
+    if (code == kAMDPairingDialogResponsePendingError || code == kAMDPasswordProtectedError)
+        throw DeviceTrustPending(error.toUtf8().toStdString());
+    if (code != 0)
         fail(error);
 }
 
@@ -135,8 +140,9 @@ int mobiledevice_connect(void *device, QString &error)
         "Please restart your iPhone and computer to try again. If a prompt message pops out on your iPhone, "
         "please click \"Trust\".");
     auto failStep = [&](const char *step, int code) {
+        const QString advice = mobiledevice_error_text(code);
         error = QStringLiteral("%1<br/><br/>Error code: %2")
-                    .arg(hint, QStringLiteral("%1(%2)").arg(QLatin1String(step)).arg(code));
+                    .arg(advice.isEmpty() ? hint : advice, QStringLiteral("%1(%2)").arg(QLatin1String(step)).arg(code));
         return code;
     };
     // A function the library lacks fails its step: nothing is called through it.
@@ -194,6 +200,49 @@ int mobiledevice_connect(void *device, QString &error)
     return 0;
 }
 
+QString mobiledevice_error_text(int code)
+{
+    static const QString replug =
+        QStringLiteral("Unplug your iPhone and plug it in again, then tap \"Trust\" on the iPhone when it asks.");
+    switch (code) {
+    case kAMDPairingDialogResponsePendingError:
+        return QStringLiteral("Unlock your iPhone and tap \"Trust\" when it asks \"Trust This Computer?\". The "
+                              "iPhone is read as soon as it trusts this computer; you do not need to plug it in "
+                              "again.");
+    case kAMDPasswordProtectedError:
+        return QStringLiteral("Your iPhone is locked. Unlock it with its passcode and tap \"Trust\" when it asks "
+                              "\"Trust This Computer?\". The iPhone is read as soon as it trusts this computer.");
+    case kAMDUserDeniedPairingError:
+        return QStringLiteral("Your iPhone does not trust this computer: \"Don't Trust\" was tapped on it. ") + replug;
+    case kAMDInvalidHostIDError:
+    case kAMDMissingPairRecordError:
+        return QStringLiteral("Your iPhone no longer trusts this computer. ") + replug;
+    case kAMDMuxError:
+        return QStringLiteral("The iPhone connection service (usbmuxd) is not running or refused the connection. "
+                              "Start it (for example: sudo systemctl start usbmuxd), then unplug your iPhone and "
+                              "plug it in again.");
+    case kAMDEscrowLockedError:
+        return QStringLiteral("Unlock your iPhone with its passcode (once since it was switched on), then try "
+                              "again.");
+    case kAMDPairingProhibitedError:
+        return QStringLiteral("Your iPhone does not allow this computer to pair with it: connect it with its USB "
+                              "cable (not over Wi-Fi); if it is managed by an organisation, ask its administrator.");
+    case kAMDSSLError:
+        return QStringLiteral("The encrypted connection to your iPhone failed. ") + replug;
+    case kAMDReceiveTimeoutError:
+        return QStringLiteral("Your iPhone stopped answering. Unlock it and keep it unlocked, then unplug it and "
+                              "plug it in again.");
+    case kAMDSessionActiveError:
+    case kAMDServiceLimitError:
+        return QStringLiteral("Another program is using your iPhone. Close iPhone tools that are running (backup, "
+                              "sync or file browsers), then try again.");
+    case kAMDServiceProhibitedError:
+        return QStringLiteral("Your iPhone refused the request. Unlock it, keep it unlocked and try again.");
+    default:
+        return QString();
+    }
+}
+
 void mobiledevice_disconnect(void *device)
 {
     if (auto stopSession = MD_FUNCTION(AMDeviceStopSession))
@@ -215,6 +264,11 @@ void mobiledevice_start_service(void *device, const char *serviceName, int *sock
     mobiledevice_disconnect(device);
     if (!startService)
         fail(missingText("AMDeviceStartService"));
+    if (code != 0 && !mobiledevice_error_text(code).isEmpty()) {
+        fail(mobiledevice_error_text(code) + QStringLiteral("<br/><br/>Error code: AMDeviceStartService(%1)=%2")
+                                                 .arg(QString::fromUtf8(serviceName))
+                                                 .arg(code));
+    }
     if (code != 0) {
         fail(QStringLiteral(
                  "Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch iTunes -&gt; Connect your "

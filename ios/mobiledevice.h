@@ -53,8 +53,14 @@ void mobiledevice_clear_receiver(_DeviceNotifyTarget *target);
 // Opens a session: connect, pair when not paired, validate the pairing,
 // start the session. 0 when open; else the failing step's code, with error
 // set to the text to show. Every failure after the connection disconnects.
+// The calls below that open a session throw DeviceTrustPending
+// (devicetrustpending.h) when the phone waits for its user to trust.
 int mobiledevice_connect(void *device, QString &error);
 void mobiledevice_disconnect(void *device);
+// What the user is told to do about a MobileDevice code a real phone or
+// usbmuxd can answer (unlock, tap "Trust", start usbmuxd, ...); empty for a
+// code without advice of its own.
+QString mobiledevice_error_text(int code);
 // Starts a service in a session of its own; the socket outlives the session
 // and the caller closes it. Throws on failure.
 void mobiledevice_start_service(void *device, const char *serviceName, int *socket);

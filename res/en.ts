@@ -34,6 +34,10 @@
         <translation>Successfully Backup %1 SMS to local Database.</translation>
     </message>
     <message>
+        <source>IDS_LEFT_OUT_%1_SMS_OF_%2_CHATS</source>
+        <translation>%1 SMS of %2 conversations could not be written and were left out.</translation>
+    </message>
+    <message>
         <source>IDS_DELETING_LOCAL_DB_MESSAGES</source>
         <translation>Deleting SMS...</translation>
     </message>

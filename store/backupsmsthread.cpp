@@ -44,7 +44,16 @@ void BackupSMSThread::run()
             db.write(*messages[i - 1]);
         }
         db.end();
-        form->postSucceed(QCoreApplication::translate("BackupSMSThread", "IDS_SUC_BACKUP_%1_SMS").arg(total));
+        // What the database took, not what was handed in: duplicates and
+        // skipped messages add nothing.
+        QString text = QCoreApplication::translate("BackupSMSThread", "IDS_SUC_BACKUP_%1_SMS").arg(db.writtenCount());
+        if (db.leftOutCount() > 0) {
+            text += QLatin1String("<br/>")
+                    + QCoreApplication::translate("BackupSMSThread", "IDS_LEFT_OUT_%1_SMS_OF_%2_CHATS")
+                          .arg(db.leftOutCount())
+                          .arg(db.leftOutChatCount());
+        }
+        form->postSucceed(text);
     } catch (int) {
         db.abort();
     } catch (const std::exception &e) {

@@ -49,6 +49,7 @@ void DeleteMessagesThread::run()
             db->deleteMessage(messages[i - 1]);
         }
         db->endTransaction(true);
+        done = true;
         form->postSucceed(
             QCoreApplication::translate("DeleteMessagesThread", "IDS_SUC_DELETE_%1_MESSAGES").arg(total));
     } catch (int) {

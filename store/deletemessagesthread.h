@@ -6,6 +6,7 @@
 #include <QList>
 #include <QSharedPointer>
 #include <QThread>
+#include <atomic>
 
 class IOS6MessageDb;
 class ProgressForm;
@@ -21,6 +22,10 @@ public:
                          const QSharedPointer<_MsgStore> &store, ProgressForm *form, QObject *parent);
     ~DeleteMessagesThread() override;
 
+    // True once the deletion is committed: from then on it has happened,
+    // whether or not the dialog still reports it (a cancel can come between).
+    bool committed() const { return done; }
+
 protected:
     void run() override;
 
@@ -29,4 +34,5 @@ private:
     QList<_MsgMessage *> messages;
     QSharedPointer<_MsgStore> store;
     ProgressForm *form;
+    std::atomic<bool> done{false};
 };

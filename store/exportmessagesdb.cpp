@@ -4,6 +4,10 @@
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
 
+#include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3exception.h"
+#include "platform/sqlite_qt/sqlite3sql.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +23,9 @@ ExportMessagesDb::~ExportMessagesDb() = default;
 
 void ExportMessagesDb::begin()
 {
+    written = 0;
+    leftOut = 0;
+    unwritableChats.clear();
     db.beginTransaction();
 }
 
@@ -70,9 +77,11 @@ void ExportMessagesDb::write(const _MsgMessage &message)
         return;
     }
 
-    qint64 chatRowid = db.chatRowid(chat->guid);
-    if (chatRowid == 0)
-        chatRowid = db.insertChat(chat);
+    const qint64 chatRowid = chatRowidOrInsert(chat);
+    if (chatRowid == 0) {
+        ++leftOut;
+        return;
+    }
 
     // The sender is joined to the chat even when the message itself is stored
     // already: another source may have delivered it under a different chat.
@@ -86,13 +95,29 @@ void ExportMessagesDb::write(const _MsgMessage &message)
         logicHash = calcLogicHash(message);
         messageRowid = db.messageRowidByLogicHash(logicHash);
     }
-    if (messageRowid == 0)
-        messageRowid = db.messageRowid(message.guid);
+    // A guid is no proof of identity: foreign or damaged files repeat guids
+    // or leave them empty. A different message under a taken (or empty) guid
+    // is stored under a fresh one rather than lost.
+    bool freshGuid = message.guid.isEmpty();
+    if (messageRowid == 0 && !freshGuid) {
+        const qint64 byGuid = db.messageRowid(message.guid);
+        if (byGuid != 0 && isOtherMessage(byGuid, logicHash))
+            freshGuid = true;
+        else
+            messageRowid = byGuid;
+    }
     if (messageRowid == 0) {
         const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
-        messageRowid = db.insertMessage(&message, handleRowid, otherRowid, logicHash);
+        if (freshGuid) {
+            _MsgMessage renamed = message;
+            renamed.guid = newGuid();
+            messageRowid = db.insertMessage(&renamed, handleRowid, otherRowid, logicHash);
+        } else {
+            messageRowid = db.insertMessage(&message, handleRowid, otherRowid, logicHash);
+        }
         db.joinChatMessage(chatRowid, messageRowid);
         db.updateChatLast(chatRowid, message.date);
+        ++written;
     }
 
     if (chat->isGroup() && message.handle)
@@ -105,6 +130,43 @@ void ExportMessagesDb::write(const _MsgMessage &message)
             attachmentRowid = db.insertAttachment(attachment);
         db.joinMessageAttachment(messageRowid, attachmentRowid);
     }
+}
+
+qint64 ExportMessagesDb::chatRowidOrInsert(const _MsgChat *chat)
+{
+    qint64 rowid = db.chatRowid(chat->guid);
+    if (rowid != 0 || unwritableChats.contains(chat->guid))
+        return rowid;
+    // A chat the database refuses (a member without an id, a constraint of a
+    // foreign schema) costs its own messages, not the run: its rows go back
+    // to the savepoint and the caller counts what was left out.
+    db.executeThrow(Sqlite3Sql(QStringLiteral("SAVEPOINT new_chat")));
+    try {
+        rowid = db.insertChat(chat);
+    } catch (const Sqlite3Exception &e) {
+        if (!IOS6MessageDb::refusedRow(e))
+            throw;
+        qWarning("ExportMessagesDb: chat %s left out: %s", qUtf8Printable(chat->guid), e.what());
+        db.executeThrow(Sqlite3Sql(QStringLiteral("ROLLBACK TO new_chat")));
+        rowid = 0;
+        unwritableChats.insert(chat->guid);
+    }
+    db.executeThrow(Sqlite3Sql(QStringLiteral("RELEASE new_chat")));
+    return rowid;
+}
+
+bool ExportMessagesDb::isOtherMessage(qint64 rowid, const QString &logicHash)
+{
+    // Rows from before the logic hash existed keep none: their guid is all
+    // there is to go by.
+    if (logicHash.isEmpty())
+        return false;
+    Sqlite3Cursor cursor =
+        db.queryThrow(Sqlite3Sql("select logic_hash from message where rowid=?").addInt64Param(rowid));
+    if (!cursor.moveNext())
+        return false;
+    const QString stored = cursor.getText(QStringLiteral("logic_hash"));
+    return !stored.isEmpty() && stored != logicHash;
 }
 
 ContainedPath ExportMessagesDb::attachmentFolder(const QDir &dbDir)

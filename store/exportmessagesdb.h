@@ -16,6 +16,7 @@
 #include "store/msgrecords.h"
 
 #include <QDir>
+#include <QSet>
 #include <QString>
 
 class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
@@ -43,6 +44,14 @@ public:
     // Drops the run: rolls the open transaction back and closes. Never throws.
     void abort() noexcept;
 
+    // What the run since the last begin did: messages stored as new rows, and
+    // messages left out because their chat could not be written (with the
+    // number of such chats). Duplicates and skipped group events count in
+    // neither.
+    int writtenCount() const { return written; }
+    int leftOutCount() const { return leftOut; }
+    int leftOutChatCount() const { return int(unwritableChats.size()); }
+
     IOS6MessageDb &database() { return db; }
     QString fileRelayPath() const { return fileRelay.root(); }
 
@@ -62,7 +71,16 @@ private:
     static QString attachmentTarget(const ContainedPath &folder, const QString &phonePath);
     void copyAttachmentFile(const _MsgAttachment &attachment) const;
     qint64 joinedHandle(qint64 chatRowid, const _MsgHandle *handle);
+    // The chat's rowid, the chat inserted when missing; 0 when it cannot be
+    // written (its rows are rolled back, the chat remembered).
+    qint64 chatRowidOrInsert(const _MsgChat *chat);
+    // Whether a row found under the message's guid is another message: it
+    // keeps a logic hash of its own that is not the message's.
+    bool isOtherMessage(qint64 rowid, const QString &logicHash);
 
     IOS6MessageDb db;
     ContainedPath fileRelay;
+    int written = 0;
+    int leftOut = 0;
+    QSet<QString> unwritableChats; // by guid
 };

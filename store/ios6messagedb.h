@@ -19,6 +19,7 @@
 #include <QString>
 
 class ProgressForm;
+class Sqlite3Exception;
 struct _SqliteCarvedRow;
 
 class IOS6MessageDb : public AbsIOSMessageDb
@@ -112,13 +113,24 @@ public:
     // column's default, and columns the target lacks are left out.
     qint64 insertHandle(const _MsgHandle *handle);
     // Also finds or inserts every member handle and joins it to the new chat.
-    // Throws for a service other than "SMS" or "iMessage", before writing.
+    // The service is written as the chat has it, a null one as "SMS".
     qint64 insertChat(const _MsgChat *chat);
     // handleRowid and otherHandleRowid are rowids in this database (0: none);
     // an empty logicHash is computed from the message. Joins nothing.
     qint64 insertMessage(const _MsgMessage *message, qint64 handleRowid, qint64 otherHandleRowid,
                          const QString &logicHash);
     qint64 insertAttachment(const _MsgAttachment *attachment); // joins nothing
+    // What a record date is multiplied by to be written into this file: 1,
+    // or 10^9 where the file already holds nanosecond dates (told by its
+    // newest dated message at the first ask after an open).
+    qint64 storedDateScale();
+    // Whether a failed write was the schema refusing the row's values (a
+    // constraint, a type) rather than the file failing (full, read-only,
+    // damaged): only the first may cost just that row.
+    static bool refusedRow(const Sqlite3Exception &e);
+    // Sets that unit until the next open, for a file whose own messages
+    // cannot tell it (a work copy emptied before it is filled again).
+    void setStoredDateScale(qint64 scale) { dateScale = scale; }
     // Deletes the message (a record read from this database) with its join
     // rows, and its chat when no message is left in it. The schema's triggers
     // remove handles and attachments nothing refers to any more.
@@ -182,9 +194,5 @@ private:
         QHash<QString, bool> answers;
     };
     mutable QHash<QString, ProbeCache> probeCache;
-    // What a record date is multiplied by to be written into this file: 1,
-    // or 10^9 where the file already holds nanosecond dates; 0 until the
-    // first message written after an open asks.
-    qint64 storedDateScale();
     qint64 dateScale = 0;
 };

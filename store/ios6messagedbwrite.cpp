@@ -7,8 +7,11 @@
 #include "store/msgtext.h"
 
 #include "platform/sqlite_qt/sqlite3cursor.h"
+#include "platform/sqlite_qt/sqlite3exception.h"
 #include "platform/sqlite_qt/sqlite3row.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
+
+#include <sqlite3.h>
 
 #include <stdexcept>
 
@@ -239,10 +242,6 @@ qint64 IOS6MessageDb::insertHandle(const _MsgHandle *handle)
 qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
 {
     open();
-    if (chat->service_name != QLatin1String("SMS") && chat->service_name != QLatin1String("iMessage")) {
-        throw std::runtime_error(
-            QStringLiteral("IOS6MessageDb::insertChat, invalid chat, service_name:%1").arg(chat->service_name).toStdString());
-    }
     const QString table = QStringLiteral("chat");
     InsertBuilder row;
     row.text("guid", chat->guid);
@@ -250,7 +249,10 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
     row.integer("state", chat->state);
     row.textIfSet("account_id", chat->account_id);
     row.text("chat_identifier", chat->chat_identifier);
-    row.text("service_name", chat->service_name);
+    // Written as the phone had it: later phones keep "RCS" chats, and a
+    // service the program does not know is no reason to lose a conversation.
+    // A chat without one (NULL) was an SMS chat on the phones that left it so.
+    row.text("service_name", chat->service_name.isNull() ? QStringLiteral("SMS") : chat->service_name);
     row.textIfSet("room_name", chat->room_name);
     row.text("account_login", chat->account_login);
     row.integer("is_archived", chat->is_archived);
@@ -275,13 +277,18 @@ qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
 
 // A phone reads every date of its file in one unit: written in seconds into a
 // later phone's file, a message would show as sent in the first seconds of
-// 2001. The newest dated message tells the unit; a file without one (an empty
-// phone, a local database) takes seconds, the unit the program's own files use.
+// 2001. The newest dated message tells the unit. A file without one tells it
+// by its schema: the cloud-sync columns came with the phones that count in
+// nanoseconds; anything else (an older phone, a local database) takes
+// seconds, the unit the program's own files use.
 qint64 IOS6MessageDb::storedDateScale()
 {
     if (dateScale == 0) {
         const qint64 newest = firstRowid(Sqlite3Sql("select date from message where date != 0 order by rowid desc limit 1"));
-        dateScale = newest > kNanosecondDatesAbove || newest < -kNanosecondDatesAbove ? 1000000000 : 1;
+        if (newest != 0)
+            dateScale = newest > kNanosecondDatesAbove || newest < -kNanosecondDatesAbove ? 1000000000 : 1;
+        else
+            dateScale = probe(QStringLiteral("message"), QStringLiteral("ck_sync_state"), Qt::CaseSensitive) ? 1000000000 : 1;
     }
     return dateScale;
 }
@@ -416,4 +423,10 @@ void IOS6MessageDb::deleteMessage(const _MsgMessage *message)
                          .addInt64Param(chatRowid)
                          .addInt64Param(chatRowid));
     }
+}
+
+bool IOS6MessageDb::refusedRow(const Sqlite3Exception &e)
+{
+    const int primary = e.code() & 0xFF;
+    return primary == SQLITE_CONSTRAINT || primary == SQLITE_MISMATCH;
 }

@@ -46,7 +46,7 @@ LoadItunesBackupDlg::LoadItunesBackupDlg(QWidget *parent)
         } catch (const std::exception &e) {
             const QString text = loadError(folder.absoluteFilePath(), e);
             qWarning("%s", qUtf8Printable(text));
-            showError(text);
+            showErrorText(text);
         }
     }
     ui->listBackups->setCurrentIndex(QModelIndex());
@@ -78,7 +78,7 @@ void LoadItunesBackupDlg::btnAddOtherClicked(const QString &)
     } catch (const std::exception &e) {
         const QString text = loadError(folder, e);
         qWarning("%s", qUtf8Printable(text));
-        showError(text);
+        showErrorText(text);
     }
 }
 

@@ -13,10 +13,12 @@
 #include "app/progressform.h"
 #include "app/stylesheet.h"
 #include "export/exportsmsthread.h"
+#include "export/msglocaltime.h"
 #include "export/smsprinter.h"
 #include "ios/applelibs.h"
 #include "ios/backupmanifest.h"
 #include "ios/cftype.h"
+#include "ios/devicetrustpending.h"
 #include "ios/ios6restoremessagesthread.h"
 #include "ios/iosloadfilerelaythread.h"
 #include "ios/iosmobilebackupthread.h"
@@ -39,7 +41,9 @@
 #include "ui/itemmodelmain.h"
 #include "ui/itemmodelsms.h"
 #include "ui/loaditunesbackupdlg.h"
+#include "ui/noticequeue.h"
 #include "ui/passcodedlg.h"
+#include "ui/windowseams.h"
 
 #include <QCursor>
 #include <QDateTime>
@@ -50,11 +54,13 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QMenu>
+#include <QMessageBox>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPersistentModelIndex>
 #include <QRegularExpression>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <algorithm>
 #include <exception>
@@ -85,22 +91,9 @@ void capReply(QNetworkReply *reply)
     });
 }
 
-int &usbTipsDelay()
-{
-    static int ms = 10000;
-    return ms;
-}
-
-std::function<qint64()> &clockFunction()
-{
-    static std::function<qint64()> clock;
-    return clock;
-}
-
 qint64 unixNow()
 {
-    const std::function<qint64()> &clock = clockFunction();
-    return clock ? clock() : QDateTime::currentSecsSinceEpoch();
+    return WindowSeams::unixNow();
 }
 
 // Text up to the first NUL byte.
@@ -146,6 +139,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
 {
     ui->setupUi(this);
     setStyleSheet(::styleSheet());
+    deviceBusy = new DeviceBusy(this);
+    connect(deviceBusy, &DeviceBusy::released, this, &MainWindow::deviceOperationsChanged);
 
     connect(ui->treeViewDS, &MyTreeView::onSelectionChanged, this, &MainWindow::onMainTreeSelected);
     connect(ui->treeViewDS, &MyTreeView::createContextMenu, this, &MainWindow::onMainTreeContextMenu);
@@ -169,7 +164,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     connect(ui->treeViewSMS->header(), &QHeaderView::sortIndicatorChanged, this,
             &MainWindow::onSMSSortIndicatorChanged);
     ui->treeViewSMS->setModel(smsModel);
-    ui->treeViewSMS->header()->resizeSection(0, 160);
+    ui->treeViewSMS->header()->resizeSection(0, dateColumnWidth());
     ui->treeViewSMS->header()->resizeSection(1, 50);
     ui->treeViewSMS->header()->resizeSection(2, 120);
 
@@ -208,8 +203,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui_MainWin
     connect(androidMonitor, &AndroidMonitor::deviceDisconnected, this, &MainWindow::dropDeferredArrivals);
     androidMonitor->startMonitoring();
 
-    if (usbTipsDelay() >= 0)
-        QTimer::singleShot(usbTipsDelay(), this, &MainWindow::androidUsbTips);
+    if (WindowSeams::usbTipsDelay >= 0)
+        QTimer::singleShot(WindowSeams::usbTipsDelay, this, &MainWindow::androidUsbTips);
 
     loadLocalDatabases();
     startChecksWhenDue();
@@ -281,12 +276,37 @@ QList<QAction *> MainWindow::operationActions() const
 
 void MainWindow::setUsbTipsDelay(int ms)
 {
-    usbTipsDelay() = ms;
+    WindowSeams::usbTipsDelay = ms;
 }
 
 void MainWindow::setClock(std::function<qint64()> clock)
 {
-    clockFunction() = std::move(clock);
+    WindowSeams::clock = std::move(clock);
+}
+
+void MainWindow::setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook)
+{
+    WindowSeams::printHook = std::move(hook);
+}
+
+int MainWindow::dateColumnWidth() const
+{
+    // The widest date of the user's format, in the list's font once the style
+    // sheet has set it: every month's name, two-digit days and hours. The
+    // column keeps that width at any window size (the window's extra width
+    // goes to the last column).
+    QTreeView *list = ui->treeViewSMS;
+    list->ensurePolished();
+    const QFontMetrics metrics(list->font());
+    int widest = 0;
+    for (int month = 1; month <= 12; ++month) {
+        const QDateTime at(QDate(2028, month, 28), QTime(22, 58, 58));
+        const int date = int(at.toSecsSinceEpoch() - MSG_EPOCH_OFFSET);
+        widest = std::max(widest, metrics.horizontalAdvance(MsgLocalTime::shortText(date)));
+    }
+    // The indentation, the 18-pixel direction icon and the item's margins.
+    const int around = list->indentation() + 18 + 3 * (list->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1) * 2;
+    return std::max(160, widest + around + 8);
 }
 
 // ---- tree helpers -------------------------------------------------------------
@@ -302,9 +322,56 @@ QModelIndex MainWindow::indexOfNode(Node *node) const
     return mainModel->indexOf(node);
 }
 
-int MainWindow::deviceCount(int type) const
+MainWindow::Node *MainWindow::phoneOf(Node *node, int type)
 {
-    return mainModel->rootDevice->countChildren(type);
+    if (node && node->type == ITEM_CHAT_SESSION)
+        node = node->parent;
+    return node && node->type == type ? node : nullptr;
+}
+
+int MainWindow::iosTargetCount(Node *source) const
+{
+    return int(iosTargetsOf(source).size());
+}
+
+QList<MainWindow::Node *> MainWindow::iosTargetsOf(Node *source) const
+{
+    // The chooser's own rule: not the source phone (by id, so neither of its
+    // nodes) and no phone of the "virtual_ios" folder.
+    Node *sourcePhone = phoneOf(source, ITEM_IOS_DEVICE);
+    const QString sourceId =
+        sourcePhone ? static_cast<_IOSDeviceItemNode *>(sourcePhone)->device.uniqueDeviceId : QString();
+    QList<Node *> targets;
+    for (Node *child : std::as_const(mainModel->rootDevice->children)) {
+        if (child->type != ITEM_IOS_DEVICE)
+            continue;
+        const IOSDevice &device = static_cast<_IOSDeviceItemNode *>(child)->device;
+        if ((sourcePhone && device.uniqueDeviceId == sourceId) || !isTransferTarget(device))
+            continue;
+        targets.append(child);
+    }
+    return targets;
+}
+
+int MainWindow::androidTargetCount(Node *source) const
+{
+    return int(androidTargetsOf(source).size());
+}
+
+QList<MainWindow::Node *> MainWindow::androidTargetsOf(Node *source) const
+{
+    Node *sourcePhone = phoneOf(source, ITEM_ANDROID_DEVICE);
+    const QString sourceUid =
+        sourcePhone ? static_cast<_AndroidDeviceItemNode *>(sourcePhone)->device.uid : QString();
+    QList<Node *> targets;
+    for (Node *child : std::as_const(mainModel->rootDevice->children)) {
+        if (child->type != ITEM_ANDROID_DEVICE)
+            continue;
+        if (sourcePhone && static_cast<_AndroidDeviceItemNode *>(child)->device.uid == sourceUid)
+            continue;
+        targets.append(child);
+    }
+    return targets;
 }
 
 // ---- selection and the message list -------------------------------------------
@@ -499,19 +566,22 @@ void MainWindow::removeTreeNode(Node *node)
 
     mainModel->removeNode(node);
 
-    if (!currentInside || row < 0)
-        return;
-    const QModelIndex parentIndex = parent ? indexOfNode(parent) : QModelIndex();
-    const int count = mainModel->rowCount(parentIndex);
-    QModelIndex next;
-    if (row < count)
-        next = mainModel->index(row, 0, parentIndex);
-    else if (row > 0)
-        next = mainModel->index(row - 1, 0, parentIndex);
-    else
-        next = parentIndex;
-    if (next.isValid())
-        ui->treeViewDS->setCurrentIndex(next);
+    if (currentInside && row >= 0) {
+        const QModelIndex parentIndex = parent ? indexOfNode(parent) : QModelIndex();
+        const int count = mainModel->rowCount(parentIndex);
+        QModelIndex next;
+        if (row < count)
+            next = mainModel->index(row, 0, parentIndex);
+        else if (row > 0)
+            next = mainModel->index(row - 1, 0, parentIndex);
+        else
+            next = parentIndex;
+        if (next.isValid())
+            ui->treeViewDS->setCurrentIndex(next);
+    }
+    // The selection was cleared before the current row moved, and a removed
+    // phone was counted as a target: the states follow what is left.
+    updateActionStates();
 }
 
 // ---- menus, tool bar and action states ------------------------------------------
@@ -592,12 +662,14 @@ void MainWindow::updateActionStates()
         return;
     }
     const int t = node->type;
-    const int nI = deviceCount(ITEM_IOS_DEVICE);
-    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
-    actI2A->setEnabled(t == ITEM_IOS_DEVICE && nA > 0 && nI > 0);
-    actA2I->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 0 && nI > 0);
-    actI2I->setEnabled(t == ITEM_IOS_DEVICE && nI > 1);
-    actA2A->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 1);
+    // Counted as the choosers count: an action is on only when its chooser
+    // has a phone to offer.
+    const int nI = iosTargetCount(node);
+    const int nA = androidTargetCount(node);
+    actI2A->setEnabled(t == ITEM_IOS_DEVICE && nA > 0);
+    actA2I->setEnabled(t == ITEM_ANDROID_DEVICE && nI > 0);
+    actI2I->setEnabled(t == ITEM_IOS_DEVICE && nI > 0);
+    actA2A->setEnabled(t == ITEM_ANDROID_DEVICE && nA > 0);
     actDb2I->setEnabled(t == ITEM_LOCAL_DB && nI > 0);
     actDb2A->setEnabled(t == ITEM_LOCAL_DB && nA > 0);
     actBackup->setEnabled(t != ITEM_LOCAL_DB);
@@ -627,8 +699,8 @@ void MainWindow::onMainTreeContextMenu()
     Node *node = currentNode();
     if (!node)
         return;
-    const int nI = deviceCount(ITEM_IOS_DEVICE);
-    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
+    const int nI = iosTargetCount(node);
+    const int nA = androidTargetCount(node);
     QList<MenuEntry> entries;
     switch (node->type) {
     case ITEM_ROOT_LOCALDB:
@@ -638,7 +710,7 @@ void MainWindow::onMainTreeContextMenu()
         break;
     case ITEM_IOS_DEVICE:
         entries = {{"Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackupAll},
-                   {"Transfer iPhone SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2IAll, nI > 1},
+                   {"Transfer iPhone SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2IAll, nI > 0},
                    {"Transfer iPhone SMS to Android", ":res/i2a.png", &MainWindow::miI2AAll, nA > 0},
                    {"Export SMS to File", ":res/export.png", &MainWindow::miExportAll},
                    {"Print SMS", ":res/print.png", &MainWindow::miPrintAll},
@@ -648,7 +720,7 @@ void MainWindow::onMainTreeContextMenu()
     case ITEM_ANDROID_DEVICE:
         entries = {{"Backup SMS to Local Database", ":res/backup.png", &MainWindow::miBackupAll},
                    {"Transfer Android SMS to iPhone", ":res/a2i.png", &MainWindow::miA2IAll, nI > 0},
-                   {"Transfer Android SMS to other Android", ":res/a2a.png", &MainWindow::miA2AAll, nA > 1},
+                   {"Transfer Android SMS to other Android", ":res/a2a.png", &MainWindow::miA2AAll, nA > 0},
                    {"Export SMS to File", ":res/export.png", &MainWindow::miExportAll},
                    {"Print SMS", ":res/print.png", &MainWindow::miPrintAll},
                    {"View Cache Files", nullptr, &MainWindow::miViewCache},
@@ -669,7 +741,7 @@ void MainWindow::onMainTreeContextMenu()
         if (parentType == ITEM_IOS_DEVICE) {
             entries = {
                 {"Backup SMS with this contact to Local Database", ":res/backup.png", &MainWindow::miBackupChat},
-                {"Transfer SMS with this contact to other iPhone", ":res/i2i.png", &MainWindow::miI2IChat, nI > 1},
+                {"Transfer SMS with this contact to other iPhone", ":res/i2i.png", &MainWindow::miI2IChat, nI > 0},
                 {"Transfer SMS with this contact to Android", ":res/i2a.png", &MainWindow::miI2AChat, nA > 0},
                 {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
                 {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat}};
@@ -677,7 +749,7 @@ void MainWindow::onMainTreeContextMenu()
             entries = {
                 {"Backup SMS with this contact to Local Database", ":res/backup.png", &MainWindow::miBackupChat},
                 {"Transfer SMS with this contact to iPhone", ":res/a2i.png", &MainWindow::miA2IChat, nI > 0},
-                {"Transfer SMS with this contact to other Android", ":res/a2a.png", &MainWindow::miA2AChat, nA > 1},
+                {"Transfer SMS with this contact to other Android", ":res/a2a.png", &MainWindow::miA2AChat, nA > 0},
                 {"Export SMS with this contact to File", ":res/export.png", &MainWindow::miExportChat},
                 {"Print SMS with this contact", ":res/print.png", &MainWindow::miPrintChat}};
         } else if (parentType == ITEM_LOCAL_DB) {
@@ -706,19 +778,19 @@ void MainWindow::onSMSContextMenu()
     int type = node->type;
     if (type == ITEM_CHAT_SESSION)
         type = node->parent ? node->parent->type : 0;
-    const int nI = deviceCount(ITEM_IOS_DEVICE);
-    const int nA = deviceCount(ITEM_ANDROID_DEVICE);
+    const int nI = iosTargetCount(node);
+    const int nA = androidTargetCount(node);
     QList<MenuEntry> entries;
     if (type == ITEM_IOS_DEVICE) {
         entries = {{"Backup Selected SMS to Local Database", ":res/backup.png", &MainWindow::miBackupSel},
-                   {"Transfer Selected SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2ISel, nI > 1},
+                   {"Transfer Selected SMS to other iPhone", ":res/i2i.png", &MainWindow::miI2ISel, nI > 0},
                    {"Transfer Selected SMS to Android", ":res/i2a.png", &MainWindow::miI2ASel, nA > 0},
                    {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
                    {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel}};
     } else if (type == ITEM_ANDROID_DEVICE) {
         entries = {{"Backup Selected SMS to Local Database", ":res/backup.png", &MainWindow::miBackupSel},
                    {"Transfer Selected SMS to iPhone", ":res/a2i.png", &MainWindow::miA2ISel, nI > 0},
-                   {"Transfer Selected SMS to other Android", ":res/a2a.png", &MainWindow::miA2ASel, nA > 1},
+                   {"Transfer Selected SMS to other Android", ":res/a2a.png", &MainWindow::miA2ASel, nA > 0},
                    {"Export Selected SMS to File", ":res/export.png", &MainWindow::miExportSel},
                    {"Print Selected SMS", ":res/print.png", &MainWindow::miPrintSel}};
     } else if (type == ITEM_LOCAL_DB) {
@@ -757,7 +829,7 @@ void MainWindow::searchMessages()
             return;
         }
     }
-    showInformation(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(keyword));
+    showInformation(tr("IDS_CAN_NOT_FOUNDSMS_KEYWORD_%0").arg(keyword.toHtmlEscaped()));
 }
 
 void MainWindow::searchCotnact()
@@ -786,7 +858,7 @@ void MainWindow::searchCotnact()
             return;
         }
     }
-    showInformation(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(keyword));
+    showInformation(tr("IDS_CAN_NOT_FOUNDCONTACT_KEYWORD_%0").arg(keyword.toHtmlEscaped()));
 }
 
 // ---- update and advert checks ---------------------------------------------------
@@ -908,39 +980,25 @@ QString MainWindow::settledCountry(const QString &mcc, const QString &phoneName)
     // for it only warns.
     QString text = tr("IDS_ANDROID_%1_CANT_READ_MMC_NUMBER");
     if (text.contains(QLatin1String("%1")))
-        text = text.arg(phoneName);
+        text = text.arg(phoneName.toHtmlEscaped());
     showInformation(text);
     CountrySelForm chooser(this);
     return chooser.exec() == QDialog::Accepted ? chooser.mmc : mcc;
 }
 
-MainWindow::DeviceBusy::DeviceBusy(MainWindow *window, const QString &key) : window(window), key(key)
+bool MainWindow::deferWhileBusy(const QString &key, const QString &tag, const std::function<void()> &call)
 {
-    window->m_busyDeviceIds.insert(key);
+    return deviceBusy->keepWhileBusy(key, tag, call);
 }
 
-MainWindow::DeviceBusy::~DeviceBusy()
+QString MainWindow::iosTag(const void *handle)
 {
-    window->m_busyDeviceIds.remove(key);
-    // Queued: the kept call must not run inside the frame that just ended
-    // its work, and it marks the key busy again for whatever comes after it.
-    QList<QPair<QString, std::function<void()>>> &deferred = window->m_deferredCalls;
-    for (int i = 0; i < deferred.size(); ++i) {
-        if (deferred.at(i).first == key) {
-            QTimer::singleShot(0, window, deferred.at(i).second);
-            deferred.removeAt(i);
-            break;
-        }
-    }
-    emit window->deviceOperationsChanged();
+    return QStringLiteral("ios:") + QString::number(quintptr(handle), 16);
 }
 
-bool MainWindow::deferWhileBusy(const QString &key, const std::function<void()> &call)
+QString MainWindow::androidTag(const QString &deviceKey)
 {
-    if (!m_busyDeviceIds.contains(key))
-        return false;
-    m_deferredCalls.append({key, call});
-    return true;
+    return QStringLiteral("android:") + deviceKey;
 }
 
 void MainWindow::iosDeviceConnected(void *device)
@@ -948,8 +1006,9 @@ void MainWindow::iosDeviceConnected(void *device)
     static const QStringList keys = {QStringLiteral("UniqueDeviceID"), QStringLiteral("DeviceName"),
                                      QStringLiteral("MobileSubscriberCountryCode"), QStringLiteral("ProductVersion"),
                                      QStringLiteral("ProductType")};
-    showInformation(QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
-                                   "passcode on iPhone first.</p>"));
+    NoticeQueue::show(QMessageBox::Information,
+                      QStringLiteral("<p><b>Notes:</b> If your iPhone is protected with a passcode, please enter your "
+                                     "passcode on iPhone first.</p>"));
     IOSDevice record;
     try {
         const QList<CFType> values = mobiledevice_copy_values(device, keys, QString());
@@ -959,11 +1018,17 @@ void MainWindow::iosDeviceConnected(void *device)
         record.mobileSubscriberCountryCode = values.value(2).toQString();
         record.productVersion = values.value(3).toQString();
         record.productType = values.value(4).toQString();
+    } catch (const DeviceTrustPending &e) {
+        // The phone is reported again once trusted; the window stays usable.
+        showNotice(QStringLiteral("trustNotice"), QString::fromUtf8(e.what()));
+        return;
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
+        closeNotice(QStringLiteral("trustNotice"));
         showError(QString::fromUtf8(e.what()));
         return;
     }
+    closeNotice(QStringLiteral("trustNotice"));
     // A repeated report of one handle is one phone: a second entry would
     // outlive the phone's single detach.
     const bool known = std::any_of(m_iosDevices.cbegin(), m_iosDevices.cend(),
@@ -983,10 +1048,10 @@ void MainWindow::loadIOSDevice(IOSDevice record)
                         [device](const IOSDevice &d) { return d.amDevice == device; }))
             loadIOSDevice(record);
     };
-    if (deferWhileBusy(record.uniqueDeviceId, stillAttached))
+    if (deferWhileBusy(record.uniqueDeviceId, iosTag(record.amDevice), stillAttached))
         return;
     try {
-        const DeviceBusy busy(this, record.uniqueDeviceId);
+        const DeviceBusy::Hold busy(*deviceBusy, record.uniqueDeviceId);
 
         record.mobileSubscriberCountryCode = settledCountry(record.mobileSubscriberCountryCode, record.deviceName);
 
@@ -1084,7 +1149,9 @@ void MainWindow::iosDeviceDisconnected(void *device)
             break;
         }
     }
-    // An arrival waiting for this phone's running operation gives up.
+    // An arrival waiting for this phone's running operation gives up; one of
+    // a later report of the same phone (another handle) still runs.
+    deviceBusy->dropTagged(iosTag(device));
     emit deviceOperationsChanged();
     // The phones of the "virtual_ios" folder have no handle: no notice is theirs.
     if (!device)
@@ -1104,15 +1171,16 @@ void MainWindow::androidDeviceConnected(AdbDevice device)
     // nests in the modal loops of that serial's own connection or load waits
     // for its end rather than talking to the app twice at once.
     const QString key = QStringLiteral("serial:") + device.serial;
-    if (deferWhileBusy(key, [this, device]() { androidDeviceConnected(device); }))
+    if (deferWhileBusy(key, androidTag(device.serial), [this, device]() { androidDeviceConnected(device); }))
         return;
     try {
-        const DeviceBusy busy(this, key);
+        const DeviceBusy::Hold busy(*deviceBusy, key);
         if (!device.isReady())
-            showWarning(QStringLiteral("If you are presented with the pop up to allow debugging with the computer on "
-                                       "your Android device screen. Please simply check \"Always allow from this "
-                                       "computer\" and then click \"OK\" to finish.<br/>(%1)")
-                            .arg(device.line));
+            NoticeQueue::show(QMessageBox::Warning,
+                              QStringLiteral("If you are presented with the pop up to allow debugging with the "
+                                             "computer on your Android device screen. Please simply check \"Always "
+                                             "allow from this computer\" and then click \"OK\" to finish.<br/>(%1)")
+                                  .arg(device.line.toHtmlEscaped()));
         auto *form = new ProgressForm(QString(), this);
         auto *worker = new AndroidConnectWithUSBThread(device.serial, form, this);
         const bool ok = runWorker(form, worker);
@@ -1145,9 +1213,9 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
     // Two loads of one phone would rebuild the same cache database at once;
     // the later one runs after the earlier (or a transfer to it) has ended.
     const QString key = QStringLiteral("cache:") + device.cacheFolderName();
-    if (deferWhileBusy(key, [this, device]() { androidDeviceLoad(device); }))
+    if (deferWhileBusy(key, androidTag(device.deviceKey()), [this, device]() { androidDeviceLoad(device); }))
         return;
-    const DeviceBusy busy(this, key);
+    const DeviceBusy::Hold busy(*deviceBusy, key);
 
     device.mmc = settledCountry(device.mmc, device.displayName());
 
@@ -1176,12 +1244,9 @@ void MainWindow::androidDeviceLoad(AndroidDevice device)
 
 void MainWindow::dropDeferredArrivals(const QString &serial)
 {
-    const QString key = QStringLiteral("serial:") + serial;
-    m_deferredCalls.erase(std::remove_if(m_deferredCalls.begin(), m_deferredCalls.end(),
-                                         [&key](const QPair<QString, std::function<void()>> &entry) {
-                                             return entry.first == key;
-                                         }),
-                          m_deferredCalls.end());
+    // Its connection and its load both: a load kept for a phone that has gone
+    // would only end in the load's error box.
+    deviceBusy->dropTagged(androidTag(serial));
 }
 
 void MainWindow::miUnmoutDevice()
@@ -1205,7 +1270,7 @@ void MainWindow::androidUsbTips()
                 .arg(base + QStringLiteral("/install-usb-driver-software-for-android.html"));
     text += QStringLiteral("* Click <a href=\"%1\">HERE</a> to run Quillmarten Device Manager to try again.<br/><br/>")
                 .arg(managerLink);
-    showInformation(text);
+    NoticeQueue::show(QMessageBox::Information, text);
 }
 
 // ---- databases, caches, folders and pages ----------------------------------------
@@ -1226,7 +1291,7 @@ void MainWindow::miDelAll()
     const bool removed = removeDirRecursively(localDatabasesDir().absoluteFilePath(name), &left);
     removeTreeNode(node);
     if (removed)
-        showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name));
+        showInformation(tr("IDS_DEL_LOCALDB_SUC").arg(name.toHtmlEscaped()));
     else
         showError(tr("IDS_DEL_LOCALDB_FAILED_%1_%2").arg(name.toHtmlEscaped(), left.toHtmlEscaped()));
 }
@@ -1534,13 +1599,6 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
     Node *current = currentNode();
     if (!current)
         return;
-    Node *sourceNode = nullptr;
-    if (current->type == ITEM_IOS_DEVICE)
-        sourceNode = current;
-    else if (current->type == ITEM_CHAT_SESSION && current->parent && current->parent->type == ITEM_IOS_DEVICE)
-        sourceNode = current->parent;
-    const QString sourceId = sourceNode ? static_cast<_IOSDeviceItemNode *>(sourceNode)->device.uniqueDeviceId
-                                        : QString();
 
     // What identifies each candidate once the chooser has returned: its node
     // may have been removed meanwhile and the address reused.
@@ -1552,14 +1610,8 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
     };
     std::vector<Candidate> candidates;
     QList<_DataSourceItem *> items;
-    for (Node *child : mainModel->rootDevice->children) {
-        if (child->type != ITEM_IOS_DEVICE)
-            continue;
+    for (Node *child : iosTargetsOf(current)) {
         const IOSDevice &device = static_cast<_IOSDeviceItemNode *>(child)->device;
-        if (sourceNode && device.uniqueDeviceId == sourceId)
-            continue;
-        if (!isTransferTarget(device))
-            continue;
         candidates.push_back({std::make_unique<_DataSourceItem>(QStringLiteral(":res/iphone.png"), device.deviceName,
                                                                 child),
                               device.uniqueDeviceId, device.amDevice});
@@ -1594,7 +1646,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
     // folder must not happen.
     if (isDeviceBusy(device.uniqueDeviceId))
         return;
-    const DeviceBusy busy(this, device.uniqueDeviceId);
+    const DeviceBusy::Hold busy(*deviceBusy, device.uniqueDeviceId);
 
     try {
         auto *layout = dynamic_cast<AbsIOSMessageDb *>(targetDb.data());
@@ -1646,7 +1698,7 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
                 showWarning(IOSMobileRestoreThread::stoppedText());
             return;
         }
-        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+        showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
@@ -1683,20 +1735,12 @@ void MainWindow::transferToAndroid(QList<_MsgMessage *> *messages)
     Node *current = currentNode();
     if (!current)
         return;
-    Node *sourceNode = current->type == ITEM_CHAT_SESSION ? current->parent : current;
-    const bool fromAndroid = sourceNode && sourceNode->type == ITEM_ANDROID_DEVICE;
-    const QString sourceUid = fromAndroid ? static_cast<_AndroidDeviceItemNode *>(sourceNode)->device.uid : QString();
-
     // The candidates' stores stay alive while the chooser runs: a node that
     // leaves meanwhile is freed, and its address may come back as a new node.
     QList<_DataSourceItem *> items;
     QList<QSharedPointer<_MsgStore>> candidateStores;
-    for (Node *child : std::as_const(mainModel->rootDevice->children)) {
-        if (child->type != ITEM_ANDROID_DEVICE)
-            continue;
+    for (Node *child : androidTargetsOf(current)) {
         auto *phone = static_cast<_AndroidDeviceItemNode *>(child);
-        if (fromAndroid && phone->device.uid == sourceUid)
-            continue;
         items.append(new _DataSourceItem(QStringLiteral(":res/android.png"), phone->device.displayName(), child));
         candidateStores.append(phone->store);
     }
@@ -1722,7 +1766,7 @@ void MainWindow::transferToAndroid(QList<_MsgMessage *> *messages)
     AndroidDevice device = target->device;
     const QSharedPointer<AbsMessageDb> targetDb = target->db;
     const QSharedPointer<_MsgStore> sourceStore = storeOwning(*messages);
-    const DeviceBusy busy(this, QStringLiteral("cache:") + device.cacheFolderName());
+    const DeviceBusy::Hold busy(*deviceBusy, QStringLiteral("cache:") + device.cacheFolderName());
 
     targetDb->close();
     auto *form = new ProgressForm(QString(), this);
@@ -1881,7 +1925,7 @@ void MainWindow::exportToITunesBackup(QList<_MsgMessage *> *messages)
             QString(), messages, target.get(), manifest->folder, mergeForm.get(), this));
         if (!runWorker(mergeForm.get(), merge.get()))
             return;
-        showInformation(tr("IDS_SUC_RESTORE_%1_MESSAGES_TO_IOS").arg(merge->restoredCount()));
+        showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());
         showError(QString::fromUtf8(e.what()));
@@ -1963,29 +2007,14 @@ void MainWindow::exportToFile(QList<_MsgMessage *> *messages)
     delete form;
 }
 
-namespace {
-
-std::function<void(const QList<_MsgMessage *> &)> &printHook()
-{
-    static std::function<void(const QList<_MsgMessage *> &)> hook;
-    return hook;
-}
-
-} // namespace
-
 void MainWindow::printMessages(QList<_MsgMessage *> *messages)
 {
-    if (printHook()) {
-        printHook()(*messages);
+    if (WindowSeams::printHook) {
+        WindowSeams::printHook(*messages);
         return;
     }
     SMSPrinter printer(this);
     printer.print(*messages);
-}
-
-void MainWindow::setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook)
-{
-    printHook() = std::move(hook);
 }
 
 // ---- deleting, import, WiFi and about ---------------------------------------------
@@ -2029,11 +2058,14 @@ void MainWindow::miDelSel()
         return;
     // The list and the conversation view point at the records about to go.
     clearMessageList();
-    freeDeletedMessages(store, messages);
+    const QList<_MsgChat *> emptied = freeDeletedMessages(store, messages);
     // Selecting the node again shows what is left of it.
     ui->treeViewDS->selectionModel()->clear();
+    dropEmptiedChats(target, store, emptied);
     if (shown.isValid())
         ui->treeViewDS->setCurrentIndex(shown);
+    else if (mainModel->rootLocalDB->children.contains(target))
+        ui->treeViewDS->setCurrentIndex(indexOfNode(target));
 }
 
 void MainWindow::miDelChat()
@@ -2058,13 +2090,12 @@ void MainWindow::miDelChat()
     // The row reads its chats while it is painted: it goes before they do.
     if (row.isValid())
         removeTreeNode(static_cast<Node *>(row.internalPointer()));
-    freeDeletedMessages(store, messages);
+    QList<_MsgChat *> emptied = freeDeletedMessages(store, messages);
     for (_MsgChat *chat : chats) {
-        if (store->chats.value(chat->rowid) != chat)
-            continue;
-        store->chats.remove(chat->rowid);
-        delete chat;
+        if (!emptied.contains(chat))
+            emptied.append(chat);
     }
+    dropEmptiedChats(target, store, emptied);
 }
 
 QList<_MsgMessage *> MainWindow::ownedBy(const QList<_MsgMessage *> &list, const QSharedPointer<_MsgStore> &store)
@@ -2093,14 +2124,47 @@ bool MainWindow::deleteFromDatabase(Node *target, const QList<_MsgMessage *> &me
         return false;
     auto *form = new ProgressForm(QString(), this);
     auto *worker = new DeleteMessagesThread(local, messages, store, form, this);
-    const bool ok = runWorker(form, worker);
+    // A cancel that comes after the commit stops nothing: the messages are
+    // gone from the database and must go from memory too.
+    const bool ok = runWorker(form, worker) || worker->committed();
     delete worker;
     delete form;
     return ok;
 }
 
-void MainWindow::freeDeletedMessages(const QSharedPointer<_MsgStore> &store, const QList<_MsgMessage *> &messages)
+void MainWindow::dropEmptiedChats(Node *target, const QSharedPointer<_MsgStore> &store,
+                                  const QList<_MsgChat *> &emptied)
 {
+    if (emptied.isEmpty())
+        return;
+    // The database dropped these chats with their last message; kept here,
+    // a later reload of the node into this store would show them as empty
+    // conversations. The rows read their chats while painted: they let go
+    // first.
+    if (mainModel->rootLocalDB->children.contains(target)) {
+        const QList<Node *> rows = target->children;
+        for (Node *row : rows) {
+            if (row->type != ITEM_CHAT_SESSION)
+                continue;
+            QList<_MsgChat *> &chats = static_cast<_ChatSessionItemNode *>(row)->session.chats;
+            for (_MsgChat *chat : emptied)
+                chats.removeAll(chat);
+            if (chats.isEmpty())
+                removeTreeNode(row);
+        }
+    }
+    for (_MsgChat *chat : emptied) {
+        if (store->chats.value(chat->rowid) != chat)
+            continue;
+        store->chats.remove(chat->rowid);
+        delete chat;
+    }
+}
+
+QList<_MsgChat *> MainWindow::freeDeletedMessages(const QSharedPointer<_MsgStore> &store,
+                                                  const QList<_MsgMessage *> &messages)
+{
+    QList<_MsgChat *> emptied;
     // A message joined to two chats sits in both chats' hashes, and the
     // database dropped every join of it. Each chat is searched from its
     // smaller side: a whole conversation against many small chats, or a few
@@ -2110,6 +2174,7 @@ void MainWindow::freeDeletedMessages(const QSharedPointer<_MsgStore> &store, con
     for (_MsgMessage *message : messages)
         deleted.insert(QString::number(message->rowid), message);
     for (_MsgChat *chat : std::as_const(store->chats)) {
+        const qsizetype before = chat->messages.size();
         if (chat->messages.size() < deleted.size()) {
             for (auto it = chat->messages.begin(); it != chat->messages.end();) {
                 if (deleted.value(it.key()) == it.value())
@@ -2123,11 +2188,14 @@ void MainWindow::freeDeletedMessages(const QSharedPointer<_MsgStore> &store, con
                     chat->messages.remove(it.key());
             }
         }
+        if (chat->messages.isEmpty() && chat->messages.size() != before)
+            emptied.append(chat);
     }
     for (_MsgMessage *message : messages) {
         store->messages.remove(message->rowid);
         delete message;
     }
+    return emptied;
 }
 
 void MainWindow::miImportItunes()

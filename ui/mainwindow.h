@@ -12,6 +12,7 @@
 #include "android/androiddevice.h"
 #include "ios/iosdevice.h"
 #include "ui/abstreeitemmodel.h"
+#include "ui/devicebusy.h"
 
 #include <QItemSelection>
 #include <QList>
@@ -30,6 +31,7 @@ class ProgressForm;
 class QNetworkReply;
 class QThread;
 class Ui_MainWindow;
+struct _MsgChat;
 struct _MsgMessage;
 struct _MsgStore;
 
@@ -48,7 +50,7 @@ public:
     // Whether an operation holds this key: an iPhone's id while it arrives or
     // is written to, "serial:" + an adb serial while that phone connects,
     // "cache:" + an Android cache folder's name while it is loaded or sent to.
-    bool isDeviceBusy(const QString &key) const { return m_busyDeviceIds.contains(key); }
+    bool isDeviceBusy(const QString &key) const { return deviceBusy->isBusy(key); }
 
     // Selection and the message list.
     void selectTreeNode(Node *node);
@@ -90,13 +92,9 @@ public:
     // actBackup .. actDelete, in member order.
     QList<QAction *> operationActions() const;
 
-    // Seams for tests, set before a window is built: the delay of the Android
-    // hint (negative: no hint), and the clock of the daily update check (Unix
-    // seconds; an empty function restores the system clock).
+    // Only tests call these, before a window is built; see WindowSeams.
     static void setUsbTipsDelay(int ms);
     static void setClock(std::function<qint64()> clock);
-    // Takes the list printMessages would hand to the print preview instead of
-    // opening it; an empty function restores the preview.
     static void setPrintHook(std::function<void(const QList<_MsgMessage *> &)> hook);
 
 signals:
@@ -212,8 +210,12 @@ private:
     // true when it committed.
     bool deleteFromDatabase(Node *target, const QList<_MsgMessage *> &messages);
     // Drops deleted records from every chat of store and from the store, and
-    // frees them.
-    static void freeDeletedMessages(const QSharedPointer<_MsgStore> &store, const QList<_MsgMessage *> &messages);
+    // frees them; answers the chats they left without messages.
+    static QList<_MsgChat *> freeDeletedMessages(const QSharedPointer<_MsgStore> &store,
+                                                 const QList<_MsgMessage *> &messages);
+    // Takes chats the deletion emptied out of target's rows (a row left with
+    // none goes) and out of store, and frees them.
+    void dropEmptiedChats(Node *target, const QSharedPointer<_MsgStore> &store, const QList<_MsgChat *> &emptied);
 
     // Transfer to an iPhone.
     // Whether a phone node may receive messages.
@@ -222,22 +224,12 @@ private:
     // nullptr when none is left.
     Node *findIOSNode(const QString &id, void *handle, void *preferred) const;
 
-    // Marks a key (see isDeviceBusy) as in use for the guard's lifetime. At its
-    // end the first call kept for the key runs, queued.
-    struct DeviceBusy
-    {
-        DeviceBusy(MainWindow *window, const QString &key);
-        ~DeviceBusy();
-        DeviceBusy(const DeviceBusy &) = delete;
-        DeviceBusy &operator=(const DeviceBusy &) = delete;
-        MainWindow *window;
-        QString key;
-    };
-    // When key is in use, keeps call for the end of that use and answers true.
-    // An arrival nested in the modal loop of an operation on the same phone
-    // must not wait in an event loop of its own: the operation below it on the
-    // stack could never return.
-    bool deferWhileBusy(const QString &key, const std::function<void()> &call);
+    // When key is in use (see isDeviceBusy), keeps call for the end of that
+    // use and answers true. tag names the phone the call is for: its calls are
+    // dropped when it leaves.
+    bool deferWhileBusy(const QString &key, const QString &tag, const std::function<void()> &call);
+    static QString iosTag(const void *handle);
+    static QString androidTag(const QString &deviceKey);
 
     // Runs a worker under its modal form; true when the form was accepted and
     // nothing failed. The caller deletes the worker, then the form.
@@ -250,11 +242,23 @@ private:
     void startChecksWhenDue();
     void onAdvertLinkActivated(const QString &link);
     Node *currentNode() const;
-    int deviceCount(int type) const;
+    // The phone node of that type behind node (itself or a conversation's
+    // parent), or nullptr.
+    static Node *phoneOf(Node *node, int type);
+    // The phones the transfer choosers offer when node is current: every
+    // phone of the kind but the source phone itself (and, for iPhones, those
+    // of the "virtual_ios" folder).
+    QList<Node *> iosTargetsOf(Node *source) const;
+    QList<Node *> androidTargetsOf(Node *source) const;
+    int iosTargetCount(Node *source) const;
+    int androidTargetCount(Node *source) const;
     QModelIndex indexOfNode(Node *node) const;
+    // Wide enough for any date the message list shows.
+    int dateColumnWidth() const;
 
     // Android arrival, WiFi connection, loading and transfer to Android.
-    // A phone that leaves before its turn is not connected: drops its calls.
+    // A phone that leaves before its turn is neither connected nor loaded:
+    // drops its kept calls.
     void dropDeferredArrivals(const QString &serial);
     // The Android node under "Devices" whose store is store, or nullptr.
     Node *androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const;
@@ -283,6 +287,5 @@ private:
     // Kept alive while the list shows its records.
     QSharedPointer<_MsgStore> shownStore;
     QList<IOSDevice> m_iosDevices;
-    QSet<QString> m_busyDeviceIds;
-    QList<QPair<QString, std::function<void()>>> m_deferredCalls;
+    DeviceBusy *deviceBusy = nullptr;
 };

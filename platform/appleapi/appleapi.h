@@ -212,7 +212,22 @@ enum {
     kAMDSessionInactiveError = (int)0xe800001e,
     kAMDInvalidPairRecordError = (int)0xe800002b,
     kAMDInvalidServiceError = (int)0xe8000022,
-    kAMDMissingValueError = (int)0xe800003d
+    kAMDMissingValueError = (int)0xe800003d,
+    /* What a real phone's lockdown service or usbmuxd can answer beyond the
+     * stand-in's list (the libimobiledevice backend, lockdownerrors.h). */
+    kAMDPasswordProtectedError = (int)0xe8000101,           /* locked with a passcode: unlock it */
+    kAMDPairingDialogResponsePendingError = (int)0xe8000102, /* the phone asks "Trust This Computer?" */
+    kAMDUserDeniedPairingError = (int)0xe8000103,           /* "Don't Trust" was tapped */
+    kAMDInvalidHostIDError = (int)0xe8000104,               /* the phone forgot this computer */
+    kAMDSessionActiveError = (int)0xe8000105,
+    kAMDServiceProhibitedError = (int)0xe8000106,
+    kAMDServiceLimitError = (int)0xe8000107,
+    kAMDSSLError = (int)0xe8000108,                         /* the encrypted channel failed */
+    kAMDReceiveTimeoutError = (int)0xe8000109,
+    kAMDMuxError = (int)0xe800010a,                         /* usbmuxd is not running or refused */
+    kAMDEscrowLockedError = (int)0xe800010b,                /* unlock the phone once since it started */
+    kAMDPairingProhibitedError = (int)0xe800010c,           /* pairing not allowed over this connection */
+    kAMDMissingPairRecordError = (int)0xe800010d
 };
 
 /* Calls callback on the library's own thread for every device already there
@@ -244,6 +259,10 @@ int AMDeviceSetValue(AMDeviceRef device, CFStringRef domain, CFStringRef key, CF
  * it. Answers the context of an earlier hook that no start took. */
 typedef void (*QpServicePeer)(int socket, const char *service, void *context);
 void *qp_md_hand_next_service(QpServicePeer peer, void *context);
+
+/* The libimobiledevice backend only: the code it answers for a lockdown
+ * error of libimobiledevice (lockdownd_error_t, a negative number). */
+int qp_imd_code_for_lockdown_error(int error);
 
 #ifdef __cplusplus
 }

@@ -98,7 +98,11 @@ private slots:
         const int reportsBefore = server.requests().size();
         ProgressForm form("", nullptr);
         DialogDriver driver;
-        driver.thenPress(QMessageBox::Ok);
+        bool formShownUnderBox = false;
+        driver.thenBox([&](QWidget *box) {
+            formShownUnderBox = form.isVisible();
+            DialogDriver::press(box, QMessageBox::Ok);
+        });
         const int got = runWithWorker(form, [&form, outcome]() {
             form.postUpdateProgress("working", 50, "");
             QThread::msleep(50);
@@ -114,6 +118,9 @@ private slots:
         QCOMPARE(boxes.size(), boxText.isEmpty() ? 0 : 1);
         if (!boxText.isEmpty())
             QVERIFY2(boxes[0].text.contains(boxText), qPrintable(boxes[0].text));
+        // A success box stands alone: no Cancel behind it for work that ended.
+        if (result == 1 && !boxText.isEmpty())
+            QVERIFY(!formShownUnderBox);
         if (report)
             QVERIFY(server.waitForRequests(reportsBefore + 1));
         else

@@ -38,6 +38,23 @@ private slots:
         setEnv(kMobileDeviceDirVar, QString());
     }
 
+    void theVirtualPhonesFolderChoosesTheStandIn_data()
+    {
+        QTest::addColumn<QString>("phones");
+        QTest::addColumn<QString>("file");
+        QTest::newRow("unset: real phones") << QString() << "/md/libMobileDeviceUsbmux.so";
+        QTest::newRow("empty: real phones") << "" << "/md/libMobileDeviceUsbmux.so";
+        QTest::newRow("set: virtual phones") << "/tmp/phones" << "/md/libiTunesMobileDevice.so";
+    }
+    void theVirtualPhonesFolderChoosesTheStandIn()
+    {
+        QFETCH(QString, phones);
+        QFETCH(QString, file);
+        setEnv(kVirtualIPhonesVar, phones);
+        QCOMPARE(appleLibraryFile("/md", mobileDeviceLibraryName()), file);
+        setEnv(kVirtualIPhonesVar, QString());
+    }
+
     void nothingFound()
     {
         qputenv(kCommonFilesVar, "/nonexistent-common-files");
@@ -49,6 +66,7 @@ private slots:
 
     void onlyMobileDeviceFound()
     {
+        setEnv(kVirtualIPhonesVar, "/nonexistent-phones");
         // MobileDevice from its own setting; CoreFoundation falls back to the
         // common folder, which does not have it.
         setEnv(kMobileDeviceDirVar, common + "/Apple/Mobile Device Support");

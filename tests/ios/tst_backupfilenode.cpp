@@ -1,6 +1,7 @@
 #include "tests/support/testmain.h"
 
 #include "ios/backupfilenode.h"
+#include "tests/support/mbdbfixture.h"
 
 namespace {
 
@@ -57,6 +58,7 @@ private slots:
     void domainSortingFirstGivesTheNode();
     void rootAndApplicationsAreEmptyFolders();
     void treeIsBuiltOnce();
+    void everyRecordOfARealManifestIsANodeOrAccountedFor();
 };
 
 void TestBackupFileNode::buildsTheTree_data()
@@ -150,6 +152,76 @@ void TestBackupFileNode::treeIsBuiltOnce()
     empty.buildTree({});
     empty.buildTree(records({"HomeDomain|Other"}));
     QCOMPARE(dump(empty), QStringLiteral("Other"));
+}
+
+// A manifest lists more records than its tree has nodes. The difference is
+// exactly: the records of each domain's own root (an empty path, naming the
+// domain rather than a file), the records of a path that a domain sorting
+// first already gave (the folders "Library", "Library/SMS" and so on that
+// several domains share, and a file of equal path in two domains, of which
+// only the first can have a node under its one name), and a record listed
+// twice in one manifest (one file id: the reader keeps one). Every file the
+// message cache reads keeps its node.
+void TestBackupFileNode::everyRecordOfARealManifestIsANodeOrAccountedFor()
+{
+    using namespace testsupport;
+    const QString face = QString::fromUtf8("\xF0\x9F\x98\x80 caf\xC3\xA9.heic");
+    QList<MbdbFixtureRecord> listed;
+    for (const char *domain : {"HomeDomain", "MediaDomain", "RootDomain", "KeychainDomain", "WirelessDomain",
+                               "CameraRollDomain", "AppDomain-com.example.chat"})
+        listed << mbdbFolder(domain, "");
+    for (const char *folder : {"Library", "Library/SMS", "Library/AddressBook", "Library/Preferences"})
+        listed << mbdbFolder("HomeDomain", folder);
+    listed << mbdbFile("HomeDomain", "Library/SMS/sms.db", "sms")
+           << mbdbFile("HomeDomain", "Library/SMS/sms.db", "sms") // listed twice
+           << mbdbFile("HomeDomain", "Library/AddressBook/AddressBook.sqlitedb", "ab")
+           << mbdbFile("HomeDomain", "Library/Preferences/com.apple.x.plist", "home");
+    for (const char *folder : {"Library", "Library/SMS", "Library/SMS/Attachments", "Library/SMS/Attachments/ab",
+                               "Library/SMS/Attachments/ab/12"})
+        listed << mbdbFolder("MediaDomain", folder);
+    listed << mbdbFile("MediaDomain", "Library/SMS/Attachments/ab/12/IMG_0001.JPG", "jpg")
+           << mbdbFile("MediaDomain", "Library/SMS/Attachments/ab/12/" + face, "heic");
+    listed << mbdbFolder("RootDomain", "Library") << mbdbFolder("RootDomain", "Library/Preferences")
+           << mbdbFile("RootDomain", "Library/Preferences/com.apple.x.plist", "root");
+    listed << mbdbFolder("CameraRollDomain", "Media")
+           << mbdbFile("CameraRollDomain", "Media/DCIM/100APPLE/IMG_0002.HEIC", "photo");
+    listed << mbdbFolder("AppDomain-com.example.chat", "Documents")
+           << mbdbFile("AppDomain-com.example.chat", "Documents/chat.db", "app");
+
+    const QHash<QString, _MbdbRecord> read = mbdb_read_data(mbdbBytes(listed));
+    QCOMPARE(read.size(), listed.size() - 1); // the record listed twice
+    _BackupFileNode root;
+    root.buildTree(read);
+
+    QList<const _BackupFileNode *> nodes;
+    QList<const _BackupFileNode *> todo = {&root};
+    while (!todo.isEmpty()) {
+        const _BackupFileNode *n = todo.takeLast();
+        for (const _BackupFileNode *c : n->children) {
+            nodes << c;
+            todo << c;
+        }
+    }
+    // Six domain roots (the application's names its node), two paths of
+    // MediaDomain and three of RootDomain that HomeDomain gave, the double:
+    // 12 records without a node of their own; "Applications" is a node
+    // without a record.
+    QCOMPARE(nodes.size(), listed.size() - 12 + 1);
+
+    // The files the message cache reads, from both domains.
+    const _BackupFileNode *sms = child(child(&root, "Library"), "SMS");
+    QVERIFY(sms);
+    QCOMPARE(child(sms, "sms.db")->record.domain.toQString(), QStringLiteral("HomeDomain"));
+    const _BackupFileNode *folder12 = child(child(child(sms, "Attachments"), "ab"), "12");
+    QVERIFY(folder12);
+    QVERIFY(child(folder12, "IMG_0001.JPG"));
+    QVERIFY(child(folder12, face));
+    QVERIFY(child(child(child(&root, "Library"), "AddressBook"), "AddressBook.sqlitedb"));
+    // Of one file path in two domains, the domain sorting first has the node.
+    QCOMPARE(child(child(child(&root, "Library"), "Preferences"), "com.apple.x.plist")->record.domain.toQString(),
+             QStringLiteral("HomeDomain"));
+    // A file whose folder has no record hangs under the root.
+    QVERIFY(child(&root, "IMG_0002.HEIC"));
 }
 
 QP_TEST_MAIN(TestBackupFileNode)

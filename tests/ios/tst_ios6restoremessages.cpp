@@ -38,6 +38,7 @@ struct Run
     QStringList boxes;
     int restored = -1;
     int skipped = -1;
+    QString text; // the success box's text the window shows
 };
 
 } // namespace
@@ -60,10 +61,19 @@ class TestIOS6RestoreMessages : public QObject
     QString cacheDir() const { return path("cache"); }
     QString smsFile() const { return backupDir() + "/" + backupFileId(kHome, kSmsDb); }
 
-    void writeBackup()
+    void writeBackup(MsgDbLayout layout = MsgDbLayout::LaterPhone)
     {
         backup.write(backupDir());
-        writeMsgDb(cacheDir(), MsgDbLayout::LaterPhone, content);
+        writeMsgDb(cacheDir(), layout, content);
+    }
+
+    // The message store of the backup's database after a run.
+    QHash<QString, QString> guidsByText() const
+    {
+        QHash<QString, QString> guids;
+        for (const QVariantList &row : queryRows(smsFile(), "select text, guid from message"))
+            guids.insert(row[0].toString(), row[1].toString());
+        return guids;
     }
 
     // New messages as a store holds them: far from the phone's rowids, so
@@ -86,8 +96,11 @@ class TestIOS6RestoreMessages : public QObject
         builder->message(group, zoe, "group hello", kBaseDate + 20 * 37 + 1);
         _MsgMessage *m4 = builder->message(group, raj, "outside", kBaseDate + 40 * 37);
         builder->attachment(m4, "/tmp/elsewhere/file.bin", path("photo.jpg"));
-        _MsgMessage *m5 = builder->message(sms, anna, "already there", kBaseDate + 4 * 37);
-        m5->guid = content.messages[3].guid;
+        // The phone's own fourth message (sent by me), as another source
+        // delivers it again.
+        const MsgFixtureMessage &known = content.messages[3];
+        _MsgMessage *m5 = builder->message(sms, nullptr, known.text, known.date);
+        m5->guid = known.guid;
         fresh = builder->messages();
         qint64 src = 100000;
         for (_MsgMessage *m : fresh)
@@ -110,6 +123,7 @@ class TestIOS6RestoreMessages : public QObject
                 run.boxes << s.text;
         run.restored = thread.restoredCount();
         run.skipped = thread.skippedCount();
+        run.text = thread.successText();
         return run;
     }
 
@@ -155,24 +169,29 @@ private slots:
         const QByteArray oldSms = readFile(smsFile());
         const Run run = runMerge();
         QVERIFY(succeeded(run));
-        QCOMPARE(run.restored, 5);
+        // Five handed in, one of them the phone's own: four written.
+        QCOMPARE(run.restored, 4);
         QCOMPARE(run.skipped, 0);
+        QCOMPARE(run.text, "Successfully recovered 4 SMS to iPhone.");
 
-        // Time order over old and new, the duplicate written once.
-        QList<QPair<int, QString>> expected;
-        for (const MsgFixtureMessage &m : content.messages)
-            expected.append({m.date, m.guid});
-        for (_MsgMessage *m : fresh.mid(0, 4))
-            expected.append({m->date, m->guid});
-        std::stable_sort(expected.begin(), expected.end(),
-                         [](const auto &a, const auto &b) { return a.first < b.first; });
+        // The phone's messages under their own rowids, the new ones after
+        // them in time order, the duplicate written once.
         QStringList order;
-        for (const auto &e : expected)
+        for (const MsgFixtureMessage &m : content.messages)
+            order << m.guid;
+        QList<QPair<int, QString>> added;
+        for (_MsgMessage *m : fresh.mid(0, 4))
+            added.append({m->date, m->guid});
+        std::stable_sort(added.begin(), added.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+        for (const auto &e : added)
             order << e.second;
         QStringList written;
         for (const QVariantList &row : queryRows(smsFile(), "select guid from message order by rowid"))
             written << row[0].toString();
         QCOMPARE(written, order);
+        for (const MsgFixtureMessage &m : content.messages)
+            QCOMPARE(queryValue(smsFile(), QString("select guid from message where rowid=%1").arg(m.rowid)).toString(),
+                     m.guid);
         QCOMPARE(queryValue(smsFile(), "select count(*) from chat_message_join").toInt(), order.size());
         QCOMPARE(queryValue(smsFile(), "select count(*) from chat where properties is not null").toInt(), 0);
         // The phone's own attachments and both new ones are joined.
@@ -212,7 +231,9 @@ private slots:
         // The backup's new database, cached again as the next transfer would.
         QVERIFY(QFile::remove(messageDbPath(cacheDir())));
         QVERIFY(QFile::copy(smsFile(), messageDbPath(cacheDir())));
-        QVERIFY(succeeded(runMerge()));
+        const Run second = runMerge();
+        QVERIFY(succeeded(second));
+        QCOMPARE(second.restored, 0);
         QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(), count);
         QCOMPARE(queryValue(smsFile(), "select count(*) from chat_message_join").toInt(), count);
     }
@@ -294,6 +315,233 @@ private slots:
             QVERIFY(!records.contains(backupFileId(kHome, journal)));
             QVERIFY(!QFileInfo::exists(backupDir() + "/" + backupFileId(kHome, journal)));
         }
+    }
+
+    void recentlyDeletedMarksKeepTheirMessages()
+    {
+        // Six of the phone's messages in its "recently deleted" list: in no
+        // chat any more, named by rowid from chat_recoverable_message_join.
+        QList<QPair<qint64, QString>> marks;
+        for (int i : {1, 6, 11, 17, 23, 29}) {
+            MsgFixtureMessage &m = content.messages[i];
+            m.recoverableIn = m.chats;
+            m.chats.clear();
+            marks.append({m.recoverableIn.first(), m.guid});
+        }
+        writeBackup();
+        // The phone has used rowids up to 40; 31 to 40 are gone for good.
+        {
+            SqliteFixture phone(messageDbPath(cacheDir()));
+            phone.exec("UPDATE sqlite_sequence SET seq = 40 WHERE name = 'message'");
+        }
+        QVERIFY(succeeded(runMerge()));
+        // New messages never take a rowid the phone has handed out.
+        QCOMPARE(queryValue(smsFile(), "select min(rowid) from message where rowid > 30").toLongLong(), 41);
+        QList<QPair<qint64, QString>> named;
+        for (const QVariantList &row :
+             queryRows(smsFile(), "select r.chat_id, m.guid from chat_recoverable_message_join as r "
+                                  "left join message as m on m.rowid = r.message_id order by r.chat_id, m.date"))
+            named.append({row[0].toLongLong(), row[1].toString()});
+        std::sort(marks.begin(), marks.end());
+        std::sort(named.begin(), named.end());
+        QCOMPARE(named, marks);
+        // Still out of every chat, and the new messages did not take their places.
+        QCOMPARE(queryValue(smsFile(), "select count(*) from chat_message_join where message_id in "
+                                       "(select message_id from chat_recoverable_message_join)")
+                     .toInt(),
+                 0);
+    }
+
+    void everyServiceLands_data()
+    {
+        QTest::addColumn<QString>("service");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("SMS") << "SMS" << "SMS";
+        QTest::newRow("iMessage") << "iMessage" << "iMessage";
+        QTest::newRow("RCS") << "RCS" << "RCS";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("NULL") << QString() << "SMS";
+    }
+    void everyServiceLands()
+    {
+        QFETCH(QString, service);
+        QFETCH(QString, stored);
+        // The phone has a chat of that service already, and a new one comes.
+        content.chats[1].service = service;
+        writeBackup();
+        _MsgHandle *lea = builder->handle("+33612345678", service.isNull() ? "SMS" : service);
+        _MsgChat *chat = builder->chat({lea}, "SMS");
+        chat->service_name = service;
+        chat->guid = QString("%1;-;+33612345678").arg(service);
+        _MsgMessage *m = builder->message(chat, lea, QString::fromUtf8("Salut \xF0\x9F\x91\x8B"), kBaseDate + 900);
+        m->srcRowid = 200000;
+        fresh.append(m);
+        const Run run = runMerge();
+        QVERIFY(succeeded(run));
+        QCOMPARE(run.restored, 5);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(), int(content.messages.size()) + 5);
+        QCOMPARE(queryValue(smsFile(), "select c.service_name from chat as c join chat_message_join as j on "
+                                       "j.chat_id = c.rowid join message as m on m.rowid = j.message_id where "
+                                       "m.guid = '" + m->guid + "'")
+                     .toString(),
+                 stored);
+        // The phone's own chat of that service keeps its messages.
+        QCOMPARE(queryValue(smsFile(), "select count(*) from chat_message_join where chat_id = 2").toInt(),
+                 int(std::count_if(content.messages.begin(), content.messages.end(),
+                                   [](const MsgFixtureMessage &f) { return f.chats.contains(2); })));
+    }
+
+    void aChatThatCannotBeWrittenIsLeftOutAndCounted()
+    {
+        writeBackup();
+        // A damaged record: a conversation without a guid, which the phone's
+        // chat table refuses.
+        _MsgHandle *lea = builder->handle("+33612345678");
+        _MsgChat *broken = builder->chat({lea});
+        broken->guid = QString();
+        for (int i = 0; i < 2; ++i)
+            fresh.append(builder->message(broken, lea, QString("lost %1").arg(i), kBaseDate + 950 + i));
+        const Run run = runMerge();
+        QVERIFY(succeeded(run));
+        QCOMPARE(run.restored, 4);
+        QCOMPARE(run.text, "Successfully recovered 4 SMS to iPhone.<br/>"
+                           "2 SMS of 1 conversations could not be written and were left out.");
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message where text like 'lost%'").toInt(), 0);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from handle where id='+33612345678'").toInt(), 0);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(), int(content.messages.size()) + 4);
+    }
+
+    // Messages of a foreign or damaged file that share a guid, or have none.
+    void differentMessagesUnderOneGuidAllLand_data()
+    {
+        QTest::addColumn<QString>("scenario");
+        QTest::addColumn<int>("written");
+        QTest::addColumn<QStringList>("texts"); // texts that must be stored, once each
+        QTest::newRow("two new messages, one guid") << "shared" << 2 << QStringList{"first", "second"};
+        QTest::newRow("two new messages, empty guids") << "empty" << 2 << QStringList{"first", "second"};
+        QTest::newRow("the phone's guid, another message") << "phone guid" << 2 << QStringList{"first", "second"};
+        QTest::newRow("the phone's guid, the phone's message") << "phone copy" << 1 << QStringList{"first"};
+    }
+    void differentMessagesUnderOneGuidAllLand()
+    {
+        QFETCH(QString, scenario);
+        QFETCH(int, written);
+        QFETCH(QStringList, texts);
+        writeBackup();
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("anna@example.com", "iMessage");
+        _MsgChat *chat = b.chat({anna}, "iMessage");
+        _MsgMessage *one = b.message(chat, anna, "first", kBaseDate + 1000);
+        _MsgMessage *two = b.message(chat, nullptr, "second", kBaseDate + 1001);
+        const MsgFixtureMessage &phone = content.messages[4];
+        if (scenario == "shared") {
+            two->guid = one->guid;
+        } else if (scenario == "empty") {
+            one->guid = QString();
+            two->guid = QString();
+        } else if (scenario == "phone guid") {
+            two->guid = phone.guid;
+        } else {
+            // The phone's fifth message (from its sender), delivered again.
+            _MsgHandle *sender = b.handle(content.handles[phone.handleId - 1].id, content.handles[phone.handleId - 1].service);
+            two = b.message(chat, sender, phone.text, phone.date);
+            two->guid = phone.guid;
+        }
+        fresh = {one, two};
+        const Run run = runMerge();
+        QVERIFY(succeeded(run));
+        QCOMPARE(run.restored, written);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(),
+                 int(content.messages.size()) + written);
+        for (const QString &text : texts)
+            QCOMPARE(queryValue(smsFile(), "select count(*) from message where text='" + text + "'").toInt(), 1);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message where guid is null or guid = ''").toInt(), 0);
+        // The phone's own message is untouched under its guid.
+        QCOMPARE(queryValue(smsFile(), QString("select guid from message where rowid=%1").arg(phone.rowid)).toString(),
+                 phone.guid);
+
+        // The same messages exported again into the merged backup add nothing.
+        QVERIFY(QFile::remove(messageDbPath(cacheDir())));
+        QVERIFY(QFile::copy(smsFile(), messageDbPath(cacheDir())));
+        const Run again = runMerge();
+        QVERIFY(succeeded(again));
+        QCOMPARE(again.restored, 0);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(),
+                 int(content.messages.size()) + written);
+    }
+
+    void newMessagesTakeThePhonesDateUnit_data()
+    {
+        QTest::addColumn<bool>("phoneHoldsMessages");
+        QTest::newRow("a new message older than every phone message") << true;
+        QTest::newRow("a later phone without messages") << false;
+    }
+    void newMessagesTakeThePhonesDateUnit()
+    {
+        QFETCH(bool, phoneHoldsMessages);
+        if (!phoneHoldsMessages) {
+            content.messages.clear();
+            content.attachments.clear();
+        }
+        writeBackup();
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4915112345678");
+        _MsgMessage *old = b.message(b.chat({anna}), anna, "from the old phone", kBaseDate - 86400);
+        old->date_read = kBaseDate - 86000;
+        _MsgMessage *later = b.message(b.chat({anna}), nullptr, "after all", kBaseDate + 5000);
+        fresh = {old, later};
+        QVERIFY(succeeded(runMerge()));
+        const QString where = " from message where guid='" + old->guid + "'";
+        QCOMPARE(queryValue(smsFile(), "select date" + where).toLongLong(), qint64(kBaseDate - 86400) * 1000000000);
+        QCOMPARE(queryValue(smsFile(), "select date_read" + where).toLongLong(), qint64(kBaseDate - 86000) * 1000000000);
+        QCOMPARE(queryValue(smsFile(), "select date from message where guid='" + later->guid + "'").toLongLong(),
+                 qint64(kBaseDate + 5000) * 1000000000);
+    }
+
+    void aCancelBeforeTheMergeLoopChangesNothing()
+    {
+        writeBackup();
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
+        IOS6MessageDb target(QDir(cacheDir()), QString(), false);
+        ProgressForm form("", nullptr);
+        IOS6RestoreMessagesThread thread(QString(), &fresh, &target, QDir(backupDir()), &form);
+        form.failed = true;
+        DialogDriver driver;
+        thread.start();
+        QVERIFY(thread.wait(30000));
+        QCoreApplication::processEvents();
+        QCOMPARE(driver.seen().size(), 0);
+        QCOMPARE(fileTree(backupDir()), before);
+        QCOMPARE(workCopies(), QStringList());
+    }
+
+    void aGroupEventIntoAFileWithoutItemTypeIsLeftOutUncounted()
+    {
+        writeBackup(MsgDbLayout::Ios6Phone);
+        fresh[2]->item_type = 1;
+        fresh[2]->otherHandle = fresh[3]->handle;
+        const Run run = runMerge();
+        QVERIFY(succeeded(run));
+        QCOMPARE(run.restored, 3);
+        QCOMPARE(run.skipped, 0);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message where guid='" + fresh[2]->guid + "'").toInt(), 0);
+        QCOMPARE(queryValue(smsFile(), "select count(*) from message").toInt(), int(content.messages.size()) + 3);
+    }
+
+    void anAttachmentAlreadyInTheBackupIsNotCopiedAgain_butItsRecordIsRefreshed()
+    {
+        // The photo is in the backup already, with another content and a
+        // record from an older backup that no longer matches its file.
+        BackupFixtureEntry &photo = backup.addAttachment("ab/12/IMG_0001.JPG", "already here");
+        photo.record.dataHash = MbdbField(QByteArray(20, '\x01'));
+        writeBackup();
+        const QString id = backupFileId(kMedia, kPhotoPath);
+        QVERIFY(succeeded(runMerge()));
+        QCOMPARE(readFile(backupDir() + "/" + id), QByteArray("already here"));
+        const _MbdbRecord record = mbdb_read(backupDir() + "/Manifest.mbdb").value(id);
+        QCOMPARE(record.path.toQString(), kPhotoPath);
+        QCOMPARE(record.dataHash.bytes, QCryptographicHash::hash("already here", QCryptographicHash::Sha1));
+        QCOMPARE(qint64(record.mtime), QFileInfo(backupDir() + "/" + id).lastModified().toSecsSinceEpoch());
     }
 
     void theMergeOrder_data()

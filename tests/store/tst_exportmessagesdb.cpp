@@ -3,6 +3,7 @@
 #include "app/datafolder.h"
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3db.h"
+#include "platform/sqlite_qt/sqlite3exception.h"
 #include "store/exportmessagesdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
@@ -81,6 +82,12 @@ private slots:
         QTest::newRow("chat one above the base") << "chat -2047483646" << false << 1 << 1;
         QTest::newRow("no chat") << "no chat" << false << 0 << 0;
         QTest::newRow("two chats, one guid") << "chat guid" << false << 2 << 1;
+        // A foreign or damaged file: different messages under one guid, or
+        // under none, all land (the later under a fresh guid).
+        QTest::newRow("one guid, other content, local") << "same guid" << false << 2 << 1;
+        QTest::newRow("one guid, other content, in one run") << "guid twice in one run" << false << 2 << 1;
+        QTest::newRow("empty guids") << "empty guids" << false << 2 << 1;
+        QTest::newRow("empty guids, written again") << "empty guids twice" << false << 2 << 1;
     }
     void duplicateRules()
     {
@@ -107,6 +114,22 @@ private slots:
             runWriter(writer, {m});
             m->text = "edited";
             runWriter(writer, {m});
+        } else if (scenario == "guid twice in one run") {
+            _MsgMessage *other = b.message(chat, nullptr, "another one", 1001);
+            other->guid = m->guid;
+            runWriter(writer, {m, other});
+            QCOMPARE(writer.writtenCount(), 2);
+        } else if (scenario.startsWith("empty guids")) {
+            _MsgMessage *other = b.message(chat, nullptr, "another one", 1001);
+            m->guid = QString();
+            other->guid = "";
+            runWriter(writer, {m, other});
+            QCOMPARE(writer.writtenCount(), 2);
+            if (scenario.endsWith("twice")) {
+                runWriter(writer, {m, other});
+                QCOMPARE(writer.writtenCount(), 0);
+            }
+            QCOMPARE(queryValue(dbPath(), "select count(distinct guid) from message where guid <> ''").toInt(), 2);
         } else if (scenario == "item type 1") {
             m->item_type = 1;
             runWriter(writer, {m});
@@ -198,20 +221,47 @@ private slots:
         QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 3);
     }
 
-    void anInvalidChatThrowsOutOfWrite()
+    void aChatThatCannotBeWrittenIsLeftOutAndCounted()
     {
         ExportMessagesDb writer(dbDir(), QString());
         MsgStoreBuilder b;
         _MsgHandle *anna = b.handle("+4917012345");
-        _MsgMessage *good = b.message(b.chat({anna}), anna, "kept?", 1);
-        _MsgMessage *bad = b.message(b.chat({anna}, "sms"), anna, "bad", 2);
+        _MsgHandle *nameless = b.handle(QString()); // a damaged record: no id
+        _MsgMessage *before = b.message(b.chat({anna}), anna, "before", 1);
+        _MsgChat *broken = b.chat({nameless, anna}, "RCS");
+        _MsgMessage *lost1 = b.message(broken, anna, "lost", 2);
+        _MsgMessage *lost2 = b.message(broken, nullptr, "lost too", 3);
+        _MsgMessage *after = b.message(before->chat, nullptr, "after", 4);
+        runWriter(writer, {before, lost1, lost2, after});
+        QCOMPARE(writer.writtenCount(), 2);
+        QCOMPARE(writer.leftOutCount(), 2);
+        QCOMPARE(writer.leftOutChatCount(), 1);
+        QCOMPARE(queryValue(dbPath(), "select group_concat(text, '|') from (select text from message order by rowid)")
+                     .toString(),
+                 "before|after");
+        // Nothing of the refused chat stays half-written.
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 1);
+    }
+
+    // Only a row the schema refuses costs just its chat: a statement the file
+    // cannot run at all fails the run instead of dropping every chat quietly.
+    void aFailingChatStatementStillEndsTheRun()
+    {
+        writeMsgDb(dbDir().absolutePath(), MsgDbLayout::Ios6Phone, {});
+        {
+            Sqlite3DB raw;
+            raw.openThrow(dbPath(), 2);
+            raw.executeThrow(Sqlite3Sql("ALTER TABLE chat RENAME COLUMN chat_identifier TO chat_ident"));
+        }
+        ExportMessagesDb writer(dbDir(), QString(), false);
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgMessage *m = b.message(b.chat({anna}), anna, "hi", 1);
         writer.begin();
-        writer.write(*good);
-        QVERIFY_THROWS_EXCEPTION(std::runtime_error, writer.write(*bad));
+        QVERIFY_THROWS_EXCEPTION(Sqlite3Exception, writer.write(*m));
         writer.abort();
-        QVERIFY(!writer.database().isOpen());
-        // The whole run is dropped, the file itself stays.
-        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 0);
+        QCOMPARE(writer.leftOutCount(), 0);
     }
 
     void endWithoutBeginCommitsNothing()

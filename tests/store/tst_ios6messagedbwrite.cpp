@@ -172,7 +172,9 @@ private slots:
         const QString where = QStringLiteral(" from message where rowid=%1").arg(rowid);
         QCOMPARE(queryValue(dbPath(), "select text" + where).toString(), m->text);
         QCOMPARE(queryValue(dbPath(), "select handle_id" + where).toLongLong(), 7);
-        QCOMPARE(queryValue(dbPath(), "select date" + where).toLongLong(), 12345);
+        // An empty later phone is told by its schema to count in nanoseconds.
+        QCOMPARE(queryValue(dbPath(), "select date" + where).toLongLong(),
+                 layout == MsgDbLayout::LaterPhone ? 12345000000000LL : 12345LL);
         QVERIFY(!queryValue(dbPath(), "select subject" + where).isValid());
         QCOMPARE(queryValue(dbPath(), "select cache_roomnames" + where), QVariant(QString("")));
 
@@ -199,7 +201,9 @@ private slots:
         QTest::addColumn<bool>("holdsAMessage");
         QTest::addColumn<qint64>("scale");
         QTest::newRow("later phone with messages") << MsgDbLayout::LaterPhone << true << qint64(1000000000);
-        QTest::newRow("empty later phone") << MsgDbLayout::LaterPhone << false << qint64(1);
+        // Nothing to go by but the schema: a later phone counts in nanoseconds.
+        QTest::newRow("empty later phone") << MsgDbLayout::LaterPhone << false << qint64(1000000000);
+        QTest::newRow("empty 51-column phone") << MsgDbLayout::Ios6Phone51 << false << qint64(1);
         QTest::newRow("iOS 6 phone") << MsgDbLayout::Ios6Phone << true << qint64(1);
         QTest::newRow("51-column phone") << MsgDbLayout::Ios6Phone51 << true << qint64(1);
     }
@@ -241,27 +245,27 @@ private slots:
         QCOMPARE(db->messageRowidByLogicHash("0123456789abcdef0123456789abcdef"), rowid);
     }
 
-    void insertChatRefusesAnUnknownService_data()
+    void insertChatWritesTheServiceAsThePhoneHadIt_data()
     {
         QTest::addColumn<QString>("service");
-        QTest::newRow("lower case sms") << "sms";
-        QTest::newRow("empty") << "";
-        QTest::newRow("other") << "RCS";
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("RCS") << "RCS" << "RCS";
+        QTest::newRow("lower case sms") << "sms" << "sms";
+        QTest::newRow("empty") << "" << "";
+        QTest::newRow("NULL") << QString() << "SMS";
     }
-    void insertChatRefusesAnUnknownService()
+    void insertChatWritesTheServiceAsThePhoneHadIt()
     {
         QFETCH(QString, service);
+        QFETCH(QString, stored);
         auto db = openDb(MsgDbLayout::Local);
         MsgStoreBuilder b;
-        _MsgChat *chat = b.chat({b.handle("+4917012345")}, service);
-        try {
-            db->insertChat(chat);
-            QFAIL("no exception");
-        } catch (const std::runtime_error &e) {
-            QCOMPARE(QString::fromUtf8(e.what()), "IOS6MessageDb::insertChat, invalid chat, service_name:" + service);
-        }
-        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 0);
-        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 0);
+        _MsgChat *chat = b.chat({b.handle("+4917012345")});
+        chat->service_name = service;
+        const qint64 rowid = db->insertChat(chat);
+        QCOMPARE(queryValue(dbPath(), QString("select service_name from chat where rowid=%1").arg(rowid)).toString(),
+                 stored);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 1);
     }
 
     void insertChatWritesMembersAndGroupId_data()

@@ -495,7 +495,7 @@ QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixture
                           {"account_id", textOrNull(c.accountId)},
                           {"properties", bytesOrNull(c.properties)},
                           {"chat_identifier", c.identifier},
-                          {"service_name", c.service},
+                          {"service_name", c.service.isNull() ? QVariant() : QVariant(c.service)},
                           {"room_name", textOrNull(c.roomName)},
                           {"account_login", c.accountLogin},
                           {"is_archived", c.isArchived},
@@ -564,6 +564,11 @@ QString writeMsgDbFile(const QString &path, MsgDbLayout layout, const MsgFixture
             w.insert("chat_message_join", {{"chat_id", c}, {"message_id", m.rowid}});
         for (qint64 a : m.attachments)
             w.insert("message_attachment_join", {{"message_id", m.rowid}, {"attachment_id", a}});
+        if (laterPhone) {
+            for (qint64 c : m.recoverableIn)
+                w.insert("chat_recoverable_message_join",
+                         {{"chat_id", c}, {"message_id", m.rowid}, {"delete_date", date(m.date + 86400)}});
+        }
     }
     w.exec("COMMIT");
     return path;

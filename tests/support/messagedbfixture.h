@@ -63,7 +63,7 @@ struct MsgFixtureChat
     QString accountId;
     QByteArray properties;
     QString identifier;
-    QString service = QStringLiteral("SMS");
+    QString service = QStringLiteral("SMS"); // later phones also keep "RCS"; a null one writes NULL
     QString roomName;
     QString accountLogin = QStringLiteral("E:");
     int isArchived = 0;
@@ -120,6 +120,10 @@ struct MsgFixtureMessage
     QString logicHash; // current local layout only; empty writes NULL
     QList<qint64> chats;       // chat_message_join rows
     QList<qint64> attachments; // message_attachment_join rows
+    // chat_recoverable_message_join rows (later phone only): the chats whose
+    // "recently deleted" list holds the message. Such a message is in no
+    // chat_message_join row, as on real phones.
+    QList<qint64> recoverableIn;
 };
 
 struct MsgFixtureContent

@@ -172,6 +172,8 @@ QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &s
     };
     if (!setup.fileRelay.isEmpty())
         device.insert("FileRelay", setup.fileRelay);
+    if (!setup.lockdown.isEmpty())
+        device.insert("Lockdown", setup.lockdown);
     writeFile(folder + "/device.plist", xmlPlist(device));
     return folder;
 }

@@ -38,6 +38,10 @@ struct VirtualIPhoneSetup
     // emulator (platform/mobiledevice/README.md), e.g. "com.apple.mobilesync"
     // -> {"Batches": {...}}.
     QMap<QString, QVariantMap> services;
+    // How its lockdownd answers behind the virtual usbmuxd ("Lockdown":
+    // Trust, ServiceSSL, Errors, Links; tests/support/virtualusbmuxd/
+    // lockdownsettings.h); empty: trusts, no TLS services, USB only.
+    QVariantMap lockdown;
 };
 
 // A phone as real ones answer: a 25-character unique id with a dash (later

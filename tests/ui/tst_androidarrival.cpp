@@ -235,7 +235,9 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         MainWindow window;
-        const AdbDevice device = adbDevice(kSerial, "unauthorized");
+        AdbDevice device = adbDevice(kSerial, "unauthorized");
+        // adb's own words are shown as they are, markup and all.
+        device.line += " usb:1-1 product:<b>a52q</b> model:SM_A525F&co";
         report(window, device);
         QTRY_COMPARE_WITH_TIMEOUT(androidNodes(window).size(), 1, 30000);
         const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
@@ -243,7 +245,9 @@ private slots:
         QCOMPARE(boxes[0].icon, int(QMessageBox::Warning));
         QVERIFY2(boxes[0].text.startsWith("If you are presented with the pop up to allow debugging"),
                  qPrintable(boxes[0].text));
-        QVERIFY(boxes[0].text.endsWith("<br/>(" + device.line + ")"));
+        QVERIFY2(boxes[0].text.endsWith("<br/>(" + kSerial + "\tunauthorized usb:1-1 product:&lt;b&gt;a52q&lt;/b&gt; "
+                                         "model:SM_A525F&amp;co)"),
+                 qPrintable(boxes[0].text));
         QCOMPARE(app->connections("device2"), 1);
     }
 

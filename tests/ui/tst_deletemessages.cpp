@@ -25,6 +25,7 @@
 #include "ui_mainwindow.h"
 #include "ui_progressform.h"
 
+#include <QDeadlineTimer>
 #include <QHeaderView>
 #include <memory>
 
@@ -294,11 +295,58 @@ private slots:
         paintAll(*window);
     }
 
-    void wholeConversationBySelectionLeavesAnEmptyRow()
+    // Cancel pressed after the commit, before its report arrives: the
+    // deletion has happened, so memory and the tree follow the file.
+    void aCancelAfterTheCommitStillFreesTheDeleted()
     {
         _AbsDBItemNode *archive = openArchive();
         QVERIFY(archive);
         Node *bernd = conversation(archive, "bernd.mueller@example.org");
+        select(*window, bernd);
+        const QString deleted = "1,2,5,6,7,8 | 1:1,1:2,1:8,3:1,3:5,3:6,3:7 | 1,3";
+
+        DialogDriver driver;
+        driver.thenPress(QMessageBox::Yes);
+        bool committedFirst = false;
+        driver.then([&](QWidget *w) {
+            auto *form = qobject_cast<ProgressForm *>(w);
+            QVERIFY(form);
+            // No event runs meanwhile: the success report stays queued.
+            // (A read meets the lock while the commit is under way.)
+            const auto committed = [&] {
+                try {
+                    return fileState(archivePath()) == deleted;
+                } catch (const std::exception &) {
+                    return false;
+                }
+            };
+            QDeadlineTimer deadline(20000);
+            while (!committed() && !deadline.hasExpired())
+                QThread::msleep(20);
+            committedFirst = !deadline.hasExpired();
+            QTest::mousePress(form->widgets()->btnCancel, Qt::LeftButton);
+        });
+        window->miDelChat();
+        QCoreApplication::processEvents();
+
+        QVERIFY(committedFirst);
+        QCOMPARE(fileState(archivePath()), deleted);
+        QVERIFY(!conversation(archive, "bernd.mueller@example.org"));
+        QVERIFY(!archive->store->chats.contains(2));
+        QCOMPARE(archive->store->messages.size(), 6);
+        QVERIFY(shownTexts(*window).isEmpty());
+        paintAll(*window);
+    }
+
+    // Every message of a conversation, chosen in the list: the chat goes with
+    // its last message from the database, the store and the tree, so no
+    // later reload of the node into this store can bring back an empty row.
+    void wholeConversationBySelectionLeavesNoRow()
+    {
+        _AbsDBItemNode *archive = openArchive();
+        QVERIFY(archive);
+        Node *bernd = conversation(archive, "bernd.mueller@example.org");
+        const int rowsBefore = int(archive->children.size());
         select(*window, bernd);
         window->widgets()->treeViewSMS->selectAll();
 
@@ -310,14 +358,14 @@ private slots:
 
         QCOMPARE(driver.seenBoxes().size(), 2);
         QCOMPARE(driver.seenBoxes()[1].text, QString("Successfully Deleted 2 SMS."));
-        // The database dropped the emptied chat; the row stays until the
-        // database is read again.
         QCOMPARE(fileState(archivePath()), QString("1,2,5,6,7,8 | 1:1,1:2,1:8,3:1,3:5,3:6,3:7 | 1,3"));
-        QCOMPARE(conversation(archive, "bernd.mueller@example.org"), bernd);
-        QCOMPARE(chatMessageRowids(archive, 2), QList<qint64>());
-        QTRY_COMPARE(window->widgets()->treeViewDS->currentIndex(), window->treeModel()->indexOf(bernd));
-        QVERIFY(shownTexts(*window).isEmpty());
-        QCOMPARE(window->widgets()->lbSMSCount->text(), QString("SMS: 0"));
+        QVERIFY(!conversation(archive, "bernd.mueller@example.org"));
+        QCOMPARE(archive->children.size(), rowsBefore - 1);
+        QVERIFY(!archive->store->chats.contains(2));
+        QCOMPARE(archive->store->chats.size(), 2);
+        // Its database node is shown instead, with what is left of it.
+        QTRY_COMPARE(window->widgets()->treeViewDS->currentIndex(), window->treeModel()->indexOf(archive));
+        QTRY_COMPARE(shownTexts(*window).size(), 6);
         paintAll(*window);
     }
 
@@ -331,6 +379,8 @@ private slots:
         select(*window, bernd);
         // Any selection in the list plays no part in deleting the conversation.
         selectRows(*window, {"balcony"});
+        QAction *deleteAction = window->operationActions().last();
+        QVERIFY(deleteAction->isEnabled());
 
         DialogDriver driver;
         driver.thenPress(QMessageBox::Yes);
@@ -349,6 +399,9 @@ private slots:
         QCOMPARE(archive->store->messages.size(), 6);
         QVERIFY(!window->widgets()->treeViewDS->currentIndex().isValid());
         QVERIFY(shownTexts(*window).isEmpty());
+        // Nothing is selected, so nothing is offered: DEL and the rest are off.
+        for (QAction *action : window->operationActions())
+            QVERIFY2(!action->isEnabled(), qPrintable(action->text()));
         paintAll(*window);
 
         // The database read again agrees with what memory kept.

@@ -218,7 +218,8 @@ private slots:
             QTRY_COMPARE(driver.pending(), 0);
             const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
             QCOMPARE(boxes.size(), 1);
-            QCOMPARE(boxes[0].text, QString::fromLatin1(kSuccess).arg(sent));
+            // What the backup took: the second export finds every message there.
+            QCOMPARE(boxes[0].text, QString::fromLatin1(kSuccess).arg(run == 1 ? sent : 0));
             QCOMPARE(boxes[0].icon, int(QMessageBox::Information));
 
             // Every message once, the phone's (nanosecond dates) before the

@@ -144,7 +144,8 @@ private slots:
         QVERIFY(QFile::remove(root + "/dddd-plist-only/Manifest.mbdb"));
         // A Manifest.plist that cannot be opened (a folder; file modes do not
         // stop root).
-        const QString unopenable = writeBackup(root + "/eeee-unopenable", "Broken", kWednesday);
+        // Its folder name holds markup: the error box shows it, never reads it.
+        const QString unopenable = writeBackup(root + "/eeee-<i>&unopenable", "Broken", kWednesday);
         QVERIFY(QFile::remove(unopenable + "/Manifest.plist"));
         QVERIFY(QDir().mkpath(unopenable + "/Manifest.plist"));
         // One that does not parse: read without values.
@@ -163,7 +164,8 @@ private slots:
         QCOMPARE(driver.seen().size(), 1);
         QCOMPARE(driver.seen()[0].icon, int(QMessageBox::Critical));
         const QString message = QString("load %1 error. %2").arg(unopenable, error);
-        QCOMPARE(driver.seen()[0].text, errorBoxText(message));
+        QCOMPARE(driver.seen()[0].text, errorBoxText(message.toHtmlEscaped()));
+        QVERIFY(driver.seen()[0].text.contains("/eeee-&lt;i&gt;&amp;unopenable error."));
         QVERIFY(!log.lines().filter(message).isEmpty());
 
         const QAbstractItemModel *model = dlg.backups();

@@ -64,6 +64,14 @@ void *handleOf(MainWindow &window, const QString &udid)
     return nullptr;
 }
 
+int visibleBoxes()
+{
+    int n = 0;
+    for (QWidget *w : QApplication::topLevelWidgets())
+        n += qobject_cast<QMessageBox *>(w) && w->isVisible() ? 1 : 0;
+    return n;
+}
+
 QStringList classNames(const DialogDriver &driver)
 {
     QStringList names;
@@ -277,6 +285,38 @@ private slots:
             QCOMPARE(chooser.used, 0);
             QCOMPARE(boxTexts(driver), QStringList{kNote});
         }
+    }
+
+    // The Android hint comes while an arriving iPhone's note is open: it
+    // waits for the note to close instead of stacking on it.
+    void theAndroidHintWaitsForTheNote()
+    {
+        VirtualIPhoneSetup setup = phone("7.1");
+        setup.values["MobileSubscriberCountryCode"] = "262";
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        DialogDriver driver;
+        QList<int> open;
+        driver.thenBox([&](QWidget *note) {
+            QMetaObject::invokeMethod(shared.get(), "androidUsbTips", Qt::QueuedConnection);
+            QPointer<QWidget> box(note);
+            QTimer::singleShot(200, [box, &open]() {
+                open << visibleBoxes();
+                if (box)
+                    DialogDriver::press(box, QMessageBox::Ok);
+            });
+        });
+        driver.thenBox([&](QWidget *hint) {
+            open << visibleBoxes();
+            DialogDriver::press(hint, QMessageBox::Ok);
+        });
+        writeVirtualIPhone(phones.path(), setup);
+        QTRY_VERIFY_WITH_TIMEOUT(!phoneNodes(*shared, udid).isEmpty() && !shared->isDeviceBusy(udid), 60000);
+        QTRY_COMPARE(driver.pending(), 0);
+        const QStringList texts = boxTexts(driver);
+        QCOMPARE(texts.size(), 2);
+        QCOMPARE(texts[0], QString(kNote));
+        QVERIFY2(texts[1].startsWith("<b>Android device not found.</b>"), qPrintable(texts[1]));
+        QCOMPARE(open, (QList<int>{1, 1}));
     }
 
     // The device backup is encrypted: the right password after a wrong one
@@ -534,6 +574,55 @@ private slots:
         QCOMPARE(chooser.used, 1);
         QVERIFY(phoneNodes(*shared, udid).isEmpty());
         QVERIFY(!shared->isDeviceBusy(udid));
+    }
+
+    // Unplugged and plugged in again twice while its own load runs: the
+    // arrival of the handle that left is dropped, and the one of the phone
+    // still there runs after the load and gives it its node.
+    void aPhoneRepluggedTwiceDuringItsLoadGetsItsNode()
+    {
+        VirtualIPhoneSetup setup = phone("7.1");
+        setup.values.remove("MobileSubscriberCountryCode");
+        const QString udid = setup.values["UniqueDeviceID"].toString();
+        const QString folder = phones.filePath(setup.folderName);
+        DialogDriver driver;
+        // Questions get Yes, everything else Ok, whatever their order.
+        for (int i = 0; i < 12; ++i) {
+            driver.thenBox([](QWidget *w) {
+                auto *box = qobject_cast<QMessageBox *>(w);
+                DialogDriver::press(w, box && (box->standardButtons() & QMessageBox::Yes) ? QMessageBox::Yes
+                                                                                          : QMessageBox::Ok);
+            });
+        }
+        const auto notes = [&driver]() { return int(boxTexts(driver).count(QString(kNote))); };
+        void *lastHandle = nullptr;
+        bool replugged = false;
+        WindowHook chooser("CountrySelForm",
+                           {[&](QWidget *w) {
+                                QDeadlineTimer deadline(30000);
+                                for (int round = 0; round < 2; ++round) {
+                                    removeVirtualIPhone(folder);
+                                    while (handleOf(*shared, udid) && !deadline.hasExpired())
+                                        QTest::qWait(10);
+                                    writeVirtualIPhone(phones.path(), setup);
+                                    while (notes() < round + 2 && !deadline.hasExpired())
+                                        QTest::qWait(10);
+                                }
+                                lastHandle = handleOf(*shared, udid);
+                                replugged = !deadline.hasExpired() && lastHandle;
+                                chooseCountry(w, "India (+91)");
+                            },
+                            [&](QWidget *w) { chooseCountry(w, "India (+91)"); }});
+        writeVirtualIPhone(phones.path(), setup);
+        QTRY_COMPARE_WITH_TIMEOUT(chooser.used, 1, 60000);
+        QTRY_VERIFY_WITH_TIMEOUT(phoneNodes(*shared, udid).size() == 1 && !shared->isDeviceBusy(udid), 60000);
+        QVERIFY(replugged);
+        // The load of the handle that left never ran: one more chooser only.
+        QCOMPARE(chooser.used, 2);
+        auto *node = static_cast<_IOSDeviceItemNode *>(phoneNodes(*shared, udid).first());
+        QCOMPARE(node->device.amDevice, lastHandle);
+        QCOMPARE(node->children.size(), typicalConversations().chats.size());
+        QCOMPARE(notes(), 3);
     }
 
     // A failed or cancelled step ends the arrival: the step's own form has

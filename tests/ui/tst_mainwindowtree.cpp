@@ -601,7 +601,8 @@ private slots:
         for (int i = 0; i < iphones; ++i)
             phones << addIPhone(window, QStringLiteral("iphone%1").arg(i), handleOf(0x5000 + i));
         for (int i = 0; i < androids; ++i)
-            droids << addAndroid(window, QStringLiteral("android%1").arg(i), QStringLiteral("SER%1").arg(i));
+            droids << addAndroid(window, QStringLiteral("android%1").arg(i), QStringLiteral("SER%1").arg(i), false,
+                                 QStringLiteral("uid-%1").arg(i));
         ItemModelMain *model = window.treeModel();
         Node *local = model->rootLocalDB->children.first();
         Node *target = nullptr;
@@ -634,7 +635,57 @@ private slots:
         QCOMPARE(list, listMenu);
     }
 
-    void statesWaitForTheNextSelection()
+    // The actions count the phones their chooser would offer: a phone of the
+    // "virtual_ios" folder is never a target, nor a second node of the source
+    // phone; an action that is on opens a chooser with something in it.
+    void actionsCountWhatTheChooserOffers_data()
+    {
+        QTest::addColumn<bool>("plugged"); // a plugged iPhone, reported twice
+        QTest::addColumn<QString>("node");
+        QTest::addColumn<QString>("actions");
+        QTest::addColumn<QString>("treeMenuEntry");
+        QTest::newRow("database, the folder's iPhone only")
+            << false << "localdb" << "0000001111" << "Transfer SMS from Database to iPhone [off]";
+        QTest::newRow("Android, the folder's iPhone only")
+            << false << "android" << "1000000110" << "Transfer Android SMS to iPhone [off]";
+        QTest::newRow("the folder's iPhone alone")
+            << false << "virtual" << "1100000110" << "Transfer iPhone SMS to other iPhone [off]";
+        QTest::newRow("the plugged iPhone, twice")
+            << true << "iphone" << "1100000110" << "Transfer iPhone SMS to other iPhone [off]";
+        QTest::newRow("the folder's iPhone, a plugged one too")
+            << true << "virtual" << "1101000110" << "Transfer iPhone SMS to other iPhone";
+        QTest::newRow("database, a plugged iPhone too")
+            << true << "localdb" << "0000011111" << "Transfer SMS from Database to iPhone";
+    }
+    void actionsCountWhatTheChooserOffers()
+    {
+        QFETCH(bool, plugged);
+        QFETCH(QString, node);
+        QFETCH(QString, actions);
+        QFETCH(QString, treeMenuEntry);
+        writeWindowDb(dataDir(), "local_databases", "archive", typicalConversations());
+        writeWindowDb(dataDir(), "virtual_ios", "Spare iPhone", typicalConversations());
+        MainWindow window;
+        window.show();
+        Node *virtualPhone = window.treeModel()->rootDevice->children.first();
+        Node *pluggedPhone = nullptr;
+        if (plugged) {
+            pluggedPhone = addIPhone(window, "anna", handleOf(0x7001));
+            addIPhone(window, "anna", handleOf(0x7001));
+        }
+        Node *android = addAndroid(window, "pixel", "SER1", false, "uid-1");
+        Node *target = node == "localdb"   ? window.treeModel()->rootLocalDB->children.first()
+                       : node == "android" ? android
+                       : node == "iphone"  ? pluggedPhone
+                                           : virtualPhone;
+        select(window, target);
+        QCOMPARE(actionStates(window), actions);
+        const QStringList menu = readMenu([&window]() { window.onMainTreeContextMenu(); });
+        QVERIFY2(menu.contains(treeMenuEntry), qPrintable(menu.join(", ")));
+    }
+
+    // A phone that leaves takes the actions aimed at it along, at once.
+    void statesFollowARemoval()
     {
         writeWindowDb(dataDir(), "local_databases", "archive", typicalConversations());
         MainWindow window;
@@ -643,7 +694,7 @@ private slots:
         select(window, local);
         QCOMPARE(actionStates(window), QString("0000010111"));
         window.iosDeviceDisconnected(handleOf(0x6001));
-        QCOMPARE(actionStates(window), QString("0000010111")); // actDb2I stays on
+        QCOMPARE(actionStates(window), QString("0000000111"));
         const QStringList menu = readMenu([&window]() { window.onMainTreeContextMenu(); });
         QVERIFY(menu.contains("Transfer SMS from Database to iPhone [off]"));
     }
@@ -1019,6 +1070,44 @@ private slots:
     }
 
     // ---- the picture -------------------------------------------------------------------------------
+
+    // The Date column holds the whole date of every row, at the window's
+    // first size and at a larger one (the extra width goes to Content).
+    void theWholeDateShows_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("first size") << QSize(1000, 680);
+        QTest::newRow("maximised") << QSize(1920, 1080);
+    }
+    void theWholeDateShows()
+    {
+        QFETCH(QSize, size);
+        // Dates with two-digit days, late hours and every month's name.
+        QStringList texts;
+        for (int i = 0; i < 12; ++i)
+            texts << QString("Nachricht %1").arg(i);
+        MsgFixtureContent content = conversationsWithTexts({"Anna"}, texts);
+        for (int i = 0; i < content.messages.size(); ++i) {
+            const QDateTime at(QDate(2020, i % 12 + 1, 28), QTime(23, 58, 58));
+            content.messages[i].date = int(at.toSecsSinceEpoch() - 978307200);
+        }
+        writeWindowDb(dataDir(), "virtual_ios", "Anna iPhone", content);
+        MainWindow window;
+        select(window, window.treeModel()->rootDevice->children.first());
+        const QImage image = renderWidget(&window, size);
+        QTreeView *list = window.widgets()->treeViewSMS;
+        QCOMPARE(list->model()->rowCount(), 12);
+        // A cut date ends in an ellipsis: with room to spare the column then
+        // paints differently. A whole one paints the same either way.
+        const int width = list->header()->sectionSize(0);
+        const QImage asShown = list->viewport()->grab().toImage();
+        list->header()->resizeSection(0, width + 300);
+        const QImage roomy = list->viewport()->grab().toImage();
+        const QRect column(0, 0, width - 2, asShown.height());
+        QCOMPARE(asShown.copy(column), roomy.copy(column));
+        if (size == QSize(1000, 680))
+            qInfo("screenshot: %s", qPrintable(saveShot(image, "mainwindow_dates")));
+    }
 
     void screenshotOfAPhone()
     {

@@ -9,6 +9,7 @@
 #include "app/datafolder.h"
 #include "app/idstranslator.h"
 #include "app/makerserver.h"
+#include "store/ios6messagedb.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/fakeadb.h"
@@ -255,6 +256,88 @@ private slots:
         const QRect lastRow = tree->visualRect(window->treeModel()->indexOf(target->children.last()));
         QVERIFY(lastRow.isValid());
         QVERIFY(notBlank(shot, QRect(tree->viewport()->mapTo(window.get(), lastRow.topLeft()), lastRow.size())));
+    }
+
+    // A database of one-to-one and group conversations: what the user sent
+    // to one person goes with that person's address, although the database
+    // (as phones do) names no handle for it; what was sent to a group and a
+    // group event cannot go, and the box says so on a line of its own.
+    void leftOutMessagesAreToldOfOnALineOfTheirOwn()
+    {
+        MsgFixtureContent content;
+        const QList<std::pair<qint64, QString>> people = {
+            {1, "+4915112345678"}, {2, "+33612345678"}, {3, QString::fromUtf8("émile@example.org")}};
+        for (const auto &[rowid, id] : people) {
+            MsgFixtureHandle h;
+            h.rowid = rowid;
+            h.id = id;
+            h.ctName = rowid == 1 ? "Clara" : rowid == 2 ? "David" : QString::fromUtf8("Émile");
+            content.handles << h;
+        }
+        MsgFixtureChat clara;
+        clara.rowid = 1;
+        clara.guid = "SMS;-;+4915112345678";
+        clara.identifier = "+4915112345678";
+        clara.handles = {1};
+        MsgFixtureChat group;
+        group.rowid = 2;
+        group.guid = "iMessage;+;chat551204";
+        group.style = 43;
+        group.identifier = "chat551204";
+        group.service = "iMessage";
+        group.handles = {2, 3};
+        content.chats = {clara, group};
+        // rowid, chat, handle, from me, item type, text
+        const QList<std::tuple<qint64, qint64, qint64, int, int, QString>> rows = {
+            {1, 1, 0, 1, 0, QString::fromUtf8("Bin unterwegs 🚲")},
+            {2, 1, 1, 0, 0, "Gut, bis gleich"},
+            {3, 2, 0, 1, 0, "Wer bringt den Kuchen?"},
+            {4, 2, 2, 0, 0, "Ich!"},
+            {5, 2, 3, 0, 1, QString()}};
+        for (const auto &[rowid, chat, handle, fromMe, itemType, text] : rows) {
+            MsgFixtureMessage m;
+            m.rowid = rowid;
+            m.guid = QString("5D0C1E2F-3A4B-4C5D-8E9F-00000000000%1").arg(rowid);
+            m.text = text;
+            m.handleId = handle;
+            m.isFromMe = fromMe;
+            m.isSent = fromMe;
+            m.itemType = itemType;
+            m.date = 700000000 + int(rowid) * 60;
+            m.chats = {chat};
+            content.messages << m;
+        }
+        const QString folder = writeWindowDb(appDataDir().absolutePath(), "local_databases", "Gemischt", content);
+        Node *mixed = window->treeModel()->addLocalDatabase(
+            QSharedPointer<AbsMessageDb>(new IOS6MessageDb(QDir(folder), QString(), true)), "Gemischt");
+        window->widgets()->treeViewDS->setCurrentIndex(window->treeModel()->indexOf(mixed));
+        QTRY_COMPARE(window->messageModel()->rowCount(), 5);
+
+        DialogDriver driver;
+        driver.then(choose(kPhone));
+        QImage shot;
+        driver.thenBox([&shot](QWidget *box) {
+            shot = renderWidget(box, box->size());
+            DialogDriver::press(box, QMessageBox::Ok);
+        });
+        QMetaObject::invokeMethod(window.get(), "miDb2AAll", Qt::QueuedConnection);
+        QTRY_VERIFY_WITH_TIMEOUT(driver.pending() == 0 && idle(), 60000);
+
+        const QList<DialogDriver::Seen> boxes = driver.seenBoxes();
+        QCOMPARE(boxes.size(), 1);
+        QCOMPARE(boxes[0].text, QString("Successfully Transferred 3 SMS<br/>2 group messages or system messages "
+                                        "can't be transferred."));
+        QVERIFY(app->waitForReceived("restore2", 3 + 2 + 1));
+        QStringList addresses;
+        for (const QString &line : app->received("restore2")) {
+            if (line.startsWith("$sms:"))
+                addresses << line.section(',', 1, 1) + " " + QString::fromUtf8(QByteArray::fromBase64(line.section(',', 2, 2).toLatin1()));
+        }
+        QCOMPARE(addresses, (QStringList{"1 +4915112345678", "0 +4915112345678", "0 +33612345678"}));
+
+        // The box as the user sees it: two lines, the second under the first.
+        QVERIFY(!saveShot(shot, "android-transfer-left-out").isEmpty());
+        QVERIFY(notBlank(shot, shot.rect()));
     }
 
     void aPhoneIsNotOfferedItsOwnMessages()
