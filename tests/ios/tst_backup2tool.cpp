@@ -107,9 +107,12 @@ private slots:
     void initTestCase()
     {
         qputenv(kCommonFilesVar, QP_COMMON_FILES);
+        // Real phones get the program on PATH; virtual ones the stand-in.
+        qunsetenv("QP_VIRTUAL_IPHONES_DIR");
+        QCOMPARE(backup2tool::programPath(), QStandardPaths::findExecutable("idevicebackup2"));
+        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
         QVERIFY2(QFileInfo(backup2tool::programPath()).isExecutable(), qPrintable(backup2tool::programPath()));
         QVERIFY(backup2tool::programPath().startsWith(QP_COMMON_FILES));
-        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
         const VirtualIPhoneSetup setup = typicalIPhone("phone", "8.4");
         writeVirtualIPhone(phones.path(), setup);
         phoneUdid = setup.values["UniqueDeviceID"].toString();

@@ -404,6 +404,22 @@ int main(int argc, char **argv)
     if (mode == "crash")
         abort();
 
+    // The program has found the phone and waits for it: a phone that leaves
+    // now is not noticed.
+    if (mode == "hang" || mode == "deaf") {
+        if (line.command == "backup") {
+            // What a backup leaves before its first file is complete.
+            const QString folder = line.directory + "/" + line.udid;
+            QDir().mkpath(folder);
+            QFile info(folder + "/Info.plist");
+            if (info.open(QIODevice::WriteOnly))
+                info.write(plistBytes(QVariantMap{{"Target Identifier", line.udid}}, false));
+            printf("Starting backup...\nReceiving files\n");
+            progressBar(12, 12000, 100000);
+        }
+        waitForPhone(line);
+    }
+
     const QString udid = line.udid;
     const Phone phone = findPhone(udid);
     if (udid.isEmpty() || phone.folder.isEmpty()) {
@@ -415,19 +431,6 @@ int main(int argc, char **argv)
     printf("Started \"com.apple.mobilebackup2\" service on port 49237.\n");
     printf("Negotiated Protocol Version 2.1\n");
 
-    if (mode == "hang" || mode == "deaf") {
-        if (line.command == "backup") {
-            // What a backup leaves before its first file is complete.
-            const QString folder = line.directory + "/" + udid;
-            QDir().mkpath(folder);
-            QFile info(folder + "/Info.plist");
-            if (info.open(QIODevice::WriteOnly))
-                info.write(plistBytes(QVariantMap{{"Target Identifier", udid}}, false));
-            printf("Starting backup...\nReceiving files\n");
-            progressBar(12, 12000, 100000);
-        }
-        waitForPhone(line);
-    }
 
     if (line.command == "restore") {
         printf("Starting Restore...\n");
