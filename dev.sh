@@ -12,6 +12,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libplist-dev libmbedtls-dev libarchive-dev
   libimobiledevice-dev libusbmuxd-dev libssl-dev
   xvfb xauth fonts-dejavu-core poppler-utils
+  libimobiledevice-utils # idevicebackup2: the program runs it, tests run it without a phone
 )
 
 install_missing() {
@@ -30,7 +31,8 @@ install_missing() {
 build_jobs() { nproc 2>/dev/null || echo 2; }
 
 # The program and what a virtual iPhone needs beside it: the stand-ins of
-# Apple's libraries (dependencies of the program) and of its backup program.
+# Apple's libraries (dependencies of the program) and of idevicebackup2, found
+# beside them before the one on PATH.
 build_release() {
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQP_BUILD_TESTS=OFF \
     -DQP_BUILD_STANDINS=ON
@@ -116,7 +118,9 @@ fuzz_main() {
 case "${1:-}" in
   run)
     PACKAGES+=(adb) # the program runs the real adb; tests use a fake one
-    PACKAGES+=(usbmuxd libimobiledevice6) # real iPhones: the daemon and the library
+    # Real iPhones: the daemon and the library; idevicebackup2 reaches a
+    # phone through the daemon too.
+    PACKAGES+=(usbmuxd libimobiledevice6)
     install_missing
     build_release
     exec build/release/bin/quillmarten
@@ -124,7 +128,7 @@ case "${1:-}" in
   try)
     # A sample virtual iPhone in the data folder's "sample_iphones", made
     # afresh each time; the program sees it plugged in.
-    PACKAGES+=(adb)
+    PACKAGES+=(adb usbmuxd)
     install_missing
     build_release qp_sample_iphone
     phones="$(data_folder)/sample_iphones"

@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QStorageInfo>
 
 #include <stdexcept>
@@ -15,17 +17,118 @@
 
 namespace {
 
-// The program prints nothing while it works: the bar follows the clock, and a
-// poll this short keeps a cancel prompt.
+// A poll this short keeps a cancel prompt; the bar is redrawn as soon as the
+// program writes.
 constexpr int kPollMs = 200;
 constexpr int kStartWaitMs = 60000;
 constexpr int kDefaultEstimate = 60;
 constexpr double kSecondsPerMiB = 0.03;
+// The program stops between two device-link messages; a phone busy sending a
+// large file can hold it that long.
+std::atomic<int> stopGraceMs{10000};
+// What the log keeps of a long run: its last lines.
+constexpr int kTranscriptLines = 2000;
+constexpr int kErrorLines = 20;
+
+const char *const kProgram = "idevicebackup2";
 
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
 }
+
+// The program's output, read as it comes: split on line feeds and on the
+// carriage returns of its bar redraws, each piece judged once.
+class ToolOutput
+{
+public:
+    explicit ToolOutput(const QString &successLine) : successLine(successLine) {}
+
+    void feed(QByteArray &pending, const QByteArray &bytes)
+    {
+        pending += bytes;
+        int from = 0;
+        for (int i = 0; i < pending.size(); ++i) {
+            if (pending[i] != '\n' && pending[i] != '\r')
+                continue;
+            segment(pending.mid(from, i - from));
+            from = i + 1;
+        }
+        pending.remove(0, from);
+        // The bar is flushed without a line end: its latest redraw waits here.
+        barPercent(QString::fromUtf8(pending));
+    }
+
+    void finish(QByteArray &pending)
+    {
+        segment(pending);
+        pending.clear();
+    }
+
+    int percent = -1;
+    bool succeeded = false;
+    bool usage = false;
+    bool failed = false; // a line that fails the run even at exit status 0
+    QStringList errors;
+    QStringList transcript;
+    int dropped = 0;
+
+private:
+    // The length of a leading bar ("[===   ] 42%", its sizes or " Finished"),
+    // 0 when the text does not begin with one.
+    int barPercent(const QString &text)
+    {
+        static const QRegularExpression bar(
+            QStringLiteral("^\\[[= ]*\\]\\s*(\\d{1,3})%(\\s*\\([^)]*\\))?(\\s*Finished)?"));
+        const QRegularExpressionMatch m = bar.match(text);
+        if (!m.hasMatch())
+            return 0;
+        percent = qMin(m.captured(1).toInt(), 100);
+        return m.capturedLength(0);
+    }
+
+    void keep(const QString &line)
+    {
+        transcript << line;
+        if (transcript.size() > kTranscriptLines) {
+            transcript.removeFirst();
+            ++dropped;
+        }
+    }
+
+    void segment(const QByteArray &bytes)
+    {
+        QString line = QString::fromUtf8(bytes);
+        line = line.mid(barPercent(line)).trimmed();
+        if (line.isEmpty())
+            return;
+        keep(line);
+        if (line == successLine)
+            succeeded = true;
+        if (line.startsWith(QLatin1String("Usage: ")))
+            usage = true;
+        // A line that only names a file says nothing of the outcome, whatever
+        // the file is called.
+        if (line.startsWith(QLatin1String("Sending '")) || line.startsWith(QLatin1String("Copying '")))
+            return;
+        // Nor do the paths quoted inside another line.
+        static const QRegularExpression quoted(QStringLiteral("'.*'|\".*\""));
+        QString judged = line;
+        judged.remove(quoted);
+        const bool fatal = judged.contains(QLatin1String("Failed")) || judged.contains(QLatin1String("Aborted"))
+            || judged.contains(QLatin1String("ERROR:"));
+        failed = failed || fatal;
+        // The program's other error lines explain the failure; a run that
+        // fails late may have printed many of them, and the verdict lines
+        // come last.
+        const bool explains = judged.contains(QLatin1String("error"), Qt::CaseInsensitive)
+            || judged.startsWith(QLatin1String("No device found")) || judged.startsWith(QLatin1String("Could not"));
+        if ((fatal && errors.size() < 2 * kErrorLines) || (explains && errors.size() < kErrorLines))
+            errors << line;
+    }
+
+    QString successLine;
+};
 
 } // namespace
 
@@ -61,7 +164,22 @@ backup2tool::~backup2tool() = default;
 
 QString backup2tool::programPath()
 {
-    return QDir(commonProgramFilesDir()).absoluteFilePath(QStringLiteral("Apple/Mobile Device Support/AppleMobileBackup.exe"));
+    // Virtual phones are served by the device library's stand-in, and the
+    // backup program's stand-in beside it serves the same phones; real phones
+    // get the program on PATH.
+    if (mobileDeviceLibraryName() != QLatin1String("iTunesMobileDevice"))
+        return QStandardPaths::findExecutable(QLatin1String(kProgram));
+    const QString beside = QDir(commonProgramFilesDir())
+                               .absoluteFilePath(QStringLiteral("Apple/Mobile Device Support/")
+                                                 + QLatin1String(kProgram));
+    if (QFileInfo(beside).isExecutable())
+        return beside;
+    return QStandardPaths::findExecutable(QLatin1String(kProgram));
+}
+
+void backup2tool::setStopGracePeriod(int ms)
+{
+    stopGraceMs = ms;
 }
 
 QStringList backup2tool::arguments(int op, const QString &udid, const QDir &root)
@@ -69,9 +187,11 @@ QStringList backup2tool::arguments(int op, const QString &udid, const QDir &root
     const QString rootPath = QDir::toNativeSeparators(root.absolutePath());
     switch (op) {
     case BACKUP2TOOL_OP_BACKUP:
-        return {"-u", udid, "--backup", "--target", udid, "--root", rootPath};
+        return {"-u", udid, "backup", rootPath};
     case BACKUP2TOOL_OP_RESTORE:
-        return {"-u", udid, "--restore", "--target", udid, "--root", rootPath, "--source", udid};
+        // The phone's own backup goes back onto it, system files included
+        // (the message database lies among them); it restarts when done.
+        return {"-u", udid, "-s", udid, "restore", "--system", rootPath};
     default:
         return {};
     }
@@ -116,6 +236,7 @@ int backup2tool::estimate() const
 void backup2tool::run(const backup2tool_options &options)
 {
     canceled = false;
+    m_stopped = false;
     progress = 0;
     const int seconds = estimate();
 
@@ -123,44 +244,90 @@ void backup2tool::run(const backup2tool_options &options)
     if (args.isEmpty())
         throw std::runtime_error("unknown backup2tool_op.");
 
+    const QString program = programPath();
+    const QString cannotStart =
+        QStringLiteral("can not start %1 process (package libimobiledevice-utils).").arg(QLatin1String(kProgram));
+    if (program.isEmpty())
+        fail(cannotStart);
+    // The program refuses a root that does not exist; it makes the phone's
+    // folder in it itself.
+    QDir().mkpath(folder.absolutePath());
+
     QProcess process;
-    process.setProgram(programPath());
+    process.setProgram(program);
     process.setArguments(args);
     process.start(QIODevice::ReadOnly);
     if (!process.waitForStarted(kStartWaitMs))
-        fail(QStringLiteral("can not start AppleMobileBackup process."));
+        fail(cannotStart);
+
+    ToolOutput output(
+        QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "Backup Successful." : "Restore Successful."));
+    QByteArray pendingOut, pendingErr;
+    auto readOutput = [&] {
+        output.feed(pendingOut, process.readAllStandardOutput());
+        output.feed(pendingErr, process.readAllStandardError());
+    };
 
     const qint64 start = QDateTime::currentSecsSinceEpoch();
     while (!stopRequested()) {
-        // An already finished process also answers false here.
-        if (process.waitForFinished(kPollMs) || process.state() == QProcess::NotRunning)
+        // Returns early when the program writes; false when it has ended.
+        process.waitForReadyRead(kPollMs);
+        readOutput();
+        if (process.state() == QProcess::NotRunning)
             break;
         const qint64 elapsed = QDateTime::currentSecsSinceEpoch() - start;
-        progress = progressAfter(elapsed, seconds);
-        emit update(progress, QString(), QStringLiteral("%1 seconds passed").arg(elapsed));
+        if (output.percent >= 0) {
+            progress = output.percent;
+            emit update(progress, QString(), QStringLiteral("%1%").arg(output.percent));
+        } else {
+            progress = progressAfter(elapsed, seconds);
+            emit update(progress, QString(), QStringLiteral("%1 seconds passed").arg(elapsed));
+        }
     }
-    if (stopRequested()) {
+    if (stopRequested() && process.state() != QProcess::NotRunning) {
         // The user stopped it: the dialog has closed already, nothing to tell.
-        process.kill();
-        process.waitForFinished(kStartWaitMs);
-        return;
+        // The program stops cleanly on SIGTERM; one that does not is killed.
+        m_stopped = true;
+        process.terminate();
+        if (!process.waitForFinished(stopGraceMs)) {
+            process.kill();
+            process.waitForFinished(kStartWaitMs);
+        }
     }
+    process.waitForFinished(kStartWaitMs);
+    readOutput();
+    output.finish(pendingOut);
+    output.finish(pendingErr);
 
-    QByteArray output = process.readAllStandardError() + '\n' + process.readAllStandardOutput();
-    const int nul = output.indexOf('\0');
-    if (nul >= 0)
-        output.truncate(nul);
-    const QString text = QString::fromLatin1(output);
     const bool crashed = process.exitStatus() == QProcess::CrashExit;
-    qDebug("%s", text.toLocal8Bit().constData());
-    qDebug("AppleMobileBackup %s with code %d", crashed ? "crashed" : "exited", process.exitCode());
+    const int status = process.exitCode();
+    QStringList log = output.transcript;
+    if (output.dropped > 0)
+        log.prepend(QStringLiteral("(%1 earlier lines left out)").arg(output.dropped));
+    qDebug("%s", log.join(QLatin1Char('\n')).toLocal8Bit().constData());
+    qDebug("%s %s with %d%s", kProgram, crashed ? "crashed" : "exited", status, m_stopped ? " after a cancel" : "");
+    if (m_stopped)
+        return;
 
-    if (text.contains(QLatin1String("error"), Qt::CaseInsensitive))
-        throw std::runtime_error(text.toUtf8().toStdString());
-    // A program that died half-way has not finished its backup, whatever it
-    // managed to print before.
+    // A program that died half-way has not finished, whatever it printed.
     if (crashed)
-        fail(QStringLiteral("AppleMobileBackup process crashed (code %1).").arg(process.exitCode()));
+        fail(QStringLiteral("%1 process crashed (code %2).").arg(QLatin1String(kProgram)).arg(status));
+    if (status != 0) {
+        if (!output.errors.isEmpty())
+            fail(output.errors.join(QLatin1Char('\n')));
+        if (output.usage)
+            fail(QStringLiteral("%1 did not accept its command line (exit status %2).")
+                     .arg(QLatin1String(kProgram))
+                     .arg(status));
+        fail(QStringLiteral("%1 failed with exit status %2.").arg(QLatin1String(kProgram)).arg(status));
+    }
+    if (output.failed)
+        fail(output.errors.join(QLatin1Char('\n')));
+    if (!output.succeeded) {
+        if (!output.errors.isEmpty())
+            fail(output.errors.join(QLatin1Char('\n')));
+        fail(QStringLiteral("%1 ended without reporting success (exit status 0).").arg(QLatin1String(kProgram)));
+    }
 }
 
 void backup2tool::cancel()

@@ -1,17 +1,25 @@
 #pragma once
-// Driver of Apple's backup program, "AppleMobileBackup.exe" below the common
-// program files folder: one full backup of a phone into a backup root, or one
-// restore of a backup root onto the phone. The program prints nothing while it
-// works, so progress is an estimate from elapsed time against the phone's used
-// space; what it prints at the end is logged, and any "error" in it (either
-// stream, any letter case) fails the run. A crash fails the run too, whatever
-// it printed.
+// Driver of the platform's backup program, Debian's idevicebackup2
+// (libimobiledevice-utils): one full backup of a phone into a backup root, or
+// one restore of a backup root onto the phone.
 //
 // The program keeps each phone's backup in the sub-folder of the root named by
-// the phone's unique device id. Command lines, for a device id U and a root R
-// (native separators):
-//   backup:  -u U --backup --target U --root R
-//   restore: -u U --restore --target U --root R --source U
+// the phone's unique device id. Command lines, for a device id U and a root R:
+//   backup:  -u U backup R
+//   restore: -u U -s U restore --system R
+// A restore lets the phone restart when it is done (the program's default):
+// the phone takes up restored data only after a restart, and the restore
+// thread tells the user before it starts.
+//
+// The program redraws a progress bar on one line ("\r[====   ]  42% ..."),
+// which is read while it runs; a program that prints none gets a bar that
+// follows the clock against the phone's used space. The outcome is the
+// program's: success is exit status 0 and its line "Backup Successful." or
+// "Restore Successful."; a line with "Failed", "Aborted" or "ERROR:" fails
+// even at exit status 0 (it prints "Backup Failed (Error Code 0)." and exits 0
+// when the phone did not finish its snapshot); lines that only name files
+// decide nothing. A cancel asks the program to stop (SIGTERM, which it turns
+// into a clean stop between messages) and kills it only after a grace period.
 #include <QDir>
 #include <QStorageInfo>
 #include <QObject>
@@ -50,13 +58,19 @@ public:
     ~backup2tool() override;
 
     // Runs the program once on the calling thread and waits for it, emitting
-    // update about every 200 ms. Returns when the program succeeded or the run
-    // was cancelled; throws std::runtime_error (UTF-8 text) when the operation
-    // is unknown, the program does not start, crashed, or printed "error".
+    // update whenever it redraws its bar and about every 200 ms. Returns when
+    // the program succeeded or the run was cancelled (stoppedByUser tells
+    // which); throws std::runtime_error (UTF-8 text) when the operation is
+    // unknown, the program does not start, crashed or failed: the program's
+    // own error lines, or a text naming its exit status when it printed none.
     void run(const backup2tool_options &options);
 
-    // The program: "Apple/Mobile Device Support/AppleMobileBackup.exe" below
-    // the common program files folder.
+    // Whether the last run ended because of a cancel.
+    bool stoppedByUser() const { return m_stopped; }
+
+    // The program: while virtual phones are served, "idevicebackup2" beside
+    // the device library's stand-in (below the common program files folder),
+    // when it is there; otherwise the one on PATH. Empty when there is none.
     static QString programPath();
     // The argument list of an operation; empty for an unknown one.
     static QStringList arguments(int op, const QString &udid, const QDir &root);
@@ -65,6 +79,9 @@ public:
     static int estimateSeconds(qint64 totalDataCapacity, qint64 amountDataAvailable);
     // The bar's value after elapsed seconds: below 100 however long it takes.
     static double progressAfter(qint64 elapsedSeconds, int estimate);
+
+    // How long a cancelled program may take to stop before it is killed.
+    static void setStopGracePeriod(int ms);
 
     // A second stop request polled with canceled: the progress dialog's
     // failed flag, so that a cancel pressed before run clears canceled, or
@@ -89,5 +106,6 @@ private:
     QDir folder;
     double progress = 0;
     std::atomic<bool> canceled{false};
+    bool m_stopped = false;
     const std::atomic<bool> *stopFlag = nullptr;
 };

@@ -31,7 +31,10 @@ void mobiledevice_file_relay_request(int socket, QStringList sources)
     const CFType status = reply.value(QStringLiteral("Status"));
     const QString text = status.isString() ? status.toQString() : QString();
     if (text.compare(QLatin1String("Acknowledged"), Qt::CaseInsensitive) != 0) {
+        // The phone's reply is shown in a rich-text box: escaped, its markup is
+        // read as text instead of being taken for the box's own.
         const QString written = QString::fromUtf8(reply.toPropertyListData(kCFPropertyListXMLFormat_v1_0));
-        throw std::runtime_error(QStringLiteral("invalid feedback.\n%1").arg(written).toUtf8().toStdString());
+        throw std::runtime_error(
+            QStringLiteral("invalid feedback.\n%1").arg(written.toHtmlEscaped()).toUtf8().toStdString());
     }
 }

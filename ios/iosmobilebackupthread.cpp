@@ -168,6 +168,8 @@ QString IOSMobileBackupThread::backupErrorText(const QString &message)
 {
     QString text = message;
     text.replace(QLatin1String("<"), QLatin1String("&lt;")).replace(QLatin1String(">"), QLatin1String("&gt;"));
+    // The program's error lines, one under the other.
+    text.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
     return text + QLatin1String(kRestartNote);
 }
 
@@ -200,6 +202,11 @@ void IOSMobileBackupThread::run()
     tool->watch(&form->failed);
     try {
         tool->run(backup2tool_options(BACKUP2TOOL_OP_BACKUP));
+        // A stopped backup is half a backup: the next one starts afresh
+        // rather than trusting it. Whatever cannot go now has no finished
+        // snapshot, so the next run refuses to reuse it.
+        if (tool->stoppedByUser())
+            removeDirRecursively(deviceBackup);
         form->postSucceed(QString());
     } catch (const std::exception &e) {
         // Half a backup must not be brought up to date next time.

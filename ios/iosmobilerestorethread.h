@@ -24,6 +24,11 @@ public:
     // the help page, a refusal for want of space into the size needed in GB.
     static QString restoreErrorText(const QString &message);
 
+    // Whether the run ended because the user stopped the restore.
+    bool stoppedByUser() const { return m_stopped; }
+    // What a stopped restore may have left on the phone, for the user.
+    static QString stoppedText();
+
 public slots:
     void backupUpdate(double progress, QString file, QString text);
 
@@ -35,4 +40,5 @@ private:
     QDir backupDir;
     ProgressForm *form;
     backup2tool *tool;
+    bool m_stopped = false;
 };

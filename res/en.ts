@@ -110,6 +110,14 @@
         <translation>Restoring iPhone...</translation>
     </message>
     <message>
+        <source>IDS_RESTORING_BACKUP_TO_IOS_RESTARTS</source>
+        <translation>Restoring iPhone... It restarts when the restore is done: keep it connected until it has.</translation>
+    </message>
+    <message>
+        <source>IDS_RESTORE_TO_IOS_STOPPED</source>
+        <translation>The restore was stopped before it finished. Your iPhone may have taken up only part of the backup, and it may not restart by itself: restart it, check that its messages are there, and transfer them again if they are not. The backup on this computer is kept.</translation>
+    </message>
+    <message>
         <source>IDS_MERGING_IOS6_MESSAGES</source>
         <translation>Saving SMS to iPhone...</translation>
     </message>

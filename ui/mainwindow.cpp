@@ -1695,8 +1695,12 @@ void MainWindow::transferToIOS(QList<_MsgMessage *> *messages)
         std::unique_ptr<ProgressForm> restoreForm(new ProgressForm(QString(), this));
         std::unique_ptr<IOSMobileRestoreThread> restore(
             new IOSMobileRestoreThread(&device, backupRoot, restoreForm.get(), this));
-        if (!runWorker(restoreForm.get(), restore.get()))
+        if (!runWorker(restoreForm.get(), restore.get())) {
+            // The dialog closed at the cancel; the phone's state is not obvious.
+            if (restore->stoppedByUser())
+                showWarning(IOSMobileRestoreThread::stoppedText());
             return;
+        }
         showInformation(merge->successText());
     } catch (const std::exception &e) {
         qWarning("%s", e.what());

@@ -1,18 +1,27 @@
-// The driver of Apple's backup program, run against the fake program that
-// stands where the program is looked for: the command lines it is given, how
-// what it prints and how it ends decide success, a cancel that must not wait
-// for the program, and the time estimate behind the progress bar.
+// The driver of idevicebackup2, run against the stand-in that speaks the
+// program's command line and output, and against the real program with no
+// phone behind an empty usbmuxd socket: the command lines it is given, how
+// what it prints and how it ends decide the outcome, the bar read from the
+// program's redraws, a cancel that asks before it kills, and the time
+// estimate behind the bar of a program that prints none.
 #include "ios/applelibs.h"
 #include "ios/backup2tool.h"
+#include "tests/support/emptyusbmuxlistener.h"
 #include "tests/support/testmain.h"
+#include "tests/support/virtualiphonefixture.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
+#include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <thread>
+
+using namespace testsupport;
 
 namespace {
 
@@ -25,35 +34,88 @@ QByteArray readFile(const QString &path)
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr qint64 kGiB = 1024 * kMiB;
 
+// What one run gave: the exception's text ("" when run returned), the bar's
+// values and texts as emitted.
+struct Outcome
+{
+    QString thrown = "<none>";
+    QList<double> values;
+    QStringList texts;
+    bool stopped = false;
+    qint64 afterCancelMs = -1; // how long the run took to return after the cancel
+};
+
 } // namespace
 
 class TestBackup2Tool : public QObject
 {
     Q_OBJECT
     std::unique_ptr<QTemporaryDir> dir;
+    QTemporaryDir phones;
+    QString phoneUdid;
     const QString udid = QStringLiteral("00008030-001A35E22E38802E");
 
     QString record() const { return dir->filePath("args.txt"); }
     QDir root() const { return QDir(dir->filePath("backup root")); }
 
-    // Runs op with the fake in mode; the exception's text, or "" when run returned.
-    QString runMode(const QString &mode, int op = BACKUP2TOOL_OP_BACKUP)
+    // Runs op on a worker thread, as the backup threads do; cancels from this
+    // thread once cancelWhen holds, when given.
+    Outcome runTool(const QString &mode, int op = BACKUP2TOOL_OP_BACKUP, const QString &id = QString(),
+                    const std::function<bool()> &cancelWhen = {})
     {
         qputenv("QP_FAKE_BACKUP_MODE", mode.toUtf8());
-        backup2tool tool(nullptr, udid, root());
-        try {
-            tool.run(backup2tool_options(op));
-        } catch (const std::runtime_error &e) {
-            return QString::fromUtf8(e.what());
+        backup2tool tool(nullptr, id.isNull() ? udid : id, root());
+        Outcome outcome;
+        connect(&tool, &backup2tool::update, &tool,
+                [&](double progress, QString file, QString text) {
+                    if (!file.isEmpty())
+                        outcome.texts << "a file: " + file;
+                    outcome.values << progress;
+                    outcome.texts << text;
+                },
+                Qt::DirectConnection);
+        std::thread worker([&] {
+            try {
+                tool.run(backup2tool_options(op));
+                outcome.thrown.clear();
+            } catch (const std::exception &e) {
+                outcome.thrown = QString::fromUtf8(e.what());
+            }
+        });
+        QElapsedTimer sinceCancel;
+        if (cancelWhen) {
+            const bool ready = QTest::qWaitFor(cancelWhen, 20000);
+            if (!ready)
+                outcome.texts << "the moment to cancel never came";
+            sinceCancel.start();
+            tool.cancel();
         }
-        return QString();
+        worker.join();
+        if (cancelWhen)
+            outcome.afterCancelMs = sinceCancel.elapsed();
+        outcome.stopped = tool.stoppedByUser();
+        return outcome;
+    }
+    QString runMode(const QString &mode, int op = BACKUP2TOOL_OP_BACKUP) { return runTool(mode, op).thrown; }
+    // The stand-in has recorded its command line, and so listens for SIGTERM.
+    std::function<bool()> started() const
+    {
+        return [this] { return QFileInfo::exists(record()); };
     }
 
 private slots:
     void initTestCase()
     {
         qputenv(kCommonFilesVar, QP_COMMON_FILES);
+        // Real phones get the program on PATH; virtual ones the stand-in.
+        qunsetenv("QP_VIRTUAL_IPHONES_DIR");
+        QCOMPARE(backup2tool::programPath(), QStandardPaths::findExecutable("idevicebackup2"));
+        qputenv("QP_VIRTUAL_IPHONES_DIR", QFile::encodeName(phones.path()));
         QVERIFY2(QFileInfo(backup2tool::programPath()).isExecutable(), qPrintable(backup2tool::programPath()));
+        QVERIFY(backup2tool::programPath().startsWith(QP_COMMON_FILES));
+        const VirtualIPhoneSetup setup = typicalIPhone("phone", "8.4");
+        writeVirtualIPhone(phones.path(), setup);
+        phoneUdid = setup.values["UniqueDeviceID"].toString();
     }
 
     void init()
@@ -62,95 +124,153 @@ private slots:
         QVERIFY(dir->isValid());
         qputenv("QP_FAKE_BACKUP_RECORD", QFile::encodeName(record()));
         qputenv(kCommonFilesVar, QP_COMMON_FILES);
+        qunsetenv("QP_FAKE_BACKUP_STEP_MS");
+        backup2tool::setStopGracePeriod(10000);
     }
 
     void commandLines_data()
     {
         QTest::addColumn<int>("op");
         QTest::addColumn<QStringList>("expected"); // ROOT stands for the root's path
-        QTest::newRow("backup") << int(BACKUP2TOOL_OP_BACKUP)
-                                << QStringList{"-u", udid, "--backup", "--target", udid, "--root", "ROOT"};
+        QTest::newRow("backup") << int(BACKUP2TOOL_OP_BACKUP) << QStringList{"-u", udid, "backup", "ROOT"};
         QTest::newRow("restore") << int(BACKUP2TOOL_OP_RESTORE)
-                                 << QStringList{"-u", udid, "--restore", "--target", udid, "--root", "ROOT",
-                                                "--source", udid};
+                                 << QStringList{"-u", udid, "-s", udid, "restore", "--system", "ROOT"};
     }
     void commandLines()
     {
         QFETCH(int, op);
         QFETCH(QStringList, expected);
         expected.replaceInStrings("ROOT", root().absolutePath());
-        // The root's blank stays inside its one argument.
-        QCOMPARE(runMode("stdout:done", op), QString());
+        // The root's blank stays inside its one argument; the program refuses
+        // a root that does not exist, so the run makes it.
+        QVERIFY(!root().exists());
+        const QString success = op == BACKUP2TOOL_OP_BACKUP ? "Backup Successful.\n" : "Restore Successful.\n";
+        QCOMPARE(runMode("stdout:" + success, op), QString());
         QCOMPARE(QString::fromUtf8(readFile(record())), expected.join('\n') + '\n');
+        // The other operation's line is no success.
+        const QString other = op == BACKUP2TOOL_OP_BACKUP ? "Restore Successful.\n" : "Backup Successful.\n";
+        QCOMPARE(runMode("stdout:" + other, op),
+                 "idevicebackup2 ended without reporting success (exit status 0).");
     }
 
     void anUnknownOperationStartsNothing()
     {
-        QCOMPARE(runMode("stdout:done", 2), "unknown backup2tool_op.");
+        QCOMPARE(runMode("stdout:Backup Successful.\n", 2), "unknown backup2tool_op.");
         QVERIFY(!QFileInfo::exists(record()));
     }
 
-    void theWordErrorFailsTheRun_data()
+    // The program's output and exit status against the outcome.
+    void theProgramsOutputDecides_data()
     {
         QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("device"); // "phone": the virtual phone; else an id no phone has
         QTest::addColumn<QString>("message"); // "" : the run succeeds
-        QTest::newRow("on standard output") << "stdout:ERROR: device locked" << "\nERROR: device locked";
-        QTest::newRow("on standard error") << "stderr:Backup error 13" << "Backup error 13\n";
-        QTest::newRow("mixed case inside a word") << "stdout:NoErRoRs found" << "\nNoErRoRs found";
-        QTest::newRow("a clean finish") << "stdout:Backup finished." << "";
-        QTest::newRow("a non-zero exit without a word") << "silent" << "";
+        const QString bar = "\r[=========================                         ]  50% (1.0 kB/2.0 kB)     ";
+        QTest::newRow("usage text, 255: the command line is refused")
+            << "" << "" << "idevicebackup2 did not accept its command line (exit status 255).";
+        QTest::newRow("no phone, 255") << "" << "unplugged" << "No device found with udid unplugged.";
+        QTest::newRow("a file named error, then success")
+            << "status:0:Sending '" + udid + "/Library/Failed/error.txt' (1.2 kB)\n" + bar
+                   + "\nBackup Successful.\n"
+            << "phone" << "";
+        QTest::newRow("the snapshot did not finish, 0")
+            << "status:0:Received 3 files from device.\nBackup Failed (Error Code 0).\n" << "phone"
+            << "Backup Failed (Error Code 0).";
+        QTest::newRow("ERROR: at exit status 0")
+            << "status:0:ERROR: Could not start service com.apple.mobilebackup2.\nBackup Successful.\n" << "phone"
+            << "ERROR: Could not start service com.apple.mobilebackup2.";
+        QTest::newRow("aborted at exit status 0") << "status:0:Backup Aborted.\n" << "phone" << "Backup Aborted.";
+        QTest::newRow("the phone's error, 45")
+            << "status:45:Starting Restore...\nErrorCode 211: Find My iPhone must be disabled (MBErrorDomain/211)\n"
+               "Restore Failed (Error Code 211).\n"
+            << "phone"
+            << "ErrorCode 211: Find My iPhone must be disabled (MBErrorDomain/211)\nRestore Failed (Error Code 211).";
+        QTest::newRow("a success line, but a non-zero exit")
+            << "status:1:Backup Successful.\n" << "phone" << "idevicebackup2 failed with exit status 1.";
+        QTest::newRow("no word, 3") << "silent" << "phone" << "idevicebackup2 failed with exit status 3.";
+        QTest::newRow("no word, 0") << "status:0:" << "phone"
+                                    << "idevicebackup2 ended without reporting success (exit status 0).";
+        QTest::newRow("a success line after a bar that stopped short")
+            << "status:0:" + bar + "Received 3 files from device.\nBackup Successful.\n" << "phone" << "";
+        QTest::newRow("errors on standard error") << "stderr:ERROR: could not lock file! error code: -1\n"
+                                                  << "phone" << "ERROR: could not lock file! error code: -1";
     }
-    void theWordErrorFailsTheRun()
+    void theProgramsOutputDecides()
     {
         QFETCH(QString, mode);
+        QFETCH(QString, device);
         QFETCH(QString, message);
-        QCOMPARE(runMode(mode), message);
+        const QString id = device == "phone" ? phoneUdid : device;
+        QCOMPARE(runTool(mode, BACKUP2TOOL_OP_BACKUP, id).thrown, message);
+    }
+
+    void aWholeBackupShowsTheProgramsPercentages()
+    {
+        // A pause after each redraw: each reaches the bar before the next.
+        qputenv("QP_FAKE_BACKUP_STEP_MS", "150");
+        const Outcome outcome = runTool("", BACKUP2TOOL_OP_BACKUP, phoneUdid);
+        QCOMPARE(outcome.thrown, QString());
+        QList<double> shown;
+        for (double v : outcome.values)
+            if (shown.isEmpty() || shown.last() != v)
+                shown << v;
+        // Before the program's first bar (while it writes the backup) the
+        // clock's estimate stands in.
+        QCOMPARE(shown.mid(shown.indexOf(25.0)), (QList<double>{25, 50, 75, 100}));
+        QVERIFY(outcome.texts.contains("75%"));
+        QVERIFY(QFileInfo::exists(root().absoluteFilePath(phoneUdid + "/Manifest.mbdb")));
     }
 
     void aCrashFailsWhateverItPrinted()
     {
         const QString message = runMode("crash");
-        QVERIFY2(message.startsWith("AppleMobileBackup process crashed"), qPrintable(message));
+        QVERIFY2(message.startsWith("idevicebackup2 process crashed"), qPrintable(message));
     }
 
     void aMissingProgramCannotStart()
     {
         qputenv(kCommonFilesVar, QFile::encodeName(dir->filePath("no common files")));
-        QCOMPARE(runMode("stdout:done"), "can not start AppleMobileBackup process.");
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", QFile::encodeName(dir->path()));
+        const QString message = runMode("stdout:Backup Successful.\n");
+        qputenv("PATH", path);
+        QCOMPARE(message, "can not start idevicebackup2 process (package libimobiledevice-utils).");
     }
 
-    void aCancelKillsAHungProgramAtOnce()
+    void aCancelAsksTheProgramToStop()
     {
-        qputenv("QP_FAKE_BACKUP_MODE", "hang");
-        backup2tool tool(nullptr, udid, root());
-        QList<QString> texts;
-        connect(&tool, &backup2tool::update, &tool,
-                [&](double progress, QString file, QString text) {
-                    QVERIFY(progress >= 0 && progress < 2);
-                    QVERIFY(file.isEmpty());
-                    texts << text;
-                },
-                Qt::DirectConnection);
-        QString thrown = "<none>";
-        QElapsedTimer sinceCancel;
-        std::thread worker([&] {
-            try {
-                tool.run(backup2tool_options(BACKUP2TOOL_OP_BACKUP));
-                thrown.clear();
-            } catch (const std::exception &e) {
-                thrown = QString::fromUtf8(e.what());
-            }
-        });
+        // The stand-in stops on SIGTERM as the program does, and says so.
+        const Outcome outcome = runTool("hang", BACKUP2TOOL_OP_BACKUP, phoneUdid, started());
+        QCOMPARE(outcome.thrown, QString());
+        QVERIFY(outcome.stopped);
+        QVERIFY(readFile(record()).endsWith("\nSIGTERM\n"));
+        QVERIFY2(outcome.afterCancelMs < 5000, qPrintable(QString::number(outcome.afterCancelMs)));
+    }
+
+    void aProgramDeafToTheRequestIsKilledAfterTheGracePeriod()
+    {
+        backup2tool::setStopGracePeriod(300);
+        const Outcome outcome = runTool("deaf", BACKUP2TOOL_OP_BACKUP, phoneUdid, started());
+        QCOMPARE(outcome.thrown, QString());
+        QVERIFY(outcome.stopped);
+        QVERIFY(!readFile(record()).contains("SIGTERM"));
+        const qint64 took = outcome.afterCancelMs;
+        QVERIFY2(took >= 300 && took < 5000, qPrintable(QString::number(took)));
+    }
+
+    void aCancelOfAProgramThatPrintsNothingIsPrompt()
+    {
         // Three polls of the program that never ends.
-        QTest::qWait(700);
-        sinceCancel.start();
-        tool.cancel();
-        worker.join();
-        const qint64 took = sinceCancel.elapsed();
-        QCOMPARE(thrown, QString());
-        QVERIFY2(took < 1000, qPrintable(QString::number(took)));
-        QVERIFY(texts.size() >= 2);
-        for (const QString &text : texts)
+        const Outcome outcome = runTool("hang", BACKUP2TOOL_OP_RESTORE, phoneUdid, [] {
+            QTest::qWait(700);
+            return true;
+        });
+        QCOMPARE(outcome.thrown, QString());
+        QVERIFY(outcome.stopped);
+        QVERIFY2(outcome.afterCancelMs < 1000, qPrintable(QString::number(outcome.afterCancelMs)));
+        // No bar from the program: the clock's, from the first poll on.
+        QVERIFY(outcome.texts.size() >= 2);
+        for (const QString &text : outcome.texts)
             QVERIFY2(QRegularExpression("^[01] seconds passed$").match(text).hasMatch(), qPrintable(text));
     }
 
@@ -159,7 +279,7 @@ private slots:
         // A cancel before run is cleared (the tool serves one run); the
         // dialog's flag still ends the wait.
         qputenv("QP_FAKE_BACKUP_MODE", "hang");
-        backup2tool tool(nullptr, udid, root());
+        backup2tool tool(nullptr, phoneUdid, root());
         std::atomic<bool> failed{true};
         tool.cancel();
         tool.watch(&failed);
@@ -167,6 +287,31 @@ private slots:
         timer.start();
         tool.run(backup2tool_options(BACKUP2TOOL_OP_BACKUP));
         QVERIFY(timer.elapsed() < 5000);
+        QVERIFY(tool.stoppedByUser());
+    }
+
+    // The real program, no phone: it takes the command lines, asks usbmuxd
+    // for the phone and says it found none.
+    void theRealProgramTakesTheCommandLines_data()
+    {
+        QTest::addColumn<int>("op");
+        QTest::newRow("backup") << int(BACKUP2TOOL_OP_BACKUP);
+        QTest::newRow("restore") << int(BACKUP2TOOL_OP_RESTORE);
+    }
+    void theRealProgramTakesTheCommandLines()
+    {
+        QFETCH(int, op);
+        qputenv(kCommonFilesVar, QFile::encodeName(dir->filePath("no common files")));
+        const QString program = backup2tool::programPath();
+        QVERIFY2(!program.isEmpty(), "idevicebackup2 is not on PATH (package libimobiledevice-utils)");
+        QCOMPARE(program, QStandardPaths::findExecutable("idevicebackup2"));
+        EmptyUsbmuxListener muxer(dir->filePath("usbmuxd"));
+        QVERIFY(muxer.isListening());
+        qputenv("USBMUXD_SOCKET_ADDRESS", muxer.address().toUtf8());
+        const QString thrown = runMode(QString(), op);
+        qunsetenv("USBMUXD_SOCKET_ADDRESS");
+        QCOMPARE(thrown, "No device found with udid " + udid + ".");
+        QVERIFY(muxer.listRequests() >= 1);
     }
 
     void theEstimateFollowsTheUsedSpace_data()

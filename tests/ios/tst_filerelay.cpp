@@ -295,7 +295,7 @@ private slots:
                      contentOf(phone.root() + "/var/mobile/Library/SMS/sms.db"));
         } else {
             QCOMPARE(boxes(driver).size(), 1);
-            QCOMPARE(boxes(driver)[0].text, errorBoxText("invalid feedback.\n" + quotedReply(reply)));
+            QCOMPARE(boxes(driver)[0].text, errorBoxText("invalid feedback.\n" + quotedReply(reply).toHtmlEscaped()));
             // Nothing was stored for a refused request.
             QVERIFY(!QFile::exists(phone.archive()));
         }

@@ -290,10 +290,10 @@ private slots:
     {
         QTest::addColumn<QString>("mode");
         QTest::addColumn<QString>("box");
-        QTest::newRow("printed error") << "stdout:ERROR: <lockdown> refused"
-                                       << "\nERROR: &lt;lockdown&gt; refused<br/><br/>Note: You can restart your "
-                                          "device to try again.";
-        QTest::newRow("crash") << "crash" << "AppleMobileBackup process crashed";
+        QTest::newRow("printed error") << "status:255:ERROR: <lockdown> refused\nBackup Failed (Error Code 1).\n"
+                                       << "ERROR: &lt;lockdown&gt; refused<br/>Backup Failed (Error Code 1).<br/><br/>"
+                                          "Note: You can restart your device to try again.";
+        QTest::newRow("crash") << "crash" << "idevicebackup2 process crashed";
     }
     void aFailedBackupLeavesNoDeviceFolder()
     {
@@ -398,7 +398,11 @@ private slots:
         QFETCH(bool, restore);
         candidates({{"volume", 1000}});
         QVERIFY(QDir().mkpath(path("volume")));
+        const QString folder = IOSMobileBackupThread::tempBackupRoot().absoluteFilePath(device.uniqueDeviceId);
+        if (restore)
+            writeDeviceBackup(path("root/" + device.uniqueDeviceId), status("finished"), "8.4");
         qputenv("QP_FAKE_BACKUP_MODE", "hang");
+        qputenv("QP_FAKE_BACKUP_RECORD", QFile::encodeName(path("args.txt")));
         ProgressForm form("", nullptr);
         std::unique_ptr<QThread> thread;
         if (restore)
@@ -414,8 +418,34 @@ private slots:
         QVERIFY(thread->wait(5000));
         QVERIFY2(afterCancel.elapsed() < 1000, qPrintable(QString::number(afterCancel.elapsed())));
         QTest::qWait(50);
+        qunsetenv("QP_FAKE_BACKUP_RECORD");
         for (const DialogDriver::Seen &seen : driver.seen())
             QCOMPARE(seen.className, QString("ProgressForm"));
+        // Asked to stop, the program stopped by itself.
+        QVERIFY(readFile(path("args.txt")).endsWith("\nSIGTERM\n"));
+        if (restore) {
+            QVERIFY(static_cast<IOSMobileRestoreThread *>(thread.get())->stoppedByUser());
+            QVERIFY(QFileInfo::exists(path("root/" + device.uniqueDeviceId + "/Manifest.mbdb")));
+        } else {
+            // The part it had written is gone: the next backup starts afresh.
+            QVERIFY(!QFileInfo::exists(folder));
+        }
+    }
+
+    void theFormShowsTheProgramsPercentages()
+    {
+        candidates({{"volume", 1000}});
+        QVERIFY(QDir().mkpath(path("volume")));
+        qputenv("QP_FAKE_BACKUP_STEP_MS", "150");
+        QList<int> shown;
+        const Run run = runUnderDialog([&](ProgressForm *form) {
+            connect(form->widgets()->progressBar, &QProgressBar::valueChanged, form, [&](int v) { shown << v; });
+            return new IOSMobileBackupThread(&device, form);
+        });
+        qunsetenv("QP_FAKE_BACKUP_STEP_MS");
+        QCOMPARE(run.result, 1);
+        // Before the program's first bar the clock's may have moved it.
+        QCOMPARE(shown.mid(shown.indexOf(25)), (QList<int>{25, 50, 75, 100}));
     }
 
     // ---- restore ---------------------------------------------------------------------
@@ -465,20 +495,25 @@ private slots:
         // The phone's figures: 21474836480 free of 63966400512.
         QTest::newRow("no space") << "diskspace" << "6e+01 GB free disk space on your device is required";
         QTest::newRow("find my iphone") << "findmyiphone" << "Please follow <a href=";
-        QTest::newRow("crash") << "crash" << "AppleMobileBackup process crashed";
+        QTest::newRow("crash") << "crash" << "idevicebackup2 process crashed";
+        QTest::newRow("an unfinished backup") << "unfinished"
+                                              << "ERROR: Cannot ensure we restore from a successful backup. Aborting.";
     }
     void aFailedRestoreKeepsTheBackup()
     {
         QFETCH(QString, mode);
         QFETCH(QString, box);
         const QString folder = path("root/" + device.uniqueDeviceId);
-        writeDeviceBackup(folder, status("finished"), "8.4");
+        // The program puts only a backup whose snapshot finished onto a phone.
+        writeDeviceBackup(folder, status(mode == "unfinished" ? "uploading" : "finished"), "8.4");
         const QMap<QString, QByteArray> before{{"Manifest.mbdb", readFile(folder + "/Manifest.mbdb")}};
-        qputenv("QP_FAKE_BACKUP_MODE", mode.toUtf8());
+        qputenv("QP_FAKE_BACKUP_MODE", mode == "unfinished" ? QByteArray() : mode.toUtf8());
         const Run run = runUnderDialog(
             [&](ProgressForm *form) { return new IOSMobileRestoreThread(&device, QDir(path("root")), form); });
         QCOMPARE(run.result, 0);
-        QCOMPARE(run.status, "Restoring iPhone...");
+        // Before the phone restarts, the user is told it will.
+        QCOMPARE(run.status,
+                 "Restoring iPhone... It restarts when the restore is done: keep it connected until it has.");
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains(box), qPrintable(run.boxes[0]));
         QCOMPARE(readFile(folder + "/Manifest.mbdb"), before["Manifest.mbdb"]);

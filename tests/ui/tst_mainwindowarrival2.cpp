@@ -333,7 +333,7 @@ private slots:
         const VirtualIPhoneSetup setup = phone("8.0");
         const QString udid = setup.values["UniqueDeviceID"].toString();
         writeDeviceBackup(setup, [](BackupFixture &b) { b.keys.emplace(kPassword); });
-        qputenv("QP_FAKE_BACKUP_MODE", "stdout:Backup finished");
+        qputenv("QP_FAKE_BACKUP_MODE", "stdout:Backup Successful.\n");
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
         if (!cancel)
@@ -376,7 +376,7 @@ private slots:
         const VirtualIPhoneSetup setup = phone("8.0");
         const QString udid = setup.values["UniqueDeviceID"].toString();
         writeDeviceBackup(setup, [](BackupFixture &b) { b.keys.emplace(kPassword); });
-        qputenv("QP_FAKE_BACKUP_MODE", "stdout:Backup finished");
+        qputenv("QP_FAKE_BACKUP_MODE", "stdout:Backup Successful.\n");
         const QString folder = phones.filePath(setup.folderName);
         DialogDriver driver;
         driver.thenPress(QMessageBox::Ok);
@@ -653,7 +653,7 @@ private slots:
         else if (step == "backup cancel")
             qputenv("QP_FAKE_BACKUP_MODE", "hang");
         else
-            qputenv("QP_FAKE_BACKUP_MODE", "stdout:Backup finished");
+            qputenv("QP_FAKE_BACKUP_MODE", "stdout:Backup Successful.\n");
         if (step == "cache error" || step == "cache fifo") {
             const QString backup = writeDeviceBackup(setup, [smsId](BackupFixture &b) {
                 b.entry("HomeDomain", "Library/SMS/sms.db")->hasDataFile = false;

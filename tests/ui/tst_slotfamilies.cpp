@@ -177,7 +177,7 @@ private slots:
         QCOMPARE(boxes[0].icon, int(QMessageBox::Question));
         QCOMPARE(boxes[1].icon, int(QMessageBox::Critical));
         QVERIFY2(boxes[1].text.contains("No message for recovering"), qPrintable(boxes[1].text));
-        QVERIFY(lastBackupCommand(recordFile()).contains("--backup"));
+        QVERIFY(lastBackupCommand(recordFile()).contains("\nbackup\n"));
         QCOMPARE(phoneMessageGuids(targetFolder), before);
     }
 
