@@ -40,11 +40,23 @@ QStringList BackupLeftovers::removeInBackup(const QDir &backupFolder)
 {
     BackupSwapJournal::recover(backupFolder);
     // After recover no swap is pending: every "-new" file is a cut-short
-    // merge's, and the old files are all in place.
+    // merge's, and the old files are all in place. The file list is
+    // Manifest.mbdb or, from iOS 10 on, Manifest.db with its SQLite journal.
     const QRegularExpression pattern(
-        QStringLiteral("^(?:(?:%1|Manifest\\.mbdb)-new\\d+(?:\\.tmp-\\w{6})?|(?:Manifest\\.mbdb|%2)\\.tmp-\\w{6})$")
+        QStringLiteral("^(?:(?:%1|Manifest\\.mbdb|Manifest\\.db)-new\\d+(?:\\.tmp-\\w{6}|-journal)?"
+                       "|(?:Manifest\\.mbdb|Manifest\\.db|%2)\\.tmp-\\w{6})$")
             .arg(smsId(), QRegularExpression::escape(BackupSwapJournal::fileName())));
-    return removeMatching(backupFolder, pattern);
+    QStringList removed = removeMatching(backupFolder, pattern);
+    // From iOS 10 on a data file lies one folder down, named by the first two
+    // digits of its id.
+    const QString dataFolder = smsId().left(2);
+    const QRegularExpression newData(QStringLiteral("^%1-new\\d+(?:\\.tmp-\\w{6})?$").arg(smsId()));
+    const QFileInfo folder(backupFolder.absoluteFilePath(dataFolder));
+    if (folder.isDir() && !folder.isSymLink()) {
+        for (const QString &name : removeMatching(QDir(folder.absoluteFilePath()), newData))
+            removed << dataFolder + QLatin1Char('/') + name;
+    }
+    return removed;
 }
 
 QStringList BackupLeftovers::removeInCache(const QDir &cacheFolder)

@@ -12,9 +12,10 @@ class BackupLeftovers
 {
 public:
     // A backup folder: first finishes or undoes a swap its journal records
-    // (BackupSwapJournal::recover), then removes "<sms.db id>-new<digits>",
-    // "Manifest.mbdb-new<digits>" and the temporary files of a cut-short
-    // durable write. Answers the names removed. Throws when the journal cannot
+    // (BackupSwapJournal::recover), then removes "<sms.db id>-new<digits>"
+    // (one folder down, "<2 digits>/", from iOS 10 on), "Manifest.mbdb-new…"
+    // or "Manifest.db-new…" and the temporary files of a cut-short durable
+    // write. Answers the names removed. Throws when the journal cannot
     // be settled; nothing is removed then.
     static QStringList removeInBackup(const QDir &backupFolder);
     // A cache folder (a backup's or a device's): the merge's work copies

@@ -234,9 +234,17 @@ private slots:
                                "Manifest.plist",
                                "Manifest.mbdb-newer",
                                sms + "-new",
-                               "0123456789abcdef0123456789abcdef01234567-new1700000000"};
+                               "0123456789abcdef0123456789abcdef01234567-new1700000000",
+                               "Manifest.db",
+                               "Manifest.db-1700000000",
+                               "3d/" + sms,
+                               "3d/" + sms + "-1700000000",
+                               "01/0123456789abcdef0123456789abcdef01234567-new1700000000"};
         const QStringList ours{sms + "-new1700000001", "Manifest.mbdb-new1700000001",
-                               "Manifest.mbdb-new1700000002.tmp-a1B2c3", "Manifest.mbdb.tmp-XyZ123"};
+                               "Manifest.mbdb-new1700000002.tmp-a1B2c3", "Manifest.mbdb.tmp-XyZ123",
+                               "Manifest.db-new1700000003", "Manifest.db-new1700000003-journal",
+                               "Manifest.db.tmp-Ab12Cd", "3d/" + sms + "-new1700000003",
+                               "3d/" + sms + "-new1700000004.tmp-q1W2e3"};
         for (const QString &name : kept + ours)
             writeFile(backup.filePath(name), name.toUtf8());
         QStringList removed = BackupLeftovers::removeInBackup(QDir(backup.path()));
@@ -245,7 +253,7 @@ private slots:
         expected.sort();
         QCOMPARE(removed, expected);
         QStringList left = fileTree(backup.path()).keys();
-        QStringList keptSorted = kept;
+        QStringList keptSorted = kept + QStringList{"01", "3d"};
         keptSorted.sort();
         QCOMPARE(left, keptSorted);
 
