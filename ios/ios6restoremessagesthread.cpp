@@ -795,4 +795,11 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
         removeAdded();
         throw;
     }
+    // Only this run's set-aside copies stay, as in the older layout; a data
+    // file's lie beside it, one folder down.
+    BackupLeftovers::removeOlderSetAside(backupDir, QStringList{manifestName}, stamp);
+    for (const QString &name : QStringList{smsName} + journalNames) {
+        const QFileInfo data(backupDir.absoluteFilePath(name));
+        BackupLeftovers::removeOlderSetAside(data.dir(), QStringList{data.fileName()}, stamp);
+    }
 }

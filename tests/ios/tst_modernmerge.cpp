@@ -180,9 +180,16 @@ private slots:
         writeBackup();
         const int before = queryValue(smsData(), "select count(*) from message").toInt();
         const QMap<QString, qint64> oldRow = mbFileNumbers(row(kHome, kSmsDb));
+        // An earlier merge's set-aside pair.
+        writeFile(manifestDb() + "-1600000000", "earlier list");
+        writeFile(smsData() + "-1600000000", "earlier database");
         const Run run = runMerge();
         QVERIFY2(run.result == 1 && run.boxes.isEmpty(), qPrintable(run.boxes.join(" | ")));
         QCOMPARE(run.restored, 2);
+        // Only this run's set-aside pair stays.
+        QVERIFY(!QFileInfo::exists(manifestDb() + "-1600000000"));
+        QVERIFY(!QFileInfo::exists(smsData() + "-1600000000"));
+        QCOMPARE(QDir(QFileInfo(smsData()).path()).entryList({QFileInfo(smsData()).fileName() + "-*"}).size(), 1);
 
         // The database at its hashed path, each new message once.
         QCOMPARE(queryValue(smsData(), "select count(*) from message").toInt(), before + 2);

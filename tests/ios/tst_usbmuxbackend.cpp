@@ -9,6 +9,7 @@
 #include "tests/support/usbmuxdfixture.h"
 #include "tests/support/virtualiphonefixture.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QThread>
 
@@ -223,6 +224,11 @@ private slots:
         const QString staleHost = recordHost(muxer.recordPath(udidOf(setup)));
         QVERIFY(!staleHost.isEmpty());
         QVERIFY(detach("forgetful", first));
+        // libimobiledevice seeds the host id it makes with the time in
+        // seconds: a second pairing within the same second would get the
+        // same id, and the test could not tell a new record from the old.
+        const qint64 pairedAt = QDateTime::currentSecsSinceEpoch();
+        QTRY_VERIFY_WITH_TIMEOUT(QDateTime::currentSecsSinceEpoch() > pairedAt, 2000);
 
         // Back with its trust reset ("Reset Location & Privacy"; its folder
         // went, with the hosts it trusted), while usbmuxd keeps the old record.
