@@ -28,6 +28,24 @@
 
 namespace {
 
+// The stamp that names this run's new and set-aside files: the time in
+// seconds, moved on while any of those names is taken (a second run within
+// the same second).
+QString freeStamp(const QDir &backupDir, const QStringList &bases)
+{
+    auto taken = [&](const QString &stamp) {
+        for (const QString &base : bases)
+            for (const QString &sep : {QStringLiteral("-"), QStringLiteral("-new")})
+                if (QFileInfo::exists(backupDir.absoluteFilePath(base) + sep + stamp))
+                    return true;
+        return false;
+    };
+    qint64 now = QDateTime::currentSecsSinceEpoch();
+    while (taken(QString::number(now)))
+        ++now;
+    return QString::number(now);
+}
+
 const char *const kHomeDomain = "HomeDomain";
 const char *const kMediaDomain = "MediaDomain";
 const char *const kSmsDbPath = "Library/SMS/sms.db";
@@ -522,22 +540,10 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
         refuseChanged(manifestPath);
     QHash<QString, _MbdbRecord> records = mbdb_read_data(manifestBytes);
 
-    // The saved files are named by the time; a second run within the same
-    // second must not find its names taken.
-    qint64 now = QDateTime::currentSecsSinceEpoch();
     QStringList journalIds;
     for (const char *journal : kSmsJournalPaths)
         journalIds << mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(journal));
-    auto taken = [&](const QString &stamp) {
-        for (const QString &base : QStringList{smsPath, manifestPath} + journalIds)
-            for (const QString &sep : {QStringLiteral("-"), QStringLiteral("-new")})
-                if (QFileInfo::exists(backupDir.absoluteFilePath(base) + sep + stamp))
-                    return true;
-        return false;
-    };
-    while (taken(QString::number(now)))
-        ++now;
-    const QString stamp = QString::number(now);
+    const QString stamp = freeStamp(backupDir, QStringList{smsPath, manifestPath} + journalIds);
     const QString newSmsName = smsId + QStringLiteral("-new") + stamp;
     const QString newManifestName = manifestName + QStringLiteral("-new") + stamp;
     const QString newSms = backupDir.absoluteFilePath(newSmsName);
@@ -676,17 +682,7 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
     QStringList journalNames;
     for (const char *journal : kSmsJournalPaths)
         journalNames << dataName(mbdb_file_id(home, QLatin1String(journal)));
-    qint64 now = QDateTime::currentSecsSinceEpoch();
-    auto taken = [&](const QString &stamp) {
-        for (const QString &base : QStringList{smsName, manifestName} + journalNames)
-            for (const QString &sep : {QStringLiteral("-"), QStringLiteral("-new")})
-                if (QFileInfo::exists(backupDir.absoluteFilePath(base) + sep + stamp))
-                    return true;
-        return false;
-    };
-    while (taken(QString::number(now)))
-        ++now;
-    const QString stamp = QString::number(now);
+    const QString stamp = freeStamp(backupDir, QStringList{smsName, manifestName} + journalNames);
     const QString newSmsName = smsName + QStringLiteral("-new") + stamp;
     const QString newManifestName = manifestName + QStringLiteral("-new") + stamp;
     const QString newSms = backupDir.absoluteFilePath(newSmsName);
