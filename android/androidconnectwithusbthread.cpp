@@ -117,7 +117,7 @@ void AndroidConnectWithUSBThread::run()
                 form->postErrorOccurred(
                     QStringLiteral("Please go to Google Play on your Android Phone to download and install Quillmarten "
                                    "SMS Sync first and then try again. <br/><br/>Error:")
-                    + QString::fromUtf8(e.what()));
+                    + QString::fromUtf8(e.what()).toHtmlEscaped());
                 return;
             }
             CancelScope::sleepFor(installPauseMs);
@@ -134,6 +134,6 @@ void AndroidConnectWithUSBThread::run()
     } catch (const std::exception &e) {
         // After a Cancel the dialog is gone: the failure it caused is no news.
         if (!form->failed)
-            form->postErrorOccurred(tryTheFollowing(QString::fromUtf8(e.what())));
+            form->postErrorOccurred(tryTheFollowing(QString::fromUtf8(e.what()).toHtmlEscaped()));
     }
 }

@@ -32,6 +32,6 @@ void AndroidConnectWithWiFiThread::run()
             form->postErrorOccurred(AndroidConnectWithUSBThread::tooOldText());
     } catch (const std::exception &e) {
         if (!form->failed)
-            form->postErrorOccurred(QString::fromUtf8(e.what()));
+            form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
     }
 }

@@ -145,7 +145,7 @@ void AndroidLoadSMSThread::run()
         releaseSocket();
         removeDbFile(building);
         if (!form->failed)
-            form->postErrorOccurred(QString::fromUtf8(e.what()));
+            form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
         return;
     }
 
@@ -154,7 +154,7 @@ void AndroidLoadSMSThread::run()
     QFile::remove(target + QStringLiteral("-journal"));
     if (std::rename(QFile::encodeName(building).constData(), QFile::encodeName(target).constData()) != 0) {
         removeDbFile(building);
-        form->postErrorOccurred(QStringLiteral("can not overwrite %1.").arg(target));
+        form->postErrorOccurred(QStringLiteral("can not overwrite %1.").arg(target.toHtmlEscaped()));
         return;
     }
     form->postSucceed(QString());

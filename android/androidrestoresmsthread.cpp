@@ -114,7 +114,7 @@ void AndroidRestoreSMSThread::run()
     } catch (const std::exception &e) {
         db.abort();
         if (!form->failed)
-            form->postErrorOccurred(QString::fromUtf8(e.what()));
+            form->postErrorOccurred(QString::fromUtf8(e.what()).toHtmlEscaped());
         return;
     }
 

@@ -233,7 +233,8 @@ private slots:
                          sms("1700000160000", "0", "+491701234567", "", "neu 2")},
                         {sms("1700000200000", "0", "+491701234567", "", "neu 3")}},
                        3);
-        app->setFault("backup2", Fault(fault), 7, QString::fromUtf8("Speicher voll ☹"));
+        // Markup in the phone's text is shown as it stands, never interpreted.
+        app->setFault("backup2", Fault(fault), 7, QString::fromUtf8("Speicher <b>voll</b> & <a href=\"x\">☹</a>"));
         DialogDriver driver;
         const int heard = int(app->received("backup2").size());
         if (cancel) {
@@ -249,7 +250,9 @@ private slots:
         const QList<DialogDriver::Seen> shown = driver.seenBoxes();
         QCOMPARE(shown.size(), cancel ? 0 : 1);
         if (Fault(fault) == Fault::Error)
-            QVERIFY(shown[0].text.contains(QString::fromUtf8("Speicher voll ☹")));
+            QVERIFY2(shown[0].text.contains(
+                         QString::fromUtf8("Speicher &lt;b&gt;voll&lt;/b&gt; &amp; &lt;a href=&quot;x&quot;&gt;☹&lt;/a&gt;")),
+                     qPrintable(shown[0].text));
         QCOMPARE(cachedTexts(), (QStringList{"alt 1", "alt 2"}));
         QVERIFY(!QFileInfo::exists(cachePath() + ".loading"));
     }
