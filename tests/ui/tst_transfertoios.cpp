@@ -569,8 +569,8 @@ private slots:
         QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
         QCOMPARE(driver.seenBoxes().size(), seen + 2);
         QCOMPARE(driver.seenBoxes().last().icon, int(QMessageBox::Critical));
-        QVERIFY2(driver.seenBoxes().last().text.startsWith(
-                     "The iPhone was disconnected before the restore was done."),
+        QVERIFY2(driver.seenBoxes().last().text.contains(
+                     "<br/><br/>The iPhone was disconnected before the restore was done. Plug it in again"),
                  qPrintable(driver.seenBoxes().last().text));
         QTRY_VERIFY(iphoneNodes(window, idOf(target)).isEmpty());
         QVERIFY(!window.isDeviceBusy(idOf(target)));
