@@ -36,7 +36,10 @@ QString AndroidMonitor::deviceManagerPath()
 
 void AndroidMonitor::startMonitoring()
 {
-    future = QtConcurrent::run(QThreadPool::globalInstance(), &AndroidMonitor::monitorLoop, this);
+    // A pool of its own: the loop never ends, and on a machine with one core
+    // the global pool has one thread, which Qt's painting also waits for.
+    loopPool.setMaxThreadCount(1);
+    future = QtConcurrent::run(&loopPool, &AndroidMonitor::monitorLoop, this);
 }
 
 bool AndroidMonitor::hasKnownSerials() const

@@ -1,7 +1,7 @@
 #pragma once
 // Watches adb's device list for the life of the main window and reports
 // phones that enter it (deviceConnected) or leave it (deviceDisconnected). The
-// loop runs on a thread of Qt's global pool; the signals reach the window
+// loop runs on a pool thread of its own; the signals reach the window
 // queued. Only entering and leaving are reported: a state change of a listed
 // phone, or a phone that leaves and returns between two passes, is not.
 //
@@ -16,6 +16,7 @@
 #include <QSet>
 #include <QString>
 #include <QThread>
+#include <QThreadPool>
 #include <atomic>
 
 class AndroidMonitor : public QThread
@@ -26,7 +27,7 @@ public:
     explicit AndroidMonitor(QObject *parent = nullptr);
     ~AndroidMonitor() override;
 
-    // Starts monitorLoop on the global thread pool; called once.
+    // Starts monitorLoop on the monitor's own pool thread; called once.
     void startMonitoring();
     // Starts adb's server (with the driver helper's help when adb does not say
     // it started one), then one pass every pass interval until stopped.
@@ -53,6 +54,7 @@ private:
     std::atomic<bool> stopRequested;
     mutable QMutex knownLock;
     QSet<QString> knownSerials;
+    QThreadPool loopPool;
     QFuture<void> future;
 
     int passIntervalMs = 3000;

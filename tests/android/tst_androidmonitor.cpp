@@ -5,6 +5,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QSemaphore>
+#include <QThreadPool>
 #include <QTemporaryDir>
 #include <memory>
 
@@ -72,6 +74,29 @@ private slots:
         QVERIFY(adb.waitForCalls("devices", 9));
         QTest::qWait(50);
         QCOMPARE(arrivals.events.size(), 8); // unchanged lists report nothing
+    }
+
+    // The loop never ends: on the global pool it would take the only thread
+    // a one-core machine gives it, and the window's painting, which hands
+    // work to that pool and waits for it, would hang.
+    void theLoopLeavesTheGlobalPoolFree()
+    {
+        FakeAdb adb;
+        adb.answer("start-server", "", "* daemon started successfully\n");
+        adb.answer("devices", kHeader);
+        QThreadPool *global = QThreadPool::globalInstance();
+        const int maxThreads = global->maxThreadCount();
+        global->setMaxThreadCount(1);
+        auto monitor = quickMonitor();
+        monitor->startMonitoring();
+        QVERIFY(adb.waitForCalls("devices", 2));
+        QSemaphore ran;
+        global->start([&ran] { ran.release(); });
+        const bool started = ran.tryAcquire(1, 5000);
+        monitor.reset();
+        global->waitForDone(5000);
+        global->setMaxThreadCount(maxThreads);
+        QVERIFY(started);
     }
 
     void serverStart_data()

@@ -26,7 +26,9 @@
 #include "ui_progressform.h"
 
 #include <QDeadlineTimer>
+#include <QEvent>
 #include <QHeaderView>
+#include <functional>
 #include <memory>
 
 using namespace testsupport;
@@ -178,6 +180,32 @@ _AbsDBItemNode *addPhone(MainWindow &window, bool android)
 
 } // namespace
 
+// Runs an action, once, when the first queued call reaches a progress form
+// that is up: before the call itself, so the action sees the form as the
+// worker left it.
+class ActOnFirstReport : public QObject
+{
+public:
+    explicit ActOnFirstReport(std::function<void(ProgressForm *)> action) : action(std::move(action)) {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (!done && event->type() == QEvent::MetaCall) {
+            auto *form = qobject_cast<ProgressForm *>(watched);
+            if (form && form->isVisible()) {
+                done = true;
+                action(form);
+            }
+        }
+        return false;
+    }
+
+private:
+    std::function<void(ProgressForm *)> action;
+    bool done = false;
+};
+
 class TestDeleteMessages : public QObject
 {
     Q_OBJECT
@@ -308,9 +336,10 @@ private slots:
         DialogDriver driver;
         driver.thenPress(QMessageBox::Yes);
         bool committedFirst = false;
-        driver.then([&](QWidget *w) {
-            auto *form = qobject_cast<ProgressForm *>(w);
-            QVERIFY(form);
+        // The press must come before the form takes the success report,
+        // which a loaded machine may deliver before the driver's next look:
+        // it comes with the first report the running form gets.
+        ActOnFirstReport cancel([&](ProgressForm *form) {
             // No event runs meanwhile: the success report stays queued.
             // (A read meets the lock while the commit is under way.)
             const auto committed = [&] {
@@ -326,7 +355,9 @@ private slots:
             committedFirst = !deadline.hasExpired();
             QTest::mousePress(form->widgets()->btnCancel, Qt::LeftButton);
         });
+        qApp->installEventFilter(&cancel);
         window->miDelChat();
+        qApp->removeEventFilter(&cancel);
         QCoreApplication::processEvents();
 
         QVERIFY(committedFirst);
