@@ -31,6 +31,7 @@
 #include <functional>
 
 struct _BackupKeyBag;
+struct MbFileValues;
 
 class ManifestDbFileList : public BackupFileList
 {
@@ -61,6 +62,12 @@ public:
     // domain and relativePath are UTF-8.
     static bool recordFromRow(const QByteArray &domain, const QByteArray &relativePath, qint64 flags,
                               const QByteArray &file, _MbdbRecord &record, QString &error);
+
+    // The values of an MBFile archive through the general keyed-archive
+    // reader, whatever its shape. False with error set when it is no MBFile
+    // archive or is damaged. recordFromRow reads the common shape faster
+    // (MbFileQuickReader) and comes here for everything else.
+    static bool archiveValues(const QByteArray &file, MbFileValues &values, QString &error);
 
     // Decrypts the encrypted Manifest.db at source into dest (replaced) with
     // the 32-byte key, removing the padding. Throws std::runtime_error when

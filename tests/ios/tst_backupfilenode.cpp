@@ -58,6 +58,7 @@ private slots:
     void domainSortingFirstGivesTheNode();
     void rootAndApplicationsAreEmptyFolders();
     void treeIsBuiltOnce();
+    void pathsEqualAsTextAreOneNode();
     void everyRecordOfARealManifestIsANodeOrAccountedFor();
 };
 
@@ -90,6 +91,18 @@ void TestBackupFileNode::buildsTheTree_data()
     QTest::newRow("names in other scripts")
         << QStringList{"MediaDomain|DCIM", QString::fromUtf8("MediaDomain|DCIM/\xF0\x9F\x98\x80 caf\xC3\xA9.jpg")}
         << QString::fromUtf8("DCIM(\xF0\x9F\x98\x80 caf\xC3\xA9.jpg)");
+    // Children come in the order of UTF-16 code units, where U+FF21 sorts
+    // after a character beyond U+FFFF, though its UTF-8 bytes sort before.
+    QTest::newRow("order of UTF-16, not of UTF-8")
+        << QStringList{"MediaDomain|DCIM", QString::fromUtf8("MediaDomain|DCIM/IMG \uFF21.jpg"),
+                       QString::fromUtf8("MediaDomain|DCIM/IMG \xF0\x9F\x98\x80.jpg"), "MediaDomain|DCIM/IMG b.jpg"}
+        << QString::fromUtf8("DCIM(IMG b.jpg IMG \xF0\x9F\x98\x80.jpg IMG \uFF21.jpg)");
+    // A folder that a later domain lists after a file of an earlier one
+    // looked for it in vain still takes the files of its own domain.
+    QTest::newRow("parent listed by a later domain")
+        << QStringList{"MediaDomain|Library/x", "RootDomain|Library", "RootDomain|Library/y"} << "x Library(y)";
+    QTest::newRow("Applications made after a path below it was listed")
+        << QStringList{"AAADomain|Applications/z", "AppDomain-q|"} << "z Applications(q)";
     QTest::newRow("nothing") << QStringList() << QString();
 }
 
@@ -152,6 +165,29 @@ void TestBackupFileNode::treeIsBuiltOnce()
     empty.buildTree({});
     empty.buildTree(records({"HomeDomain|Other"}));
     QCOMPARE(dump(empty), QStringLiteral("Other"));
+}
+
+// Paths are compared as text: bytes cut at a NUL, and invalid UTF-8 read as
+// U+FFFD, name the same node as the text they read as.
+void TestBackupFileNode::pathsEqualAsTextAreOneNode()
+{
+    QHash<QString, _MbdbRecord> all;
+    const auto add = [&](const QByteArray &path, quint32 inode) {
+        _MbdbRecord r;
+        r.domain.setBytes("HomeDomain");
+        r.path.setBytes(path);
+        r.inodeLow = inode;
+        all.insert(QString::number(inode), r);
+    };
+    add("Library", 1);
+    add("Library/a\xFF" "b", 2);
+    add("Library/a\xFE" "b", 3);
+    add(QByteArray("Library/c\0junk", 14), 4);
+    add("Library/c", 5);
+    add("Library/caf\xC3\xA9", 6);
+    _BackupFileNode root;
+    root.buildTree(all);
+    QCOMPARE(dump(root), QString::fromUtf8("Library(a\uFFFDb c caf\u00e9)"));
 }
 
 // A manifest lists more records than its tree has nodes. The difference is
