@@ -69,16 +69,6 @@ bool isPlainAscii(const QByteArray &bytes)
     return true;
 }
 
-// Whether text holds a byte that may start a character from U+E000 on.
-bool hasHighLead(const char *text, qsizetype size)
-{
-    for (qsizetype i = 0; i < size; ++i) {
-        if (static_cast<unsigned char>(text[i]) >= 0xEE)
-            return true;
-    }
-    return false;
-}
-
 // The order of QString::compare (UTF-16 code units) over two texts in UTF-8.
 // UTF-8 bytes sort as code points, and so do UTF-16 units, except that a
 // character from U+E000 to U+FFFF (lead byte 0xEE or 0xEF) sorts after one
@@ -106,6 +96,105 @@ int compareAsUtf16(const char *a, qsizetype aSize, const char *b, qsizetype bSiz
     if ((xHighBmp && y >= 0xF0) || (yHighBmp && x >= 0xF0))
         return xHighBmp ? 1 : -1;
     return x < y ? -1 : 1;
+}
+
+// A byte's place in the order of UTF-16 code units (see compareAsUtf16):
+// lead bytes 0xF0 to 0xF4 move before 0xEE and 0xEF; every other byte of
+// UTF-8 keeps its place.
+struct Utf16ByteOrder
+{
+    unsigned char rank[256];
+    constexpr Utf16ByteOrder() : rank()
+    {
+        for (int b = 0; b < 256; ++b)
+            rank[b] = static_cast<unsigned char>(b);
+        for (int b = 0xF0; b <= 0xF4; ++b)
+            rank[b] = static_cast<unsigned char>(b - 2);
+        rank[0xEE] = 0xF3;
+        rank[0xEF] = 0xF4;
+    }
+};
+constexpr Utf16ByteOrder kUtf16ByteOrder;
+
+// What the sort of paths needs of each entry.
+struct SortKey
+{
+    const char *path;
+    quint32 size;
+    quint32 index; // equal paths keep this order
+};
+
+// The byte of key at depth in the order above, -1 past its end.
+inline int byteAt(const SortKey &key, qsizetype depth)
+{
+    return depth < qsizetype(key.size) ? kUtf16ByteOrder.rank[static_cast<unsigned char>(key.path[depth])] : -1;
+}
+
+bool keyLess(const SortKey &a, const SortKey &b, qsizetype depth)
+{
+    const int order = compareAsUtf16(a.path + depth, a.size - depth, b.path + depth, b.size - depth);
+    return order != 0 ? order < 0 : a.index < b.index;
+}
+
+// Sorts keys, which agree on their first depth bytes, by path and then by
+// index: three-way radix quicksort, which looks at the bytes that tell
+// paths apart rather than comparing their long shared beginnings again and
+// again. Recursion goes into the two smaller parts only, so it is at most
+// log2 of the count deep.
+void sortPaths(SortKey *keys, qsizetype count, qsizetype depth)
+{
+    while (count > 1) {
+        if (count < 12) {
+            std::sort(keys, keys + count, [depth](const SortKey &a, const SortKey &b) { return keyLess(a, b, depth); });
+            return;
+        }
+        // The median of three bytes; the middle one taken from a place the
+        // keys' order does not choose.
+        const int x = byteAt(keys[0], depth), y = byteAt(keys[count / 2], depth), z = byteAt(keys[count - 1], depth);
+        const int pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        qsizetype lt = 0, i = 0, gt = count;
+        while (i < gt) {
+            const int c = byteAt(keys[i], depth);
+            if (c < pivot)
+                std::swap(keys[lt++], keys[i++]);
+            else if (c > pivot)
+                std::swap(keys[i], keys[--gt]);
+            else
+                ++i;
+        }
+        // [0, lt) below, [lt, gt) equal at depth, [gt, count) above.
+        SortKey *const equal = keys + lt;
+        const qsizetype below = lt, same = gt - lt, above = count - gt;
+        if (pivot < 0) {
+            // Every path of the middle part ends here: they are equal.
+            std::sort(equal, equal + same, [](const SortKey &a, const SortKey &b) { return a.index < b.index; });
+            if (below >= above) {
+                sortPaths(keys + gt, above, depth);
+                count = below;
+            } else {
+                sortPaths(keys, below, depth);
+                keys += gt;
+                count = above;
+            }
+            continue;
+        }
+        if (same >= below && same >= above) {
+            sortPaths(keys, below, depth);
+            sortPaths(keys + gt, above, depth);
+            keys = equal;
+            count = same;
+            ++depth;
+        } else if (below >= above) {
+            sortPaths(equal, same, depth + 1);
+            sortPaths(keys + gt, above, depth);
+            count = below;
+        } else {
+            sortPaths(keys, below, depth);
+            sortPaths(equal, same, depth + 1);
+            keys += gt;
+            count = above;
+        }
+    }
 }
 
 // Bytes that stay put until the tree is built: every node's full path, so
@@ -208,23 +297,27 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
     if (!children.isEmpty())
         return;
     // A modern backup lists hundreds of thousands of files over a few hundred
-    // domains: each domain is decoded and ranked once, paths are compared
-    // and looked up as the UTF-8 bytes they already are, and only the name
-    // of each node becomes a QString.
+    // domains: each domain is decoded and ranked once; each full path is
+    // written once, packed with the others, as UTF-8 (nearly always its
+    // record's bytes as they stand), then sorted and looked up as bytes; only
+    // the name of each node becomes a QString.
     QHash<QByteArray, int> domainIndex;
     QList<QString> domainNames;
+    // By domain index: what the domain puts before its paths,
+    // "Applications/<id>" for an application's domain, nothing (null) for
+    // the domains that share one space of paths.
+    std::vector<QByteArray> prefixes;
+    const QString appPrefix = QStringLiteral("AppDomain-");
     struct Entry
     {
         int domain;       // index into domainNames, later its rank
         quint32 index;    // in records: equal paths keep their order
-        const char *path; // UTF-8 as above
+        const char *path; // the full path in the tree, UTF-8 as above
         quint32 size;
-        bool high;        // path holds a byte from 0xEE on (see compareAsUtf16)
     };
     std::vector<Entry> sorted;
     sorted.reserve(records.size());
-    // Paths that are not plain ASCII, converted; they stay put until the end.
-    std::vector<QByteArray> converted;
+    Arena arena;
     QByteArray lastDomain;
     int lastIndex = -1;
     for (size_t i = 0; i < records.size(); ++i) {
@@ -236,7 +329,12 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
             auto known = domainIndex.constFind(r.domain.bytes);
             if (known == domainIndex.constEnd()) {
                 index = int(domainNames.size());
-                domainNames.append(r.domain.toQString());
+                const QString name = r.domain.toQString();
+                domainNames.append(name);
+                QByteArray prefix;
+                if (name.startsWith(appPrefix))
+                    prefix = (QStringLiteral("Applications/") + name.mid(appPrefix.size())).toUtf8();
+                prefixes.push_back(std::move(prefix));
                 known = domainIndex.insert(r.domain.bytes, index);
             } else {
                 index = known.value();
@@ -244,26 +342,36 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
             lastDomain = r.domain.bytes;
             lastIndex = index;
         }
-        const QByteArray &bytes = r.path.bytes;
-        if (r.path.isAbsent() || r.path.length == 0) {
-            sorted.push_back({index, quint32(i), "", 0, false});
-        } else if (isPlainAscii(bytes)) {
-            sorted.push_back({index, quint32(i), bytes.constData(), quint32(bytes.size()), false});
+        QByteArray converted;
+        const char *path = "";
+        qsizetype pathSize = 0;
+        if (!r.path.isAbsent() && r.path.length != 0) {
+            if (isPlainAscii(r.path.bytes)) {
+                path = r.path.bytes.constData();
+                pathSize = r.path.bytes.size();
+            } else {
+                converted = r.path.toQString().toUtf8();
+                path = converted.constData();
+                pathSize = converted.size();
+            }
+        }
+        const QByteArray &prefix = prefixes[size_t(index)];
+        const qsizetype size = prefix.isNull() ? pathSize : prefix.size() + (pathSize > 0 ? 1 + pathSize : 0);
+        char *full = arena.take(size);
+        if (prefix.isNull()) {
+            std::memcpy(full, path, size_t(pathSize));
         } else {
-            converted.push_back(r.path.toQString().toUtf8());
-            sorted.push_back({index, quint32(i), nullptr, 0, false}); // filled below: converted may still move
+            std::memcpy(full, prefix.constData(), size_t(prefix.size()));
+            if (pathSize > 0) {
+                full[prefix.size()] = '/';
+                std::memcpy(full + prefix.size() + 1, path, size_t(pathSize));
+            }
         }
-    }
-    for (size_t i = 0, c = 0; i < sorted.size(); ++i) {
-        if (!sorted[i].path) {
-            sorted[i].path = converted[c].constData();
-            sorted[i].size = quint32(converted[c].size());
-            sorted[i].high = hasHighLead(sorted[i].path, sorted[i].size);
-            ++c;
-        }
+        sorted.push_back({index, quint32(i), full, quint32(size)});
     }
     // The order of mbdb_record_less: domain, then path, by UTF-16 code units.
-    // Equal texts of different bytes (a NUL cut) share one rank.
+    // Equal texts of different bytes (a NUL cut) share one rank. The paths
+    // of one rank share their prefix, so full paths sort as paths do.
     QList<int> byName(domainNames.size());
     for (int i = 0; i < domainNames.size(); ++i)
         byName[i] = i;
@@ -278,37 +386,34 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
     for (Entry &e : sorted)
         e.domain = rank[e.domain];
     std::vector<QString> rankedNames(size_t(byName.size()));
-    for (int i = 0; i < domainNames.size(); ++i)
-        rankedNames[size_t(rank[i])] = domainNames[i];
-    std::sort(sorted.begin(), sorted.end(), [](const Entry &a, const Entry &b) {
-        if (a.domain != b.domain)
-            return a.domain < b.domain;
-        // Without a byte from 0xEE on in either, UTF-8 bytes sort as UTF-16.
-        int order;
-        if (a.high || b.high) {
-            order = compareAsUtf16(a.path, a.size, b.path, b.size);
-        } else {
-            order = std::memcmp(a.path, b.path, qMin(a.size, b.size));
-            if (order == 0)
-                order = a.size < b.size ? -1 : a.size > b.size ? 1 : 0;
-        }
-        return order != 0 ? order < 0 : a.index < b.index;
-    });
-
-    // What each ranked domain puts before its paths: "Applications/<id>" for
-    // an application's domain, nothing for the domains that share one space.
-    const QString appPrefix = QStringLiteral("AppDomain-");
-    std::vector<QByteArray> prefixes(rankedNames.size());
-    std::vector<char> isHome(rankedNames.size());
-    for (size_t d = 0; d < rankedNames.size(); ++d) {
-        if (rankedNames[d].startsWith(appPrefix))
-            prefixes[d] = (QStringLiteral("Applications/") + rankedNames[d].mid(appPrefix.size())).toUtf8();
-        isHome[d] = rankedNames[d] == QLatin1String("HomeDomain");
+    std::vector<char> isApp(size_t(byName.size())), isHome(size_t(byName.size()));
+    for (int i = 0; i < domainNames.size(); ++i) {
+        const size_t r = size_t(rank[i]);
+        rankedNames[r] = domainNames[i];
+        isApp[r] = !prefixes[size_t(i)].isNull();
+        isHome[r] = domainNames[i] == QLatin1String("HomeDomain");
+    }
+    // By domain rank (counted out, keeping the records' order), then by
+    // path within each rank.
+    std::vector<qsizetype> rankStart(rankedNames.size() + 1, 0);
+    for (const Entry &e : sorted)
+        ++rankStart[size_t(e.domain) + 1];
+    for (size_t r = 1; r < rankStart.size(); ++r)
+        rankStart[r] += rankStart[r - 1];
+    std::vector<SortKey> keys(sorted.size());
+    {
+        std::vector<qsizetype> next(rankStart.begin(), rankStart.end() - 1);
+        for (const Entry &e : sorted)
+            keys[size_t(next[size_t(e.domain)]++)] = {e.path, e.size, e.index};
+    }
+    for (size_t r = 0; r + 1 < rankStart.size(); ++r) {
+        sortPaths(keys.data() + rankStart[r], rankStart[r + 1] - rankStart[r], 0);
+        for (qsizetype k = rankStart[r]; k < rankStart[r + 1]; ++k)
+            sorted[size_t(k)] = {int(r), keys[size_t(k)].index, keys[size_t(k)].path, keys[size_t(k)].size};
     }
 
     static const char applications[] = "Applications";
     const qsizetype applicationsSize = qsizetype(sizeof applications - 1);
-    Arena arena;
     PathTable byPath(sorted.size() + 1);
     // The last parent looked up, and what it was then (kept true as nodes
     // are added): siblings come one after another.
@@ -316,8 +421,7 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
     qsizetype lastParentSize = -1;
     _BackupFileNode *lastAbove = nullptr;
     for (const Entry &e : sorted) {
-        const QByteArray &prefix = prefixes[size_t(e.domain)];
-        if (!prefix.isNull()) {
+        if (isApp[size_t(e.domain)]) {
             bool added = false;
             _BackupFileNode *&apps = byPath.claim(applications, applicationsSize, added);
             if (added) {
@@ -327,18 +431,8 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
                     lastAbove = apps;
             }
         }
-        // The full path, kept in the arena for the table to view.
-        const qsizetype size = prefix.isNull() ? e.size : prefix.size() + (e.size > 0 ? 1 + e.size : 0);
-        char *full = arena.take(size);
-        if (prefix.isNull()) {
-            std::memcpy(full, e.path, size_t(e.size));
-        } else {
-            std::memcpy(full, prefix.constData(), size_t(prefix.size()));
-            if (e.size > 0) {
-                full[prefix.size()] = '/';
-                std::memcpy(full + prefix.size() + 1, e.path, size_t(e.size));
-            }
-        }
+        const char *full = e.path;
+        const qsizetype size = qsizetype(e.size);
         qsizetype slash = size - 1;
         while (slash >= 0 && full[slash] != '/')
             --slash;

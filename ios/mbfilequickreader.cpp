@@ -85,12 +85,17 @@ public:
         return true;
     }
 
-    quint64 be(qint64 at, int width) const
+    Q_ALWAYS_INLINE quint64 be(qint64 at, int width) const
     {
         if (width == 1)
             return b[at];
         if (width == 2)
             return quint64(b[at]) << 8 | b[at + 1];
+        return beLong(at, width);
+    }
+
+    Q_NEVER_INLINE quint64 beLong(qint64 at, int width) const
+    {
         quint64 v = 0;
         for (int i = 0; i < width; ++i)
             v = (v << 8) | b[at + i];
@@ -101,7 +106,7 @@ public:
 
     // The object numbered index, its payload checked to lie before the
     // offset table.
-    bool object(quint64 index, Object &o) const
+    Q_ALWAYS_INLINE bool object(quint64 index, Object &o) const
     {
         if (index >= numObjects)
             return false;
@@ -174,7 +179,7 @@ public:
     // The object a dictionary value leads to: a UID followed once into
     // $objects (a UID leading to another UID is left to the general reader).
     // null is set for the string "$null".
-    bool resolve(quint64 index, Object &o, bool &null) const
+    Q_ALWAYS_INLINE bool resolve(quint64 index, Object &o, bool &null) const
     {
         if (!object(index, o))
             return false;

@@ -3,6 +3,9 @@
 #include "ios/backupfilenode.h"
 #include "tests/support/mbdbfixture.h"
 
+#include <QRandomGenerator>
+#include <QSet>
+
 namespace {
 
 _MbdbRecord record(const QString &domain, const QString &path, quint32 inode = 0)
@@ -59,6 +62,7 @@ private slots:
     void rootAndApplicationsAreEmptyFolders();
     void treeIsBuiltOnce();
     void pathsEqualAsTextAreOneNode();
+    void childrenOfOneDomainComeInTextOrder();
     void everyRecordOfARealManifestIsANodeOrAccountedFor();
 };
 
@@ -188,6 +192,54 @@ void TestBackupFileNode::pathsEqualAsTextAreOneNode()
     _BackupFileNode root;
     root.buildTree(all);
     QCOMPARE(dump(root), QString::fromUtf8("Library(a\uFFFDb c caf\u00e9)"));
+}
+
+// Many paths of one domain, sharing long beginnings and mixing characters
+// whose UTF-8 and UTF-16 orders differ: every folder lists its children in
+// the order of QString::compare, each name once, and every path has a node.
+void TestBackupFileNode::childrenOfOneDomainComeInTextOrder()
+{
+    const QStringList parts{"a", "b", "Z", ".", "a b", QString::fromUtf8("\u00e9"), QString::fromUtf8("\u00ff"),
+                            QString::fromUtf8("\uE000"), QString::fromUtf8("\uFF21"),
+                            QString::fromUtf8("\xF0\x9F\x98\x80"), QString::fromUtf8("\xF0\x9D\x84\x9E")};
+    QRandomGenerator random(20230629);
+    QHash<QString, _MbdbRecord> all;
+    QSet<QString> paths;
+    const QString base = "Library/Caches/com.example.cache/";
+    for (int i = 0; i < 3000; ++i) {
+        QString path = base;
+        const int depth = 1 + int(random.bounded(3));
+        for (int d = 0; d < depth; ++d) {
+            if (d > 0)
+                path += '/';
+            for (int n = 1 + int(random.bounded(4)); n > 0; --n)
+                path += parts.at(int(random.bounded(qsizetype(parts.size()))));
+        }
+        // Each folder on the way listed too, as phones list them.
+        for (qsizetype slash = path.indexOf('/'); slash > 0; slash = path.indexOf('/', slash + 1))
+            paths.insert(path.left(slash));
+        paths.insert(path);
+    }
+    for (const QString &path : paths) {
+        const _MbdbRecord r = record("HomeDomain", path);
+        all.insert(mbdb_record_file_id(r), r);
+    }
+    _BackupFileNode root;
+    root.buildTree(all);
+
+    qsizetype nodes = 0;
+    QList<const _BackupFileNode *> todo{&root};
+    while (!todo.isEmpty()) {
+        const _BackupFileNode *n = todo.takeLast();
+        for (qsizetype i = 0; i < n->children.size(); ++i) {
+            ++nodes;
+            todo << n->children.at(i);
+            if (i > 0)
+                QVERIFY2(QString::compare(n->children.at(i - 1)->name, n->children.at(i)->name) < 0,
+                         qPrintable(n->children.at(i - 1)->name + " before " + n->children.at(i)->name));
+        }
+    }
+    QCOMPARE(nodes, paths.size());
 }
 
 // A manifest lists more records than its tree has nodes. The difference is
