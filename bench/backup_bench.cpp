@@ -28,6 +28,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 using namespace testsupport;
@@ -257,11 +258,20 @@ int main(int argc, char **argv)
             m.loadManifestPlist();
             QElapsedTimer timer;
             timer.start();
-            std::vector<std::pair<QString, _MbdbRecord>> records = m.fileList()->readList();
+            // As loadMbdb reads them: each record into a node of its own.
+            std::vector<std::unique_ptr<_BackupFileNode>> records;
+            m.fileList()->readEach(
+                [&](const QString &fileId, _MbdbRecord &&record) {
+                    auto node = std::make_unique<_BackupFileNode>();
+                    node->record = std::move(record);
+                    node->fileId = fileId;
+                    records.push_back(std::move(node));
+                },
+                [&](qint64 count) { records.reserve(size_t(count)); });
             readOnly = qMin(readOnly, timer.nsecsElapsed() / 1e9);
             timer.restart();
             _BackupFileNode root;
-            root.buildTreeFrom(std::move(records));
+            root.buildTreeFromNodes(std::move(records));
             treeOnly = qMin(treeOnly, timer.nsecsElapsed() / 1e9);
         }
         std::printf("plain SELECT of every row:  %.3f s\n", floor);

@@ -296,6 +296,22 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
 {
     if (!children.isEmpty())
         return;
+    std::vector<std::unique_ptr<_BackupFileNode>> nodes;
+    nodes.reserve(records.size());
+    for (auto &pair : records) {
+        auto node = std::make_unique<_BackupFileNode>();
+        node->record = std::move(pair.second);
+        node->fileId = std::move(pair.first);
+        nodes.push_back(std::move(node));
+    }
+    records.clear();
+    buildTreeFromNodes(std::move(nodes));
+}
+
+void _BackupFileNode::buildTreeFromNodes(std::vector<std::unique_ptr<_BackupFileNode>> &&nodes)
+{
+    if (!children.isEmpty())
+        return;
     // A modern backup lists hundreds of thousands of files over a few hundred
     // domains: each domain is decoded and ranked once; each full path is
     // written once, packed with the others, as UTF-8 (nearly always its
@@ -316,12 +332,12 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
         quint32 size;
     };
     std::vector<Entry> sorted;
-    sorted.reserve(records.size());
+    sorted.reserve(nodes.size());
     Arena arena;
     QByteArray lastDomain;
     int lastIndex = -1;
-    for (size_t i = 0; i < records.size(); ++i) {
-        const _MbdbRecord &r = records[i].second;
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const _MbdbRecord &r = nodes[i]->record;
         int index;
         if (lastIndex >= 0 && r.domain.bytes == lastDomain) {
             index = lastIndex;
@@ -440,15 +456,15 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
             continue; // no name: the path is empty or ends in '/'
         bool added = false;
         _BackupFileNode *&slot = byPath.claim(full, size, added);
-        _MbdbRecord &record = records[e.index].second;
+        std::unique_ptr<_BackupFileNode> &made = nodes[e.index];
         if (!added) {
             // Two domains list one path: the phone's own files (HomeDomain)
             // are the ones the readers want, whichever domain sorts first.
             _BackupFileNode *taken = slot;
             if (taken && taken != this && isHome[size_t(e.domain)]
                 && taken->record.domain.toQString() != rankedNames[size_t(e.domain)]) {
-                taken->record = std::move(record);
-                taken->fileId = std::move(records[e.index].first);
+                taken->record = std::move(made->record);
+                taken->fileId = std::move(made->fileId);
             }
             continue;
         }
@@ -464,10 +480,9 @@ void _BackupFileNode::buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>>
                 lastAbove = above;
             }
         }
-        auto *node = new _BackupFileNode(above);
-        node->record = std::move(record);
+        _BackupFileNode *node = made.release();
+        node->parent = above;
         node->name = QString::fromUtf8(full + slash + 1, size - slash - 1);
-        node->fileId = std::move(records[e.index].first);
         above->children.append(node);
         slot = node;
         // A parent looked up before, and missing then, may be this node.

@@ -301,6 +301,12 @@ std::vector<std::pair<QString, _MbdbRecord>> ManifestDbFileList::readList()
     return list;
 }
 
+void ManifestDbFileList::readEach(const std::function<void(const QString &, _MbdbRecord &&)> &take,
+                                  const std::function<void(qint64)> &expect)
+{
+    readRows(take, expect);
+}
+
 void ManifestDbFileList::readRows(const std::function<void(const QString &, _MbdbRecord &&)> &take,
                                   const std::function<void(qint64 rows)> &expect)
 {

@@ -53,6 +53,8 @@ public:
     // then names a data file inside the backup all the same, and the tree
     // keeps the first row of each path.
     std::vector<std::pair<QString, _MbdbRecord>> readList() override;
+    void readEach(const std::function<void(const QString &fileId, _MbdbRecord &&record)> &take,
+                  const std::function<void(qint64 count)> &expect = {}) override;
     QString dataFilePath(const QString &fileId) const override;
 
     // One row of Files as a record. The kind comes from flags (and from the
