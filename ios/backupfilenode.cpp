@@ -148,8 +148,9 @@ void sortPaths(SortKey *keys, qsizetype count, qsizetype depth)
             std::sort(keys, keys + count, [depth](const SortKey &a, const SortKey &b) { return keyLess(a, b, depth); });
             return;
         }
-        // The median of three bytes; the middle one taken from a place the
-        // keys' order does not choose.
+        // The median of the first, middle and last key's byte. Whatever the
+        // keys, each round at one depth takes at least one of at most 257
+        // values (256 bytes and the end) out of that depth.
         const int x = byteAt(keys[0], depth), y = byteAt(keys[count / 2], depth), z = byteAt(keys[count - 1], depth);
         const int pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
         qsizetype lt = 0, i = 0, gt = count;

@@ -373,6 +373,7 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
     // its records, and the domain of the row before is tried first.
     QHash<QByteArray, QByteArray> domains;
     QByteArray lastDomain;
+    bool lastDomainInside = false; // no '/' and no NUL in it
     int rc;
     while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
         // Id and domain are looked at in SQLite's own buffer; only what the
@@ -396,10 +397,11 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
                 known = domains.insert(copy, copy);
             }
             lastDomain = known.value();
+            lastDomainInside = !lastDomain.contains('/') && !lastDomain.contains('\0');
         }
         const QByteArray &domain = lastDomain;
         const QByteArray path = columnBytes(d.stmt, 2);
-        if (domain.contains('/') || domain.contains('\0') || !staysInside(path))
+        if (!lastDomainInside || !staysInside(path))
             damaged(QStringLiteral("Manifest.db lists \"%1\" of \"%2\", which leads outside its domain.")
                         .arg(QString::fromUtf8(path.left(200)), QString::fromUtf8(domain.left(80))));
         // Read in place: the archive is decoded before the next step moves
