@@ -32,7 +32,7 @@ build_jobs() { nproc 2>/dev/null || echo 2; }
 
 # The program and what a virtual iPhone needs beside it: the stand-ins of
 # Apple's libraries (dependencies of the program) and of idevicebackup2, found
-# beside them before the one on PATH.
+# beside them before the one on PATH; `try` adds the virtual usbmuxd.
 build_release() {
   cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQP_BUILD_TESTS=OFF \
     -DQP_BUILD_STANDINS=ON
@@ -130,9 +130,28 @@ case "${1:-}" in
     # afresh each time; the program sees it plugged in.
     PACKAGES+=(adb usbmuxd)
     install_missing
-    build_release qp_sample_iphone
+    build_release qp_sample_iphone virtual_usbmuxd
     phones="$(data_folder)/sample_iphones"
     build/release/bin/qp_sample_iphone "$phones"
+    if command -v idevicebackup2 >/dev/null; then
+      # The real road: the virtual usbmuxd serves the phone to the library for
+      # real iPhones (libimobiledevice), and Debian's idevicebackup2 backs it
+      # up and restores onto it. The daemon and its folder go with the program.
+      mux="$(mktemp -d "${TMPDIR:-/tmp}/quillmarten-usbmuxd.XXXXXX")"
+      mkdir -p "$mux/records"
+      apple=build/release/lib/common-files/Apple
+      build/release/bin/virtual_usbmuxd "$mux/socket" "$phones" "$mux/records" \
+        "$apple/Apple Application Support/libCoreFoundation.so" \
+        "$apple/Mobile Device Support/libiTunesMobileDevice.so" &
+      daemon=$!
+      trap 'kill "$daemon" 2>/dev/null; rm -rf "$mux"' EXIT
+      for _ in $(seq 50); do [ -S "$mux/socket" ] && break; sleep 0.1; done
+      [ -S "$mux/socket" ] || { echo "the virtual usbmuxd did not start" >&2; exit 1; }
+      unset QP_VIRTUAL_IPHONES_DIR
+      USBMUXD_SOCKET_ADDRESS="UNIX:$mux/socket" build/release/bin/quillmarten
+      exit
+    fi
+    # Without the real tools: the stand-ins serve the phone.
     QP_VIRTUAL_IPHONES_DIR="$phones" exec build/release/bin/quillmarten
     ;;
   test)

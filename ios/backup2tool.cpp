@@ -269,7 +269,11 @@ void backup2tool::run(const backup2tool_options &options)
     };
 
     const qint64 start = QDateTime::currentSecsSinceEpoch();
-    while (!stopRequested()) {
+    // The program waits for a phone that was unplugged in the middle of a
+    // file for ever (Debian's 1.3.0 spins on the dead connection): the phone's
+    // leaving stops it as a cancel does, and the run fails.
+    bool phoneLeft = false;
+    while (!stopRequested() && !(phoneLeft = device && mobiledevice_has_left(device))) {
         // Returns early when the program writes; false when it has ended.
         process.waitForReadyRead(kPollMs);
         readOutput();
@@ -284,10 +288,10 @@ void backup2tool::run(const backup2tool_options &options)
             emit update(progress, QString(), QStringLiteral("%1 seconds passed").arg(elapsed));
         }
     }
-    if (stopRequested() && process.state() != QProcess::NotRunning) {
+    if ((phoneLeft || stopRequested()) && process.state() != QProcess::NotRunning) {
         // The user stopped it: the dialog has closed already, nothing to tell.
         // The program stops cleanly on SIGTERM; one that does not is killed.
-        m_stopped = true;
+        m_stopped = !phoneLeft;
         process.terminate();
         if (!process.waitForFinished(stopGraceMs)) {
             process.kill();
@@ -308,6 +312,10 @@ void backup2tool::run(const backup2tool_options &options)
     qDebug("%s %s with %d%s", kProgram, crashed ? "crashed" : "exited", status, m_stopped ? " after a cancel" : "");
     if (m_stopped)
         return;
+    if (phoneLeft)
+        fail(QStringLiteral("The iPhone was disconnected before the %1 was done. Plug it in again and keep it "
+                            "connected until the %1 is done.")
+                 .arg(QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "backup" : "restore")));
 
     // A program that died half-way has not finished, whatever it printed.
     if (crashed)

@@ -20,6 +20,8 @@
 // when the phone did not finish its snapshot); lines that only name files
 // decide nothing. A cancel asks the program to stop (SIGTERM, which it turns
 // into a clean stop between messages) and kills it only after a grace period.
+// A phone reported unplugged stops the program the same way and fails the run
+// with a text saying so: the program would wait for it for ever.
 #include <QDir>
 #include <QStorageInfo>
 #include <QObject>

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 
 #include <poll.h>
@@ -32,6 +33,9 @@ std::atomic<MobileDeviceResolver> s_resolver{nullptr};
 // Recursive: when the callback runs on the receiver's own thread the slot runs
 // inside it, and may end in the receiver's destructor.
 std::recursive_mutex s_notifyMutex;
+// The handles reported removed; a handle reported again leaves the set.
+std::mutex s_leftMutex;
+std::set<void *> s_left;
 
 template <typename FunctionPointer>
 FunctionPointer md(const char *name)
@@ -114,6 +118,13 @@ void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, 
     auto *target = static_cast<_DeviceNotifyTarget *>(context);
     if (!info || !target)
         return;
+    {
+        std::lock_guard<std::mutex> lock(s_leftMutex);
+        if (info->message == kAMDeviceAttached)
+            s_left.erase(info->device);
+        else if (info->message == kAMDeviceDetached)
+            s_left.insert(info->device);
+    }
     const char *slot = nullptr;
     if (info->message == kAMDeviceAttached)
         slot = target->connectedSlot;
@@ -124,6 +135,12 @@ void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, 
     std::lock_guard<std::recursive_mutex> lock(s_notifyMutex);
     if (target->receiver)
         QMetaObject::invokeMethod(target->receiver, slot, Qt::AutoConnection, Q_ARG(void *, info->device));
+}
+
+bool mobiledevice_has_left(void *device)
+{
+    std::lock_guard<std::mutex> lock(s_leftMutex);
+    return s_left.count(device) > 0;
 }
 
 void mobiledevice_clear_receiver(_DeviceNotifyTarget *target)

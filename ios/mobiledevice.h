@@ -49,6 +49,11 @@ void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, 
 // Stops forwarding to target's receiver, which is going away; a notification
 // being forwarded at that moment finishes first.
 void mobiledevice_clear_receiver(_DeviceNotifyTarget *target);
+// Whether the library reported device removed (and not arrived again) since
+// the subscription. Known at once on any thread, before the receiver's slot
+// runs: a worker that waits on a program talking to the phone asks it, since
+// such a program may wait for a phone that is gone for ever.
+bool mobiledevice_has_left(void *device);
 
 // Opens a session: connect, pair when not paired, validate the pairing,
 // start the session. 0 when open; else the failing step's code, with error

@@ -29,17 +29,39 @@ bool holds(const std::vector<double> &versions, double version)
 
 } // namespace
 
+plist_t Backup2Emulator::response(plist_t request, plist_t setup)
+{
+    const std::string requestName = plistwire::textOf(plistwire::valueOf(request, "MessageName"));
+    plist_t code = plistwire::valueOf(plistwire::valueOf(setup, "ErrorCodes"), requestName.c_str());
+    std::vector<double> phoneVersions = reals(plistwire::valueOf(setup, "ProtocolVersions"));
+    if (!plistwire::isArray(plistwire::valueOf(setup, "ProtocolVersions")))
+        phoneVersions = {2.0, 2.1};
+    plist_t response = plistwire::dictionary({{"MessageName", plistwire::text("Response")}});
+    int64_t errorCode = plistwire::integerOf(code, 0);
+    if (requestName == "Hello") {
+        double agreed = -1;
+        for (double version : reals(plistwire::valueOf(request, "SupportedProtocolVersions"))) {
+            if (holds(phoneVersions, version) && version > agreed)
+                agreed = version;
+        }
+        if (agreed < 0 && !code)
+            errorCode = 1;
+        if (agreed >= 0 && errorCode == 0)
+            plist_dict_set_item(response, "ProtocolVersion", plistwire::real(agreed));
+    }
+    plist_dict_set_item(response, "ErrorCode", plistwire::integer(errorCode));
+    plist_t description = plistwire::valueOf(plistwire::valueOf(setup, "ErrorDescriptions"), requestName.c_str());
+    if (errorCode != 0 && description)
+        plist_dict_set_item(response, "ErrorDescription", plistwire::copy(description));
+    return plistwire::array({plistwire::text("DLMessageProcessMessage"), response});
+}
+
 void Backup2Emulator::serve(ServiceChannel &channel, const std::string &phoneFolder)
 {
     const PlistOwned setup = ServiceSetup::read(phoneFolder, kService);
     DeviceLinkPeer peer(channel, phoneFolder, kService, setup.get());
     if (!peer.handshake())
         return;
-    plist_t errorCodes = plistwire::valueOf(setup.get(), "ErrorCodes");
-    std::vector<double> phoneVersions = reals(plistwire::valueOf(setup.get(), "ProtocolVersions"));
-    if (!plistwire::isArray(plistwire::valueOf(setup.get(), "ProtocolVersions")))
-        phoneVersions = {2.0, 2.1};
-
     for (;;) {
         PlistOwned message;
         if (!peer.receive(&message))
@@ -49,24 +71,7 @@ void Backup2Emulator::serve(ServiceChannel &channel, const std::string &phoneFol
             return;
         if (name != "DLMessageProcessMessage")
             continue;
-        plist_t request = plistwire::itemAt(message.get(), 1);
-        const std::string requestName = plistwire::textOf(plistwire::valueOf(request, "MessageName"));
-        plist_t code = plistwire::valueOf(errorCodes, requestName.c_str());
-        plist_t response = plistwire::dictionary({{"MessageName", plistwire::text("Response")}});
-        int64_t errorCode = plistwire::integerOf(code, 0);
-        if (requestName == "Hello") {
-            double agreed = -1;
-            for (double version : reals(plistwire::valueOf(request, "SupportedProtocolVersions"))) {
-                if (holds(phoneVersions, version) && version > agreed)
-                    agreed = version;
-            }
-            if (agreed < 0 && !code)
-                errorCode = 1;
-            if (agreed >= 0 && errorCode == 0)
-                plist_dict_set_item(response, "ProtocolVersion", plistwire::real(agreed));
-        }
-        plist_dict_set_item(response, "ErrorCode", plistwire::integer(errorCode));
-        if (!peer.send(plistwire::array({plistwire::text("DLMessageProcessMessage"), response})))
+        if (!peer.send(response(plistwire::itemAt(message.get(), 1), setup.get())))
             return;
     }
 }

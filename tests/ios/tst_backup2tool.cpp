@@ -6,6 +6,7 @@
 // estimate behind the bar of a program that prints none.
 #include "ios/applelibs.h"
 #include "ios/backup2tool.h"
+#include "ios/mobiledevice.h"
 #include "tests/support/emptyusbmuxlistener.h"
 #include "tests/support/testmain.h"
 #include "tests/support/virtualiphonefixture.h"
@@ -17,6 +18,7 @@
 #include <QStorageInfo>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <thread>
@@ -59,12 +61,13 @@ class TestBackup2Tool : public QObject
     QDir root() const { return QDir(dir->filePath("backup root")); }
 
     // Runs op on a worker thread, as the backup threads do; cancels from this
-    // thread once cancelWhen holds, when given.
+    // thread once cancelWhen holds, when given (or does interrupt instead).
     Outcome runTool(const QString &mode, int op = BACKUP2TOOL_OP_BACKUP, const QString &id = QString(),
-                    const std::function<bool()> &cancelWhen = {})
+                    const std::function<bool()> &cancelWhen = {}, void *device = nullptr,
+                    const std::function<void()> &interrupt = {})
     {
         qputenv("QP_FAKE_BACKUP_MODE", mode.toUtf8());
-        backup2tool tool(nullptr, id.isNull() ? udid : id, root());
+        backup2tool tool(device, id.isNull() ? udid : id, root());
         Outcome outcome;
         connect(&tool, &backup2tool::update, &tool,
                 [&](double progress, QString file, QString text) {
@@ -74,6 +77,7 @@ class TestBackup2Tool : public QObject
                     outcome.texts << text;
                 },
                 Qt::DirectConnection);
+        std::atomic<bool> finished{false};
         std::thread worker([&] {
             try {
                 tool.run(backup2tool_options(op));
@@ -81,6 +85,7 @@ class TestBackup2Tool : public QObject
             } catch (const std::exception &e) {
                 outcome.thrown = QString::fromUtf8(e.what());
             }
+            finished = true;
         });
         QElapsedTimer sinceCancel;
         if (cancelWhen) {
@@ -88,7 +93,15 @@ class TestBackup2Tool : public QObject
             if (!ready)
                 outcome.texts << "the moment to cancel never came";
             sinceCancel.start();
-            tool.cancel();
+            if (interrupt) {
+                interrupt();
+                // A run the interruption does not end is cancelled after a
+                // while, so the case fails instead of waiting for ever.
+                if (!QTest::qWaitFor([&] { return finished.load(); }, 15000))
+                    tool.cancel();
+            } else {
+                tool.cancel();
+            }
         }
         worker.join();
         if (cancelWhen)
@@ -256,6 +269,49 @@ private slots:
         QVERIFY(!readFile(record()).contains("SIGTERM"));
         const qint64 took = outcome.afterCancelMs;
         QVERIFY2(took >= 300 && took < 5000, qPrintable(QString::number(took)));
+    }
+
+    // The phone is reported unplugged while the program waits for it (the
+    // real one spins on the dead connection for ever): the program is asked
+    // to stop, or killed, and the run fails saying why; no user stopped it.
+    void aPhoneThatLeavesStopsTheProgramAndFailsTheRun_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<int>("op");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("backup, program stops") << "hang" << int(BACKUP2TOOL_OP_BACKUP)
+                                               << "The iPhone was disconnected before the backup was done. Plug it "
+                                                  "in again and keep it connected until the backup is done.";
+        QTest::newRow("restore, program killed") << "deaf" << int(BACKUP2TOOL_OP_RESTORE)
+                                                 << "The iPhone was disconnected before the restore was done. Plug "
+                                                    "it in again and keep it connected until the restore is done.";
+    }
+    void aPhoneThatLeavesStopsTheProgramAndFailsTheRun()
+    {
+        QFETCH(QString, mode);
+        QFETCH(int, op);
+        QFETCH(QString, text);
+        backup2tool::setStopGracePeriod(300);
+        // A handle the library reports removed, as it does from its thread.
+        static char handle;
+        _DeviceNotifyTarget target{nullptr, nullptr, nullptr};
+        const auto report = [&](unsigned int message) {
+            AMDeviceNotificationCallbackInfo info{};
+            info.device = reinterpret_cast<AMDeviceRef>(&handle);
+            info.message = message;
+            mobiledevice_notification_callback(&info, &target);
+        };
+        report(kAMDeviceAttached);
+        QVERIFY(!mobiledevice_has_left(&handle));
+        const Outcome outcome =
+            runTool(mode, op, phoneUdid, started(), &handle, [&] { report(kAMDeviceDetached); });
+        QCOMPARE(outcome.thrown, text);
+        QVERIFY(!outcome.stopped);
+        QCOMPARE(readFile(record()).endsWith("\nSIGTERM\n"), mode == "hang");
+        QVERIFY2(outcome.afterCancelMs < 5000, qPrintable(QString::number(outcome.afterCancelMs)));
+        // Plugged in again, the same handle is no longer gone.
+        report(kAMDeviceAttached);
+        QVERIFY(!mobiledevice_has_left(&handle));
     }
 
     void aCancelOfAProgramThatPrintsNothingIsPrompt()

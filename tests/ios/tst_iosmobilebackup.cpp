@@ -410,7 +410,18 @@ private slots:
         else
             thread.reset(new IOSMobileBackupThread(&device, &form));
         DialogDriver driver;
-        driver.then([&](QWidget *) { QTimer::singleShot(500, &form, [&] { form.cancel(); }); });
+        // Once the program listens for the request (it records its command
+        // line after that): a cancel before would find it not yet listening
+        // on a loaded machine.
+        QTimer listening;
+        listening.setInterval(20);
+        connect(&listening, &QTimer::timeout, &form, [&] {
+            if (QFileInfo::exists(path("args.txt"))) {
+                listening.stop();
+                form.cancel();
+            }
+        });
+        driver.then([&](QWidget *) { listening.start(); });
         thread->start();
         QCOMPARE(form.exec(), 0);
         QElapsedTimer afterCancel;

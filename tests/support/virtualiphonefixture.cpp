@@ -102,6 +102,8 @@ VirtualIPhoneSetup typicalIPhone(const QString &folderName, const QString &produ
         {"MobileSubscriberCountryCode", "262"},
         {"ProductVersion", productVersion},
         {"ProductType", "iPhone12,1"},
+        // Every phone answers its build; the backup program copies it.
+        {"BuildVersion", "11D257"},
         {"SerialNumber", "F2LXK0ABHG7F"},
         {"PhoneNumber", "+49 1512 3456789"},
     };

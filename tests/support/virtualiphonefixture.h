@@ -36,7 +36,9 @@ struct VirtualIPhoneSetup
     QMap<QString, QMap<QString, QByteArray>> appContainers;
     // How the phone's services answer: service name -> the settings of its
     // emulator (platform/mobiledevice/README.md), e.g. "com.apple.mobilesync"
-    // -> {"Batches": {...}}.
+    // -> {"Batches": {...}}; behind the virtual usbmuxd "com.apple.mobilebackup2"
+    // also takes the backup peer's ("Password", "UnplugAfterFiles":
+    // virtualusbmuxd/backup2peer.h).
     QMap<QString, QVariantMap> services;
     // How its lockdownd answers behind the virtual usbmuxd ("Lockdown":
     // Trust, ServiceSSL, Errors, Links; tests/support/virtualusbmuxd/

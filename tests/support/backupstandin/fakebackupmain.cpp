@@ -35,17 +35,14 @@
 // It ends through _exit, so the leak checker of a sanitizer build never adds
 // its own report to what the program printed.
 #include "tests/support/backupfixture.h"
-#include "tests/support/modernbackupfixture.h"
+#include "tests/support/virtualphonebackup.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 
 #include <plist/plist.h>
-#include <sqlite3.h>
 
 #include <csignal>
 #include <cstdio>
@@ -69,14 +66,6 @@ namespace {
     finish(255);
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        failWith("cannot read " + path);
-    return f.readAll();
-}
-
 QString stringAt(plist_t dict, const char *key)
 {
     plist_t item = dict ? plist_dict_get_item(dict, key) : nullptr;
@@ -89,229 +78,20 @@ QString stringAt(plist_t dict, const char *key)
     return text;
 }
 
-quint64 numberAt(plist_t dict, const char *key)
+void backup(const VirtualPhoneInfo &phone, const QString &folder)
 {
-    plist_t item = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!item || plist_get_node_type(item) != PLIST_UINT)
-        return 0;
-    uint64_t value = 0;
-    plist_get_uint_val(item, &value);
-    return value;
+    writeVirtualPhoneBackup(phone, folder);
+    // The program writes Info.plist itself.
+    QFile info(folder + "/Info.plist");
+    if (!info.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || info.write(plistBytes(QVariantMap{{"Device Name", phone.deviceName},
+                                             {"Product Version", phone.productVersion},
+                                             {"Target Identifier", phone.udid},
+                                             {"Unique Identifier", phone.udid.toUpper()}},
+                                 false))
+            < 0)
+        failWith("cannot write Info.plist");
 }
-
-struct Phone
-{
-    QString folder;
-    QString deviceName, productType, productVersion, serialNumber;
-    quint64 total = 0, available = 0;
-    QString root() const { return folder + "/root"; }
-    QString mobile() const { return root() + "/var/mobile"; }
-};
-
-// An empty folder when no virtual phone has that id.
-Phone findPhone(const QString &udid)
-{
-    const QString phones = qEnvironmentVariable("QP_VIRTUAL_IPHONES_DIR");
-    const QStringList folders = QDir(phones).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &name : folders) {
-        const QString plistPath = phones + "/" + name + "/device.plist";
-        if (!QFileInfo::exists(plistPath))
-            continue;
-        const QByteArray bytes = readFile(plistPath);
-        plist_t device = nullptr;
-        plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &device);
-        plist_t values = device ? plist_dict_get_item(device, "Values") : nullptr;
-        if (stringAt(values, "UniqueDeviceID") == udid) {
-            Phone phone;
-            phone.folder = phones + "/" + name;
-            phone.deviceName = stringAt(values, "DeviceName");
-            phone.productType = stringAt(values, "ProductType");
-            phone.productVersion = stringAt(values, "ProductVersion");
-            phone.serialNumber = stringAt(values, "SerialNumber");
-            plist_t domains = plist_dict_get_item(device, "Domains");
-            plist_t usage = domains ? plist_dict_get_item(domains, "com.apple.disk_usage") : nullptr;
-            phone.total = numberAt(usage, "TotalDataCapacity");
-            phone.available = numberAt(usage, "AmountDataAvailable");
-            plist_free(device);
-            return phone;
-        }
-        if (device)
-            plist_free(device);
-    }
-    return Phone();
-}
-
-void backup(const Phone &phone, const QString &udid, const QString &folder)
-{
-    BackupFixture fixture;
-    fixture.udid = udid;
-    fixture.deviceName = phone.deviceName;
-    fixture.productType = phone.productType;
-    fixture.productVersion = phone.productVersion;
-    fixture.serialNumber = phone.serialNumber;
-    fixture.entries.clear();
-    // Library/SMS and Library/AddressBook of the phone, attachments in
-    // MediaDomain as the phone keeps them.
-    const QString library = phone.mobile() + "/Library";
-    for (const QString &top : {QStringLiteral("SMS"), QStringLiteral("AddressBook")}) {
-        QDirIterator it(library + "/" + top, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString path = it.next();
-            const QString relative = QDir(phone.mobile()).relativeFilePath(path);
-            const bool media = relative.startsWith("Library/SMS/Attachments/");
-            // Each file with its own time, as the phone keeps it: a reader
-            // that caches by that time sees a changed database.
-            const qint64 mtime = QFileInfo(path).lastModified().toSecsSinceEpoch();
-            fixture.addFile(media ? "MediaDomain" : "HomeDomain", relative, readFile(path), quint32(mtime));
-        }
-    }
-    // Phones of iOS 10 and later leave the newer layout (Manifest.db).
-    if (phone.productVersion.section('.', 0, 0).toInt() >= 10) {
-        QFile::remove(folder + "/Manifest.mbdb");
-        writeModernBackup(fixture, folder);
-    } else {
-        QFile::remove(folder + "/Manifest.db");
-        fixture.write(folder);
-    }
-    const QVariantMap status = {{"SnapshotState", "finished"}, {"IsFullBackup", false}, {"Version", "2.4"},
-                                {"UUID", "6F1C1E7A-5C4A-4C9B-9D0E-3B7C2A1F0E55"}};
-    QFile statusFile(folder + "/Status.plist");
-    if (!statusFile.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        failWith("cannot write Status.plist");
-    statusFile.write(plistBytes(status, true));
-}
-
-// Manifest.mbdb read by hand: the header, then per record five strings, mode
-// u16, inode u64, uid, gid, mtime, atime, ctime u32, length u64, class u8,
-// property count u8 and the property strings.
-struct Reader
-{
-    QByteArray data;
-    int pos = 0;
-    bool need(int n) const { return pos + n <= data.size(); }
-    quint64 number(int n)
-    {
-        if (!need(n))
-            failWith("Manifest.mbdb is damaged");
-        quint64 v = 0;
-        for (int i = 0; i < n; ++i)
-            v = (v << 8) | quint8(data[pos++]);
-        return v;
-    }
-    QByteArray string()
-    {
-        const quint64 length = number(2);
-        if (length == 0xFFFF)
-            return QByteArray();
-        if (!need(int(length)))
-            failWith("Manifest.mbdb is damaged");
-        const QByteArray s = data.mid(pos, int(length));
-        pos += int(length);
-        return s;
-    }
-};
-
-// The Size of an MBFile archive, -1 when it has none.
-qint64 archivedSize(const QByteArray &blob)
-{
-    plist_t archive = nullptr;
-    plist_from_bin(blob.constData(), uint32_t(blob.size()), &archive);
-    plist_t objects = archive ? plist_dict_get_item(archive, "$objects") : nullptr;
-    plist_t file = objects && plist_array_get_size(objects) > 1 ? plist_array_get_item(objects, 1) : nullptr;
-    const qint64 size = file ? qint64(numberAt(file, "Size")) : -1;
-    if (archive)
-        plist_free(archive);
-    return size;
-}
-
-// Copies one backed-up file of HomeDomain or MediaDomain back into the phone.
-void restoreFile(const Phone &phone, const QString &domain, const QString &path, const QString &source)
-{
-    if (domain != "HomeDomain" && domain != "MediaDomain")
-        return;
-    if (path.contains("..") || path.startsWith('/'))
-        failWith("refused path " + path);
-    if (!QFileInfo::exists(source))
-        return;
-    const QString dest = phone.mobile() + "/" + path;
-    QDir().mkpath(QFileInfo(dest).absolutePath());
-    QFile::remove(dest);
-    if (!QFile::copy(source, dest))
-        failWith("cannot restore " + path);
-}
-
-// Manifest.db of the newer layout: every file row whose id, data file and
-// archived size agree is restored; a row that disagrees fails the restore,
-// as the phone refuses such a backup.
-void restoreNewer(const Phone &phone, const QString &folder)
-{
-    sqlite3 *db = nullptr;
-    if (sqlite3_open_v2((folder + "/Manifest.db").toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
-        failWith("Manifest.db cannot be opened");
-    sqlite3_stmt *stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT fileID, domain, relativePath, flags, file FROM Files", -1, &stmt, nullptr) != SQLITE_OK)
-        failWith("Manifest.db is damaged");
-    QFile::remove(phone.mobile() + "/Library/SMS/sms.db-wal");
-    QFile::remove(phone.mobile() + "/Library/SMS/sms.db-shm");
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-        auto text = [&](int c) { return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(stmt, c))); };
-        const QString id = text(0), domain = text(1), path = text(2);
-        if (sqlite3_column_int(stmt, 3) != 1)
-            continue;
-        const QString expectedId =
-            QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1).toHex();
-        if (id != expectedId)
-            failWith("Manifest.db lists " + path + " under another id");
-        const QString source = folder + "/" + id.left(2) + "/" + id;
-        const QByteArray blob(static_cast<const char *>(sqlite3_column_blob(stmt, 4)), sqlite3_column_bytes(stmt, 4));
-        if (QFileInfo::exists(source) && archivedSize(blob) != QFileInfo(source).size())
-            failWith("Manifest.db and the data of " + path + " disagree on its size");
-        restoreFile(phone, domain, path, source);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-}
-
-void restore(const Phone &phone, const QString &folder)
-{
-    if (QFileInfo::exists(folder + "/Manifest.db")) {
-        restoreNewer(phone, folder);
-        return;
-    }
-    Reader r{readFile(folder + "/Manifest.mbdb")};
-    if (!r.data.startsWith("mbdb\x05\x00"))
-        failWith("Manifest.mbdb is damaged");
-    r.pos = 6;
-    // A restore replaces the phone's database whole, its journal included.
-    QFile::remove(phone.mobile() + "/Library/SMS/sms.db-wal");
-    QFile::remove(phone.mobile() + "/Library/SMS/sms.db-shm");
-    while (r.pos < r.data.size()) {
-        const QString domain = QString::fromUtf8(r.string());
-        const QString path = QString::fromUtf8(r.string());
-        r.string();
-        r.string();
-        r.string();
-        const quint64 mode = r.number(2);
-        r.number(8 + 4 * 5 + 8 + 1);
-        const int properties = int(r.number(1));
-        for (int i = 0; i < properties * 2; ++i)
-            r.string();
-        if ((mode & 0xF000) != 0x8000 || (domain != "HomeDomain" && domain != "MediaDomain"))
-            continue;
-        if (path.contains("..") || path.startsWith('/'))
-            failWith("refused path " + path);
-        const QString id = QCryptographicHash::hash((domain + "-" + path).toUtf8(), QCryptographicHash::Sha1).toHex();
-        const QString source = folder + "/" + id;
-        if (!QFileInfo::exists(source))
-            continue;
-        const QString dest = phone.mobile() + "/" + path;
-        QDir().mkpath(QFileInfo(dest).absolutePath());
-        QFile::remove(dest);
-        if (!QFile::copy(source, dest))
-            failWith("cannot restore " + path);
-    }
-}
-
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -496,7 +276,7 @@ int main(int argc, char **argv)
     }
 
     const QString udid = line.udid;
-    const Phone phone = findPhone(udid);
+    const VirtualPhoneInfo phone = findVirtualPhone(qEnvironmentVariable("QP_VIRTUAL_IPHONES_DIR"), udid);
     if (udid.isEmpty() || phone.folder.isEmpty()) {
         printf("No device found with udid %s.\n", udid.toUtf8().constData());
         finish(255);
@@ -517,7 +297,8 @@ int main(int argc, char **argv)
         if (mode == "diskspace") {
             printf("ErrorCode 105: Insufficient free disk space on device to restore (%llu < %llu) "
                    "(MBErrorDomain/105)\nRestore Failed (Error Code 105).\n",
-                   static_cast<unsigned long long>(phone.available), static_cast<unsigned long long>(phone.total));
+                   static_cast<unsigned long long>(phone.amountDataAvailable),
+                   static_cast<unsigned long long>(phone.totalDataCapacity));
             finish(151);
         }
         // As the program: only a backup that finished is put onto a phone.
@@ -531,14 +312,14 @@ int main(int argc, char **argv)
         if (line.command == "backup") {
             printf("Starting backup...\nBackup will be unencrypted.\nRequesting backup from device...\n"
                    "Full backup mode.\nReceiving files\n");
-            backup(phone, udid, line.directory + "/" + udid);
+            backup(phone, line.directory + "/" + udid);
             showProgress();
             printf("Received 4 files from device.\nBackup Successful.\n");
         } else {
             printf("Restoring system files: %s\n", line.flags.contains("--system") ? "Yes" : "No");
             const bool reboot = !line.flags.contains("--no-reboot");
             printf("Rebooting after restore: %s\n", reboot ? "Yes" : "No");
-            restore(phone, line.directory + "/" + source);
+            restoreVirtualPhoneBackup(phone, line.directory + "/" + source);
             showProgress();
             if (reboot)
                 printf("The device should reboot now.\n");

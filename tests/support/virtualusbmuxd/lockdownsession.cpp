@@ -1,11 +1,16 @@
 #include "lockdownsession.h"
 
+#include "backup2peer.h"
 #include "lockdownsettings.h"
 #include "muxserver.h"
 #include "tlsserver.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -28,6 +33,21 @@ std::string hostId(plist_t message)
     if (record && plist_get_node_type(record) == PLIST_DICT)
         return text(record, "HostID");
     return text(message, "HostID");
+}
+
+// The muxer's end of a socket whose other end the phone's backup peer
+// serves on a thread of its own; -1 when none could be made.
+int startBackupPeer(const std::string &folder)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return -1;
+    const int served = ends[1];
+    std::thread([served, folder] {
+        Backup2Peer::serve(served, folder);
+        close(served);
+    }).detach();
+    return ends[0];
 }
 
 plist_t answerTo(const std::string &request)
@@ -189,6 +209,14 @@ plist_t LockdownSession::answer(const std::string &request, plist_t message, boo
         const std::string error = server.standIn.startService(phone, service, &fd);
         if (!error.empty())
             return failure(request, error);
+        // The backup service is this side's own whole peer: the stand-in's
+        // emulator, once the phone let the service start, ends unused.
+        if (service == Backup2Peer::kService) {
+            close(fd);
+            fd = startBackupPeer(folder);
+            if (fd < 0)
+                return failure(request, "ServiceProhibited");
+        }
         const bool tls = settings.sslServices.count(service) > 0;
         const uint16_t port = server.addService(phone, fd, tls);
         plist_t answer = answerTo(request);

@@ -16,7 +16,9 @@
 //                  on this connection until StopSession; InvalidHostID for
 //                  an unknown host
 //   StartService   Service (EscrowBag accepted) -> {Port, EnableServiceSSL}
-//                  for a port the muxer connects to the service's emulator
+//                  for a port the muxer connects to the service's emulator;
+//                  "com.apple.mobilebackup2" is served by the whole backup
+//                  peer of backup2peer.h once the stand-in let it start
 //   StopSession    ends the session and its TLS
 //   Goodbye        ends the connection
 // The phone's Errors setting makes any request answer that Error instead.
