@@ -10,9 +10,11 @@
 // the tree built), best of three. Floor, in the same run: a plain SELECT of
 // the same five columns of every row, each value touched, best of three.
 // Prints both, their ratio (the goal is at most 3), and the resident memory
-// the finished tree holds per row.
+// the finished tree holds per row. Then the same records as a Manifest.mbdb
+// (the old layout, which shares the tree) are listed the same way.
 #include "bench/benchsetup.h"
 #include "ios/backupmanifest.h"
+#include "ios/manifestdbfilelist.h"
 #include "tests/support/mbdbfixture.h"
 #include "tests/support/mbfilearchivefixture.h"
 
@@ -26,6 +28,7 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 using namespace testsupport;
@@ -255,11 +258,20 @@ int main(int argc, char **argv)
             m.loadManifestPlist();
             QElapsedTimer timer;
             timer.start();
-            std::vector<std::pair<QString, _MbdbRecord>> records = m.fileList()->readList();
+            // As loadMbdb reads them: each record into a node of its own.
+            std::vector<std::unique_ptr<_BackupFileNode>> records;
+            m.fileList()->readEach(
+                [&](const QString &fileId, _MbdbRecord &&record) {
+                    auto node = std::make_unique<_BackupFileNode>();
+                    node->record = std::move(record);
+                    node->fileId = fileId;
+                    records.push_back(std::move(node));
+                },
+                [&](qint64 count) { records.reserve(size_t(count)); });
             readOnly = qMin(readOnly, timer.nsecsElapsed() / 1e9);
             timer.restart();
             _BackupFileNode root;
-            root.buildTreeFrom(std::move(records));
+            root.buildTreeFromNodes(std::move(records));
             treeOnly = qMin(treeOnly, timer.nsecsElapsed() / 1e9);
         }
         std::printf("plain SELECT of every row:  %.3f s\n", floor);
@@ -267,6 +279,31 @@ int main(int argc, char **argv)
                     treeOnly);
         std::printf("ratio: %.2f (goal <= 3)   [checksum %llu]\n", listing / floor,
                     static_cast<unsigned long long>(checksum % 1000));
+
+        // The old layout, which shares the tree: the same records written as
+        // a Manifest.mbdb, listed the same way, against the same floor.
+        const QString oldFolder = home.filePath("Backup/old-layout");
+        QDir().mkpath(oldFolder);
+        {
+            QHash<QString, _MbdbRecord> records = ManifestDbFileList(QDir(folder)).read();
+            QList<_MbdbRecord> list;
+            list.reserve(records.size());
+            for (auto it = records.begin(); it != records.end(); ++it)
+                list.append(std::move(it.value()));
+            mbdb_write(list, oldFolder + "/Manifest.mbdb");
+        }
+        for (const char *name : {"/Manifest.plist", "/Status.plist"})
+            QFile::copy(folder + name, oldFolder + name);
+        double oldListing = 1e9;
+        for (int run = 0; run < 3; ++run) {
+            floor = qMin(floor, selectSeconds(folder + "/Manifest.db", &checksum));
+            qint64 oldNodes = 0;
+            oldListing = qMin(oldListing, listSeconds(oldFolder, &oldNodes));
+            if (oldNodes != nodes)
+                throw std::runtime_error("the old layout lists another tree");
+        }
+        std::printf("old layout (Manifest.mbdb):  %.3f s (%.2f times the plain SELECT)\n", oldListing,
+                    oldListing / floor);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "backup_bench: %s\n", e.what());
         return 1;

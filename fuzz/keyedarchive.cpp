@@ -1,9 +1,14 @@
 // One file's metadata in a backup of iOS 10 and later: an NSKeyedArchiver
 // list read in place by KeyedArchive, every value of the MBFile looked up as
 // the file list does, then turned into a record by the file list itself.
+// The one-pass reader of the usual shape must, whenever it answers, answer
+// as the general reader does.
 #include "fuzz/fuzzenv.h"
 #include "ios/manifestdbfilelist.h"
+#include "ios/mbfilequickreader.h"
 #include "platform/plist/keyedarchive.h"
+
+#include <cstdlib>
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
@@ -32,6 +37,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
         sum += quint64(archive.error().size());
     }
+    MbFileValues quick, general;
+    QString why;
+    const bool generalRead = ManifestDbFileList::archiveValues(bytes, general, why);
+    if (MbFileQuickReader::read(reinterpret_cast<const char *>(data), qsizetype(size), quick)
+        && (!generalRead || !(quick == general)))
+        std::abort(); // the quick reader took what the general one refuses or reads otherwise
+    sum += quint64(why.size());
     for (qint64 flags : {1, 2, 4, 0}) {
         _MbdbRecord record;
         QString error;

@@ -102,7 +102,8 @@ int main(int argc, char **argv)
         // An allocation of exactly the input's size, so a read past its end
         // is caught.
         std::unique_ptr<uint8_t[]> data(new uint8_t[bytes.size() ? bytes.size() : 1]);
-        std::memcpy(data.get(), bytes.data(), bytes.size());
+        if (!bytes.empty()) // an empty file's vector has no data to copy from
+            std::memcpy(data.get(), bytes.data(), bytes.size());
         ::alarm(timeout);
         LLVMFuzzerTestOneInput(data.get(), bytes.size());
         ::alarm(0);

@@ -24,3 +24,13 @@ std::vector<std::pair<QString, _MbdbRecord>> BackupFileList::readList()
         list.emplace_back(it.key(), std::move(it.value()));
     return list;
 }
+
+void BackupFileList::readEach(const std::function<void(const QString &, _MbdbRecord &&)> &take,
+                              const std::function<void(qint64)> &expect)
+{
+    QHash<QString, _MbdbRecord> records = read();
+    if (expect)
+        expect(records.size());
+    for (auto it = records.begin(); it != records.end(); ++it)
+        take(it.key(), std::move(it.value()));
+}

@@ -9,6 +9,7 @@
 #include <QHash>
 #include <QString>
 
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,11 @@ public:
     // A list whose ids are unique by its format gives them without a hash
     // in between.
     virtual std::vector<std::pair<QString, _MbdbRecord>> readList();
+    // The same, each pair handed to take as it is read; expect, when given,
+    // first learns how many there are if the list knows. Lets the file tree
+    // take each record into its node at once.
+    virtual void readEach(const std::function<void(const QString &fileId, _MbdbRecord &&record)> &take,
+                          const std::function<void(qint64 count)> &expect = {});
 
     // The absolute path of the data file of fileId in the backup folder.
     virtual QString dataFilePath(const QString &fileId) const = 0;

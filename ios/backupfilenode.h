@@ -7,6 +7,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -50,4 +51,8 @@ struct _BackupFileNode
     void buildTree(QHash<QString, _MbdbRecord> &&records);
     // The same from (file id, record) pairs.
     void buildTreeFrom(std::vector<std::pair<QString, _MbdbRecord>> &&records);
+    // The same from one node per record, its record and fileId set (parent,
+    // name and children empty), taken over: each becomes a node of the tree
+    // or is deleted.
+    void buildTreeFromNodes(std::vector<std::unique_ptr<_BackupFileNode>> &&nodes);
 };

@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -189,7 +190,17 @@ void BackupManifest::loadMbdb()
     // A swap of the message database and the file list that a killed run
     // left unfinished is settled first, so the tree shows a matching pair.
     BackupSwapJournal::recover(folder);
-    root.buildTreeFrom(fileList()->readList()); // taken over, not copied
+    // Each record goes straight into the node that may hold it.
+    std::vector<std::unique_ptr<_BackupFileNode>> nodes;
+    fileList()->readEach(
+        [&](const QString &fileId, _MbdbRecord &&record) {
+            auto node = std::make_unique<_BackupFileNode>();
+            node->record = std::move(record);
+            node->fileId = fileId;
+            nodes.push_back(std::move(node));
+        },
+        [&](qint64 count) { nodes.reserve(size_t(count)); });
+    root.buildTreeFromNodes(std::move(nodes));
 }
 
 void BackupManifest::extractFile(const _BackupFileNode *node, const QString &destPath) const

@@ -3,6 +3,7 @@
 #include "app/regularfile.h"
 #include "ios/backupcrypto.h"
 #include "ios/backupkeybag.h"
+#include "ios/mbfilequickreader.h"
 #include "platform/plist/keyedarchive.h"
 
 #include <QFile>
@@ -36,19 +37,22 @@ constexpr int kWrappedKeyBytes = 40;
 // or ".." component, no NUL. The empty path is the domain's own folder.
 bool staysInside(const QByteArray &path)
 {
-    if (path.startsWith('/'))
+    const char *p = path.constData();
+    const char *end = p + path.size();
+    if (p == end)
+        return true;
+    if (p[0] == '/' || std::memchr(p, '\0', size_t(end - p)))
         return false;
-    qsizetype start = 0;
-    const qsizetype size = path.size();
-    for (qsizetype i = 0; i <= size; ++i) {
-        if (i < size && path.at(i) == '\0')
+    // "." and ".." start with a dot: only components that do are looked at.
+    for (const char *dot = static_cast<const char *>(std::memchr(p, '.', size_t(end - p))); dot;
+         dot = dot + 1 < end ? static_cast<const char *>(std::memchr(dot + 1, '.', size_t(end - dot - 1))) : nullptr) {
+        if (dot != p && dot[-1] != '/')
+            continue;
+        const char *after = dot + 1;
+        if (after == end || *after == '/')
             return false;
-        if (i == size || path.at(i) == '/') {
-            const qsizetype length = i - start;
-            if ((length == 1 && path.at(start) == '.') || (length == 2 && path.at(start) == '.' && path.at(start + 1) == '.'))
-                return false;
-            start = i + 1;
-        }
+        if (*after == '.' && (after + 1 == end || after[1] == '/'))
+            return false;
     }
     return true;
 }
@@ -116,8 +120,7 @@ void ManifestDbFileList::damaged(const QString &why) const
              .arg(QDir::toNativeSeparators(m_folder.absolutePath()), why));
 }
 
-bool ManifestDbFileList::recordFromRow(const QByteArray &domain, const QByteArray &relativePath, qint64 flags,
-                                       const QByteArray &file, _MbdbRecord &record, QString &error)
+bool ManifestDbFileList::archiveValues(const QByteArray &file, MbFileValues &values, QString &error)
 {
     KeyedArchive archive;
     if (!archive.load(file)) {
@@ -129,9 +132,9 @@ bool ManifestDbFileList::recordFromRow(const QByteArray &domain, const QByteArra
         error = QStringLiteral("its file information holds no MBFile");
         return false;
     }
-    // Every value in one pass over the MBFile's keys.
-    enum Key { Mode, UserID, GroupID, InodeNumber, LastModified, LastStatusChange, Birth, Size, ProtectionClass,
-               Target, Digest, EncryptionKey, KeyCount };
+    // Every value in one pass over the MBFile's keys; the numbers first, in
+    // MbFileValues::Number order.
+    enum Key { Target = MbFileValues::NumberCount, Digest, EncryptionKey, KeyCount };
     static const QLatin1String names[KeyCount] = {
         QLatin1String("Mode"),         QLatin1String("UserID"),           QLatin1String("GroupID"),
         QLatin1String("InodeNumber"),  QLatin1String("LastModified"),     QLatin1String("LastStatusChange"),
@@ -139,47 +142,70 @@ bool ManifestDbFileList::recordFromRow(const QByteArray &domain, const QByteArra
         QLatin1String("Target"),       QLatin1String("Digest"),           QLatin1String("EncryptionKey")};
     qint64 objects[KeyCount];
     archive.members(root, names, objects, KeyCount);
-    qint64 numbers[Target] = {};
+    values = MbFileValues();
     for (int k = 0; k < Target; ++k) {
-        if (objects[k] >= 0 && !archive.toInteger(objects[k], numbers[k])) {
+        if (objects[k] >= 0 && !archive.toInteger(objects[k], values.numbers[k])) {
             error = QStringLiteral("its %1 is not a number").arg(names[k]);
             return false;
         }
     }
+    if (objects[Target] >= 0) {
+        values.hasTarget = true;
+        values.target = archive.toString(objects[Target]).toUtf8();
+    }
+    if (objects[Digest] >= 0 && archive.type(objects[Digest]) == KeyedArchive::Type::Data) {
+        values.hasDigest = true;
+        values.digest = archive.toData(objects[Digest]);
+    }
+    qint64 key = objects[EncryptionKey];
+    if (key >= 0 && archive.type(key) == KeyedArchive::Type::Dictionary)
+        key = archive.member(key, QLatin1String("NS.data"));
+    if (key >= 0 && archive.type(key) == KeyedArchive::Type::Data) {
+        values.hasEncryptionKey = true;
+        values.encryptionKey = archive.toData(key);
+    }
+    if (!archive.error().isEmpty()) {
+        error = QStringLiteral("its file information is damaged (%1)").arg(archive.error());
+        return false;
+    }
+    return true;
+}
+
+bool ManifestDbFileList::recordFromRow(const QByteArray &domain, const QByteArray &relativePath, qint64 flags,
+                                       const QByteArray &file, _MbdbRecord &record, QString &error)
+{
+    // The common shape read in one pass; anything else, and every damaged
+    // archive, through the general reader, which also words the error.
+    MbFileValues values;
+    if (!MbFileQuickReader::read(file.constData(), file.size(), values) && !archiveValues(file, values, error))
+        return false;
+    const qint64 *numbers = values.numbers;
     record = _MbdbRecord();
     record.domain.setBytes(domain);
     record.path.setBytes(relativePath);
-    const quint16 mode = quint16(numbers[Mode]);
-    record.uid = clampU32(numbers[UserID]);
-    record.gid = clampU32(numbers[GroupID]);
-    const quint64 inode = quint64(numbers[InodeNumber]);
+    const quint16 mode = quint16(numbers[MbFileValues::Mode]);
+    record.uid = clampU32(numbers[MbFileValues::UserID]);
+    record.gid = clampU32(numbers[MbFileValues::GroupID]);
+    const quint64 inode = quint64(numbers[MbFileValues::InodeNumber]);
     record.inodeHigh = quint32(inode >> 32);
     record.inodeLow = quint32(inode & 0xFFFFFFFFu);
-    record.mtime = clampU32(numbers[LastModified]);
-    record.atime = clampU32(numbers[LastStatusChange]);
-    record.ctime = clampU32(numbers[Birth]);
-    const qint64 size = numbers[Size];
-    const qint64 protection = numbers[ProtectionClass];
+    record.mtime = clampU32(numbers[MbFileValues::LastModified]);
+    record.atime = clampU32(numbers[MbFileValues::LastStatusChange]);
+    record.ctime = clampU32(numbers[MbFileValues::Birth]);
+    const qint64 size = numbers[MbFileValues::Size];
+    const qint64 protection = numbers[MbFileValues::ProtectionClass];
     if (size < 0 || protection < 0 || protection > 255) {
         error = QStringLiteral("its size or protection class is out of range");
         return false;
     }
     record.fileLength = size;
     record.protectionClass = quint8(protection);
-
-    if (objects[Target] >= 0)
-        record.linkTarget.setBytes(archive.toString(objects[Target]).toUtf8());
-    if (objects[Digest] >= 0 && archive.type(objects[Digest]) == KeyedArchive::Type::Data)
-        record.dataHash.setBytes(archive.toData(objects[Digest]));
-    qint64 key = objects[EncryptionKey];
-    if (key >= 0 && archive.type(key) == KeyedArchive::Type::Dictionary)
-        key = archive.member(key, QLatin1String("NS.data"));
-    if (key >= 0 && archive.type(key) == KeyedArchive::Type::Data)
-        record.encryptionKey.setBytes(archive.toData(key));
-    if (!archive.error().isEmpty()) {
-        error = QStringLiteral("its file information is damaged (%1)").arg(archive.error());
-        return false;
-    }
+    if (values.hasTarget)
+        record.linkTarget.setBytes(values.target);
+    if (values.hasDigest)
+        record.dataHash.setBytes(values.digest);
+    if (values.hasEncryptionKey)
+        record.encryptionKey.setBytes(values.encryptionKey);
 
     // The kind: flags first; the Mode's type bits only when flags names none.
     quint16 kind = 0;
@@ -275,6 +301,12 @@ std::vector<std::pair<QString, _MbdbRecord>> ManifestDbFileList::readList()
     return list;
 }
 
+void ManifestDbFileList::readEach(const std::function<void(const QString &, _MbdbRecord &&)> &take,
+                                  const std::function<void(qint64)> &expect)
+{
+    readRows(take, expect);
+}
+
 void ManifestDbFileList::readRows(const std::function<void(const QString &, _MbdbRecord &&)> &take,
                                   const std::function<void(qint64 rows)> &expect)
 {
@@ -316,7 +348,10 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
     // shared-memory file a list in WAL mode would otherwise get in the backup.
     const QByteArray uri = QUrl::fromLocalFile(openPath).toEncoded() + "?immutable=1";
     Database d;
-    if (sqlite3_open_v2(uri.constData(), &d.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK)
+    // The connection never leaves this function's thread: no mutex around
+    // each call for every column of every row.
+    if (sqlite3_open_v2(uri.constData(), &d.db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr)
+        != SQLITE_OK)
         damaged(QStringLiteral("its Manifest.db cannot be opened (%1).")
                     .arg(QString::fromUtf8(d.db ? sqlite3_errmsg(d.db) : "out of memory")));
     if (expect) {
@@ -333,32 +368,40 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
         damaged(QStringLiteral("its Manifest.db is not a list of backed-up files (%1).")
                     .arg(QString::fromUtf8(sqlite3_errmsg(d.db))));
 
-    // A backup has a few hundred domains and hundreds of thousands of rows:
-    // each domain's bytes are shared by all its records.
+    // A backup has a few hundred domains and hundreds of thousands of rows,
+    // mostly listed domain by domain: each domain's bytes are shared by all
+    // its records, and the domain of the row before is tried first.
     QHash<QByteArray, QByteArray> domains;
+    QByteArray lastDomain;
+    bool lastDomainInside = false; // no '/' and no NUL in it
     int rc;
     while ((rc = sqlite3_step(d.stmt)) == SQLITE_ROW) {
         // Id and domain are looked at in SQLite's own buffer; only what the
         // record keeps is copied.
-        const QByteArray idBytes = rawColumn(d.stmt, 0);
-        bool hex = idBytes.size() == 40;
-        for (qsizetype i = 0; hex && i < idBytes.size(); ++i) {
-            const char c = idBytes.at(i);
+        const auto *id = reinterpret_cast<const char *>(sqlite3_column_text(d.stmt, 0));
+        const int idSize = sqlite3_column_bytes(d.stmt, 0);
+        bool hex = id && idSize == 40;
+        for (int i = 0; hex && i < idSize; ++i) {
+            const char c = id[i];
             hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
         }
-        const QString fileId = QString::fromLatin1(idBytes);
         if (!hex)
             damaged(QStringLiteral("Manifest.db lists a file under the id \"%1\", which is not 40 hex digits.")
-                        .arg(QString::fromUtf8(idBytes.left(80))));
+                        .arg(QString::fromUtf8(QByteArray(id ? id : "", id ? qMin(idSize, 80) : 0))));
+        const QString fileId = QString::fromLatin1(id, idSize);
         const QByteArray rawDomain = rawColumn(d.stmt, 1);
-        auto known = domains.constFind(rawDomain);
-        if (known == domains.constEnd()) {
-            const QByteArray copy(rawDomain.constData(), rawDomain.size());
-            known = domains.insert(copy, copy);
+        if (lastDomain.isNull() || rawDomain != lastDomain) {
+            auto known = domains.constFind(rawDomain);
+            if (known == domains.constEnd()) {
+                const QByteArray copy(rawDomain.constData(), rawDomain.size());
+                known = domains.insert(copy, copy);
+            }
+            lastDomain = known.value();
+            lastDomainInside = !lastDomain.contains('/') && !lastDomain.contains('\0');
         }
-        const QByteArray domain = known.value();
+        const QByteArray &domain = lastDomain;
         const QByteArray path = columnBytes(d.stmt, 2);
-        if (domain.contains('/') || domain.contains('\0') || !staysInside(path))
+        if (!lastDomainInside || !staysInside(path))
             damaged(QStringLiteral("Manifest.db lists \"%1\" of \"%2\", which leads outside its domain.")
                         .arg(QString::fromUtf8(path.left(200)), QString::fromUtf8(domain.left(80))));
         // Read in place: the archive is decoded before the next step moves

@@ -31,6 +31,7 @@
 #include <functional>
 
 struct _BackupKeyBag;
+struct MbFileValues;
 
 class ManifestDbFileList : public BackupFileList
 {
@@ -52,6 +53,8 @@ public:
     // then names a data file inside the backup all the same, and the tree
     // keeps the first row of each path.
     std::vector<std::pair<QString, _MbdbRecord>> readList() override;
+    void readEach(const std::function<void(const QString &fileId, _MbdbRecord &&record)> &take,
+                  const std::function<void(qint64 count)> &expect = {}) override;
     QString dataFilePath(const QString &fileId) const override;
 
     // One row of Files as a record. The kind comes from flags (and from the
@@ -61,6 +64,12 @@ public:
     // domain and relativePath are UTF-8.
     static bool recordFromRow(const QByteArray &domain, const QByteArray &relativePath, qint64 flags,
                               const QByteArray &file, _MbdbRecord &record, QString &error);
+
+    // The values of an MBFile archive through the general keyed-archive
+    // reader, whatever its shape. False with error set when it is no MBFile
+    // archive or is damaged. recordFromRow reads the common shape faster
+    // (MbFileQuickReader) and comes here for everything else.
+    static bool archiveValues(const QByteArray &file, MbFileValues &values, QString &error);
 
     // Decrypts the encrypted Manifest.db at source into dest (replaced) with
     // the 32-byte key, removing the padding. Throws std::runtime_error when

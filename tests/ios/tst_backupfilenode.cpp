@@ -3,6 +3,9 @@
 #include "ios/backupfilenode.h"
 #include "tests/support/mbdbfixture.h"
 
+#include <QRandomGenerator>
+#include <QSet>
+
 namespace {
 
 _MbdbRecord record(const QString &domain, const QString &path, quint32 inode = 0)
@@ -58,6 +61,8 @@ private slots:
     void domainSortingFirstGivesTheNode();
     void rootAndApplicationsAreEmptyFolders();
     void treeIsBuiltOnce();
+    void pathsEqualAsTextAreOneNode();
+    void childrenOfOneDomainComeInTextOrder();
     void everyRecordOfARealManifestIsANodeOrAccountedFor();
 };
 
@@ -90,6 +95,18 @@ void TestBackupFileNode::buildsTheTree_data()
     QTest::newRow("names in other scripts")
         << QStringList{"MediaDomain|DCIM", QString::fromUtf8("MediaDomain|DCIM/\xF0\x9F\x98\x80 caf\xC3\xA9.jpg")}
         << QString::fromUtf8("DCIM(\xF0\x9F\x98\x80 caf\xC3\xA9.jpg)");
+    // Children come in the order of UTF-16 code units, where U+FF21 sorts
+    // after a character beyond U+FFFF, though its UTF-8 bytes sort before.
+    QTest::newRow("order of UTF-16, not of UTF-8")
+        << QStringList{"MediaDomain|DCIM", QString::fromUtf8("MediaDomain|DCIM/IMG \uFF21.jpg"),
+                       QString::fromUtf8("MediaDomain|DCIM/IMG \xF0\x9F\x98\x80.jpg"), "MediaDomain|DCIM/IMG b.jpg"}
+        << QString::fromUtf8("DCIM(IMG b.jpg IMG \xF0\x9F\x98\x80.jpg IMG \uFF21.jpg)");
+    // A folder that a later domain lists after a file of an earlier one
+    // looked for it in vain still takes the files of its own domain.
+    QTest::newRow("parent listed by a later domain")
+        << QStringList{"MediaDomain|Library/x", "RootDomain|Library", "RootDomain|Library/y"} << "x Library(y)";
+    QTest::newRow("Applications made after a path below it was listed")
+        << QStringList{"AAADomain|Applications/z", "AppDomain-q|"} << "z Applications(q)";
     QTest::newRow("nothing") << QStringList() << QString();
 }
 
@@ -152,6 +169,77 @@ void TestBackupFileNode::treeIsBuiltOnce()
     empty.buildTree({});
     empty.buildTree(records({"HomeDomain|Other"}));
     QCOMPARE(dump(empty), QStringLiteral("Other"));
+}
+
+// Paths are compared as text: bytes cut at a NUL, and invalid UTF-8 read as
+// U+FFFD, name the same node as the text they read as.
+void TestBackupFileNode::pathsEqualAsTextAreOneNode()
+{
+    QHash<QString, _MbdbRecord> all;
+    const auto add = [&](const QByteArray &path, quint32 inode) {
+        _MbdbRecord r;
+        r.domain.setBytes("HomeDomain");
+        r.path.setBytes(path);
+        r.inodeLow = inode;
+        all.insert(QString::number(inode), r);
+    };
+    add("Library", 1);
+    add("Library/a\xFF" "b", 2);
+    add("Library/a\xFE" "b", 3);
+    add(QByteArray("Library/c\0junk", 14), 4);
+    add("Library/c", 5);
+    add("Library/caf\xC3\xA9", 6);
+    _BackupFileNode root;
+    root.buildTree(all);
+    QCOMPARE(dump(root), QString::fromUtf8("Library(a\uFFFDb c caf\u00e9)"));
+}
+
+// Many paths of one domain, sharing long beginnings and mixing characters
+// whose UTF-8 and UTF-16 orders differ: every folder lists its children in
+// the order of QString::compare, each name once, and every path has a node.
+void TestBackupFileNode::childrenOfOneDomainComeInTextOrder()
+{
+    const QStringList parts{"a", "b", "Z", ".", "a b", QString::fromUtf8("\u00e9"), QString::fromUtf8("\u00ff"),
+                            QString::fromUtf8("\uE000"), QString::fromUtf8("\uFF21"),
+                            QString::fromUtf8("\xF0\x9F\x98\x80"), QString::fromUtf8("\xF0\x9D\x84\x9E")};
+    QRandomGenerator random(20230629);
+    QHash<QString, _MbdbRecord> all;
+    QSet<QString> paths;
+    const QString base = "Library/Caches/com.example.cache/";
+    for (int i = 0; i < 3000; ++i) {
+        QString path = base;
+        const int depth = 1 + int(random.bounded(3));
+        for (int d = 0; d < depth; ++d) {
+            if (d > 0)
+                path += '/';
+            for (int n = 1 + int(random.bounded(4)); n > 0; --n)
+                path += parts.at(int(random.bounded(qsizetype(parts.size()))));
+        }
+        // Each folder on the way listed too, as phones list them.
+        for (qsizetype slash = path.indexOf('/'); slash > 0; slash = path.indexOf('/', slash + 1))
+            paths.insert(path.left(slash));
+        paths.insert(path);
+    }
+    for (const QString &path : paths) {
+        const _MbdbRecord r = record("HomeDomain", path);
+        all.insert(mbdb_record_file_id(r), r);
+    }
+    _BackupFileNode root;
+    root.buildTree(all);
+
+    qsizetype nodes = 0;
+    QList<const _BackupFileNode *> todo{&root};
+    while (!todo.isEmpty()) {
+        const _BackupFileNode *n = todo.takeLast();
+        for (qsizetype i = 0; i < n->children.size(); ++i) {
+            ++nodes;
+            todo << n->children.at(i);
+            if (i > 0)
+                QVERIFY2(QString::compare(n->children.at(i - 1)->name, n->children.at(i)->name) < 0,
+                         qPrintable(n->children.at(i - 1)->name + " before " + n->children.at(i)->name));
+        }
+    }
+    QCOMPARE(nodes, paths.size());
 }
 
 // A manifest lists more records than its tree has nodes. The difference is
