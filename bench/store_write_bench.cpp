@@ -86,7 +86,7 @@ QList<_MsgMessage *> generate(_MsgStore &store, int messageCount, int chatCount,
         m->is_sent = m->is_from_me;
         m->is_delivered = 1;
         m->is_finished = 1;
-        c->messages.insert(QString::number(m->rowid), m);
+        c->messages.insert(m->rowid, m);
         store.messages.insert(m->rowid, m);
         messages << m;
     }

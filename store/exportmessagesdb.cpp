@@ -1,5 +1,6 @@
 #include "store/exportmessagesdb.h"
 
+#include "store/attributedbodysource.h"
 #include "store/ioscontactsmemdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtEndian>
 
 #include <sqlite3.h>
 
@@ -65,13 +67,7 @@ int hexDigit(char c)
     return hexDigit(unsigned(static_cast<unsigned char>(c)));
 }
 
-int hexDigit(QChar c)
-{
-    return hexDigit(unsigned(c.unicode()));
-}
-
-template<class Char>
-bool parseMd5(const Char *text, qsizetype size, quint64 *high, quint64 *low)
+bool parseMd5(const char *text, qsizetype size, quint64 *high, quint64 *low)
 {
     if (size != 32)
         return false;
@@ -158,8 +154,8 @@ void ExportMessagesDb::clearRunState()
     handleRows.clear();
     chatHandles.clear();
     hashRows.clear();
-    otherHashRows.clear();
     guidDigests.clear();
+    guidsRead = false;
     chatLast.clear();
     lastAddressed.clear();
     logicHashes = false;
@@ -193,63 +189,47 @@ void ExportMessagesDb::readRunState()
             kept = rowid;
     };
     if (logicHashes) {
+        forEachRow(h, "select count(*) from message",
+                   [this](sqlite3_stmt *s) { hashRows.reserve(qsizetype(sqlite3_column_int64(s, 0))); });
         forEachRow(h, "select rowid, logic_hash from message where typeof(logic_hash) = 'text'",
                    [this, &keepFirst](sqlite3_stmt *s) {
                        const qint64 rowid = sqlite3_column_int64(s, 0);
                        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 1));
                        const int size = sqlite3_column_bytes(s, 1);
+                       // Any other text (upper case, another length) is
+                       // never what calcLogicHash writes, so never found.
                        Md5Key key;
-                       if (parseMd5(text, size, &key.high, &key.low)) {
-                           const auto it = hashRows.find(key);
-                           if (it == hashRows.end())
-                               hashRows.insert(key, rowid);
-                           else
-                               keepFirst(*it, rowid);
-                       } else {
-                           const QString other = QString::fromUtf8(text, size);
-                           const auto it = otherHashRows.find(other);
-                           if (it == otherHashRows.end())
-                               otherHashRows.insert(other, rowid);
-                           else
-                               keepFirst(*it, rowid);
-                       }
+                       if (!parseMd5(text, size, &key.high, &key.low))
+                           return;
+                       qint64 &kept = hashRows[key]; // 0 when new: no row has rowid 0
+                       if (kept == 0)
+                           kept = rowid;
+                       else
+                           keepFirst(kept, rowid);
                    });
     }
-    forEachRow(h, "select guid from message where typeof(guid) = 'text'", [this](sqlite3_stmt *s) {
+}
+
+void ExportMessagesDb::readGuids()
+{
+    // Read at the first message its logic hash does not find: a run of
+    // messages the database holds already never needs them.
+    guidsRead = true;
+    forEachRow(db.handle(), "select guid from message where typeof(guid) = 'text'", [this](sqlite3_stmt *s) {
         const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
         guidDigests.insert(guidDigest(QByteArrayView(text, sqlite3_column_bytes(s, 0))));
     });
-}
-
-bool ExportMessagesDb::md5Key(const QString &hex, Md5Key *key)
-{
-    return parseMd5(hex.constData(), hex.size(), &key->high, &key->low);
-}
-
-qint64 ExportMessagesDb::messageRowidByLogicHash(const QString &logicHash) const
-{
-    Md5Key key;
-    if (md5Key(logicHash, &key))
-        return hashRows.value(key);
-    return otherHashRows.value(logicHash);
-}
-
-void ExportMessagesDb::rememberLogicHash(const QString &logicHash, qint64 rowid)
-{
-    Md5Key key;
-    if (md5Key(logicHash, &key)) {
-        if (!hashRows.contains(key))
-            hashRows.insert(key, rowid);
-    } else if (!otherHashRows.contains(logicHash)) {
-        otherHashRows.insert(logicHash, rowid);
-    }
 }
 
 qint64 ExportMessagesDb::messageRowidByGuid(const QString &guid)
 {
     // The digest tells a guid the database surely lacks; a digest shared
     // with another guid costs only the look-up in the file.
-    if (guid.isNull() || !guidDigests.contains(guidDigest(guid)))
+    if (guid.isNull())
+        return 0;
+    if (!guidsRead)
+        readGuids();
+    if (!guidDigests.contains(guidDigest(guid)))
         return 0;
     return db.messageRowid(guid);
 }
@@ -338,9 +318,15 @@ void ExportMessagesDb::write(const _MsgMessage &message)
     // message under a different guid. Computed once for lookup and insert.
     QString logicHash;
     qint64 messageRowid = 0;
+    Md5Key digest;
     if (logicHashes) {
-        logicHash = calcLogicHash(message);
-        messageRowid = messageRowidByLogicHash(logicHash);
+        const QByteArray raw = calcLogicHashDigest(message);
+        digest.high = qFromBigEndian<quint64>(raw.constData());
+        digest.low = qFromBigEndian<quint64>(raw.constData() + 8);
+        messageRowid = hashRows.value(digest);
+        // Written as calcLogicHash has it: the text of the same digest.
+        if (messageRowid == 0)
+            logicHash = QString::fromLatin1(raw.toHex());
     }
     // A guid is no proof of identity: foreign or damaged files repeat guids
     // or leave them empty. A different message under a taken (or empty) guid
@@ -357,15 +343,18 @@ void ExportMessagesDb::write(const _MsgMessage &message)
         const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
         if (freshGuid) {
             _MsgMessage renamed = message;
+            renamed.attributedBody = attributedBodyOf(message);
             renamed.guid = newGuid();
             messageRowid = db.insertMessage(&renamed, handleRowid, otherRowid, logicHash);
-            guidDigests.insert(guidDigest(renamed.guid));
+            if (guidsRead)
+                guidDigests.insert(guidDigest(renamed.guid));
         } else {
             messageRowid = db.insertMessage(&message, handleRowid, otherRowid, logicHash);
-            guidDigests.insert(guidDigest(message.guid));
+            if (guidsRead)
+                guidDigests.insert(guidDigest(message.guid));
         }
-        if (logicHashes)
-            rememberLogicHash(logicHash, messageRowid);
+        if (logicHashes && !hashRows.contains(digest))
+            hashRows.insert(digest, messageRowid);
         db.joinChatMessage(chatRowid, messageRowid);
         // The chat's newest date is written once at the end of the run.
         auto last = chatLast.find(chatRowid);

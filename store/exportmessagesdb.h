@@ -85,11 +85,10 @@ private:
     // keeps a logic hash of its own that is not the message's.
     bool isOtherMessage(qint64 rowid, const QString &logicHash);
     void readRunState();
+    void readGuids();
     void clearRunState();
     // The chat's member handles as the database joined them (after an insert).
     void rememberMembers(qint64 chatRowid);
-    qint64 messageRowidByLogicHash(const QString &logicHash) const;
-    void rememberLogicHash(const QString &logicHash, qint64 rowid);
     qint64 messageRowidByGuid(const QString &guid);
     void flushChatUpdates();
 
@@ -103,16 +102,15 @@ private:
         bool operator==(const Md5Key &o) const { return high == o.high && low == o.low; }
     };
     friend size_t qHash(const Md5Key &key, size_t seed) { return qHashMulti(seed, key.high, key.low); }
-    static bool md5Key(const QString &hex, Md5Key *key);
     QHash<QString, qint64> chatRows;                        // by guid
     QHash<QPair<QString, QString>, qint64> handleRows;      // by id and service
     QSet<QPair<qint64, qint64>> chatHandles;                // joined (chat, handle)
-    QHash<Md5Key, qint64> hashRows;                         // logic hashes as written by calcLogicHash
-    QHash<QString, qint64> otherHashRows;                   // any other logic hash text
+    QHash<Md5Key, qint64> hashRows;                         // logic hashes (calcLogicHashDigest)
     QSet<quint64> guidDigests;                              // a 64-bit digest of every message guid
     QHash<qint64, int> chatLast;                            // newest date written per chat
     QHash<qint64, QString> lastAddressed;                   // per group chat
     bool logicHashes = false;
+    bool guidsRead = false;
     sqlite3_stmt *membersOfChat = nullptr; // kept by the connection of membersSerial's open
     quint64 membersSerial = 0;
 

@@ -4,6 +4,7 @@
 // connection and then served from its statement cache.
 #include "store/ios6messagedb.h"
 
+#include "store/attributedbodysource.h"
 #include "store/msgtext.h"
 
 #include "platform/sqlite_qt/sqlite3cursor.h"
@@ -278,7 +279,7 @@ void bindText(sqlite3_stmt *stmt, int at, const QString &value, QByteArray &utf8
 // Every message column the open file takes, in the order of the statement,
 // for the combination of optional values `optional`.
 template<class Emit>
-void visitMessageRow(Emit &row, const _MsgMessage &m, unsigned optional, qint64 handleRowid,
+void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, unsigned optional, qint64 handleRowid,
                      qint64 otherHandleRowid, const QString &logicHash, qint64 scale, bool audio, bool played,
                      bool datePlayed, bool itemType, bool otherHandle, bool groupTitle, bool groupAction,
                      bool shareStatus, bool shareDirection, bool expirable, bool expireState, bool actionType,
@@ -296,7 +297,7 @@ void visitMessageRow(Emit &row, const _MsgMessage &m, unsigned optional, qint64 
     if (optional & CountrySet)
         row.text("country", m.country);
     if (optional & BodySet)
-        row.bytes("attributedBody", m.attributedBody);
+        row.bytes("attributedBody", body);
     row.integer("version", m.version);
     row.integer("type", m.type);
     row.text("service", m.service);
@@ -608,7 +609,9 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
         optional |= SubjectSet;
     if (!m.country.isEmpty())
         optional |= CountrySet;
-    if (!m.attributedBody.isEmpty())
+    // The bytes the reader left in the message's source file go along.
+    const QByteArray body = attributedBodyOf(m);
+    if (!body.isEmpty())
         optional |= BodySet;
     if (p.otherHandle && otherHandleRowid > 0)
         optional |= OtherHandleSet;
@@ -616,7 +619,7 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
         optional |= GroupTitleSet;
     const QString hash = p.logicHash && logicHash.isEmpty() ? calcLogicHash(m) : logicHash;
     const auto visit = [&](auto &row) {
-        visitMessageRow(row, m, optional, handleRowid, otherHandleRowid, hash, scale, p.audio, p.played,
+        visitMessageRow(row, m, body, optional, handleRowid, otherHandleRowid, hash, scale, p.audio, p.played,
                         p.datePlayed, p.itemType, p.otherHandle, p.groupTitle, p.groupAction, p.shareStatus,
                         p.shareDirection, p.expirable, p.expireState, p.actionType, p.logicHash);
     };

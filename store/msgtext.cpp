@@ -238,6 +238,11 @@ QDateTime msgDateTime(int date)
 
 QString calcLogicHash(const _MsgMessage &message)
 {
+    return QString::fromLatin1(calcLogicHashDigest(message).toHex());
+}
+
+QByteArray calcLogicHashDigest(const _MsgMessage &message)
+{
     QCryptographicHash hash(QCryptographicHash::Md5);
     if (message.item_type != 0) {
         // Group events have no text of their own; their guid is their identity.
@@ -261,7 +266,7 @@ QString calcLogicHash(const _MsgMessage &message)
         for (const QString &name : names)
             hash.addData(name.toUtf8());
     }
-    return QString::fromLatin1(hash.result().toHex());
+    return hash.result();
 }
 
 QString newGuid()
