@@ -285,6 +285,14 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             chat->bodySource = bodySource;
     }
 
+    if (chatId <= 0) {
+        // Sized once for every row instead of growing (and moving every
+        // entry) step by step; counting the join's index is cheap.
+        Sqlite3Cursor rows = queryThrow(Sqlite3Sql("select count(*) from chat_message_join"));
+        if (rows.moveNext())
+            s->messages.reserve(s->messages.size() + qsizetype(rows.getInt64(0)));
+    }
+
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const MessageColumns k(c);
     while (c.moveNext()) {
