@@ -368,6 +368,8 @@ void ExportMessagesDb::write(const _MsgMessage &message)
     if (chat->isGroup() && message.handle)
         lastAddressed.insert(chatRowid, message.handle->id);
 
+    if (message.attachments.isEmpty())
+        return;
     for (const _MsgAttachment *attachment : sortedAttachments(message)) {
         copyAttachmentFile(*attachment);
         qint64 attachmentRowid = db.attachmentRowid(attachment);

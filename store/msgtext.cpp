@@ -254,6 +254,8 @@ QByteArray calcLogicHashDigest(const _MsgMessage &message)
         const char fromMe = char(message.is_from_me & 0xFF);
         hash.addData(QByteArrayView(&fromMe, 1));
         hash.addData(cleanText(message).toUtf8());
+        if (message.attachments.isEmpty())
+            return hash.result(); // no list to build (it would allocate even empty)
         QStringList names;
         for (const _MsgAttachment *attachment : message.attachments) {
             if (attachment->filename.isEmpty())
