@@ -8,6 +8,7 @@
 #include "ios/manifestdbedit.h"
 #include "ios/mbdb.h"
 #include "platform/plist/plistnode.h"
+#include "store/attributedbodysource.h"
 #include "store/ios6messagedb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
@@ -475,6 +476,7 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
             const _MsgMessage *written = m;
             if (freshGuid) {
                 renamed = *m;
+                renamed.attributedBody = attributedBodyOf(*m);
                 renamed.guid = newGuid();
                 written = &renamed;
             }

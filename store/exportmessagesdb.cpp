@@ -1,5 +1,6 @@
 #include "store/exportmessagesdb.h"
 
+#include "store/attributedbodysource.h"
 #include "store/ioscontactsmemdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
@@ -14,6 +15,88 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QtEndian>
+
+#include <sqlite3.h>
+
+namespace {
+
+// The page cache of a run, in KiB: large runs keep the indexes of guid and
+// logic hash in memory instead of reading them back from the file for every
+// message, and the cap keeps a run of millions of messages from taking the
+// machine's memory. SQLite takes the pages only as it needs them.
+constexpr int kRunCacheKiB = 64 * 1024;
+
+// Steps through every row of sql, handing each to row. Throws
+// Sqlite3Exception like the rest of the database code.
+template<class Row>
+void forEachRow(sqlite3 *db, const char *sql, Row &&row)
+{
+    sqlite3_stmt *stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) {
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+            row(stmt);
+    }
+    if (rc != SQLITE_DONE) {
+        const QString reason = QString::fromUtf8(sqlite3_errmsg(db));
+        sqlite3_finalize(stmt);
+        throw Sqlite3Exception(QStringLiteral("%1 (SQLite code %2) in SQL: %3").arg(reason).arg(rc).arg(QLatin1String(sql)),
+                               rc);
+    }
+    sqlite3_finalize(stmt);
+}
+
+QString columnText(sqlite3_stmt *stmt, int i)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, i));
+    if (!text)
+        return QString();
+    return QString::fromUtf8(text, sqlite3_column_bytes(stmt, i));
+}
+
+int hexDigit(unsigned u)
+{
+    if (u >= '0' && u <= '9')
+        return int(u - '0');
+    if (u >= 'a' && u <= 'f')
+        return int(u - 'a' + 10);
+    return -1; // upper case too: the lookup compares the text exactly
+}
+
+int hexDigit(char c)
+{
+    return hexDigit(unsigned(static_cast<unsigned char>(c)));
+}
+
+bool parseMd5(const char *text, qsizetype size, quint64 *high, quint64 *low)
+{
+    if (size != 32)
+        return false;
+    quint64 half[2] = {0, 0};
+    for (int i = 0; i < 32; ++i) {
+        const int d = hexDigit(text[i]);
+        if (d < 0)
+            return false;
+        half[i / 16] = (half[i / 16] << 4) | quint64(d);
+    }
+    *high = half[0];
+    *low = half[1];
+    return true;
+}
+
+// Of the guid's UTF-8 bytes, as the file keeps them.
+quint64 guidDigest(QByteArrayView utf8)
+{
+    return quint64(qHash(utf8, size_t(0x9e3779b97f4a7c15ULL)));
+}
+
+quint64 guidDigest(const QString &guid)
+{
+    return guidDigest(QByteArrayView(guid.toUtf8()));
+}
+
+} // namespace
 
 ExportMessagesDb::ExportMessagesDb(const QDir &dbDir, const QString &mcc, bool upgradeSchema)
     : db(dbDir, mcc, upgradeSchema),
@@ -28,22 +111,36 @@ void ExportMessagesDb::begin()
     written = 0;
     leftOut = 0;
     unwritableChats.clear();
+    clearRunState();
+    db.open();
+    db.executeThrow(Sqlite3Sql(QStringLiteral("PRAGMA cache_size = -%1").arg(kRunCacheKiB)));
     db.beginTransaction();
+    try {
+        readRunState();
+    } catch (...) {
+        abort();
+        throw;
+    }
 }
 
 void ExportMessagesDb::end()
 {
     try {
+        flushChatUpdates();
         db.endTransaction(true);
     } catch (...) {
+        clearRunState();
+        db.endTransaction(false);
         db.close();
         throw;
     }
+    clearRunState();
     db.close();
 }
 
 void ExportMessagesDb::abort() noexcept
 {
+    clearRunState();
     // The connection's close rolls back whatever transaction is still open;
     // ending the marked one first keeps the object's own flag honest.
     try {
@@ -53,14 +150,144 @@ void ExportMessagesDb::abort() noexcept
     db.close();
 }
 
+void ExportMessagesDb::clearRunState()
+{
+    chatRows.clear();
+    handleRows.clear();
+    chatHandles.clear();
+    hashRows.clear();
+    guidDigests.clear();
+    guidsRead = false;
+    chatLast.clear();
+    lastAddressed.clear();
+    logicHashes = false;
+}
+
+void ExportMessagesDb::readRunState()
+{
+    sqlite3 *h = db.handle();
+    logicHashes = db.hasLogicHash();
+    // In rowid order where several rows may share a key: the first row wins,
+    // as it does for the look-ups these stand in for.
+    forEachRow(h, "select rowid, guid from chat where typeof(guid) = 'text' order by rowid", [this](sqlite3_stmt *s) {
+        const QString guid = columnText(s, 1);
+        if (!chatRows.contains(guid))
+            chatRows.insert(guid, sqlite3_column_int64(s, 0));
+    });
+    forEachRow(h, "select rowid, id, service from handle where typeof(id) = 'text' and typeof(service) = 'text' "
+                  "order by rowid",
+               [this](sqlite3_stmt *s) {
+                   const QPair<QString, QString> key(columnText(s, 1), columnText(s, 2));
+                   if (!handleRows.contains(key))
+                       handleRows.insert(key, sqlite3_column_int64(s, 0));
+               });
+    forEachRow(h, "select chat_id, handle_id from chat_handle_join", [this](sqlite3_stmt *s) {
+        chatHandles.insert(qMakePair(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1)));
+    });
+    // In any order (SQLite may read an index of the column alone): the
+    // smallest rowid of a hash wins.
+    const auto keepFirst = [](qint64 &kept, qint64 rowid) {
+        if (rowid < kept)
+            kept = rowid;
+    };
+    if (logicHashes) {
+        forEachRow(h, "select count(*) from message",
+                   [this](sqlite3_stmt *s) { hashRows.reserve(qsizetype(sqlite3_column_int64(s, 0))); });
+        forEachRow(h, "select rowid, logic_hash from message where typeof(logic_hash) = 'text'",
+                   [this, &keepFirst](sqlite3_stmt *s) {
+                       const qint64 rowid = sqlite3_column_int64(s, 0);
+                       const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 1));
+                       const int size = sqlite3_column_bytes(s, 1);
+                       // Any other text (upper case, another length) is
+                       // never what calcLogicHash writes, so never found.
+                       Md5Key key;
+                       if (!parseMd5(text, size, &key.high, &key.low))
+                           return;
+                       qint64 &kept = hashRows[key]; // 0 when new: no row has rowid 0
+                       if (kept == 0)
+                           kept = rowid;
+                       else
+                           keepFirst(kept, rowid);
+                   });
+    }
+}
+
+void ExportMessagesDb::readGuids()
+{
+    // Read at the first message its logic hash does not find: a run of
+    // messages the database holds already never needs them.
+    guidsRead = true;
+    forEachRow(db.handle(), "select guid from message where typeof(guid) = 'text'", [this](sqlite3_stmt *s) {
+        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 0));
+        guidDigests.insert(guidDigest(QByteArrayView(text, sqlite3_column_bytes(s, 0))));
+    });
+}
+
+qint64 ExportMessagesDb::messageRowidByGuid(const QString &guid)
+{
+    // The digest tells a guid the database surely lacks; a digest shared
+    // with another guid costs only the look-up in the file.
+    if (guid.isNull())
+        return 0;
+    if (!guidsRead)
+        readGuids();
+    if (!guidDigests.contains(guidDigest(guid)))
+        return 0;
+    return db.messageRowid(guid);
+}
+
+void ExportMessagesDb::rememberMembers(qint64 chatRowid)
+{
+    if (!membersOfChat || membersSerial != db.openSerial()) {
+        membersOfChat = db.keptStatement(QStringLiteral(
+            "select h.rowid, h.id, h.service from chat_handle_join as j inner join handle as h "
+            "on j.handle_id = h.rowid where j.chat_id = ?"));
+        membersSerial = db.openSerial();
+    }
+    sqlite3_stmt *s = membersOfChat;
+    sqlite3_bind_int64(s, 1, chatRowid);
+    int rc;
+    while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
+        const qint64 handleRowid = sqlite3_column_int64(s, 0);
+        chatHandles.insert(qMakePair(chatRowid, handleRowid));
+        if (sqlite3_column_type(s, 1) != SQLITE_TEXT || sqlite3_column_type(s, 2) != SQLITE_TEXT)
+            continue;
+        const QPair<QString, QString> key(columnText(s, 1), columnText(s, 2));
+        if (!handleRows.contains(key))
+            handleRows.insert(key, handleRowid);
+    }
+    const QString reason = QString::fromUtf8(sqlite3_errmsg(db.handle()));
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE)
+        throw Sqlite3Exception(QStringLiteral("Reading the members of a new chat failed: %1").arg(reason), rc);
+}
+
+void ExportMessagesDb::flushChatUpdates()
+{
+    for (auto it = chatLast.constBegin(); it != chatLast.constEnd(); ++it)
+        db.updateChatLast(it.key(), it.value());
+    for (auto it = lastAddressed.constBegin(); it != lastAddressed.constEnd(); ++it)
+        db.setLastAddressedHandle(it.key(), it.value());
+    chatLast.clear();
+    lastAddressed.clear();
+}
+
 qint64 ExportMessagesDb::joinedHandle(qint64 chatRowid, const _MsgHandle *handle)
 {
-    qint64 rowid = db.handleRowid(handle);
+    // Ids and services of NULL match nothing in the file: such a handle is
+    // inserted (and refused by the schema) as the look-up would have it.
+    const bool keyed = !handle->id.isNull() && !handle->service.isNull();
+    const QPair<QString, QString> key(handle->id, handle->service);
+    qint64 rowid = keyed ? handleRows.value(key) : 0;
     if (rowid == 0) {
         rowid = db.insertHandle(handle);
+        if (keyed)
+            handleRows.insert(key, rowid);
+    }
+    const QPair<qint64, qint64> join(chatRowid, rowid);
+    if (!chatHandles.contains(join)) {
         db.joinChatHandle(chatRowid, rowid);
-    } else if (!db.hasChatHandle(chatRowid, rowid)) {
-        db.joinChatHandle(chatRowid, rowid);
+        chatHandles.insert(join);
     }
     return rowid;
 }
@@ -93,16 +320,22 @@ void ExportMessagesDb::write(const _MsgMessage &message)
     // message under a different guid. Computed once for lookup and insert.
     QString logicHash;
     qint64 messageRowid = 0;
-    if (db.hasLogicHash()) {
-        logicHash = calcLogicHash(message);
-        messageRowid = db.messageRowidByLogicHash(logicHash);
+    Md5Key digest;
+    if (logicHashes) {
+        const QByteArray raw = calcLogicHashDigest(message);
+        digest.high = qFromBigEndian<quint64>(raw.constData());
+        digest.low = qFromBigEndian<quint64>(raw.constData() + 8);
+        messageRowid = hashRows.value(digest);
+        // Written as calcLogicHash has it: the text of the same digest.
+        if (messageRowid == 0)
+            logicHash = QString::fromLatin1(raw.toHex());
     }
     // A guid is no proof of identity: foreign or damaged files repeat guids
     // or leave them empty. A different message under a taken (or empty) guid
     // is stored under a fresh one rather than lost.
     bool freshGuid = message.guid.isEmpty();
     if (messageRowid == 0 && !freshGuid) {
-        const qint64 byGuid = db.messageRowid(message.guid);
+        const qint64 byGuid = messageRowidByGuid(message.guid);
         if (byGuid != 0 && isOtherMessage(byGuid, logicHash))
             freshGuid = true;
         else
@@ -112,19 +345,33 @@ void ExportMessagesDb::write(const _MsgMessage &message)
         const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
         if (freshGuid) {
             _MsgMessage renamed = message;
+            renamed.attributedBody = attributedBodyOf(message);
             renamed.guid = newGuid();
             messageRowid = db.insertMessage(&renamed, handleRowid, otherRowid, logicHash);
+            if (guidsRead)
+                guidDigests.insert(guidDigest(renamed.guid));
         } else {
             messageRowid = db.insertMessage(&message, handleRowid, otherRowid, logicHash);
+            if (guidsRead)
+                guidDigests.insert(guidDigest(message.guid));
         }
+        if (logicHashes && !hashRows.contains(digest))
+            hashRows.insert(digest, messageRowid);
         db.joinChatMessage(chatRowid, messageRowid);
-        db.updateChatLast(chatRowid, message.date);
+        // The chat's newest date is written once at the end of the run.
+        auto last = chatLast.find(chatRowid);
+        if (last == chatLast.end())
+            chatLast.insert(chatRowid, message.date);
+        else if (*last < message.date)
+            *last = message.date;
         ++written;
     }
 
     if (chat->isGroup() && message.handle)
-        db.setLastAddressedHandle(chatRowid, message.handle->id);
+        lastAddressed.insert(chatRowid, message.handle->id);
 
+    if (message.attachments.isEmpty())
+        return;
     for (const _MsgAttachment *attachment : sortedAttachments(message)) {
         copyAttachmentFile(*attachment);
         qint64 attachmentRowid = db.attachmentRowid(attachment);
@@ -136,7 +383,8 @@ void ExportMessagesDb::write(const _MsgMessage &message)
 
 qint64 ExportMessagesDb::chatRowidOrInsert(const _MsgChat *chat)
 {
-    qint64 rowid = db.chatRowid(chat->guid);
+    // A NULL guid matches no row of the file; the insert is refused below.
+    qint64 rowid = chat->guid.isNull() ? 0 : chatRows.value(chat->guid);
     if (rowid != 0 || unwritableChats.contains(chat->guid))
         return rowid;
     // A chat the database refuses (a member without an id, a constraint of a
@@ -154,6 +402,11 @@ qint64 ExportMessagesDb::chatRowidOrInsert(const _MsgChat *chat)
         unwritableChats.insert(chat->guid);
     }
     db.executeThrow(Sqlite3Sql(QStringLiteral("RELEASE new_chat")));
+    if (rowid != 0) {
+        if (!chat->guid.isNull())
+            chatRows.insert(chat->guid, rowid);
+        rememberMembers(rowid);
+    }
     return rowid;
 }
 

@@ -16,8 +16,12 @@
 #include "store/msgrecords.h"
 
 #include <QDir>
+#include <QHash>
+#include <QPair>
 #include <QSet>
 #include <QString>
+
+struct sqlite3_stmt;
 
 class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
 {
@@ -32,14 +36,17 @@ public:
     // an unfinished transaction.
     ~ExportMessagesDb() override;
 
-    // Opens the database (creating or upgrading it) and begins the one
-    // transaction of the run.
+    // Opens the database (creating or upgrading it), sizes its page cache for
+    // the run, begins the one transaction of the run and reads what the
+    // duplicate checks need (chats, handles, their joins, the messages' logic
+    // hashes and guids) into memory.
     void begin() override;
     // Adds one message unless the database holds it already; skips group
     // events the target cannot store and messages without a real chat.
     void write(const _MsgMessage &message) override;
-    // Commits, then closes the connection, also when the commit fails (the
-    // failure is thrown after the close, with the run's rows rolled back).
+    // Writes each chat's newest date and last addressed handle, commits, then
+    // closes the connection, also when either fails (the failure is thrown
+    // after the close, with the run's rows rolled back).
     void end() override;
     // Drops the run: rolls the open transaction back and closes. Never throws.
     void abort() noexcept;
@@ -77,6 +84,35 @@ private:
     // Whether a row found under the message's guid is another message: it
     // keeps a logic hash of its own that is not the message's.
     bool isOtherMessage(qint64 rowid, const QString &logicHash);
+    void readRunState();
+    void readGuids();
+    void clearRunState();
+    // The chat's member handles as the database joined them (after an insert).
+    void rememberMembers(qint64 chatRowid);
+    qint64 messageRowidByGuid(const QString &guid);
+    void flushChatUpdates();
+
+    // What the database holds, kept for the run (the run is the database's
+    // only writer: its transaction holds the write lock throughout). Rows of
+    // this run are added as they are written; the first row of a key wins,
+    // as it does for the statements these stand in for.
+    struct Md5Key
+    {
+        quint64 high = 0, low = 0;
+        bool operator==(const Md5Key &o) const { return high == o.high && low == o.low; }
+    };
+    friend size_t qHash(const Md5Key &key, size_t seed) { return qHashMulti(seed, key.high, key.low); }
+    QHash<QString, qint64> chatRows;                        // by guid
+    QHash<QPair<QString, QString>, qint64> handleRows;      // by id and service
+    QSet<QPair<qint64, qint64>> chatHandles;                // joined (chat, handle)
+    QHash<Md5Key, qint64> hashRows;                         // logic hashes (calcLogicHashDigest)
+    QSet<quint64> guidDigests;                              // a 64-bit digest of every message guid
+    QHash<qint64, int> chatLast;                            // newest date written per chat
+    QHash<qint64, QString> lastAddressed;                   // per group chat
+    bool logicHashes = false;
+    bool guidsRead = false;
+    sqlite3_stmt *membersOfChat = nullptr; // kept by the connection of membersSerial's open
+    quint64 membersSerial = 0;
 
     IOS6MessageDb db;
     ContainedPath fileRelay;

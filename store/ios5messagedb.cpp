@@ -336,7 +336,7 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         }
         if (chat) {
             m->chat = chat;
-            chat->messages.insert(QString::number(id), m);
+            chat->messages.insert(id, m);
         }
     }
 }

@@ -122,6 +122,9 @@ void IOS6MessageDb::open()
             upgrade();
         readTableSql();
         dateScale = 0;
+        // Writes made while opening (an upgrade) asked about the columns
+        // before the map above was read.
+        plan.reset();
     } catch (...) {
         close();
         if (!exists) {

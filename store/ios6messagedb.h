@@ -18,6 +18,8 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
+
 class ProgressForm;
 class Sqlite3Exception;
 struct _SqliteCarvedRow;
@@ -188,6 +190,11 @@ private:
     // long as the table map keeps the same text.
     bool probe(const QString &table, const QString &text, Qt::CaseSensitivity cs) const;
     qint64 firstRowid(const Sqlite3Sql &sql);
+    // The statements of the row-level writes and look-ups, prepared once per
+    // open, and the columns the open file has; see ios6messagedbwrite.cpp.
+    struct WritePlan;
+    WritePlan &writePlan();
+    std::shared_ptr<WritePlan> plan; // shared_ptr: complete only in the write file
     struct ProbeCache
     {
         QString createSql;

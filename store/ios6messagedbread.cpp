@@ -2,6 +2,7 @@
 #include "store/ios6messagedb.h"
 
 #include "platform/sqlite_qt/sqlite3sql.h"
+#include "store/attributedbodysource.h"
 #include "store/attributedbodytext.h"
 #include "store/handlenaming.h"
 #include "store/resolvedcursor.h"
@@ -94,14 +95,21 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->handle_id = c.getInt64(k.handle_id);
     m->subject = c.getText(k.subject);
     m->country = c.getSharedText(k.country);
-    m->attributedBody = c.getBlob(k.attributedBody);
     // Later phones keep the words of many messages only in the archived
-    // attributed string.
-    if (m->text.isEmpty() && !m->attributedBody.isEmpty()) {
-        const QString words = attributedBodyText(m->attributedBody);
-        if (!words.isEmpty())
-            m->text = words;
+    // attributed string. Once the words are in text the archive is not kept:
+    // it would cost the store as much memory as the text itself. A message
+    // whose archive yields no words keeps it, as it is all there is.
+    if (m->text.isEmpty()) {
+        QByteArray body = c.getBlob(k.attributedBody);
+        if (!body.isEmpty()) {
+            const QString words = attributedBodyText(body);
+            if (!words.isEmpty())
+                m->text = words;
+            else
+                m->attributedBody = std::move(body);
+        }
     }
+    m->attributedBodyLeftInSource = m->attributedBody.isEmpty() && c.getBytes(k.attributedBody) > 0;
     m->version = c.getInt(k.version);
     m->type = c.getInt(k.type);
     m->service = c.getSharedText(k.service);
@@ -271,6 +279,20 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
     if (chatId > 0)
         sql += QStringLiteral(" and j.chat_id=%1").arg(chatId);
 
+    const auto bodySource = QSharedPointer<AttributedBodySource>::create(dbPath);
+    for (_MsgChat *chat : std::as_const(s->chats)) {
+        if (!chat->bodySource)
+            chat->bodySource = bodySource;
+    }
+
+    if (chatId <= 0) {
+        // Sized once for every row instead of growing (and moving every
+        // entry) step by step; counting the join's index is cheap.
+        Sqlite3Cursor rows = queryThrow(Sqlite3Sql("select count(*) from chat_message_join"));
+        if (rows.moveNext())
+            s->messages.reserve(s->messages.size() + qsizetype(rows.getInt64(0)));
+    }
+
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const MessageColumns k(c);
     while (c.moveNext()) {
@@ -293,7 +315,7 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         }
         if (_MsgChat *chat = s->chats.value(c.getInt64(k.chat_id))) {
             m->chat = chat;
-            chat->messages.insert(QString::number(rowid), m);
+            chat->messages.insert(rowid, m);
         }
     }
 }

@@ -4,6 +4,7 @@
 // connection and then served from its statement cache.
 #include "store/ios6messagedb.h"
 
+#include "store/attributedbodysource.h"
 #include "store/msgtext.h"
 
 #include "platform/sqlite_qt/sqlite3cursor.h"
@@ -13,6 +14,7 @@
 
 #include <sqlite3.h>
 
+#include <array>
 #include <stdexcept>
 
 namespace {
@@ -74,6 +76,285 @@ private:
     Sqlite3Sql values; // the values in column order; the text is added last
 };
 
+// Binds values by position into a kept statement. Texts are converted to
+// UTF-8 once and bound without a copy; they live until the statement ran.
+class PositionalBinder
+{
+public:
+    explicit PositionalBinder(sqlite3_stmt *stmt) : stmt(stmt) {}
+
+    void text(const char *, const QString &value)
+    {
+        ++at;
+        if (value.isNull()) {
+            check(sqlite3_bind_null(stmt, at));
+            return;
+        }
+        Q_ASSERT(used < int(utf8.size()));
+        QByteArray &bytes = utf8[size_t(used++)];
+        bytes = value.toUtf8();
+        // A null pointer would bind NULL: empty text stays empty text.
+        check(sqlite3_bind_text64(stmt, at, bytes.isEmpty() ? "" : bytes.constData(), sqlite3_uint64(bytes.size()),
+                                  SQLITE_STATIC, SQLITE_UTF8));
+    }
+    void integer(const char *, qint64 value) { check(sqlite3_bind_int64(stmt, ++at, value)); }
+    void bytes(const char *, const QByteArray &value)
+    {
+        ++at;
+        if (value.isNull())
+            check(sqlite3_bind_null(stmt, at));
+        else if (value.isEmpty())
+            check(sqlite3_bind_zeroblob(stmt, at, 0));
+        else
+            check(sqlite3_bind_blob64(stmt, at, value.constData(), sqlite3_uint64(value.size()), SQLITE_STATIC));
+    }
+    // Throws when a value could not be bound (too big, out of memory).
+    void done() const
+    {
+        if (rc != SQLITE_OK) {
+            throw Sqlite3Exception(QStringLiteral("Cannot bind a value (SQLite code %1) in SQL: %2")
+                                       .arg(rc)
+                                       .arg(QString::fromUtf8(sqlite3_sql(stmt))),
+                                   rc);
+        }
+    }
+
+private:
+    void check(int result)
+    {
+        if (result != SQLITE_OK && rc == SQLITE_OK)
+            rc = result;
+    }
+    sqlite3_stmt *stmt;
+    int at = 0;
+    int rc = SQLITE_OK;
+    int used = 0;
+    std::array<QByteArray, 12> utf8;
+};
+
+// Collects the column names a row visit emits, for the statement's text.
+class ColumnNames
+{
+public:
+    void text(const char *column, const QString &) { add(column); }
+    void integer(const char *column, qint64) { add(column); }
+    void bytes(const char *column, const QByteArray &) { add(column); }
+
+    QString insertSql(const char *table) const
+    {
+        QString sql = QStringLiteral("INSERT INTO \"%1\" (").arg(QLatin1String(table));
+        sql += columns;
+        sql += QStringLiteral(") VALUES (");
+        for (int i = 0; i < count; ++i)
+            sql += i ? QStringLiteral(",?") : QStringLiteral("?");
+        sql += QLatin1Char(')');
+        return sql;
+    }
+
+private:
+    void add(const char *column)
+    {
+        if (count++)
+            columns += QLatin1Char(',');
+        columns += QLatin1Char('"');
+        columns += QLatin1String(column);
+        columns += QLatin1Char('"');
+    }
+    QString columns;
+    int count = 0;
+};
+
+// Values of a message row that are left out (to the column's default) when
+// empty: each combination is a statement of its own.
+enum OptionalMessageValue : unsigned {
+    ServiceCenterSet = 1,
+    SubjectSet = 2,
+    CountrySet = 4,
+    BodySet = 8,
+    OtherHandleSet = 16,
+    GroupTitleSet = 32,
+    OptionalMessageCombinations = 64,
+};
+
+} // namespace
+
+struct IOS6MessageDb::WritePlan
+{
+    quint64 serial = 0;
+    // Columns of the open file that not every layout has.
+    bool audio = false, played = false, datePlayed = false, itemType = false, otherHandle = false,
+         groupTitle = false, groupAction = false, shareStatus = false, shareDirection = false, expirable = false,
+         expireState = false, actionType = false, logicHash = false, chatLast = false;
+    bool handleName = false, handlePhoto = false, chatDisplayName = false, chatGroupId = false;
+    std::array<sqlite3_stmt *, OptionalMessageCombinations> insertMessage{};
+    std::array<sqlite3_stmt *, 4> insertHandle{};
+    std::array<sqlite3_stmt *, 8> insertChat{};
+    sqlite3_stmt *chatMembers = nullptr;
+    sqlite3_stmt *chatByGuid = nullptr;
+    sqlite3_stmt *handleByIdService = nullptr;
+    sqlite3_stmt *messageByGuid = nullptr;
+    sqlite3_stmt *messageByLogicHash = nullptr;
+    sqlite3_stmt *attachmentByGuid = nullptr;
+    sqlite3_stmt *chatHandleExists = nullptr;
+    sqlite3_stmt *joinChatHandle = nullptr;
+    sqlite3_stmt *joinChatMessage = nullptr;
+    sqlite3_stmt *joinMessageAttachment = nullptr;
+    sqlite3_stmt *lastAddressed = nullptr;
+    sqlite3_stmt *raiseChatLast = nullptr;
+};
+
+IOS6MessageDb::WritePlan &IOS6MessageDb::writePlan()
+{
+    open();
+    if (!plan || plan->serial != openSerial()) {
+        // The kept statements of an earlier open went with its close.
+        plan = std::make_shared<WritePlan>();
+        WritePlan &p = *plan;
+        p.serial = openSerial();
+        const QString message = QStringLiteral("message");
+        const auto has = [this, &message](const char *column) {
+            return probe(message, QLatin1String(column), Qt::CaseSensitive);
+        };
+        p.audio = has("is_audio_message");
+        p.played = has("is_played");
+        p.datePlayed = has("date_played");
+        p.itemType = has("item_type");
+        p.otherHandle = has("other_handle");
+        p.groupTitle = has("group_title");
+        p.groupAction = has("group_action_type");
+        p.shareStatus = has("share_status");
+        p.shareDirection = has("share_direction");
+        p.expirable = has("is_expirable");
+        p.expireState = has("expire_state");
+        p.actionType = has("message_action_type");
+        p.logicHash = has("logic_hash");
+        p.chatLast = probe(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive);
+        p.handleName = probe(QStringLiteral("handle"), QStringLiteral("_ct_name TEXT"), Qt::CaseInsensitive);
+        p.handlePhoto = probe(QStringLiteral("handle"), QStringLiteral("_photo BLOB"), Qt::CaseInsensitive);
+        p.chatDisplayName = probe(QStringLiteral("chat"), QStringLiteral("display_name"), Qt::CaseSensitive);
+        p.chatGroupId = probe(QStringLiteral("chat"), QStringLiteral("group_id"), Qt::CaseSensitive);
+    }
+    return *plan;
+}
+
+namespace {
+
+sqlite3_stmt *kept(Sqlite3DB &db, sqlite3_stmt *&slot, const char *sql)
+{
+    if (!slot)
+        slot = db.keptStatement(QString::fromLatin1(sql));
+    return slot;
+}
+
+// Inserts the row that visit emits through the kept statement in slot,
+// preparing it at the first use; answers the new rowid.
+template<class Visit>
+qint64 insertKept(Sqlite3DB &db, sqlite3_stmt *&slot, const char *table, Visit &&visit)
+{
+    if (!slot) {
+        ColumnNames names;
+        visit(names);
+        slot = db.keptStatement(names.insertSql(table));
+    }
+    PositionalBinder row(slot);
+    visit(row);
+    row.done();
+    db.step(slot);
+    return db.lastInsertId();
+}
+
+// A null text binds NULL (matching nothing), as Sqlite3Sql would bind it;
+// utf8 keeps the bytes until the statement ran.
+void bindText(sqlite3_stmt *stmt, int at, const QString &value, QByteArray &utf8)
+{
+    if (value.isNull()) {
+        sqlite3_bind_null(stmt, at);
+        return;
+    }
+    utf8 = value.toUtf8();
+    sqlite3_bind_text64(stmt, at, utf8.isEmpty() ? "" : utf8.constData(), sqlite3_uint64(utf8.size()),
+                        SQLITE_STATIC, SQLITE_UTF8);
+}
+
+// Every message column the open file takes, in the order of the statement,
+// for the combination of optional values `optional`.
+template<class Emit>
+void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, unsigned optional, qint64 handleRowid,
+                     qint64 otherHandleRowid, const QString &logicHash, qint64 scale, bool audio, bool played,
+                     bool datePlayed, bool itemType, bool otherHandle, bool groupTitle, bool groupAction,
+                     bool shareStatus, bool shareDirection, bool expirable, bool expireState, bool actionType,
+                     bool hasLogicHash)
+{
+    const auto stored = [scale](int date) { return qint64(date) * scale; };
+    row.text("guid", m.guid);
+    row.text("text", m.text);
+    row.integer("replace", m.replace);
+    if (optional & ServiceCenterSet)
+        row.text("service_center", m.service_center);
+    row.integer("handle_id", handleRowid);
+    if (optional & SubjectSet)
+        row.text("subject", m.subject);
+    if (optional & CountrySet)
+        row.text("country", m.country);
+    if (optional & BodySet)
+        row.bytes("attributedBody", body);
+    row.integer("version", m.version);
+    row.integer("type", m.type);
+    row.text("service", m.service);
+    row.text("account", m.account);
+    row.text("account_guid", m.account_guid);
+    row.integer("error", m.error);
+    row.integer("date", stored(m.date));
+    row.integer("date_read", stored(m.date_read));
+    row.integer("date_delivered", stored(m.date_delivered));
+    row.integer("is_delivered", m.is_delivered);
+    row.integer("is_finished", m.is_finished);
+    row.integer("is_emote", m.is_emote);
+    row.integer("is_from_me", m.is_from_me);
+    row.integer("is_empty", m.is_empty);
+    row.integer("is_delayed", m.is_delayed);
+    row.integer("is_auto_reply", m.is_auto_reply);
+    row.integer("is_prepared", m.is_prepared);
+    row.integer("is_read", m.is_read);
+    row.integer("is_system_message", m.is_system_message);
+    row.integer("is_sent", m.is_sent);
+    row.integer("has_dd_results", m.has_dd_results);
+    row.integer("is_service_message", m.is_service_message);
+    row.integer("is_forward", m.is_forward);
+    row.integer("was_downgraded", m.was_downgraded);
+    row.integer("is_archive", m.is_archive);
+    row.integer("cache_has_attachments", m.cache_has_attachments);
+    row.text("cache_roomnames", m.cache_roomnames);
+    row.integer("was_data_detected", m.was_data_detected);
+    row.integer("was_deduplicated", m.was_deduplicated);
+    if (audio)
+        row.integer("is_audio_message", m.is_audio_message);
+    if (played)
+        row.integer("is_played", m.is_played);
+    if (datePlayed)
+        row.integer("date_played", stored(m.date_played));
+    if (itemType)
+        row.integer("item_type", m.item_type);
+    if (otherHandle && (optional & OtherHandleSet))
+        row.integer("other_handle", otherHandleRowid);
+    if (groupTitle && (optional & GroupTitleSet))
+        row.text("group_title", m.group_title);
+    if (groupAction)
+        row.integer("group_action_type", m.group_action_type);
+    if (shareStatus)
+        row.integer("share_status", m.share_status);
+    if (shareDirection)
+        row.integer("share_direction", m.share_direction);
+    if (expirable)
+        row.integer("is_expirable", m.is_expirable);
+    if (expireState)
+        row.integer("expire_state", m.expire_state);
+    if (actionType)
+        row.integer("message_action_type", m.message_action_type);
+    if (hasLogicHash)
+        row.text("logic_hash", logicHash);
+}
+
 } // namespace
 
 bool IOS6MessageDb::probe(const QString &table, const QString &text, Qt::CaseSensitivity cs) const
@@ -116,34 +397,40 @@ qint64 IOS6MessageDb::firstRowid(const Sqlite3Sql &sql)
 
 qint64 IOS6MessageDb::chatRowid(const QString &guid)
 {
-    open();
-    return firstRowid(Sqlite3Sql("select rowid from chat where guid=?").addTextParam(guid));
+    sqlite3_stmt *s = kept(*this, writePlan().chatByGuid, "select rowid from chat where guid=?");
+    QByteArray utf8;
+    bindText(s, 1, guid, utf8);
+    return stepFirstInt64(s);
 }
 
 qint64 IOS6MessageDb::handleRowid(const _MsgHandle *handle)
 {
-    open();
-    return firstRowid(Sqlite3Sql("select rowid from handle where id=? and service=?")
-                          .addTextParam(handle->id)
-                          .addTextParam(handle->service));
+    sqlite3_stmt *s = kept(*this, writePlan().handleByIdService, "select rowid from handle where id=? and service=?");
+    QByteArray id, service;
+    bindText(s, 1, handle->id, id);
+    bindText(s, 2, handle->service, service);
+    return stepFirstInt64(s);
 }
 
 qint64 IOS6MessageDb::messageRowid(const QString &guid)
 {
-    open();
-    return firstRowid(Sqlite3Sql("select rowid from message where guid=?").addTextParam(guid));
+    sqlite3_stmt *s = kept(*this, writePlan().messageByGuid, "select rowid from message where guid=?");
+    QByteArray utf8;
+    bindText(s, 1, guid, utf8);
+    return stepFirstInt64(s);
 }
 
 qint64 IOS6MessageDb::attachmentRowid(const _MsgAttachment *attachment)
 {
-    open();
-    return firstRowid(Sqlite3Sql("select rowid from attachment where guid=?").addTextParam(attachment->guid));
+    sqlite3_stmt *s = kept(*this, writePlan().attachmentByGuid, "select rowid from attachment where guid=?");
+    QByteArray utf8;
+    bindText(s, 1, attachment->guid, utf8);
+    return stepFirstInt64(s);
 }
 
 bool IOS6MessageDb::hasLogicHash()
 {
-    open();
-    return probe(QStringLiteral("message"), QStringLiteral("logic_hash"), Qt::CaseSensitive);
+    return writePlan().logicHash;
 }
 
 qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage *message)
@@ -155,18 +442,22 @@ qint64 IOS6MessageDb::messageRowidByLogicHash(const _MsgMessage *message)
 
 qint64 IOS6MessageDb::messageRowidByLogicHash(const QString &logicHash)
 {
-    if (!hasLogicHash())
+    WritePlan &p = writePlan();
+    if (!p.logicHash)
         return 0;
-    return firstRowid(Sqlite3Sql("select rowid from message where logic_hash=?").addTextParam(logicHash));
+    sqlite3_stmt *s = kept(*this, p.messageByLogicHash, "select rowid from message where logic_hash=?");
+    QByteArray utf8;
+    bindText(s, 1, logicHash, utf8);
+    return stepFirstInt64(s);
 }
 
 bool IOS6MessageDb::hasChatHandle(qint64 chatRowid, qint64 handleRowid)
 {
-    open();
-    Sqlite3Cursor cursor = queryThrow(Sqlite3Sql("select 1 from chat_handle_join where chat_id=? and handle_id=?")
-                                          .addInt64Param(chatRowid)
-                                          .addInt64Param(handleRowid));
-    return cursor.moveNext();
+    sqlite3_stmt *s =
+        kept(*this, writePlan().chatHandleExists, "select 1 from chat_handle_join where chat_id=? and handle_id=?");
+    sqlite3_bind_int64(s, 1, chatRowid);
+    sqlite3_bind_int64(s, 2, handleRowid);
+    return stepFirstInt64(s) != 0;
 }
 
 qint64 IOS6MessageDb::messageCount()
@@ -181,90 +472,102 @@ qint64 IOS6MessageDb::messageCount()
 
 void IOS6MessageDb::joinChatHandle(qint64 chatRowid, qint64 handleRowid)
 {
-    open();
-    executeThrow(Sqlite3Sql("replace into chat_handle_join(chat_id,handle_id) values(?,?)")
-                     .addInt64Param(chatRowid)
-                     .addInt64Param(handleRowid));
+    sqlite3_stmt *s =
+        kept(*this, writePlan().joinChatHandle, "replace into chat_handle_join(chat_id,handle_id) values(?,?)");
+    sqlite3_bind_int64(s, 1, chatRowid);
+    sqlite3_bind_int64(s, 2, handleRowid);
+    step(s);
 }
 
 void IOS6MessageDb::joinChatMessage(qint64 chatRowid, qint64 messageRowid)
 {
-    open();
-    executeThrow(Sqlite3Sql("replace into chat_message_join(chat_id,message_id) values(?,?)")
-                     .addInt64Param(chatRowid)
-                     .addInt64Param(messageRowid));
+    sqlite3_stmt *s =
+        kept(*this, writePlan().joinChatMessage, "replace into chat_message_join(chat_id,message_id) values(?,?)");
+    sqlite3_bind_int64(s, 1, chatRowid);
+    sqlite3_bind_int64(s, 2, messageRowid);
+    step(s);
 }
 
 void IOS6MessageDb::joinMessageAttachment(qint64 messageRowid, qint64 attachmentRowid)
 {
-    open();
-    executeThrow(Sqlite3Sql("replace into message_attachment_join(message_id,attachment_id) values(?,?)")
-                     .addInt64Param(messageRowid)
-                     .addInt64Param(attachmentRowid));
+    sqlite3_stmt *s = kept(*this, writePlan().joinMessageAttachment,
+                           "replace into message_attachment_join(message_id,attachment_id) values(?,?)");
+    sqlite3_bind_int64(s, 1, messageRowid);
+    sqlite3_bind_int64(s, 2, attachmentRowid);
+    step(s);
 }
 
 void IOS6MessageDb::setLastAddressedHandle(qint64 chatRowid, const QString &handleId)
 {
-    open();
-    executeThrow(Sqlite3Sql("update chat set last_addressed_handle=? where rowid=?")
-                     .addTextParam(handleId)
-                     .addInt64Param(chatRowid));
+    sqlite3_stmt *s =
+        kept(*this, writePlan().lastAddressed, "update chat set last_addressed_handle=? where rowid=?");
+    QByteArray utf8;
+    bindText(s, 1, handleId, utf8);
+    sqlite3_bind_int64(s, 2, chatRowid);
+    step(s);
 }
 
 void IOS6MessageDb::updateChatLast(qint64 chatRowid, int date)
 {
-    open();
-    if (!probe(QStringLiteral("chat"), QStringLiteral("_last INTEGER"), Qt::CaseInsensitive))
+    WritePlan &p = writePlan();
+    if (!p.chatLast)
         return;
-    executeThrow(Sqlite3Sql("update chat set _last=? where rowid=? and _last < ?")
-                     .addInt64Param(date)
-                     .addInt64Param(chatRowid)
-                     .addInt64Param(date));
+    sqlite3_stmt *s = kept(*this, p.raiseChatLast, "update chat set _last=? where rowid=? and _last < ?");
+    sqlite3_bind_int64(s, 1, date);
+    sqlite3_bind_int64(s, 2, chatRowid);
+    sqlite3_bind_int64(s, 3, date);
+    step(s);
 }
 
 qint64 IOS6MessageDb::insertHandle(const _MsgHandle *handle)
 {
-    open();
-    const QString table = QStringLiteral("handle");
-    InsertBuilder row;
-    row.text("id", handle->id);
-    row.textIfSet("country", handle->country);
-    row.text("service", handle->service);
-    row.textIfSet("uncanonicalized_id", handle->uncanonicalized_id);
-    if (probe(table, QStringLiteral("_ct_name TEXT"), Qt::CaseInsensitive))
-        row.text("_ct_name", handle->_ct_name);
-    if (probe(table, QStringLiteral("_photo BLOB"), Qt::CaseInsensitive))
-        row.bytes("_photo", handle->_photo);
-    executeThrow(row.statement("handle"));
-    return lastInsertId();
+    WritePlan &p = writePlan();
+    const _MsgHandle &h = *handle;
+    const unsigned optional = (h.country.isEmpty() ? 0 : 1) | (h.uncanonicalized_id.isEmpty() ? 0 : 2);
+    return insertKept(*this, p.insertHandle[optional], "handle", [&](auto &row) {
+        row.text("id", h.id);
+        if (optional & 1)
+            row.text("country", h.country);
+        row.text("service", h.service);
+        if (optional & 2)
+            row.text("uncanonicalized_id", h.uncanonicalized_id);
+        if (p.handleName)
+            row.text("_ct_name", h._ct_name);
+        if (p.handlePhoto)
+            row.bytes("_photo", h._photo);
+    });
 }
 
 qint64 IOS6MessageDb::insertChat(const _MsgChat *chat)
 {
-    open();
-    const QString table = QStringLiteral("chat");
-    InsertBuilder row;
-    row.text("guid", chat->guid);
-    row.integer("style", chat->style);
-    row.integer("state", chat->state);
-    row.textIfSet("account_id", chat->account_id);
-    row.text("chat_identifier", chat->chat_identifier);
-    // Written as the phone had it: later phones keep "RCS" chats, and a
-    // service the program does not know is no reason to lose a conversation.
-    // A chat without one (NULL) was an SMS chat on the phones that left it so.
-    row.text("service_name", chat->service_name.isNull() ? QStringLiteral("SMS") : chat->service_name);
-    row.textIfSet("room_name", chat->room_name);
-    row.text("account_login", chat->account_login);
-    row.integer("is_archived", chat->is_archived);
-    if (probe(table, QStringLiteral("display_name"), Qt::CaseSensitive))
-        row.textIfSet("display_name", chat->display_name);
-    if (probe(table, QStringLiteral("group_id"), Qt::CaseSensitive)) {
-        // Derived from the guid alone, so the same chat gets the same group
-        // in every database it is written into.
-        row.text("group_id", chat->group_id.isEmpty() ? guidFromMd5(chat->guid.toUtf8()) : chat->group_id);
-    }
-    executeThrow(row.statement("chat"));
-    const qint64 chatRowid = lastInsertId();
+    WritePlan &p = writePlan();
+    const _MsgChat &c = *chat;
+    const unsigned optional = (c.account_id.isEmpty() ? 0 : 1) | (c.room_name.isEmpty() ? 0 : 2)
+                              | (p.chatDisplayName && !c.display_name.isEmpty() ? 4 : 0);
+    const qint64 chatRowid = insertKept(*this, p.insertChat[optional], "chat", [&](auto &row) {
+        row.text("guid", c.guid);
+        row.integer("style", c.style);
+        row.integer("state", c.state);
+        if (optional & 1)
+            row.text("account_id", c.account_id);
+        row.text("chat_identifier", c.chat_identifier);
+        // Written as the phone had it: later phones keep "RCS" chats, and a
+        // service the program does not know is no reason to lose a
+        // conversation. A chat without one (NULL) was an SMS chat on the
+        // phones that left it so.
+        row.text("service_name", c.service_name.isNull() ? QStringLiteral("SMS") : c.service_name);
+        if (optional & 2)
+            row.text("room_name", c.room_name);
+        row.text("account_login", c.account_login);
+        row.integer("is_archived", c.is_archived);
+        if (optional & 4)
+            row.text("display_name", c.display_name);
+        if (p.chatGroupId) {
+            // Derived from the guid alone, so the same chat gets the same
+            // group in every database it is written into.
+            row.text("group_id", c.group_id.isEmpty() ? guidFromMd5(c.guid.toUtf8()) : c.group_id);
+        }
+    });
 
     for (const _MsgHandle *member : chat->members) {
         qint64 handleRowid = this->handleRowid(member);
@@ -296,80 +599,31 @@ qint64 IOS6MessageDb::storedDateScale()
 qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRowid, qint64 otherHandleRowid,
                                     const QString &logicHash)
 {
-    open();
-    const QString table = QStringLiteral("message");
-    const auto has = [this, &table](const char *column) {
-        return probe(table, QLatin1String(column), Qt::CaseSensitive);
-    };
+    WritePlan &p = writePlan();
     const _MsgMessage &m = *message;
     const qint64 scale = storedDateScale();
-    const auto stored = [scale](int date) { return qint64(date) * scale; };
-    InsertBuilder row;
-    row.text("guid", m.guid);
-    row.text("text", m.text);
-    row.integer("replace", m.replace);
-    row.textIfSet("service_center", m.service_center);
-    row.integer("handle_id", handleRowid);
-    row.textIfSet("subject", m.subject);
-    row.textIfSet("country", m.country);
-    row.bytesIfSet("attributedBody", m.attributedBody);
-    row.integer("version", m.version);
-    row.integer("type", m.type);
-    row.text("service", m.service);
-    row.text("account", m.account);
-    row.text("account_guid", m.account_guid);
-    row.integer("error", m.error);
-    row.integer("date", stored(m.date));
-    row.integer("date_read", stored(m.date_read));
-    row.integer("date_delivered", stored(m.date_delivered));
-    row.integer("is_delivered", m.is_delivered);
-    row.integer("is_finished", m.is_finished);
-    row.integer("is_emote", m.is_emote);
-    row.integer("is_from_me", m.is_from_me);
-    row.integer("is_empty", m.is_empty);
-    row.integer("is_delayed", m.is_delayed);
-    row.integer("is_auto_reply", m.is_auto_reply);
-    row.integer("is_prepared", m.is_prepared);
-    row.integer("is_read", m.is_read);
-    row.integer("is_system_message", m.is_system_message);
-    row.integer("is_sent", m.is_sent);
-    row.integer("has_dd_results", m.has_dd_results);
-    row.integer("is_service_message", m.is_service_message);
-    row.integer("is_forward", m.is_forward);
-    row.integer("was_downgraded", m.was_downgraded);
-    row.integer("is_archive", m.is_archive);
-    row.integer("cache_has_attachments", m.cache_has_attachments);
-    row.text("cache_roomnames", m.cache_roomnames);
-    row.integer("was_data_detected", m.was_data_detected);
-    row.integer("was_deduplicated", m.was_deduplicated);
-    if (has("is_audio_message"))
-        row.integer("is_audio_message", m.is_audio_message);
-    if (has("is_played"))
-        row.integer("is_played", m.is_played);
-    if (has("date_played"))
-        row.integer("date_played", stored(m.date_played));
-    if (has("item_type"))
-        row.integer("item_type", m.item_type);
-    if (has("other_handle") && otherHandleRowid > 0)
-        row.integer("other_handle", otherHandleRowid);
-    if (has("group_title"))
-        row.textIfSet("group_title", m.group_title);
-    if (has("group_action_type"))
-        row.integer("group_action_type", m.group_action_type);
-    if (has("share_status"))
-        row.integer("share_status", m.share_status);
-    if (has("share_direction"))
-        row.integer("share_direction", m.share_direction);
-    if (has("is_expirable"))
-        row.integer("is_expirable", m.is_expirable);
-    if (has("expire_state"))
-        row.integer("expire_state", m.expire_state);
-    if (has("message_action_type"))
-        row.integer("message_action_type", m.message_action_type);
-    if (has("logic_hash"))
-        row.text("logic_hash", logicHash.isEmpty() ? calcLogicHash(m) : logicHash);
-    executeThrow(row.statement("message"));
-    return lastInsertId();
+    unsigned optional = 0;
+    if (!m.service_center.isEmpty())
+        optional |= ServiceCenterSet;
+    if (!m.subject.isEmpty())
+        optional |= SubjectSet;
+    if (!m.country.isEmpty())
+        optional |= CountrySet;
+    // The bytes the reader left in the message's source file go along.
+    const QByteArray body = attributedBodyOf(m);
+    if (!body.isEmpty())
+        optional |= BodySet;
+    if (p.otherHandle && otherHandleRowid > 0)
+        optional |= OtherHandleSet;
+    if (p.groupTitle && !m.group_title.isEmpty())
+        optional |= GroupTitleSet;
+    const QString hash = p.logicHash && logicHash.isEmpty() ? calcLogicHash(m) : logicHash;
+    const auto visit = [&](auto &row) {
+        visitMessageRow(row, m, body, optional, handleRowid, otherHandleRowid, hash, scale, p.audio, p.played,
+                        p.datePlayed, p.itemType, p.otherHandle, p.groupTitle, p.groupAction, p.shareStatus,
+                        p.shareDirection, p.expirable, p.expireState, p.actionType, p.logicHash);
+    };
+    return insertKept(*this, p.insertMessage[optional], "message", visit);
 }
 
 qint64 IOS6MessageDb::insertAttachment(const _MsgAttachment *attachment)

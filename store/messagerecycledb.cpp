@@ -477,6 +477,6 @@ void MessageRecycleDb::mergeIntoStore(QSharedPointer<_MsgStore> &store, QList<_R
             m->handle = *chat->members.constBegin();
         else if (chat->members.size() > 1)
             m->handle = memberWithId(chat, r.handle);
-        chat->messages.insert(QString::number(m->rowid), m);
+        chat->messages.insert(m->rowid, m);
     }
 }

@@ -15,6 +15,7 @@
 struct _MsgHandle;
 struct _MsgChat;
 struct _MsgAttachment;
+class AttributedBodySource;
 
 // Dates are whole seconds since 2001-01-01 00:00:00 UTC.
 struct _MsgMessage
@@ -59,6 +60,9 @@ struct _MsgMessage
     int was_deduplicated = 0;
     // Set only for rows carved back out of a phone database's free space.
     bool isRecovered = false;
+    // The words of attributedBody went into text and the bytes stayed in the
+    // source file (see attributedBodyOf).
+    bool attributedBodyLeftInSource = false;
     // Rowid in the database the message was read from; first key of messageLessThan.
     qint64 srcRowid = 0;
     int is_audio_message = 0;
@@ -99,8 +103,10 @@ struct _MsgChat
     QString group_id;
     // Keyed by the handle's rowid as decimal text (the iOS 5 reader keys by id).
     QHash<QString, _MsgHandle *> members;
-    // Keyed by the message's rowid as decimal text.
-    QHash<QString, _MsgMessage *> messages;
+    // Keyed by the message's rowid.
+    QHash<qint64, _MsgMessage *> messages;
+    // The file its messages were read from, for bytes the reader left there.
+    QSharedPointer<AttributedBodySource> bodySource;
 
     bool isGroup() const { return members.size() > 1; }
 };

@@ -238,6 +238,11 @@ QDateTime msgDateTime(int date)
 
 QString calcLogicHash(const _MsgMessage &message)
 {
+    return QString::fromLatin1(calcLogicHashDigest(message).toHex());
+}
+
+QByteArray calcLogicHashDigest(const _MsgMessage &message)
+{
     QCryptographicHash hash(QCryptographicHash::Md5);
     if (message.item_type != 0) {
         // Group events have no text of their own; their guid is their identity.
@@ -249,6 +254,8 @@ QString calcLogicHash(const _MsgMessage &message)
         const char fromMe = char(message.is_from_me & 0xFF);
         hash.addData(QByteArrayView(&fromMe, 1));
         hash.addData(cleanText(message).toUtf8());
+        if (message.attachments.isEmpty())
+            return hash.result(); // no list to build (it would allocate even empty)
         QStringList names;
         for (const _MsgAttachment *attachment : message.attachments) {
             if (attachment->filename.isEmpty())
@@ -261,7 +268,7 @@ QString calcLogicHash(const _MsgMessage &message)
         for (const QString &name : names)
             hash.addData(name.toUtf8());
     }
-    return QString::fromLatin1(hash.result().toHex());
+    return hash.result();
 }
 
 QString newGuid()

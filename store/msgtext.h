@@ -36,6 +36,8 @@ QDateTime msgDateTime(int date); // local date-time
 
 // 32 lower-case hex digits: the duplicate key of a message in local databases.
 QString calcLogicHash(const _MsgMessage &message);
+// The same MD5 as its 16 raw bytes, for look-ups that need no text.
+QByteArray calcLogicHashDigest(const _MsgMessage &message);
 QString newGuid();                          // random, 8-4-4-4-12 upper-case hex
 QString guidFromMd5(const QByteArray &data); // MD5 of data in the guid layout
 QString groupChatId(const QString &text);    // "chat" + 18 digits, stable per text

@@ -56,6 +56,14 @@ QByteArray ResolvedCursor::getBlob(int col) const
     return QByteArray(static_cast<const char *>(data), bytes);
 }
 
+int ResolvedCursor::getBytes(int col) const
+{
+    sqlite3_stmt *s = row(col);
+    if (!s || sqlite3_column_type(s, col) == SQLITE_NULL)
+        return 0;
+    return sqlite3_column_bytes(s, col);
+}
+
 QString ResolvedCursor::getSharedText(int col)
 {
     sqlite3_stmt *s = row(col);

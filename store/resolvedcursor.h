@@ -30,6 +30,9 @@ public:
     qint64 getInt64(int col) const;
     QString getText(int col) const;    // NULL: a null QString; '' an empty one
     QByteArray getBlob(int col) const; // NULL: a null QByteArray; x'' an empty one
+    // The size of a text or blob value in bytes without reading it; 0 for
+    // NULL, a missing column or no current row.
+    int getBytes(int col) const;
     // For columns that repeat a few values over many rows (service, account,
     // country): equal values share one string instead of one copy per row.
     QString getSharedText(int col);

@@ -2172,10 +2172,10 @@ QList<_MsgChat *> MainWindow::freeDeletedMessages(const QSharedPointer<_MsgStore
     // database dropped every join of it. Each chat is searched from its
     // smaller side: a whole conversation against many small chats, or a few
     // messages against a huge one.
-    QHash<QString, _MsgMessage *> deleted;
+    QHash<qint64, _MsgMessage *> deleted;
     deleted.reserve(messages.size());
     for (_MsgMessage *message : messages)
-        deleted.insert(QString::number(message->rowid), message);
+        deleted.insert(message->rowid, message);
     for (_MsgChat *chat : std::as_const(store->chats)) {
         const qsizetype before = chat->messages.size();
         if (chat->messages.size() < deleted.size()) {

@@ -30,6 +30,7 @@ void Sqlite3Connection::open(const QString &path, int sqliteFlags, int busyTimeo
     sqlite3_extended_result_codes(db, 1);
     m_db = db;
     m_busyTimeoutMs = busyTimeoutMs;
+    ++m_openSerial;
 }
 
 QString Sqlite3Connection::errorText(int rc) const
@@ -55,6 +56,9 @@ void Sqlite3Connection::close()
     for (const Idle &idle : std::as_const(m_idle))
         delete idle.stmt;
     m_idle.clear();
+    for (sqlite3_stmt *kept : std::as_const(m_kept))
+        sqlite3_finalize(kept);
+    m_kept.clear();
     if (!sqlite3_get_autocommit(m_db))
         sqlite3_exec(m_db, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close_v2(m_db);
@@ -106,6 +110,15 @@ Sqlite3StmtPtr Sqlite3Connection::statement(const QString &sql)
     }
     m_live.insert(stmt);
     return Sqlite3StmtPtr(stmt, Sqlite3StmtReturn{shared_from_this()});
+}
+
+sqlite3_stmt *Sqlite3Connection::keep(const QString &sql)
+{
+    if (!m_db)
+        throw Sqlite3Exception(QStringLiteral("The database is not open (SQL: %1)").arg(sql), SQLITE_MISUSE);
+    sqlite3_stmt *stmt = prepare(sql);
+    m_kept.append(stmt);
+    return stmt;
 }
 
 void Sqlite3StmtReturn::operator()(Sqlite3Stmt *stmt) const

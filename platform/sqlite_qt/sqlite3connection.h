@@ -1,4 +1,5 @@
 #pragma once
+#include <QList>
 #include <QMultiHash>
 #include <QSet>
 #include <QString>
@@ -49,6 +50,14 @@ public:
     // from the cache, else a newly prepared one. Throws Sqlite3Exception.
     Sqlite3StmtPtr statement(const QString &sql);
 
+    // A statement its caller keeps for the life of this open: prepared once,
+    // bound by position and stepped by the caller, finalized by close(). For
+    // statements run so often that finding them by their text would cost
+    // more than running them. Throws Sqlite3Exception.
+    sqlite3_stmt *keep(const QString &sql);
+    // Counts the opens: a kept statement belongs to the open it was made in.
+    quint64 openSerial() const { return m_openSerial; }
+
     int preparedCount() const { return m_prepared; }
     int idleCount() const { return int(m_idle.size()); }
 
@@ -70,6 +79,8 @@ private:
     sqlite3 *m_db = nullptr;
     QMultiHash<QString, Idle> m_idle; // several per text when cursors on one text were nested
     QSet<Sqlite3Stmt *> m_live;
+    QList<sqlite3_stmt *> m_kept; // owned
+    quint64 m_openSerial = 0;
     quint64 m_tick = 0;
     int m_prepared = 0;
     int m_busyTimeoutMs = 0;

@@ -140,6 +140,47 @@ QHash<QString, _SqliteCol> Sqlite3DB::tbInfo(const QString &table)
     return columns;
 }
 
+sqlite3_stmt *Sqlite3DB::keptStatement(const QString &sql)
+{
+    return m_conn->keep(sql);
+}
+
+quint64 Sqlite3DB::openSerial() const
+{
+    return m_conn->openSerial();
+}
+
+void Sqlite3DB::failKept(sqlite3_stmt *stmt, int rc)
+{
+    const QString reason = m_conn->errorText(rc);
+    const QString sql = QString::fromUtf8(sqlite3_sql(stmt));
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    throw Sqlite3Exception(QStringLiteral("%1 (SQLite code %2) in SQL: %3").arg(reason).arg(rc).arg(sql), rc);
+}
+
+void Sqlite3DB::step(sqlite3_stmt *stmt)
+{
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+    }
+    if (rc != SQLITE_DONE)
+        failKept(stmt, rc);
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+}
+
+qint64 Sqlite3DB::stepFirstInt64(sqlite3_stmt *stmt)
+{
+    const int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+        failKept(stmt, rc);
+    const qint64 value = rc == SQLITE_ROW ? sqlite3_column_int64(stmt, 0) : 0;
+    sqlite3_reset(stmt);
+    sqlite3_clear_bindings(stmt);
+    return value;
+}
+
 qint64 Sqlite3DB::lastInsertId() const
 {
     sqlite3 *db = m_conn->handle();

@@ -65,6 +65,19 @@ public:
     // a table that does not exist. Throws when the database cannot be read.
     QHash<QString, _SqliteCol> tbInfo(const QString &table);
 
+    // Statements for the hottest paths: prepared once per open and kept until
+    // close() (see Sqlite3Connection::keep). The caller binds by position and
+    // runs them with step/stepFirstInt64, never finalizes them, and prepares
+    // them anew once openSerial() has changed.
+    sqlite3_stmt *keptStatement(const QString &sql);
+    quint64 openSerial() const;
+    // Steps a kept statement to its end, then resets it and clears its
+    // values. Throws Sqlite3Exception (naming the SQL) when it fails.
+    void step(sqlite3_stmt *stmt);
+    // The first column of its first row as an integer (0 without a row), then
+    // resets and clears it. Throws like step.
+    qint64 stepFirstInt64(sqlite3_stmt *stmt);
+
     qint64 lastInsertId() const;
     int changes() const;
 
@@ -76,6 +89,7 @@ public:
 
 private:
     void runSimple(const char *sql);
+    [[noreturn]] void failKept(sqlite3_stmt *stmt, int rc);
     std::shared_ptr<Sqlite3Connection> m_conn;
     QString m_path;
 };

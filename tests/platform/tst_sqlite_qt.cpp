@@ -920,6 +920,50 @@ private slots:
         QVERIFY(rows > 0);
         QVERIFY2(error.contains(QStringLiteral("malformed")), qPrintable(error));
     }
+
+    // Kept statements: bound by position and run many times, values cleared
+    // after each run, failures thrown with the SQL, gone with the close.
+    void keptStatements()
+    {
+        Sqlite3DB db;
+        makeMessages(db);
+        const quint64 firstOpen = db.openSerial();
+        const int prepared = db.preparedCount();
+        sqlite3_stmt *insert = db.keptStatement("INSERT INTO message (ROWID, text) VALUES (?, ?)");
+        sqlite3_stmt *find = db.keptStatement("SELECT ROWID FROM message WHERE text=?");
+        QCOMPARE(db.preparedCount(), prepared + 2);
+        for (int i = 1; i <= 3; ++i) {
+            sqlite3_bind_int64(insert, 1, i * 10);
+            const QByteArray text = QByteArray("row ") + QByteArray::number(i);
+            sqlite3_bind_text(insert, 2, text.constData(), int(text.size()), SQLITE_STATIC);
+            db.step(insert);
+        }
+        // No value left bound: a run without binding writes NULL text.
+        db.step(insert);
+        QCOMPARE(db.lastInsertId(), 31);
+        sqlite3_bind_text(find, 1, "row 2", -1, SQLITE_STATIC);
+        QCOMPARE(db.stepFirstInt64(find), 20);
+        QCOMPARE(db.stepFirstInt64(find), 0); // text=NULL finds nothing
+        QCOMPARE(db.preparedCount(), prepared + 2);
+
+        // A refused row throws with the SQL, and the statement runs again.
+        sqlite3_bind_int64(insert, 1, 20);
+        try {
+            db.step(insert);
+            QFAIL("a taken rowid was written");
+        } catch (const Sqlite3Exception &e) {
+            QCOMPARE(e.code() & 0xff, SQLITE_CONSTRAINT);
+            QVERIFY(e.message().contains("INSERT INTO message (ROWID, text)"));
+        }
+        sqlite3_bind_int64(insert, 1, 40);
+        db.step(insert);
+        QCOMPARE(db.lastInsertId(), 40);
+
+        db.close();
+        db.openThrow(file("msg.db"), 2);
+        QVERIFY(db.openSerial() != firstOpen);
+        QCOMPARE(db.stepFirstInt64(db.keptStatement("SELECT count(*) FROM message")), 5);
+    }
 };
 
 QP_TEST_MAIN(TestSqliteQt)

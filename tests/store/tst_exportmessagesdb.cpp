@@ -182,6 +182,13 @@ private slots:
         QCOMPARE(queryValue(dbPath(), "select logic_hash from message where text='late'").toString(), calcLogicHash(*late));
         // A one-to-one chat has no last addressed handle.
         QVERIFY(!queryValue(dbPath(), "select last_addressed_handle from chat").isValid());
+
+        // A later run: an older message leaves the chat's date, a newer one raises it.
+        runWriter(writer, {b.message(chat, anna, "older", 200)});
+        QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), 300);
+        runWriter(writer, {b.message(chat, anna, "newer", 400), b.message(chat, anna, "between", 350)});
+        QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), 400);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 5);
     }
 
     void aDuplicatesSenderIsJoinedToTheChat()

@@ -436,7 +436,7 @@ private slots:
         // One member: it is the sender or the recipient.
         QCOMPARE(in->handle, store->handles.value(1));
         QCOMPARE(in->chat, store->chats.value(1));
-        QCOMPARE(store->chats.value(1)->messages.value("1"), in);
+        QCOMPARE(store->chats.value(1)->messages.value(1), in);
         QCOMPARE(store->messages.value(2)->is_from_me, 1);
         QCOMPARE(store->messages.value(2)->handle, store->handles.value(1));
 

@@ -1,6 +1,8 @@
 #include "app/datafolder.h"
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3db.h"
+#include "store/attributedbodysource.h"
+#include "store/exportmessagesdb.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/addressbookfixture.h"
 #include "tests/support/attributedbodyfixture.h"
@@ -704,7 +706,7 @@ private slots:
         QCOMPARE(hello->handle, store->handles.value(1));
         QCOMPARE(hello->country, QString("in")); // taken from the handle
         QCOMPARE(hello->chat, store->chats.value(1));
-        QCOMPARE(store->chats.value(1)->messages.value("10"), hello);
+        QCOMPARE(store->chats.value(1)->messages.value(10), hello);
 
         const _MsgMessage *mine = store->messages.value(11);
         QCOMPARE(mine->is_from_me, 1);
@@ -712,8 +714,8 @@ private slots:
         QCOMPARE(mine->country, QString("de")); // its own country stays
 
         const _MsgMessage *both = store->messages.value(12);
-        QCOMPARE(store->chats.value(1)->messages.value("12"), both);
-        QCOMPARE(store->chats.value(2)->messages.value("12"), both);
+        QCOMPARE(store->chats.value(1)->messages.value(12), both);
+        QCOMPARE(store->chats.value(2)->messages.value(12), both);
         QVERIFY(both->chat == store->chats.value(1) || both->chat == store->chats.value(2));
 
         const _MsgMessage *event = store->messages.value(13);
@@ -841,7 +843,47 @@ private slots:
         const _MsgMessage *m = store->messages.value(1);
         QVERIFY(m);
         QCOMPARE(m->text, expected);
-        QCOMPARE(m->attributedBody, body); // kept as it was for writing back
+        // Bytes whose words are in the text stay in the file, not in memory;
+        // what writes the message reads them back as they were.
+        if (!m->text.isEmpty())
+            QVERIFY(m->attributedBody.isEmpty());
+        QCOMPARE(attributedBodyOf(*m), body);
+
+        // Written into a local database (once under its own guid, once under
+        // a fresh one because the target holds another message under it),
+        // each row keeps the bytes the phone had.
+        const QDir local(m_dir->path() + "/local");
+        {
+            ExportMessagesDb writer(local, QString());
+            writer.begin();
+            writer.write(*m);
+            _MsgMessage other = *m;
+            other.text = "another message under the same guid";
+            other.attributedBody = QByteArray();
+            other.attributedBodyLeftInSource = false;
+            writer.write(other);
+            writer.end();
+        }
+        const QString localFile = IOS6MessageDb::databasePath(local);
+        QCOMPARE(queryValue(localFile, "select count(*) from message").toInt(), 2);
+        QCOMPARE(queryValue(localFile, QString("select attributedBody from message where guid='%1'").arg(m->guid))
+                     .toByteArray(),
+                 body);
+        // The other message, renamed since the guid was taken, has no bytes.
+        QCOMPARE(queryValue(localFile, QString("select count(*) from message where guid<>'%1' and attributedBody "
+                                               "is not null").arg(m->guid))
+                     .toInt(),
+                 0);
+        QVERIFY(QDir(local).removeRecursively());
+
+        // A file copied anew since holds another message under the rowid:
+        // its bytes are not taken for this message's.
+        if (m->attributedBodyLeftInSource) {
+            SqliteFixture raw(dbPath());
+            raw.run("update message set guid='0THER-GUID'");
+        }
+        if (m->attributedBodyLeftInSource)
+            QVERIFY(attributedBodyOf(*m).isEmpty());
     }
 
     void messages_laterPhoneWithUnknownTables()

@@ -290,11 +290,11 @@ void TestMsgRecords::messagesOfChats()
 {
     _MsgMessage m[5];
     _MsgChat first, second, empty;
-    first.messages.insert("1", &m[0]);
-    first.messages.insert("2", &m[1]);
-    second.messages.insert("3", &m[2]);
-    second.messages.insert("4", &m[3]);
-    second.messages.insert("5", &m[4]);
+    first.messages.insert(1, &m[0]);
+    first.messages.insert(2, &m[1]);
+    second.messages.insert(3, &m[2]);
+    second.messages.insert(4, &m[3]);
+    second.messages.insert(5, &m[4]);
 
     const QList<_MsgMessage *> list = ::messagesOfChats({&second, &empty, &first});
     QCOMPARE(list.size(), 5);
@@ -333,7 +333,7 @@ void TestMsgRecords::storeDeletesSharedRecordsOnce()
             a->rowid = m->rowid;
             m->attachments.insert(QString::number(a->rowid), a);
             store->attachments.insert(a->rowid, a);
-            chat->messages.insert(QString::number(m->rowid), m);
+            chat->messages.insert(m->rowid, m);
             store->messages.insert(m->rowid, m);
         }
     }

@@ -44,7 +44,9 @@ QString chatPrint(const _MsgChat *c)
     for (auto it = c->members.cbegin(); it != c->members.cend(); ++it)
         members << it.key() + "=" + it.value()->id;
     members.sort();
-    QStringList messages = c->messages.keys();
+    QStringList messages;
+    for (const qint64 rowid : c->messages.keys())
+        messages << QString::number(rowid);
     messages.sort();
     return QString("%1|%2|%3|%4|%5|%6|%7")
         .arg(c->rowid)
@@ -109,7 +111,7 @@ void TestRecycleMerge::joinsChatsOfTheStore()
         QVERIFY(m->isRecovered);
         QCOMPARE(m->srcRowid, -r.rowid);
         QCOMPARE(m->text, r.text);
-        QCOMPARE(m->chat->messages.value(QString::number(r.rowid)), m);
+        QCOMPARE(m->chat->messages.value(r.rowid), m);
     }
     QCOMPARE(merged(b.store, list.at(0))->chat, sms);
     QCOMPARE(merged(b.store, list.at(0))->handle, anna); // the chat's one member
@@ -349,10 +351,10 @@ void TestRecycleMerge::rowidAlreadyInStore()
     const _RecycleMessage r = recycled(1, "+4917011112222", "SMS", 2, 600009999);
     // The store holds another record under the recovered message's rowid.
     b.store->messages.remove(live->rowid);
-    chat->messages.remove(QString::number(live->rowid));
+    chat->messages.remove(live->rowid);
     live->rowid = r.rowid;
     b.store->messages.insert(live->rowid, live);
-    chat->messages.insert(QString::number(live->rowid), live);
+    chat->messages.insert(live->rowid, live);
     const QString before = chatPrint(chat);
 
     QList<_RecycleMessage> list = {r};

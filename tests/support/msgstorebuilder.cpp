@@ -53,7 +53,7 @@ _MsgMessage *MsgStoreBuilder::message(_MsgChat *chat, _MsgHandle *from, const QS
     m->is_sent = m->is_from_me;
     m->is_read = 1;
     if (chat)
-        chat->messages.insert(QString::number(m->rowid), m);
+        chat->messages.insert(m->rowid, m);
     store->messages.insert(m->rowid, m);
     made.append(m);
     return m;

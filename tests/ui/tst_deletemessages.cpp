@@ -140,8 +140,8 @@ QList<qint64> chatMessageRowids(_AbsDBItemNode *source, qint64 chatRowid)
     _MsgChat *chat = source->store->chats.value(chatRowid);
     if (!chat)
         return {-1};
-    for (const QString &key : chat->messages.keys())
-        rowids << key.toLongLong();
+    for (const qint64 key : chat->messages.keys())
+        rowids << key;
     std::sort(rowids.begin(), rowids.end());
     return rowids;
 }
