@@ -72,6 +72,41 @@ void step(const char *name)
     throw std::runtime_error(text.toUtf8().toStdString());
 }
 
+// A file of the backup and the new file written whole beside it.
+struct Replacement
+{
+    QString name;
+    QString newName;
+};
+
+// Puts the new database and manifest in place of the old ones in one swap
+// that a kill cannot leave half done; the old files, and the old database's
+// journal files (no longer listed), step aside under "<name>-<stamp>".
+void swapIn(const QDir &backupDir, const Replacement &database, const Replacement &manifest,
+            const QStringList &journalNames, const QString &stamp)
+{
+    BackupSwapJournal swap(backupDir);
+    swap.addMove(database.name, database.newName, database.name + QLatin1Char('-') + stamp);
+    swap.addMove(manifest.name, manifest.newName, manifest.name + QLatin1Char('-') + stamp);
+    for (const QString &name : journalNames)
+        if (QFileInfo::exists(backupDir.absoluteFilePath(name)))
+            swap.addMove(name, QString(), name + QLatin1Char('-') + stamp);
+    swap.commit([&](const QString &renaming) {
+        if (renaming == QLatin1String("done"))
+            step("swap done");
+        else if (renaming == database.name + QLatin1String(" aside"))
+            step("swap database");
+        else if (renaming == database.name + QLatin1String(" in"))
+            step("swap database in");
+        else if (renaming == manifest.name + QLatin1String(" aside"))
+            step("swap manifest");
+        else if (renaming == manifest.name + QLatin1String(" in"))
+            step("swap manifest in");
+        else
+            step("swap old journal");
+    });
+}
+
 quint64 distance(qint64 a, qint64 b)
 {
     // Unsigned, so that rowids far apart cannot overflow.
@@ -624,29 +659,8 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
     // the new take their names, through a journal that a later run uses to
     // finish the swap should this one be killed in the middle of it. A
     // failure here puts back what already moved.
-    BackupSwapJournal swap(backupDir);
-    swap.addMove(smsId, newSmsName, smsId + QLatin1Char('-') + stamp);
-    swap.addMove(manifestName, newManifestName, manifestName + QLatin1Char('-') + stamp);
-    // The old journal files are no longer listed; kept aside like the old
-    // database rather than deleted.
-    for (const QString &id : journalIds)
-        if (QFileInfo::exists(backupDir.absoluteFilePath(id)))
-            swap.addMove(id, QString(), id + QLatin1Char('-') + stamp);
     try {
-        swap.commit([&](const QString &renaming) {
-            if (renaming == QLatin1String("done"))
-                step("swap done");
-            else if (renaming == smsId + QLatin1String(" aside"))
-                step("swap database");
-            else if (renaming == smsId + QLatin1String(" in"))
-                step("swap database in");
-            else if (renaming == manifestName + QLatin1String(" aside"))
-                step("swap manifest");
-            else if (renaming == manifestName + QLatin1String(" in"))
-                step("swap manifest in");
-            else
-                step("swap old journal");
-        });
+        swapIn(backupDir, {smsId, newSmsName}, {manifestName, newManifestName}, journalIds, stamp);
     } catch (...) {
         removeAdded();
         throw;
@@ -764,29 +778,8 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
         throw;
     }
 
-    BackupSwapJournal swap(backupDir);
-    swap.addMove(smsName, newSmsName, smsName + QLatin1Char('-') + stamp);
-    swap.addMove(manifestName, newManifestName, manifestName + QLatin1Char('-') + stamp);
-    // The old journal files are no longer listed; kept aside like the old
-    // database rather than deleted.
-    for (const QString &name : std::as_const(journalNames))
-        if (QFileInfo::exists(backupDir.absoluteFilePath(name)))
-            swap.addMove(name, QString(), name + QLatin1Char('-') + stamp);
     try {
-        swap.commit([&](const QString &renaming) {
-            if (renaming == QLatin1String("done"))
-                step("swap done");
-            else if (renaming == smsName + QLatin1String(" aside"))
-                step("swap database");
-            else if (renaming == smsName + QLatin1String(" in"))
-                step("swap database in");
-            else if (renaming == manifestName + QLatin1String(" aside"))
-                step("swap manifest");
-            else if (renaming == manifestName + QLatin1String(" in"))
-                step("swap manifest in");
-            else
-                step("swap old journal");
-        });
+        swapIn(backupDir, {smsName, newSmsName}, {manifestName, newManifestName}, journalNames, stamp);
     } catch (...) {
         removeAdded();
         throw;

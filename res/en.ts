@@ -174,6 +174,10 @@
         <translation>Please select a Device.</translation>
     </message>
     <message>
+        <source>IDS_CHOOSE_ONE_OF_%1</source>
+        <translation>%1 found: click here to choose one</translation>
+    </message>
+    <message>
         <source>IDS_PLEASE_SELECT_ONE_DATASOURCE</source>
         <translation>Need to select a Device to continue.</translation>
     </message>

@@ -4,6 +4,8 @@
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
 
+#include "app/durablefile.h"
+
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3exception.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
@@ -212,7 +214,12 @@ void ExportMessagesDb::copyAttachmentFile(const _MsgAttachment &attachment) cons
     }
     if (QFileInfo::exists(target) || QFileInfo(target).isSymLink())
         return;
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    // A failed copy costs only the file: the row still records the attachment.
-    QFile::copy(attachment.localPath, target);
+    if (!QDir().mkpath(QFileInfo(target).absolutePath()))
+        throw std::runtime_error(QStringLiteral("Could not create the folder of %1.")
+                                     .arg(QDir::toNativeSeparators(target))
+                                     .toUtf8()
+                                     .toStdString());
+    // A copy that fails (a full disk) ends the run: a database that records
+    // an attachment whose file never arrived would tell the user it is kept.
+    DurableFile::copy(attachment.localPath, target);
 }

@@ -32,6 +32,9 @@ void *DataSourceSelForm::select(const QString &prompt, const QList<_DataSourceIt
                               QVariant::fromValue(qint64(reinterpret_cast<quintptr>(item->pointer))));
     }
     ui->cbDevice->setCurrentIndex(items.size() == 1 ? 0 : -1);
+    // With nothing chosen a closed box is blank, which reads as "no phone
+    // found" although the list holds several: say what is behind it.
+    ui->cbDevice->setPlaceholderText(items.size() > 1 ? tr("IDS_CHOOSE_ONE_OF_%1").arg(items.size()) : QString());
 
     if (exec() != QDialog::Accepted)
         return nullptr;

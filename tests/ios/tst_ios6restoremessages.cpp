@@ -12,6 +12,7 @@
 #include "ios/mbdb.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/filefixture.h"
+#include "tests/support/killedmerge.h"
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/httprecorder.h"
@@ -306,25 +307,7 @@ private slots:
         addOldJournals();
         writeBackup();
         const QByteArray oldSms = readFile(smsFile());
-        IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
-            if (step == QLatin1String(name))
-                raise(SIGKILL);
-        });
-        std::fflush(stdout);
-        const pid_t child = fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
-            IOS6MessageDb target(QDir(cacheDir()), QString(), false);
-            ProgressForm form("", nullptr);
-            IOS6RestoreMessagesThread thread(QString(), &fresh, &target, QDir(backupDir()), &form);
-            thread.start();
-            thread.wait();
-            _exit(0);
-        }
-        int status = 0;
-        QCOMPARE(waitpid(child, &status, 0), child);
-        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "the step was not reached");
-        IOS6RestoreMessagesThread::setStepHook({});
+        QVERIFY2(mergeKilledAt(step, &fresh, cacheDir(), backupDir()), "the step was not reached");
 
         // The next run that opens the backup, and the next start's clean-up.
         BackupManifest manifest(backupDir());

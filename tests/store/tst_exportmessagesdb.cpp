@@ -7,6 +7,7 @@
 #include "store/exportmessagesdb.h"
 #include "store/messagerecycledb.h"
 #include "store/msgtext.h"
+#include "tests/support/filesizelimit.h"
 #include "tests/support/filefixture.h"
 #include "tests/support/countryfixture.h"
 #include "tests/support/messagedbfixture.h"
@@ -408,6 +409,44 @@ private slots:
         QCOMPARE(readFile(target), QByteArray("changed"));
         QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 3);
         QCOMPARE(queryValue(dbPath(), "select count(*) from message_attachment_join").toInt(), 3);
+    }
+
+    // A full disk part-way through an attachment: the run ends with the
+    // system's reason, none of its rows stay, and no half file is left where
+    // a later run would take it for the whole one.
+    void aFailedAttachmentCopyEndsTheRun()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        runWriter(writer, {b.message(chat, anna, "before", 1)});
+        QVERIFY(QFileInfo(dbPath()).size() < 512 * 1024);
+
+        const QString source = m_dir->path() + "/src/video.mov";
+        writeFile(source, QByteArray(2 * 1024 * 1024, 'v'));
+        _MsgMessage *m = b.message(chat, anna, "\xef\xbf\xbc", 2);
+        b.attachment(m, "~/Library/SMS/Attachments/ab/video.mov", source);
+        QString error;
+        {
+            FileSizeLimit full(1024 * 1024);
+            try {
+                runWriter(writer, {m});
+            } catch (const std::runtime_error &e) {
+                error = QString::fromUtf8(e.what());
+                writer.abort();
+            }
+        }
+        QVERIFY2(error.contains("File too large") || error.contains("No space"), qPrintable(error));
+        const QString target = writer.fileRelayPath() + "/var/mobile/Library/SMS/Attachments/ab/video.mov";
+        QVERIFY(!QFileInfo::exists(target));
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from attachment").toInt(), 0);
+
+        // With room again the same run stores the message and the whole file.
+        runWriter(writer, {m});
+        QCOMPARE(readFile(target).size(), 2 * 1024 * 1024);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 2);
     }
 
     void refusedAttachmentPathsCopyNothing_data()

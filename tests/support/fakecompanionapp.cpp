@@ -386,20 +386,25 @@ void FakeCompanionApp::serveControl(QTcpSocket *socket)
     if (!now.statusFailure.isEmpty()) {
         writeAll(socket, "0" + now.statusFailure.toUtf8().toBase64() + eol, stopping);
     } else {
-        if (!now.noService && url.port() > 0)
-            startService(url.scheme(), quint16(url.port()), now.serviceDelayMs);
-        writeAll(socket, "1" + eol, stopping);
+        // A port held by another test process on this machine fails the
+        // broadcast at once: the program then reports it instead of waiting
+        // for a service that never answers.
+        if (!now.noService && url.port() > 0 && !startService(url.scheme(), quint16(url.port()), now.serviceDelayMs))
+            writeAll(socket, "0" + QByteArray("port taken").toBase64() + eol, stopping);
+        else
+            writeAll(socket, "1" + eol, stopping);
     }
     closeGracefully(socket);
 }
 
-void FakeCompanionApp::startService(const QString &scheme, quint16 servicePort, int delayMs)
+bool FakeCompanionApp::startService(const QString &scheme, quint16 servicePort, int delayMs)
 {
     QMutexLocker guard(&lock);
     if (services.contains(servicePort))
-        return;
+        return true;
     auto bound = std::make_shared<QSemaphore>();
-    QThread *thread = QThread::create([this, scheme, servicePort, delayMs, bound]() {
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    QThread *thread = QThread::create([this, scheme, servicePort, delayMs, bound, taken]() {
         if (delayMs > 0) {
             bound->release();
             QElapsedTimer clock;
@@ -409,6 +414,7 @@ void FakeCompanionApp::startService(const QString &scheme, quint16 servicePort, 
         }
         QTcpServer server;
         const bool listening = server.listen(QHostAddress::LocalHost, servicePort);
+        taken->store(!listening);
         if (delayMs <= 0)
             bound->release();
         if (!listening) {
@@ -443,6 +449,7 @@ void FakeCompanionApp::startService(const QString &scheme, quint16 servicePort, 
     thread->start();
     guard.unlock();
     bound->tryAcquire(1, 10000);
+    return !taken->load();
 }
 
 void FakeCompanionApp::serve(QTcpSocket *socket, const QString &scheme)

@@ -109,7 +109,8 @@ private:
     void controlLoop();
     void serveControl(QTcpSocket *socket);
     void serve(QTcpSocket *socket, const QString &scheme);
-    void startService(const QString &scheme, quint16 servicePort, int delayMs);
+    // False when the port is held by another process (known only without a delay).
+    bool startService(const QString &scheme, quint16 servicePort, int delayMs);
     void record(const QString &scheme, const QString &line);
     void clearRestoreDrop();
 

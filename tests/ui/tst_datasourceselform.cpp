@@ -1,6 +1,7 @@
 #include "app/idstranslator.h"
 #include "tests/support/dialogdriver.h"
 #include "tests/support/testmain.h"
+#include "tests/support/viewshot.h"
 #include "ui/datasourceselform.h"
 #include "ui_datasourceselform.h"
 
@@ -74,10 +75,15 @@ private slots:
         QStringList listed;
         bool stayedOpen = false;
         bool iconsShown = true;
+        QString shownClosed;
+        QImage closedShot;
         driver.then([&](QWidget *w) {
             auto *f = static_cast<DataSourceSelForm *>(w);
             QComboBox *box = f->widgets()->cbDevice;
             currentAtStart = box->currentIndex();
+            shownClosed = box->currentIndex() >= 0 ? box->currentText() : box->placeholderText();
+            if (candidates == 3 && action == "ok")
+                closedShot = box->grab().toImage();
             for (int i = 0; i < box->count(); ++i) {
                 listed.append(box->itemText(i));
                 iconsShown = iconsShown && !box->itemIcon(i).pixmap(16).isNull();
@@ -107,6 +113,17 @@ private slots:
         QCOMPARE(currentAtStart, candidates == 1 ? 0 : -1);
         QCOMPARE(listed.size(), candidates);
         QVERIFY(iconsShown); // each phone's picture
+        // The closed box is never blank while it holds a phone.
+        const QString expectClosed = candidates == 0 ? QString()
+                                     : candidates == 1
+                                         ? QStringLiteral("Anna’s iPhone 0 📱")
+                                         : QStringLiteral("%1 found: click here to choose one").arg(candidates);
+        QCOMPARE(shownClosed, expectClosed);
+        if (!closedShot.isNull()) {
+            QVERIFY(!testsupport::saveShot(closedShot, "chooser-nothing-chosen").isEmpty());
+            // The words are drawn left of the arrow.
+            QVERIFY(testsupport::notBlank(closedShot, QRect(4, 2, closedShot.width() / 2, closedShot.height() - 4)));
+        }
         for (int i = 0; i < candidates; ++i)
             QCOMPARE(listed[i], items[i]->text);
         QCOMPARE(answer, chosen < 0 ? nullptr : fakePointer(chosen));
