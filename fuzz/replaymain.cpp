@@ -1,6 +1,8 @@
 // Replays saved inputs through a fuzz target, as libFuzzer would run them but
 // without it, so that the normal sanitizer build checks every corpus file:
-//   fuzz_<name>_replay [-timeout=SECONDS] FILE_OR_FOLDER...
+//   fuzz_replay <name> [-timeout=SECONDS] FILE_OR_FOLDER...
+// Every target is linked in, its entry points renamed by the build
+// (replaytargets.inc lists them).
 // Folders are read in name order; a missing folder holds nothing. An input
 // running longer than the timeout counts as a fault, like a crash or a
 // sanitizer report.
@@ -18,10 +20,26 @@
 
 #include <unistd.h>
 
-extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv);
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
+#define QP_FUZZ_TARGET(name)                                    \
+    extern "C" int qpFuzzInit_##name(int *argc, char ***argv); \
+    extern "C" int qpFuzzOne_##name(const uint8_t *data, size_t size);
+#include "replaytargets.inc"
+#undef QP_FUZZ_TARGET
 
 namespace {
+
+struct Target
+{
+    const char *name;
+    int (*initialize)(int *argc, char ***argv);
+    int (*testOneInput)(const uint8_t *data, size_t size);
+};
+
+#define QP_FUZZ_TARGET(name) {#name, qpFuzzInit_##name, qpFuzzOne_##name},
+const Target kTargets[] = {
+#include "replaytargets.inc"
+};
+#undef QP_FUZZ_TARGET
 
 char g_current[4096];
 
@@ -57,6 +75,22 @@ bool readFile(const std::filesystem::path &path, std::vector<char> &bytes)
 
 int main(int argc, char **argv)
 {
+    const Target *target = nullptr;
+    for (const Target &t : kTargets) {
+        if (argc > 1 && std::strcmp(argv[1], t.name) == 0)
+            target = &t;
+    }
+    if (!target) {
+        std::fprintf(stderr, "usage: %s TARGET [-timeout=SECONDS] FILE_OR_FOLDER...; targets:", argv[0]);
+        for (const Target &t : kTargets)
+            std::fprintf(stderr, " %s", t.name);
+        std::fprintf(stderr, "\n");
+        return 2;
+    }
+    // The target sees its own arguments, as under libFuzzer.
+    argv[1] = argv[0];
+    ++argv;
+    --argc;
     unsigned timeout = 30;
     std::vector<std::filesystem::path> inputs;
     for (int i = 1; i < argc; ++i) {
@@ -80,14 +114,14 @@ int main(int argc, char **argv)
             inputs.push_back(arg);
         }
     }
-    LLVMFuzzerInitialize(&argc, &argv);
+    target->initialize(&argc, &argv);
     std::signal(SIGALRM, onAlarm);
     if (inputs.empty()) {
         // A target without a corpus yet: the empty input, where libFuzzer starts too.
         std::snprintf(g_current, sizeof g_current, "%s", "the empty input");
         const uint8_t none = 0;
         ::alarm(timeout);
-        LLVMFuzzerTestOneInput(&none, 0);
+        target->testOneInput(&none, 0);
         ::alarm(0);
         std::printf("fuzz replay: no corpus files; the empty input passed\n");
         return 0;
@@ -105,7 +139,7 @@ int main(int argc, char **argv)
         if (!bytes.empty()) // an empty file's vector has no data to copy from
             std::memcpy(data.get(), bytes.data(), bytes.size());
         ::alarm(timeout);
-        LLVMFuzzerTestOneInput(data.get(), bytes.size());
+        target->testOneInput(data.get(), bytes.size());
         ::alarm(0);
     }
     std::printf("fuzz replay: %zu inputs passed\n", inputs.size());

@@ -186,3 +186,100 @@ QVariant ItemModelMain::data(const QModelIndex &index, int role) const
         return QVariant();
     }
 }
+
+bool ItemModelMain::isSourceNode(const _ItemNode *node)
+{
+    return node && (node->type == ITEM_IOS_DEVICE || node->type == ITEM_ANDROID_DEVICE || node->type == ITEM_LOCAL_DB);
+}
+
+_AbsDBItemNode *ItemModelMain::sourceNode(_ItemNode *node)
+{
+    return isSourceNode(node) ? static_cast<_AbsDBItemNode *>(node) : nullptr;
+}
+
+AbsTreeItemModel::_ItemNode *ItemModelMain::phoneOf(_ItemNode *node, int type)
+{
+    if (node && node->type == ITEM_CHAT_SESSION)
+        node = node->parent;
+    return node && node->type == type ? node : nullptr;
+}
+
+bool ItemModelMain::isTransferTarget(const IOSDevice &device)
+{
+    // A phone of the "virtual_ios" folder has no handle and its folder for an
+    // id: joined to the backup root that id stays the user's folder, which a
+    // failed backup would delete.
+    return !(device.amDevice == nullptr && device.uniqueDeviceId.contains(QLatin1Char('/')));
+}
+
+QList<AbsTreeItemModel::_ItemNode *> ItemModelMain::iosTargetsOf(_ItemNode *source) const
+{
+    // The chooser's own rule: not the source phone (by id, so neither of its
+    // nodes) and no phone of the "virtual_ios" folder.
+    _ItemNode *sourcePhone = phoneOf(source, ITEM_IOS_DEVICE);
+    const QString sourceId =
+        sourcePhone ? static_cast<_IOSDeviceItemNode *>(sourcePhone)->device.uniqueDeviceId : QString();
+    QList<_ItemNode *> targets;
+    for (_ItemNode *child : std::as_const(rootDevice->children)) {
+        if (child->type != ITEM_IOS_DEVICE)
+            continue;
+        const IOSDevice &device = static_cast<_IOSDeviceItemNode *>(child)->device;
+        if ((sourcePhone && device.uniqueDeviceId == sourceId) || !isTransferTarget(device))
+            continue;
+        targets.append(child);
+    }
+    return targets;
+}
+
+QList<AbsTreeItemModel::_ItemNode *> ItemModelMain::androidTargetsOf(_ItemNode *source) const
+{
+    _ItemNode *sourcePhone = phoneOf(source, ITEM_ANDROID_DEVICE);
+    const QString sourceUid =
+        sourcePhone ? static_cast<_AndroidDeviceItemNode *>(sourcePhone)->device.uid : QString();
+    QList<_ItemNode *> targets;
+    for (_ItemNode *child : std::as_const(rootDevice->children)) {
+        if (child->type != ITEM_ANDROID_DEVICE)
+            continue;
+        if (sourcePhone && static_cast<_AndroidDeviceItemNode *>(child)->device.uid == sourceUid)
+            continue;
+        targets.append(child);
+    }
+    return targets;
+}
+
+_IOSDeviceItemNode *ItemModelMain::findIOSNode(const QString &id, void *handle, void *preferred) const
+{
+    _IOSDeviceItemNode *found = nullptr;
+    for (_ItemNode *child : std::as_const(rootDevice->children)) {
+        if (child->type != ITEM_IOS_DEVICE)
+            continue;
+        auto *node = static_cast<_IOSDeviceItemNode *>(child);
+        if (node->device.uniqueDeviceId != id || node->device.amDevice != handle)
+            continue;
+        if (node == preferred)
+            return node;
+        if (!found)
+            found = node;
+    }
+    return found;
+}
+
+_AndroidDeviceItemNode *ItemModelMain::androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const
+{
+    if (!store)
+        return nullptr;
+    for (_ItemNode *child : std::as_const(rootDevice->children)) {
+        if (child->type == ITEM_ANDROID_DEVICE && static_cast<_AndroidDeviceItemNode *>(child)->store == store)
+            return static_cast<_AndroidDeviceItemNode *>(child);
+    }
+    return nullptr;
+}
+
+_LocalDBItemNode *ItemModelMain::localDbNamed(const QString &name) const
+{
+    for (_ItemNode *child : std::as_const(rootLocalDB->children)) {
+        if (child->type == ITEM_LOCAL_DB && child->text.compare(name, Qt::CaseInsensitive) == 0)
+            return static_cast<_LocalDBItemNode *>(child);
+    }
+    return nullptr;
+}

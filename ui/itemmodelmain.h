@@ -99,6 +99,29 @@ public:
     // True when the session's first chat was made up by the recovery.
     static bool isRecoveredSession(const _ChatSession &session);
 
+    // What the window and its operations ask of the tree.
+    // An iPhone, Android phone or local database node (not a conversation).
+    static bool isSourceNode(const _ItemNode *node);
+    // node as a source node, or nullptr.
+    static _AbsDBItemNode *sourceNode(_ItemNode *node);
+    // The phone node of that type behind node (itself or a conversation's
+    // parent), or nullptr.
+    static _ItemNode *phoneOf(_ItemNode *node, int type);
+    // Whether a phone node may receive messages.
+    static bool isTransferTarget(const IOSDevice &device);
+    // The phones the transfer choosers offer when source is current: every
+    // phone of the kind but the source phone itself (and, for iPhones, those
+    // of the "virtual_ios" folder).
+    QList<_ItemNode *> iosTargetsOf(_ItemNode *source) const;
+    QList<_ItemNode *> androidTargetsOf(_ItemNode *source) const;
+    // The iPhone node of this id and handle, preferably the one at preferred;
+    // nullptr when none is left.
+    _IOSDeviceItemNode *findIOSNode(const QString &id, void *handle, void *preferred) const;
+    // The Android node under "Devices" whose store is store, or nullptr.
+    _AndroidDeviceItemNode *androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const;
+    // The first local database whose name equals name in any letter case.
+    _LocalDBItemNode *localDbNamed(const QString &name) const;
+
     _RootDeviceItemNode *rootDevice;
     _RootLocalDBItemNode *rootLocalDB;
 

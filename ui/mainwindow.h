@@ -3,26 +3,31 @@
 // conversations on the left, the message list above the conversation view on
 // the right, the menus and tool bar, the advert link in the status bar and the
 // Android device monitor. Every user operation and every device arrival or
-// removal is one of its slots; all of it runs in the GUI thread.
+// removal is one of its slots, which hands the work to its operation class
+// (ui/operations/, see ui/README.md); all of it runs in the GUI thread.
 //
 // The message list and the conversation view hold pointers into the store of
-// the node they were filled from (`shownStore`), so a node is only ever
+// the node they were filled from (kept by MessageListPane), so a node is only ever
 // removed through removeTreeNode, which empties them first.
 #include "android/adbdevice.h"
 #include "android/androiddevice.h"
 #include "ios/iosdevice.h"
 #include "ui/abstreeitemmodel.h"
 #include "ui/devicebusy.h"
+#include "ui/operations/operationcontext.h"
 
 #include <QItemSelection>
 #include <QList>
 #include <QMainWindow>
-#include <QNetworkAccessManager>
 #include <QSet>
 #include <QSharedPointer>
 #include <functional>
+#include <memory>
 
 class AndroidMonitor;
+class DeviceArrivals;
+class MessageListPane;
+class UpdateChecks;
 class ItemModelMain;
 class ItemModelSms;
 class QAction;
@@ -46,7 +51,7 @@ public:
     ~MainWindow() override;
 
     // The iPhones whose arrival was reported, in the order they arrived.
-    QList<IOSDevice> iosDevices() const { return m_iosDevices; }
+    QList<IOSDevice> iosDevices() const;
     // Whether an operation holds this key: an iPhone's id while it arrives or
     // is written to, "serial:" + an adb serial while that phone connects,
     // "cache:" + an Android cache folder's name while it is loaded or sent to.
@@ -190,88 +195,18 @@ private:
     // of the operation frees neither before the operation ends.
     void runOnMessages(MessageWorker worker, MessageScope scope);
 
-    // Backup into a local database and import of an iTunes backup.
-    // owner: the store whose records messages lists; the worker holds it too.
-    void backupToLocalDb(const QString &proposed, QList<_MsgMessage *> *messages,
-                         const QSharedPointer<_MsgStore> &owner);
-    // name: the database proposed; empty proposes the backup's device name.
-    void importITunesBackup(const QString &name);
-    // The first local database whose name equals name in any letter case.
-    Node *localDbNamed(const QString &name) const;
-
-    // iPhone arrival: the steps after the device values.
-    void loadIOSDevice(IOSDevice record);
-
-    // Deleting, export, print and about.
-    // The records of list that belong to store (the very records of its
-    // message hash), each once, in list order.
-    static QList<_MsgMessage *> ownedBy(const QList<_MsgMessage *> &list, const QSharedPointer<_MsgStore> &store);
-    // Runs the delete worker on records of the local database node target;
-    // true when it committed.
-    bool deleteFromDatabase(Node *target, const QList<_MsgMessage *> &messages);
-    // Drops deleted records from every chat of store and from the store, and
-    // frees them; answers the chats they left without messages.
-    static QList<_MsgChat *> freeDeletedMessages(const QSharedPointer<_MsgStore> &store,
-                                                 const QList<_MsgMessage *> &messages);
-    // Takes chats the deletion emptied out of target's rows (a row left with
-    // none goes) and out of store, and frees them.
-    void dropEmptiedChats(Node *target, const QSharedPointer<_MsgStore> &store, const QList<_MsgChat *> &emptied);
-
-    // Transfer to an iPhone.
-    // Whether a phone node may receive messages.
-    static bool isTransferTarget(const IOSDevice &device);
-    // The phone node of this id and handle, preferably the one at preferred;
-    // nullptr when none is left.
-    Node *findIOSNode(const QString &id, void *handle, void *preferred) const;
-
-    // When key is in use (see isDeviceBusy), keeps call for the end of that
-    // use and answers true. tag names the phone the call is for: its calls are
-    // dropped when it leaves.
-    bool deferWhileBusy(const QString &key, const QString &tag, const std::function<void()> &call);
-    static QString iosTag(const void *handle);
-    static QString androidTag(const QString &deviceKey);
-
-    // Runs a worker under its modal form; true when the form was accepted and
-    // nothing failed. The caller deletes the worker, then the form.
-    bool runWorker(ProgressForm *form, QThread *worker);
-    // The phone's country code when the country list knows it; otherwise the
-    // user is told and picks one (the code stays as it was when they do not).
-    QString settledCountry(const QString &mcc, const QString &phoneName);
     void loadLocalDatabases();
-    void loadVirtualDevices();
-    void startChecksWhenDue();
-    void onAdvertLinkActivated(const QString &link);
     Node *currentNode() const;
-    // The phone node of that type behind node (itself or a conversation's
-    // parent), or nullptr.
-    static Node *phoneOf(Node *node, int type);
-    // The phones the transfer choosers offer when node is current: every
-    // phone of the kind but the source phone itself (and, for iPhones, those
-    // of the "virtual_ios" folder).
-    QList<Node *> iosTargetsOf(Node *source) const;
-    QList<Node *> androidTargetsOf(Node *source) const;
+    // How many phones the transfer choosers offer when source is current.
     int iosTargetCount(Node *source) const;
     int androidTargetCount(Node *source) const;
     QModelIndex indexOfNode(Node *node) const;
-    // Wide enough for any date the message list shows.
-    int dateColumnWidth() const;
-
-    // Android arrival, WiFi connection, loading and transfer to Android.
-    // A phone that leaves before its turn is neither connected nor loaded:
-    // drops its kept calls.
-    void dropDeferredArrivals(const QString &serial);
-    // The Android node under "Devices" whose store is store, or nullptr.
-    Node *androidNodeWithStore(const QSharedPointer<_MsgStore> &store) const;
-    // The store that owns the records of messages: the shown list's or a
-    // device or database node's; null when none does (or the list is empty).
-    QSharedPointer<_MsgStore> storeOwning(const QList<_MsgMessage *> &messages) const;
 
     Ui_MainWindow *ui;
     ItemModelMain *mainModel = nullptr;
     ItemModelSms *smsModel = nullptr;
-    QNetworkAccessManager updateHttp;
-    QNetworkAccessManager advertHttp;
     QLabel *advertLabel = nullptr;
+    UpdateChecks *updateChecks = nullptr;
     QAction *actBackup = nullptr;
     QAction *actI2A = nullptr;
     QAction *actA2I = nullptr;
@@ -284,8 +219,10 @@ private:
     QAction *actDelete = nullptr;
     AndroidMonitor *androidMonitor = nullptr;
 
-    // Kept alive while the list shows its records.
-    QSharedPointer<_MsgStore> shownStore;
-    QList<IOSDevice> m_iosDevices;
+    // The list and the conversation view, and the store they show.
+    MessageListPane *messageList = nullptr;
     DeviceBusy *deviceBusy = nullptr;
+    // Handed to each operation; the arrivals keep the attached iPhones.
+    OperationContext operations;
+    std::unique_ptr<DeviceArrivals> arrivals;
 };

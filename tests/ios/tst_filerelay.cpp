@@ -106,6 +106,8 @@ public slots:
     }
 };
 
+namespace {
+
 class DeviceSink : public QObject
 {
     Q_OBJECT
@@ -116,7 +118,9 @@ public slots:
     void disconnected(void *) {}
 };
 
-_DeviceNotifyTarget target{nullptr, "connected", "disconnected"};
+} // namespace
+
+static _DeviceNotifyTarget target{nullptr, "connected", "disconnected"};
 
 class TestFileRelay : public QObject
 {

@@ -22,6 +22,8 @@ const QString kEncryptWarning = "Failed to transfer data to device. Your iTunes 
 
 } // namespace
 
+namespace {
+
 class DeviceSink : public QObject
 {
     Q_OBJECT
@@ -32,10 +34,12 @@ public slots:
     void disconnected(void *) {}
 };
 
+} // namespace
+
 // The subscription lasts for the whole process and outlives this test's
 // objects: the target is never destroyed, and its receiver is cleared at
 // the end.
-_DeviceNotifyTarget target{nullptr, "connected", "disconnected"};
+static _DeviceNotifyTarget target{nullptr, "connected", "disconnected"};
 
 class TestIOSDevice : public QObject
 {

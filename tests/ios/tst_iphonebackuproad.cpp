@@ -40,7 +40,7 @@ public slots:
     void disconnected(void *) {}
 };
 
-_DeviceNotifyTarget target{nullptr, "connected", "disconnected"};
+static _DeviceNotifyTarget target{nullptr, "connected", "disconnected"};
 
 // One worker under its dialog, as the main window runs each step; answers
 // whether it succeeded, and the error box's text otherwise.

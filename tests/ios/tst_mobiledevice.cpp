@@ -100,6 +100,8 @@ QByteArray frameLength(quint32 n)
 
 } // namespace
 
+namespace {
+
 // Receives the notifications, as the main window does.
 class DeviceSink : public QObject
 {
@@ -118,10 +120,12 @@ public slots:
     void left(void *device) { seen.append({device, false, QThread::currentThread() == thread()}); }
 };
 
+} // namespace
+
 // The subscription lasts for the whole process and outlives this test's
 // objects: the target is never destroyed, and its receiver is cleared at
 // the end.
-_DeviceNotifyTarget target{nullptr, "arrived", "left"};
+static _DeviceNotifyTarget target{nullptr, "arrived", "left"};
 
 class TestMobileDevice : public QObject
 {

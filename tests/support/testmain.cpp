@@ -3,8 +3,21 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QNetworkAccessManager>
+#include <map>
+#include <string>
 
 namespace testsupport {
+
+namespace {
+
+// Filled before main by the registrations of the linked test classes.
+std::map<std::string, TestRun> &registry()
+{
+    static std::map<std::string, TestRun> tests;
+    return tests;
+}
+
+} // namespace
 
 void useHome(const QString &root)
 {
@@ -21,6 +34,25 @@ void finishErrorReports(QCoreApplication &app)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+TestRegistration::TestRegistration(const char *name, TestRun run)
+{
+    registry()[name] = run;
+}
+
+TestRun registeredTest(const char *name)
+{
+    const auto it = registry().find(name);
+    return it == registry().end() ? nullptr : it->second;
+}
+
+QStringList registeredTests()
+{
+    QStringList names;
+    for (const auto &entry : registry())
+        names << QString::fromStdString(entry.first);
+    return names;
 }
 
 } // namespace testsupport

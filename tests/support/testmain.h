@@ -1,6 +1,11 @@
 #pragma once
 // Test entry point: every test process gets a fresh, private HOME and XDG data
 // home before the application object exists, so nothing touches the real one.
+//
+// The QTest classes of one test folder share one executable; each class
+// registers itself under its test's name (QP_TEST_NAME, set by the build), and
+// the folder's runner (testrunner.cpp) runs the class its first argument
+// names: `qptests_ui tst_mainwindow [QTest options]`.
 #include <QApplication>
 #include <QTemporaryDir>
 #include <QtTest/QtTest>
@@ -12,18 +17,25 @@ void useHome(const QString &root);
 // freed with the application while its request runs leaves Qt's network
 // objects behind, which the leak checker reports.
 void finishErrorReports(QCoreApplication &app);
+
+// Runs one test class with QTest's arguments; answers QTest's result.
+using TestRun = int (*)(int argc, char **argv);
+// Made by QP_TEST_MAIN at start-up: adds the class to the runner's list.
+struct TestRegistration
+{
+    TestRegistration(const char *name, TestRun run);
+};
+// The class registered under name, or nullptr; every name, sorted.
+TestRun registeredTest(const char *name);
+QStringList registeredTests();
 }
 
-#define QP_TEST_MAIN(TestObject)                                   \
-    int main(int argc, char **argv)                                \
-    {                                                              \
-        QTemporaryDir home;                                        \
-        testsupport::useHome(home.path());                         \
-        QApplication app(argc, argv);                              \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                   \
-        TestObject tc;                                             \
-        QTEST_SET_MAIN_SOURCE_PATH                                 \
-        const int failed = QTest::qExec(&tc, argc, argv);          \
-        testsupport::finishErrorReports(app);                      \
-        return failed;                                             \
-    }
+// QP_TEST_NAME: the test's name, which qp_add_qtest (tests/CMakeLists.txt) sets.
+#define QP_TEST_MAIN(TestObject)                                                          \
+    static int qpRunTest(int argc, char **argv)                                           \
+    {                                                                                     \
+        TestObject tc;                                                                    \
+        QTEST_SET_MAIN_SOURCE_PATH                                                        \
+        return QTest::qExec(&tc, argc, argv);                                             \
+    }                                                                                     \
+    static const testsupport::TestRegistration qpTestRegistration(QP_TEST_NAME, qpRunTest);
