@@ -34,8 +34,18 @@ std::atomic<MobileDeviceResolver> s_resolver{nullptr};
 // inside it, and may end in the receiver's destructor.
 std::recursive_mutex s_notifyMutex;
 // The handles reported removed; a handle reported again leaves the set.
-std::mutex s_leftMutex;
-std::set<void *> s_left;
+struct LeftPhones
+{
+    std::mutex mutex;
+    std::set<void *> handles;
+};
+// Never destroyed: the device library's notification thread may still call
+// in while the process runs its exit handlers.
+LeftPhones &leftPhones()
+{
+    static auto *left = new LeftPhones;
+    return *left;
+}
 
 template <typename FunctionPointer>
 FunctionPointer md(const char *name)
@@ -119,11 +129,12 @@ void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, 
     if (!info || !target)
         return;
     {
-        std::lock_guard<std::mutex> lock(s_leftMutex);
+        LeftPhones &left = leftPhones();
+        std::lock_guard<std::mutex> lock(left.mutex);
         if (info->message == kAMDeviceAttached)
-            s_left.erase(info->device);
+            left.handles.erase(info->device);
         else if (info->message == kAMDeviceDetached)
-            s_left.insert(info->device);
+            left.handles.insert(info->device);
     }
     const char *slot = nullptr;
     if (info->message == kAMDeviceAttached)
@@ -139,8 +150,9 @@ void mobiledevice_notification_callback(AMDeviceNotificationCallbackInfo *info, 
 
 bool mobiledevice_has_left(void *device)
 {
-    std::lock_guard<std::mutex> lock(s_leftMutex);
-    return s_left.count(device) > 0;
+    LeftPhones &left = leftPhones();
+    std::lock_guard<std::mutex> lock(left.mutex);
+    return left.handles.count(device) > 0;
 }
 
 void mobiledevice_clear_receiver(_DeviceNotifyTarget *target)
