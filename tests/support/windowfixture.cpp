@@ -200,4 +200,13 @@ void clearWindowData(const QString &dataDir)
         QFile::remove(dir.absoluteFilePath(QLatin1String(file)));
 }
 
+VirtualIPhoneSetup numberedIPhone(int n, const QString &folderStem, const QString &udidStem,
+                                  const QString &productVersion)
+{
+    VirtualIPhoneSetup setup = typicalIPhone(folderStem + QString::number(n), productVersion);
+    setup.values[QStringLiteral("UniqueDeviceID")] = udidStem + QStringLiteral("%1").arg(n, 2, 10, QChar('0'));
+    setup.messages = typicalConversations();
+    return setup;
+}
+
 } // namespace testsupport

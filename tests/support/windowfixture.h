@@ -4,6 +4,7 @@
 // Every folder holds a message database of the local layout, written through
 // messagedbfixture (never through the code under test).
 #include "tests/support/messagedbfixture.h"
+#include "tests/support/virtualiphonefixture.h"
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +17,12 @@ namespace testsupport {
 // Dates count up with the rowid (seconds since 2001), so the list's date
 // order is the rowid order.
 MsgFixtureContent typicalConversations();
+
+// The n-th phone a test plugs in: typicalIPhone in folder folderStem<n>,
+// holding the typical conversations, its unique id udidStem followed by n in
+// two digits, so that no two phones of a test share a cache.
+VirtualIPhoneSetup numberedIPhone(int n, const QString &folderStem, const QString &udidStem,
+                                  const QString &productVersion);
 
 // One one-to-one chat per title (its handle's contact name), in order; the
 // messages go to the chats in turn, dated one minute apart in list order.

@@ -58,11 +58,7 @@ class TestMainWindowArrival : public QObject
     // id and folder each time so cases share no cache.
     VirtualIPhoneSetup phone(const QString &version)
     {
-        ++serial;
-        VirtualIPhoneSetup setup = typicalIPhone(QStringLiteral("phone%1").arg(serial), version);
-        setup.values["UniqueDeviceID"] = QStringLiteral("00008030-001A35E22E3880%1").arg(serial, 2, 10, QChar('0'));
-        setup.messages = typicalConversations();
-        return setup;
+        return numberedIPhone(++serial, QStringLiteral("phone"), QStringLiteral("00008030-001A35E22E3880"), version);
     }
 
 private slots:

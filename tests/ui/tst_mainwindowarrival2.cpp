@@ -166,11 +166,7 @@ class TestMainWindowArrival2 : public QObject
 
     VirtualIPhoneSetup phone(const QString &version)
     {
-        ++serial;
-        VirtualIPhoneSetup setup = typicalIPhone(QStringLiteral("phone%1").arg(serial), version);
-        setup.values["UniqueDeviceID"] = QStringLiteral("00008101-000E2D1A0C3B00%1").arg(serial, 2, 10, QChar('0'));
-        setup.messages = typicalConversations();
-        return setup;
+        return numberedIPhone(++serial, QStringLiteral("phone"), QStringLiteral("00008101-000E2D1A0C3B00"), version);
     }
 
     // Writes the phone elsewhere, lets edit change its files, then moves it

@@ -64,11 +64,7 @@ class TestMainWindowUsbmux : public QObject
 
     VirtualIPhoneSetup phone(const QString &version)
     {
-        ++serial;
-        VirtualIPhoneSetup setup = typicalIPhone(QStringLiteral("usb%1").arg(serial), version);
-        setup.values["UniqueDeviceID"] = QStringLiteral("00008030-002B35E22E3880%1").arg(serial, 2, 10, QChar('0'));
-        setup.messages = typicalConversations();
-        return setup;
+        return numberedIPhone(++serial, QStringLiteral("usb"), QStringLiteral("00008030-002B35E22E3880"), version);
     }
 
 private slots:
