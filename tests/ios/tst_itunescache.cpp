@@ -11,6 +11,7 @@
 #include "ios/itunescachesmsthread.h"
 #include "tests/support/backupfixture.h"
 #include "tests/support/dialogdriver.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/permissionsapply.h"
 #include "tests/support/sqlitefixture.h"
@@ -34,39 +35,6 @@ const QString kMedia = QStringLiteral("MediaDomain");
 const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
 const QString kPhoto = QStringLiteral("ab/11/8E1F7C2A-9D3B-4C55-A1E2-0F6B3D2C1A90/IMG_0001.JPG");
 const QByteArray kPassword = "open sesame";
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-// Every file and folder below root with its content, "<dir>" for folders.
-QMap<QString, QByteArray> tree(const QString &root)
-{
-    QMap<QString, QByteArray> out;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QFileInfo info = it.fileInfo();
-        // A FIFO or a link to a device would hold the read up.
-        const QByteArray value = info.isSymLink() ? "<link to " + QFile::encodeName(info.symLinkTarget()) + ">"
-                                 : info.isDir()   ? QByteArray("<dir>")
-                                 : info.isFile()  ? readFile(path)
-                                                  : QByteArray("<special>");
-        out.insert(QDir(root).relativeFilePath(path), value);
-    }
-    return out;
-}
 
 QString text(const MbdbField &field)
 {
@@ -207,7 +175,7 @@ class TestITunesCache : public QObject
     static QStringList markedCopies(const Run &run)
     {
         QStringList marked;
-        const QMap<QString, QByteArray> all = tree(library(run));
+        const QMap<QString, QByteArray> all = fileTree(library(run));
         for (auto it = all.begin(); it != all.end(); ++it)
             if (!it.value().isEmpty() && it.value() == marker(it.value().size()))
                 marked << it.key();
@@ -271,8 +239,8 @@ private slots:
         QCOMPARE(run.status, "Loading iTunes backup...");
         QCOMPARE(run.progress, "Saving AddressBookImages.sqlitedb...");
 
-        QCOMPARE(tree(library(run)).keys(), expectedCopies(backup).keys());
-        QCOMPARE(tree(library(run)), expectedCopies(backup));
+        QCOMPARE(fileTree(library(run)).keys(), expectedCopies(backup).keys());
+        QCOMPARE(fileTree(library(run)), expectedCopies(backup));
         QCOMPARE(rows(run), expectedRows(backup));
         QCOMPARE(QFileInfo(library(run) + "/SMS/sms.db").lastModified().toSecsSinceEpoch(), 1404299999);
         // Nothing but the copies and their dates.
@@ -306,7 +274,7 @@ private slots:
         expected.removeAll("SMS/Attachments/" + kPhoto);
         QCOMPARE(markedCopies(run), expected);
         QCOMPARE(readFile(library(run) + "/SMS/sms.db"), sms->content);
-        QCOMPARE(tree(library(run)).value("SMS/Attachments/" + kPhoto), QByteArray(30000, '\xFF'));
+        QCOMPARE(fileTree(library(run)).value("SMS/Attachments/" + kPhoto), QByteArray(30000, '\xFF'));
         QCOMPARE(rows(run), expectedRows(backup));
 
         markCopies(run);
@@ -402,7 +370,7 @@ private slots:
         }
         const Run run = runCache(*open(backup));
         QVERIFY(succeeded(run));
-        QCOMPARE(tree(library(run)), expected);
+        QCOMPARE(fileTree(library(run)), expected);
         QCOMPARE(int(rows(run).size()), int(std::count_if(expected.begin(), expected.end(),
                                                           [](const QByteArray &v) { return v != "<dir>"; })));
     }
@@ -429,7 +397,7 @@ private slots:
         writeFile(cache + "/recycle.db", "recovered");
         const Run run = runCache(*open(backup), cache);
         QVERIFY(failedWith(run, "Found no message database file in this iTunes backup."));
-        QCOMPARE(tree(cache), (QMap<QString, QByteArray>{{"recycle.db", "recovered"}}));
+        QCOMPARE(fileTree(cache), (QMap<QString, QByteArray>{{"recycle.db", "recovered"}}));
     }
 
     // A cancel takes away this copy and its dates, and nothing else the
@@ -456,7 +424,7 @@ private slots:
         }
         QVERIFY(!QFile::exists(cache + "/manifest.db")); // not brought back by the thread's end
         QVERIFY(!QFileInfo::exists(cache + "/file-relay/var/mobile/Library/SMS"));
-        QCOMPARE(tree(cache), (QMap<QString, QByteArray>{{"recycle.db", "recovered messages"},
+        QCOMPARE(fileTree(cache), (QMap<QString, QByteArray>{{"recycle.db", "recovered messages"},
                                                          {"ct-phone.db", "contacts"},
                                                          {"file-relay", "<dir>"},
                                                          {"file-relay/var", "<dir>"},
@@ -510,7 +478,7 @@ private slots:
         writeFile(cache + "/recycle.db", "recovered");
         const Run run = runCache(manifest, cache);
         QVERIFY(failedWith(run, error));
-        QCOMPARE(tree(cache).keys(), (QStringList{"file-relay", "file-relay/var", "file-relay/var/mobile",
+        QCOMPARE(fileTree(cache).keys(), (QStringList{"file-relay", "file-relay/var", "file-relay/var/mobile",
                                                   "file-relay/var/mobile/Library", "recycle.db"}));
     }
 
@@ -579,7 +547,7 @@ private slots:
         // the short file must fail.
         if (damage == "short")
             QVERIFY(QDir(cache).removeRecursively());
-        const QMap<QString, QByteArray> before = tree(folder);
+        const QMap<QString, QByteArray> before = fileTree(folder);
 
         QElapsedTimer clock;
         clock.start();
@@ -598,7 +566,7 @@ private slots:
             QVERIFY(!QFileInfo::exists(cache + "/file-relay/var/mobile/Library/SMS/sms.db"));
         }
         QVERIFY2(clock.elapsed() < 10000, "the broken file held the reader up");
-        QCOMPARE(tree(folder), before);
+        QCOMPARE(fileTree(folder), before);
     }
 
     // Names from a crafted backup never lead a copy out of the cache folder.

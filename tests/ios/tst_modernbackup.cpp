@@ -12,6 +12,7 @@
 #include "ios/backupkeybag.h"
 #include "ios/manifestdbfilelist.h"
 #include "tests/support/dialogdriver.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/modernbackupfixture.h"
 #include "tests/support/plistfixture.h"
@@ -30,33 +31,6 @@ namespace {
 const QString kHome = QStringLiteral("HomeDomain");
 const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
 const QByteArray kPassword = QByteArray("b\xC3\xA4r \xF0\x9F\x90\xBB 2023");
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-// Every file below root with its content ("<dir>" for folders).
-QMap<QString, QByteArray> snapshot(const QString &root)
-{
-    QMap<QString, QByteArray> out;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
-    }
-    return out;
-}
 
 const _BackupFileNode *find(const _BackupFileNode &root, const QString &path)
 {
@@ -244,7 +218,7 @@ private slots:
         QFETCH(Layout, layout);
         const BackupFixture fx = fixtureFor(layout);
         const QString folder = write(fx, layout);
-        const QMap<QString, QByteArray> before = snapshot(folder);
+        const QMap<QString, QByteArray> before = fileTree(folder);
 
         BackupManifest m(folder);
         m.loadManifestPlist();
@@ -284,7 +258,7 @@ private slots:
         QCOMPARE(readFile(path("book")), const_cast<BackupFixture &>(fx).entry(kHome, book->record.path.toQString())->content);
 
         // The backup is only read; a decrypted list does not outlive the read.
-        QCOMPARE(snapshot(folder), before);
+        QCOMPARE(fileTree(folder), before);
         QVERIFY(!QFileInfo::exists(scratchOf(m) + "/Manifest.db.plain"));
     }
 
@@ -297,13 +271,13 @@ private slots:
             SqliteFixture m(folder + "/Manifest.db");
             m.exec("PRAGMA journal_mode=WAL;");
         }
-        const QMap<QString, QByteArray> before = snapshot(folder);
+        const QMap<QString, QByteArray> before = fileTree(folder);
         QVERIFY(!before.contains("Manifest.db-shm") && !before.contains("Manifest.db-wal"));
         BackupManifest m(folder);
         m.loadManifestPlist();
         m.loadMbdb();
         QVERIFY(find(m.root, kSmsDb));
-        QCOMPARE(snapshot(folder), before);
+        QCOMPARE(fileTree(folder), before);
     }
 
     void lockedListIsRefused()
@@ -414,8 +388,8 @@ private slots:
         } else if (damage == "cut block") {
             writeFile(db, readFile(db).chopped(16));
         }
-        const QMap<QString, QByteArray> before = snapshot(folder);
-        const QMap<QString, QByteArray> dataBefore = snapshot(appDataDir().absolutePath());
+        const QMap<QString, QByteArray> before = fileTree(folder);
+        const QMap<QString, QByteArray> dataBefore = fileTree(appDataDir().absolutePath());
 
         BackupManifest m(folder);
         m.loadManifestPlist();
@@ -429,9 +403,9 @@ private slots:
             QVERIFY2(error.contains(folder) && error.contains(errorHas), qPrintable(error));
         }
         QVERIFY(m.root.children.isEmpty());
-        QCOMPARE(snapshot(folder), before);
+        QCOMPARE(fileTree(folder), before);
         // Nothing left in the data folder but (at most) the empty cache folder.
-        QMap<QString, QByteArray> dataAfter = snapshot(appDataDir().absolutePath());
+        QMap<QString, QByteArray> dataAfter = fileTree(appDataDir().absolutePath());
         for (auto it = dataAfter.begin(); it != dataAfter.end();) {
             if (it.value() == "<dir>" && !dataBefore.contains(it.key()))
                 it = dataAfter.erase(it);
@@ -503,7 +477,7 @@ private slots:
             if ((p.startsWith("Library/SMS/") || p.startsWith("Library/AddressBook/")) && (e.record.mode & 0xF000) == 0x8000)
                 expected.insert(p.mid(8), e.content);
         }
-        QMap<QString, QByteArray> copied = snapshot(library);
+        QMap<QString, QByteArray> copied = fileTree(library);
         for (auto it = copied.begin(); it != copied.end();)
             it = it.value() == "<dir>" ? copied.erase(it) : std::next(it);
         QCOMPARE(copied.keys(), expected.keys());

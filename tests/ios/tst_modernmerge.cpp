@@ -10,6 +10,7 @@
 #include "ios/ios6restoremessagesthread.h"
 #include "store/ios6messagedb.h"
 #include "tests/support/dialogdriver.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/httprecorder.h"
 #include "tests/support/killedmerge.h"
 #include "tests/support/modernbackupfixture.h"
@@ -36,32 +37,6 @@ const QString kHome = QStringLiteral("HomeDomain");
 const QString kMedia = QStringLiteral("MediaDomain");
 const QString kSmsDb = QStringLiteral("Library/SMS/sms.db");
 const QString kPhotoPath = QStringLiteral("Library/SMS/Attachments/7f/03/IMG_4711.HEIC");
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-}
-
-QMap<QString, QByteArray> snapshot(const QString &root)
-{
-    QMap<QString, QByteArray> out;
-    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        out.insert(QDir(root).relativeFilePath(path), it.fileInfo().isDir() ? QByteArray("<dir>") : readFile(path));
-    }
-    return out;
-}
 
 // The values of a row's MBFile, read with libplist (not the program's reader).
 QMap<QString, qint64> mbFileNumbers(const QByteArray &blob)
@@ -224,7 +199,7 @@ private slots:
         BackupManifest m(backupDir());
         m.loadManifestPlist();
         m.loadMbdb();
-        QCOMPARE(snapshot(backupDir()).keys().filter("Manifest.db-").size(), 1); // the saved list
+        QCOMPARE(fileTree(backupDir()).keys().filter("Manifest.db-").size(), 1); // the saved list
     }
 
     void aFailureAtAnyStepLeavesTheBackupAsItWas_data()
@@ -237,7 +212,7 @@ private slots:
     {
         QFETCH(QString, step);
         writeBackup();
-        const QMap<QString, QByteArray> before = snapshot(backupDir());
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
         IOS6RestoreMessagesThread::setStepHook([step](const char *name) {
             if (step == QLatin1String(name))
                 throw std::runtime_error(std::string("forced at ") + name);
@@ -246,7 +221,7 @@ private slots:
         QCOMPARE(run.result, 0);
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains("forced at " + step), qPrintable(run.boxes[0]));
-        QCOMPARE(snapshot(backupDir()), before);
+        QCOMPARE(fileTree(backupDir()), before);
     }
 
     // A kill at any step, and at each rename of the swap, leaves a backup
@@ -289,12 +264,12 @@ private slots:
     void anEncryptedBackupIsRefusedUntouched()
     {
         writeBackup("secret \xF0\x9F\x94\x91");
-        const QMap<QString, QByteArray> before = snapshot(backupDir());
+        const QMap<QString, QByteArray> before = fileTree(backupDir());
         const Run run = runMerge();
         QCOMPARE(run.result, 0);
         QCOMPARE(run.boxes.size(), 1);
         QVERIFY2(run.boxes[0].contains("is encrypted"), qPrintable(run.boxes[0]));
-        QCOMPARE(snapshot(backupDir()), before);
+        QCOMPARE(fileTree(backupDir()), before);
     }
 };
 
