@@ -8,7 +8,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobilebackup2";
+const char *const kBackup2Service = "com.apple.mobilebackup2";
 
 std::vector<double> reals(plist_t array)
 {
@@ -58,8 +58,8 @@ plist_t Backup2Emulator::response(plist_t request, plist_t setup)
 
 void Backup2Emulator::serve(ServiceChannel &channel, const std::string &phoneFolder)
 {
-    const PlistOwned setup = ServiceSetup::read(phoneFolder, kService);
-    DeviceLinkPeer peer(channel, phoneFolder, kService, setup.get());
+    const PlistOwned setup = ServiceSetup::read(phoneFolder, kBackup2Service);
+    DeviceLinkPeer peer(channel, phoneFolder, kBackup2Service, setup.get());
     if (!peer.handshake())
         return;
     for (;;) {

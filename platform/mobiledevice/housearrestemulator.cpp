@@ -8,7 +8,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobile.house_arrest";
+const char *const kHouseArrestService = "com.apple.mobile.house_arrest";
 
 // An identifier names one folder inside "containers": never a path.
 bool plainName(const std::string &name)
@@ -31,7 +31,7 @@ void HouseArrestEmulator::serve(ServiceChannel &channel, const std::string &phon
         PlistOwned request;
         if (!channel.readPlist(&request))
             return;
-        RequestLog::append(phoneFolder, kService, request.get());
+        RequestLog::append(phoneFolder, kHouseArrestService, request.get());
         const std::string command = plistwire::textOf(plistwire::valueOf(request.get(), "Command"));
         const std::string app = plistwire::textOf(plistwire::valueOf(request.get(), "Identifier"));
         const std::string container = phoneFolder + "/containers/" + app;

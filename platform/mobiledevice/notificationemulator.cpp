@@ -9,7 +9,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobile.notification_proxy";
+const char *const kNotificationProxyService = "com.apple.mobile.notification_proxy";
 
 struct Listener
 {
@@ -21,7 +21,7 @@ struct Listener
 // The open connections of every phone. A connection leaves the list before
 // its channel goes, and relays are written under the lock, so no relay is
 // written to a channel that is gone; each write's waits are bounded.
-std::mutex s_mutex;
+std::mutex s_listenersMutex;
 std::list<Listener> s_listeners;
 
 plist_t command(const char *name, const std::string &notification)
@@ -35,7 +35,7 @@ plist_t command(const char *name, const std::string &notification)
 void relay(const std::string &phoneFolder, const std::string &name)
 {
     const PlistOwned message(command("RelayNotification", name));
-    std::lock_guard<std::mutex> lock(s_mutex);
+    std::lock_guard<std::mutex> lock(s_listenersMutex);
     for (const Listener &listener : s_listeners) {
         if (listener.phoneFolder == phoneFolder && listener.observed.count(name))
             listener.channel->writePlist(message.get(), false);
@@ -48,18 +48,18 @@ void NotificationEmulator::serve(ServiceChannel &channel, const std::string &pho
 {
     std::list<Listener>::iterator self;
     {
-        std::lock_guard<std::mutex> lock(s_mutex);
+        std::lock_guard<std::mutex> lock(s_listenersMutex);
         self = s_listeners.insert(s_listeners.end(), Listener{&channel, phoneFolder, {}});
     }
     for (;;) {
         PlistOwned message;
         if (!channel.readPlist(&message))
             break;
-        RequestLog::append(phoneFolder, kService, message.get());
+        RequestLog::append(phoneFolder, kNotificationProxyService, message.get());
         const std::string name = plistwire::textOf(plistwire::valueOf(message.get(), "Command"));
         const std::string notification = plistwire::textOf(plistwire::valueOf(message.get(), "Name"));
         if (name == "ObserveNotification") {
-            std::lock_guard<std::mutex> lock(s_mutex);
+            std::lock_guard<std::mutex> lock(s_listenersMutex);
             self->observed.insert(notification);
         } else if (name == "PostNotification") {
             relay(phoneFolder, notification);
@@ -69,6 +69,6 @@ void NotificationEmulator::serve(ServiceChannel &channel, const std::string &pho
             break;
         }
     }
-    std::lock_guard<std::mutex> lock(s_mutex);
+    std::lock_guard<std::mutex> lock(s_listenersMutex);
     s_listeners.erase(self);
 }

@@ -5,7 +5,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobilesync";
+const char *const kMobileSyncService = "com.apple.mobilesync";
 const char *const kEmptyParameter = "___EmptyParameterString___";
 
 // Sends every batch of dataClass, each acknowledged before the next; false
@@ -31,8 +31,8 @@ bool sendBatches(DeviceLinkPeer &peer, plist_t setup, const std::string &dataCla
 
 void SyncEmulator::serve(ServiceChannel &channel, const std::string &phoneFolder)
 {
-    const PlistOwned setup = ServiceSetup::read(phoneFolder, kService);
-    DeviceLinkPeer peer(channel, phoneFolder, kService, setup.get());
+    const PlistOwned setup = ServiceSetup::read(phoneFolder, kMobileSyncService);
+    DeviceLinkPeer peer(channel, phoneFolder, kMobileSyncService, setup.get());
     if (!peer.handshake())
         return;
     for (;;) {
