@@ -1,5 +1,6 @@
 #include "tests/support/backupfixture.h"
 
+#include "tests/support/filefixture.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/virtualiphonefixture.h"
 
@@ -22,30 +23,9 @@ namespace {
 const QString kHome = QStringLiteral("HomeDomain");
 const QString kMedia = QStringLiteral("MediaDomain");
 
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        throw std::runtime_error(QString("write %1: %2").arg(path, file.errorString()).toStdString());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(QString("read %1: %2").arg(path, file.errorString()).toStdString());
-    return file.readAll();
-}
-
 bool isFolderRecord(const MbdbFixtureRecord &r)
 {
     return (r.mode & 0xF000) == 0x4000;
-}
-
-QString text(const MbdbField &field)
-{
-    return field ? QString::fromUtf8(*field) : QString();
 }
 
 } // namespace
@@ -81,7 +61,7 @@ BackupFixture::BackupFixture()
 BackupFixtureEntry *BackupFixture::entry(const QString &domain, const QString &path)
 {
     for (BackupFixtureEntry &e : entries) {
-        if (text(e.record.domain) == domain && text(e.record.path) == path)
+        if (fieldText(e.record.domain) == domain && fieldText(e.record.path) == path)
             return &e;
     }
     return nullptr;
@@ -117,7 +97,7 @@ QByteArray BackupFixture::builtFile(const std::function<QString(const QString &)
     QTemporaryDir work;
     if (!work.isValid())
         throw std::runtime_error("no temporary folder for a backup fixture file");
-    return readFile(build(work.path()));
+    return readRequiredFile(build(work.path()));
 }
 
 BackupFixtureEntry &BackupFixture::addMessageDb(const MsgFixtureContent &content, MsgDbLayout layout)
@@ -196,7 +176,7 @@ QString BackupFixture::write(const QString &folder) const
     for (const BackupFixtureEntry &e : entries) {
         records.append(listedRecord(e));
         if (e.hasDataFile)
-            writeFile(dir.absoluteFilePath(backupFileId(text(e.record.domain), text(e.record.path))),
+            writeFile(dir.absoluteFilePath(backupFileId(fieldText(e.record.domain), fieldText(e.record.path))),
                       storedBytes(e));
     }
     writeMbdb(dir.absoluteFilePath("Manifest.mbdb"), records);

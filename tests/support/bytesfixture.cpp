@@ -18,4 +18,12 @@ QByteArray bigEndian32(quint32 value)
     return b;
 }
 
+QByteArray littleEndian32(quint32 value)
+{
+    QByteArray b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = char((value >> (8 * i)) & 0xFF);
+    return b;
+}
+
 } // namespace testsupport

@@ -65,14 +65,6 @@ QByteArray digest(const QByteArray &seed, QCryptographicHash::Algorithm algorith
     return QCryptographicHash::hash(seed, algorithm);
 }
 
-QByteArray littleEndian32(quint32 value)
-{
-    QByteArray out(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((value >> (8 * i)) & 0xFF);
-    return out;
-}
-
 } // namespace
 
 // RFC 2898, 5.2: T_i = U_1 ^ ... ^ U_c with U_1 = PRF(P, S || INT(i)) and

@@ -23,6 +23,14 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
+QByteArray readRequiredFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(QString("read %1: %2").arg(path, file.errorString()).toStdString());
+    return file.readAll();
+}
+
 QMap<QString, QByteArray> fileTree(const QString &root)
 {
     QMap<QString, QByteArray> out;

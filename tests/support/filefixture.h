@@ -12,6 +12,9 @@ void writeFile(const QString &path, const QByteArray &bytes);
 // The whole file, or "<missing>" when it cannot be opened, so that a failed
 // comparison says what was lost.
 QByteArray readFile(const QString &path);
+// The whole file; throws, naming the path, when it cannot be read: for
+// builders that go on from what they read.
+QByteArray readRequiredFile(const QString &path);
 // Every entry below root, hidden and system ones too, by relative path:
 // files with their bytes, folders as "<dir>", links as "<link to target>",
 // FIFOs and other special files as "<special>". Two trees compare equal only

@@ -91,6 +91,11 @@ void writeMbdb(const QString &path, const QList<MbdbFixtureRecord> &records)
         throw std::runtime_error(QString("%1: %2").arg(path, file.errorString()).toStdString());
 }
 
+QString fieldText(const MbdbField &field)
+{
+    return field ? QString::fromUtf8(*field) : QString();
+}
+
 QString backupFileId(const QString &domain, const QString &path)
 {
     const QByteArray name = domain.toUtf8() + '-' + path.toUtf8();

@@ -16,6 +16,8 @@ namespace testsupport {
 
 // A string field; std::nullopt is an absent one.
 using MbdbField = std::optional<QByteArray>;
+// The field's UTF-8 as text; an absent field is empty.
+QString fieldText(const MbdbField &field);
 
 struct MbdbFixtureRecord
 {

@@ -1,5 +1,8 @@
 #include "tests/support/modernbackupfixture.h"
 
+#include "tests/support/bytesfixture.h"
+#include "tests/support/filefixture.h"
+#include "tests/support/mbdbfixture.h"
 #include "tests/support/sqlitefixture.h"
 #include "tests/support/virtualiphonefixture.h"
 
@@ -18,35 +21,6 @@
 namespace testsupport {
 
 namespace {
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        throw std::runtime_error(QString("write %1: %2").arg(path, file.errorString()).toStdString());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(QString("read %1: %2").arg(path, file.errorString()).toStdString());
-    return file.readAll();
-}
-
-QString text(const MbdbField &field)
-{
-    return field ? QString::fromUtf8(*field) : QString();
-}
-
-QByteArray littleEndian32(quint32 value)
-{
-    QByteArray out(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((value >> (8 * i)) & 0xFF);
-    return out;
-}
 
 int flagsOf(quint16 mode)
 {
@@ -90,7 +64,7 @@ QByteArray modernManifestDb(const BackupFixture &fx)
         for (const BackupFixtureEntry &e : fx.entries) {
             const MbdbFixtureRecord r = fx.listedRecord(e);
             MbFileFields f;
-            f.relativePath = text(r.path);
+            f.relativePath = fieldText(r.path);
             f.lastModified = r.mtime;
             f.birth = r.ctime;
             f.lastStatusChange = r.atime;
@@ -100,15 +74,15 @@ QByteArray modernManifestDb(const BackupFixture &fx)
             f.groupId = r.gid;
             f.size = qint64(r.length);
             f.protectionClass = r.protectionClass;
-            f.target = text(r.linkTarget);
+            f.target = fieldText(r.linkTarget);
             f.encryptionKey = r.encryptionKey.value_or(QByteArray());
             m.run("INSERT INTO Files VALUES(?, ?, ?, ?, ?)",
-                  {backupFileId(text(r.domain), text(r.path)), text(r.domain), text(r.path), flagsOf(r.mode),
-                   mbFileArchive(f)});
+                  {backupFileId(fieldText(r.domain), fieldText(r.path)), fieldText(r.domain), fieldText(r.path),
+                   flagsOf(r.mode), mbFileArchive(f)});
         }
         m.exec("COMMIT;");
     }
-    return readFile(path);
+    return readRequiredFile(path);
 }
 
 QString writeModernBackup(const BackupFixture &fx, const QString &folder, const ModernBackupOptions &options)
@@ -169,7 +143,7 @@ QString writeModernBackup(const BackupFixture &fx, const QString &folder, const 
     writeFile(dir.absoluteFilePath("Manifest.db"), db);
     for (const BackupFixtureEntry &e : fx.entries) {
         if (e.hasDataFile && (e.record.mode & 0xF000) == 0x8000)
-            writeFile(modernDataPath(folder, text(e.record.domain), text(e.record.path)), fx.storedBytes(e));
+            writeFile(modernDataPath(folder, fieldText(e.record.domain), fieldText(e.record.path)), fx.storedBytes(e));
     }
     return dir.absolutePath();
 }

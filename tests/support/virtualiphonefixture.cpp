@@ -64,7 +64,7 @@ void writeValue(QByteArray &out, const QVariant &value, int indent)
     }
 }
 
-void writeFile(const QString &path, const QByteArray &bytes)
+void saveFile(const QString &path, const QByteArray &bytes)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
@@ -151,7 +151,7 @@ QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &s
         for (auto it = files.begin(); it != files.end(); ++it) {
             const QString path = top + "/" + it.key();
             QDir().mkpath(QFileInfo(path).absolutePath());
-            writeFile(path, it.value());
+            saveFile(path, it.value());
         }
     };
     writeTree(virtualIPhoneMedia(folder), setup.mediaFiles);
@@ -176,7 +176,7 @@ QString writeVirtualIPhone(const QString &phonesDir, const VirtualIPhoneSetup &s
         device.insert("FileRelay", setup.fileRelay);
     if (!setup.lockdown.isEmpty())
         device.insert("Lockdown", setup.lockdown);
-    writeFile(folder + "/device.plist", xmlPlist(device));
+    saveFile(folder + "/device.plist", xmlPlist(device));
     return folder;
 }
 

@@ -1,6 +1,7 @@
 #include "tests/support/virtualphonebackup.h"
 
 #include "tests/support/backupfixture.h"
+#include "tests/support/filefixture.h"
 #include "tests/support/modernbackupfixture.h"
 
 #include <QCryptographicHash>
@@ -21,14 +22,6 @@ namespace {
 [[noreturn]] void fail(const QString &text)
 {
     throw std::runtime_error(text.toUtf8().toStdString());
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        fail("cannot read " + path);
-    return f.readAll();
 }
 
 QString stringAt(plist_t dict, const char *key)
@@ -167,7 +160,7 @@ QList<Restored> newerRecords(const QString &folder)
 
 QList<Restored> olderRecords(const QString &folder)
 {
-    Reader r{readFile(folder + "/Manifest.mbdb")};
+    Reader r{readRequiredFile(folder + "/Manifest.mbdb")};
     if (!r.data.startsWith("mbdb\x05\x00"))
         fail("Manifest.mbdb is damaged");
     r.pos = 6;
@@ -194,7 +187,7 @@ QList<Restored> olderRecords(const QString &folder)
 QList<Restored> restoredRecords(const QString &folder)
 {
     if (QFileInfo::exists(folder + "/Manifest.plist")) {
-        const QByteArray bytes = readFile(folder + "/Manifest.plist");
+        const QByteArray bytes = readRequiredFile(folder + "/Manifest.plist");
         plist_t manifest = nullptr;
         plist_from_memory(bytes.constData(), uint32_t(bytes.size()), &manifest);
         plist_t encrypted = manifest ? plist_dict_get_item(manifest, "IsEncrypted") : nullptr;
@@ -273,7 +266,7 @@ void writeVirtualPhoneBackup(const VirtualPhoneInfo &phone, const QString &folde
             // Each file with its own time, as the phone keeps it: a reader
             // that caches by that time sees a changed database.
             const qint64 mtime = QFileInfo(path).lastModified().toSecsSinceEpoch();
-            fixture.addFile(media ? "MediaDomain" : "HomeDomain", relative, readFile(path), quint32(mtime));
+            fixture.addFile(media ? "MediaDomain" : "HomeDomain", relative, readRequiredFile(path), quint32(mtime));
         }
     }
     if (newer) {
