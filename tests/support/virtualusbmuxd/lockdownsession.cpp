@@ -5,6 +5,8 @@
 #include "muxserver.h"
 #include "tlsserver.h"
 
+#include "platform/mobiledevice/plistwire.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,25 +16,13 @@
 
 namespace {
 
-std::string text(plist_t dict, const char *key)
-{
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::string();
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string out = value ? value : "";
-    free(value);
-    return out;
-}
-
 // The HostID of a request's PairRecord, or of the request itself.
 std::string hostId(plist_t message)
 {
     plist_t record = plist_dict_get_item(message, "PairRecord");
     if (record && plist_get_node_type(record) == PLIST_DICT)
-        return text(record, "HostID");
-    return text(message, "HostID");
+        return plistwire::textOf(plistwire::valueOf(record, "HostID"));
+    return plistwire::textOf(plistwire::valueOf(message, "HostID"));
 }
 
 // The muxer's end of a socket whose other end the phone's backup peer
@@ -87,7 +77,7 @@ void LockdownSession::serve()
         }
         if (!message)
             return;
-        const std::string request = text(message, "Request");
+        const std::string request = plistwire::textOf(plistwire::valueOf(message, "Request"));
         bool startTls = false, stopTls = false, end = false;
         plist_t reply = answer(request, message, &startTls, &stopTls, &end);
         plist_free(message);
@@ -111,8 +101,8 @@ void LockdownSession::serve()
 
 plist_t LockdownSession::getValue(plist_t message)
 {
-    const std::string domain = text(message, "Domain");
-    const std::string key = text(message, "Key");
+    const std::string domain = plistwire::textOf(plistwire::valueOf(message, "Domain"));
+    const std::string key = plistwire::textOf(plistwire::valueOf(message, "Key"));
     if (!inSession && (!domain.empty() || !kPublicKeys.count(key)))
         return failure("GetValue", "GetProhibited");
     plist_t value = nullptr;
@@ -154,8 +144,8 @@ plist_t LockdownSession::answer(const std::string &request, plist_t message, boo
     if (request == "SetValue") {
         if (!inSession)
             return failure(request, "SessionInactive");
-        const std::string domain = text(message, "Domain");
-        const std::string key = text(message, "Key");
+        const std::string domain = plistwire::textOf(plistwire::valueOf(message, "Domain"));
+        const std::string key = plistwire::textOf(plistwire::valueOf(message, "Key"));
         const std::string error = server.standIn.setValue(phone, domain.empty() ? nullptr : domain.c_str(),
                                                           key.c_str(), plist_dict_get_item(message, "Value"));
         return error.empty() ? answerTo(request) : failure(request, error);
@@ -204,7 +194,7 @@ plist_t LockdownSession::answer(const std::string &request, plist_t message, boo
     if (request == "StartService") {
         if (!inSession)
             return failure(request, "SessionInactive");
-        const std::string service = text(message, "Service");
+        const std::string service = plistwire::textOf(plistwire::valueOf(message, "Service"));
         int fd = -1;
         const std::string error = server.standIn.startService(phone, service, &fd);
         if (!error.empty())

@@ -1,5 +1,7 @@
 #include "lockdownsettings.h"
 
+#include "platform/mobiledevice/plistwire.h"
+
 #include <plist/plist.h>
 
 #include <cstdlib>
@@ -18,24 +20,13 @@ plist_t readDevicePlist(const std::string &folder)
     return root;
 }
 
-std::string text(plist_t node)
-{
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::string();
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string out = value ? value : "";
-    free(value);
-    return out;
-}
-
 std::vector<std::string> texts(plist_t array)
 {
     std::vector<std::string> out;
     if (!array || plist_get_node_type(array) != PLIST_ARRAY)
         return out;
     for (uint32_t i = 0; i < plist_array_get_size(array); ++i)
-        out.push_back(text(plist_array_get_item(array, i)));
+        out.push_back(plistwire::textOf(plist_array_get_item(array, i)));
     return out;
 }
 
@@ -53,7 +44,7 @@ LockdownSettings LockdownSettings::read(const std::string &phoneFolder)
     plist_t lockdown = root ? plist_dict_get_item(root, "Lockdown") : nullptr;
     if (lockdown && plist_get_node_type(lockdown) == PLIST_DICT) {
         if (plist_t trust = plist_dict_get_item(lockdown, "Trust"))
-            settings.trust = text(trust);
+            settings.trust = plistwire::textOf(trust);
         for (const std::string &name : texts(plist_dict_get_item(lockdown, "ServiceSSL")))
             settings.sslServices.insert(name);
         if (plist_t links = plist_dict_get_item(lockdown, "Links"))
@@ -68,7 +59,7 @@ LockdownSettings LockdownSettings::read(const std::string &phoneFolder)
                 plist_dict_next_item(errors, it, &key, &value);
                 if (!key)
                     break;
-                settings.errors[key] = text(value);
+                settings.errors[key] = plistwire::textOf(value);
                 free(key);
             }
             free(it);
@@ -82,7 +73,7 @@ std::string LockdownSettings::udid(const std::string &phoneFolder)
 {
     plist_t root = readDevicePlist(phoneFolder);
     plist_t values = root ? plist_dict_get_item(root, "Values") : nullptr;
-    const std::string out = values ? text(plist_dict_get_item(values, "UniqueDeviceID")) : std::string();
+    const std::string out = plistwire::textOf(plistwire::valueOf(values, "UniqueDeviceID"));
     plist_free(root);
     return out;
 }

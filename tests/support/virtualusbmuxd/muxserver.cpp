@@ -5,6 +5,8 @@
 #include "tlsserver.h"
 #include "wirestream.h"
 
+#include "platform/mobiledevice/plistwire.h"
+
 #include <libimobiledevice/libimobiledevice.h>
 #include <libimobiledevice/lockdown.h>
 
@@ -40,18 +42,6 @@ void putLe32(char *p, uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         p[i] = char(v >> (8 * i));
-}
-
-std::string text(plist_t dict, const char *key)
-{
-    plist_t node = dict ? plist_dict_get_item(dict, key) : nullptr;
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::string();
-    char *value = nullptr;
-    plist_get_string_val(node, &value);
-    std::string out = value ? value : "";
-    free(value);
-    return out;
 }
 
 uint64_t number(plist_t dict, const char *key)
@@ -316,7 +306,7 @@ void MuxServer::serveClient(int fd)
         plist_t request = nullptr;
         if (message == kPlistMessage && !body.empty())
             plist_from_xml(body.data(), uint32_t(body.size()), &request);
-        const std::string type = text(request, "MessageType");
+        const std::string type = plistwire::textOf(plistwire::valueOf(request, "MessageType"));
 
         if (type == "Listen") {
             plist_free(request);
@@ -405,7 +395,7 @@ void MuxServer::serveClient(int fd)
             continue;
         }
         if (type == "ReadPairRecord") {
-            const std::string id = text(request, "PairRecordID");
+            const std::string id = plistwire::textOf(plistwire::valueOf(request, "PairRecordID"));
             plist_free(request);
             std::ifstream file(recordPath(id), std::ios::binary);
             const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
@@ -421,7 +411,7 @@ void MuxServer::serveClient(int fd)
             continue;
         }
         if (type == "SavePairRecord") {
-            const std::string id = text(request, "PairRecordID");
+            const std::string id = plistwire::textOf(plistwire::valueOf(request, "PairRecordID"));
             const uint32_t deviceId = uint32_t(number(request, "DeviceID"));
             plist_t data = plist_dict_get_item(request, "PairRecordData");
             char *bytes = nullptr;
@@ -451,7 +441,7 @@ void MuxServer::serveClient(int fd)
             continue;
         }
         if (type == "DeletePairRecord") {
-            const std::string id = text(request, "PairRecordID");
+            const std::string id = plistwire::textOf(plistwire::valueOf(request, "PairRecordID"));
             plist_free(request);
             if (!id.empty())
                 std::remove(recordPath(id).c_str());
