@@ -4,6 +4,7 @@
 #include "android/cancelscope.h"
 #include "android/simpleprotocol.h"
 #include "app/datafolder.h"
+#include "app/failure.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
@@ -34,11 +35,6 @@ struct SocketRelease
     }
 };
 using OwnedSocket = std::unique_ptr<QTcpSocket, SocketRelease>;
-
-[[noreturn]] void fail(const QString &message)
-{
-    throw std::runtime_error(message.toUtf8().toStdString());
-}
 
 void throwIfCancelled(QTcpSocket *socket)
 {
@@ -83,7 +79,7 @@ int servicePort(const QString &serviceUrl)
 {
     const int port = QUrl(serviceUrl).port();
     if (port <= 0 || port > 65535)
-        fail(QStringLiteral("invalid service URL %1.").arg(serviceUrl));
+        throwError(QStringLiteral("invalid service URL %1.").arg(serviceUrl));
     return port;
 }
 
@@ -176,7 +172,7 @@ QTcpSocket *AndroidDevice::openUsbService(const QString &serviceUrl, int timeout
         if (!first && !CancelScope::sleepFor(waits.usbPause))
             throwIfCancelled(socket.get());
         if (clock.elapsed() > timeoutMs)
-            fail(QStringLiteral("start %1 failed.").arg(serviceUrl));
+            throwError(QStringLiteral("start %1 failed.").arg(serviceUrl));
         throwIfCancelled(socket.get());
         socket->abort();
         socket->connectToHost(QHostAddress(QHostAddress::LocalHost), quint16(port), QIODevice::ReadWrite);
@@ -202,24 +198,24 @@ QTcpSocket *AndroidDevice::openWifiService(const QString &serviceUrl, int timeou
     {
         OwnedSocket control(new QTcpSocket(parent));
         if (address.isNull() || controlPort <= 0 || controlPort > 65535)
-            fail(unreachable);
+            throwError(unreachable);
         control->connectToHost(address, quint16(controlPort), QIODevice::ReadWrite);
         if (!waitConnected(control.get(), waits.control))
-            fail(unreachable);
+            throwError(unreachable);
         simpleprotocol::sendCommand(control.get(), serviceUrl, QString(), true, -1);
         // Whatever answers on that port, it gets no more than this to say a line.
         status = simpleprotocol::readCommand(control.get(), waits.control);
     }
     if (status.startsWith(QLatin1Char('0'))) {
         const QByteArray text = QByteArray::fromBase64(status.mid(1).toLatin1());
-        fail(QStringLiteral("start %1 failed.%2").arg(serviceUrl, QString::fromUtf8(text)));
+        throwError(QStringLiteral("start %1 failed.%2").arg(serviceUrl, QString::fromUtf8(text)));
     }
 
     const int port = servicePort(serviceUrl);
     OwnedSocket socket(new QTcpSocket(parent));
     socket->connectToHost(address, quint16(port), QIODevice::ReadWrite);
     if (!waitConnected(socket.get(), timeoutMs))
-        fail(QStringLiteral("connec %1 failed.").arg(serviceUrl));
+        throwError(QStringLiteral("connec %1 failed.").arg(serviceUrl));
     simpleprotocol::expectCommand(socket.get(), QStringLiteral("$ready:"), timeoutMs);
     return socket.release();
 }

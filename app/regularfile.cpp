@@ -1,6 +1,7 @@
 #include "app/regularfile.h"
 
 #include "app/durablefile.h"
+#include "app/failure.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,11 +14,6 @@
 
 namespace {
 
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 QString shown(const QString &path)
 {
     return QDir::toNativeSeparators(path);
@@ -25,7 +21,8 @@ QString shown(const QString &path)
 
 [[noreturn]] void notRegular(const QString &path)
 {
-    fail(QStringLiteral("%1 is not a regular file (a link, a FIFO or a device); it is not read.").arg(shown(path)));
+    throwError(
+        QStringLiteral("%1 is not a regular file (a link, a FIFO or a device); it is not read.").arg(shown(path)));
 }
 
 } // namespace
@@ -40,7 +37,7 @@ void RegularFile::open(QFile &file, const QString &path)
         const int error = errno;
         if (error == ELOOP)
             notRegular(path);
-        fail(QStringLiteral("Cannot open %1: %2").arg(shown(path), DurableFile::errorText(error)));
+        throwError(QStringLiteral("Cannot open %1: %2").arg(shown(path), DurableFile::errorText(error)));
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -50,7 +47,7 @@ void RegularFile::open(QFile &file, const QString &path)
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        fail(QStringLiteral("Cannot open %1: %2").arg(shown(path), file.errorString()));
+        throwError(QStringLiteral("Cannot open %1: %2").arg(shown(path), file.errorString()));
     }
 }
 
@@ -59,19 +56,19 @@ QByteArray RegularFile::read(const QString &path, qint64 maxBytes)
     QFile file;
     open(file, path);
     if (file.size() > maxBytes)
-        fail(QStringLiteral("%1 is too large to be read (%2 bytes).").arg(shown(path)).arg(file.size()));
+        throwError(QStringLiteral("%1 is too large to be read (%2 bytes).").arg(shown(path)).arg(file.size()));
     // The size is checked again while reading: the file may grow meanwhile.
     QByteArray data;
     data.reserve(qsizetype(file.size()));
     while (true) {
         const QByteArray chunk = file.read(1 << 20);
         if (file.error() != QFileDevice::NoError)
-            fail(QStringLiteral("Cannot read %1: %2").arg(shown(path), file.errorString()));
+            throwError(QStringLiteral("Cannot read %1: %2").arg(shown(path), file.errorString()));
         if (chunk.isEmpty())
             break;
         data += chunk;
         if (data.size() > maxBytes)
-            fail(QStringLiteral("%1 is too large to be read.").arg(shown(path)));
+            throwError(QStringLiteral("%1 is too large to be read.").arg(shown(path)));
     }
     return data;
 }

@@ -1,5 +1,6 @@
 #include "devicelink/afcoperations.h"
 
+#include "app/failure.h"
 #include "ios/mobiledevice.h"
 
 #include <QDebug>
@@ -8,11 +9,6 @@
 #include <stdexcept>
 
 namespace {
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 void putU64(QByteArray &out, quint64 value)
 {
@@ -77,35 +73,35 @@ void mobiledevice_afc_send(int socket, const AfcPacketHeader &header, const char
 {
     const QByteArray bytes = header.toBytes();
     if (mobiledevice_send(socket, bytes.constData(), AfcPacketHeader::kSize, kAfcTimeoutMs) != AfcPacketHeader::kSize)
-        fail(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
+        throwError(QStringLiteral("send AFC header (%1) error.").arg(header.operation));
     if (length > 0 && mobiledevice_send(socket, parameters, length, kAfcTimeoutMs) != length)
-        fail(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
+        throwError(QStringLiteral("send AFC content (%1) error.").arg(header.operation));
 }
 
 QByteArray mobiledevice_afc_recv(int socket, AfcPacketHeader &header, int *status, qint64 dataLimit)
 {
     QByteArray bytes(AfcPacketHeader::kSize, Qt::Uninitialized);
     if (mobiledevice_recv(socket, bytes.data(), AfcPacketHeader::kSize, kAfcTimeoutMs) < AfcPacketHeader::kSize)
-        fail(QStringLiteral("read AFC header failed."));
+        throwError(QStringLiteral("read AFC header failed."));
     header = AfcPacketHeader::fromBytes(bytes);
 
     const qint64 length = qint64(qint32(quint32(header.entireLength & 0xFFFFFFFFu))) - AfcPacketHeader::kSize;
     // Judged before anything is allocated or read: the length is the peer's word.
     if (length > kAfcMaxPayload || (dataLimit >= 0 && carriesData(header.operation) && length > dataLimit))
-        fail(QStringLiteral("read AFC file block data failed."));
+        throwError(QStringLiteral("read AFC file block data failed."));
     // Read as it comes, never allocated ahead at the size the peer claims.
     QByteArray payload;
     if (length > 0) {
         payload = mobiledevice_recv_bytes(socket, int(length), kAfcTimeoutMs);
         if (payload.size() < length)
-            fail(QStringLiteral("read AFC file block data failed."));
+            throwError(QStringLiteral("read AFC file block data failed."));
     }
 
     if (carriesData(header.operation))
         return payload;
     if (header.operation == AFC_OP_STATUS) {
         if (payload.size() < 8)
-            fail(QStringLiteral("read AFC file block data failed."));
+            throwError(QStringLiteral("read AFC file block data failed."));
         const quint64 code = firstU64(payload);
         if (status) {
             *status = int(quint32(code & 0xFFFFFFFFu));
@@ -114,13 +110,13 @@ QByteArray mobiledevice_afc_recv(int socket, AfcPacketHeader &header, int *statu
         if (code != 0) {
             qDebug("AFC status %llu: %s", static_cast<unsigned long long>(code),
                    qPrintable(toText(AfcStatus(quint32(code)))));
-            fail(QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(code));
+            throwError(QStringLiteral("read AFC failed, received AFC_OP_STATUS, param1=%1.").arg(code));
         }
         return payload;
     }
-    fail(QStringLiteral("read AFC failed, Unknown operation code received %1, param1=%2.")
-             .arg(header.operation)
-             .arg(firstU64(payload)));
+    throwError(QStringLiteral("read AFC failed, Unknown operation code received %1, param1=%2.")
+                   .arg(header.operation)
+                   .arg(firstU64(payload)));
 }
 
 quint64 mobiledevice_afc_file_open(int socket, const QString &path, int mode)
@@ -179,7 +175,7 @@ unsigned mobiledevice_afc_file_write(int socket, quint64 handle, const char *dat
         while (sent < chunk) {
             const int n = mobiledevice_send(socket, data + written + sent, int(chunk - sent), kAfcTimeoutMs);
             if (n <= 0)
-                fail(QStringLiteral("write AFC file error."));
+                throwError(QStringLiteral("write AFC file error."));
             sent += unsigned(n);
         }
         AfcPacketHeader reply;

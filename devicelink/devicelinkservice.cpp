@@ -1,5 +1,6 @@
 #include "devicelink/devicelinkservice.h"
 
+#include "app/failure.h"
 #include "ios/mobiledevice.h"
 
 #include <QDebug>
@@ -7,11 +8,6 @@
 #include <stdexcept>
 
 namespace {
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 QString nameOf(const CFType &message)
 {
@@ -75,7 +71,7 @@ void mobiledevice_link_sc_recv_dlmessaeg(int socket, CFType &message, QString &n
     if (!receivedName.startsWith(QLatin1String("DL"), Qt::CaseInsensitive)) {
         qDebug("mobiledevice_link_sc_recv_dlmessaeg recv invalid msg:\n%s",
                mobiledevice_message_text(received).toUtf8().constData());
-        fail(QStringLiteral("Did not receive a DL* message as expected."));
+        throwError(QStringLiteral("Did not receive a DL* message as expected."));
     }
     message = received;
     name = receivedName;
@@ -89,7 +85,7 @@ CFType mobiledevice_link_sc_recv_process_message(int socket, const CFType &reque
     if (name != toText(DeviceLinkMessage::ProcessMessage)) {
         qDebug("mobiledevice_link_sc_recv_process_message recv invalid msg:\n%s",
                mobiledevice_message_text(message).toUtf8().constData());
-        fail(QStringLiteral("Did not receive DLMessageProcessMessage as expected."));
+        throwError(QStringLiteral("Did not receive DLMessageProcessMessage as expected."));
     }
     if (whole)
         *whole = message;
@@ -107,6 +103,6 @@ void mobiledevice_link_sc_version_exchange(int socket)
     mobiledevice_sendmsg(socket, answer, false, kDeviceLinkTimeoutMs);
     const CFType second = mobiledevice_recmsg(socket, answer, kDeviceLinkTimeoutMs);
     if (nameOf(second) != ready)
-        fail(QStringLiteral("invalid feedback after send DLMessageVersionExchange.\n%1")
-                 .arg(mobiledevice_message_text(second)));
+        throwError(QStringLiteral("invalid feedback after send DLMessageVersionExchange.\n%1")
+                       .arg(mobiledevice_message_text(second)));
 }

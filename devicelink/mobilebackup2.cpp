@@ -1,5 +1,6 @@
 #include "devicelink/mobilebackup2.h"
 
+#include "app/failure.h"
 #include "devicelink/devicelinkservice.h"
 #include "ios/mobiledevice.h"
 
@@ -10,11 +11,6 @@
 namespace {
 
 const char *const kService = "com.apple.mobilebackup2";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 CFType key(const char *name)
 {
@@ -76,8 +72,8 @@ CFType mobiledevice_backup2_recv_response(int socket, int &errorCode, const CFTy
     CFType message;
     const CFType dictionary = mobiledevice_link_sc_recv_process_message(socket, request, &message);
     if (dictionary.value(QStringLiteral("MessageName")).toQString() != QLatin1String("Response"))
-        fail(QStringLiteral("Did not receive a message(\"Message Name\" is \"Response\").\n%1")
-                 .arg(mobiledevice_message_text(message)));
+        throwError(QStringLiteral("Did not receive a message(\"Message Name\" is \"Response\").\n%1")
+                       .arg(mobiledevice_message_text(message)));
     errorCode = dictionary.value(QStringLiteral("ErrorCode")).toInt32(0);
     if (whole)
         *whole = message;
@@ -115,7 +111,7 @@ void mobiledevice_backup2_set_cloud_backup(int socket, const QString &udid, bool
     int errorCode = 0;
     mobiledevice_backup2_recv_response(socket, errorCode, CFType(), nullptr);
     if (errorCode != 0)
-        fail(QStringLiteral("Set EnableCloudBackup error code: %1").arg(errorCode));
+        throwError(QStringLiteral("Set EnableCloudBackup error code: %1").arg(errorCode));
 }
 
 void mobiledevice_backup2_request_backup(int socket, const QString &udid, bool full)
@@ -140,8 +136,9 @@ double mobiledevice_backup2_version_exchange(int socket, const double *versions,
     int errorCode = 0;
     const CFType response = mobiledevice_backup2_recv_response(socket, errorCode, hello, nullptr);
     if (errorCode == int(MobileBackup2Error::NoCommonVersion))
-        fail(QStringLiteral("mobiledevice_backup2_version_exchange: ") + toText(MobileBackup2Error::NoCommonVersion));
+        throwError(QStringLiteral("mobiledevice_backup2_version_exchange: ")
+                   + toText(MobileBackup2Error::NoCommonVersion));
     if (errorCode != 0)
-        fail(QStringLiteral("mobiledevice_backup2_version_exchange: ") + toText(MobileBackup2Error::ReplyNotOk));
+        throwError(QStringLiteral("mobiledevice_backup2_version_exchange: ") + toText(MobileBackup2Error::ReplyNotOk));
     return response.value(QStringLiteral("ProtocolVersion")).toDouble(0.0);
 }

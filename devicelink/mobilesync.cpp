@@ -1,5 +1,6 @@
 #include "devicelink/mobilesync.h"
 
+#include "app/failure.h"
 #include "devicelink/devicelinkservice.h"
 #include "ios/mobiledevice.h"
 
@@ -8,11 +9,6 @@
 namespace {
 
 const char *const kService = "com.apple.mobilesync";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 CFType text(const QString &value)
 {
@@ -37,7 +33,8 @@ CFType expectReply(int socket, const CFType &sent, SyncMessage sentName, SyncMes
 {
     const CFType reply = mobiledevice_recmsg(socket, sent, kDeviceLinkTimeoutMs);
     if (reply.at(0).toQString() != toText(expected))
-        fail(QStringLiteral("invalid feedback after send %1.\n%2").arg(toText(sentName), mobiledevice_message_text(reply)));
+        throwError(QStringLiteral("invalid feedback after send %1.\n%2")
+                       .arg(toText(sentName), mobiledevice_message_text(reply)));
     return reply;
 }
 
@@ -107,8 +104,8 @@ QList<CFType> mobiledevice_sync_get_all_records(int socket, const QString &dataC
         if (name == toText(SyncMessage::DeviceReadyToReceiveChanges))
             return records;
         if (name != toText(SyncMessage::ProcessChanges))
-            fail(QStringLiteral("invalid feedback after send %1.\n%2")
-                     .arg(toText(SyncMessage::GetAllRecordsFromDevice), mobiledevice_message_text(reply)));
+            throwError(QStringLiteral("invalid feedback after send %1.\n%2")
+                           .arg(toText(SyncMessage::GetAllRecordsFromDevice), mobiledevice_message_text(reply)));
         const CFType batch = reply.at(2);
         if (batch.isDictionary())
             records.append(CFType::deepCopy(batch));

@@ -1,5 +1,6 @@
 #include "ios/backup2tool.h"
 
+#include "app/failure.h"
 #include "ios/applelibs.h"
 #include "ios/mobiledevice.h"
 
@@ -31,11 +32,6 @@ constexpr int kTranscriptLines = 2000;
 constexpr int kErrorLines = 20;
 
 const char *const kProgram = "idevicebackup2";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // The program's output, read as it comes: split on line feeds and on the
 // carriage returns of its bar redraws, each piece judged once.
@@ -248,7 +244,7 @@ void backup2tool::run(const backup2tool_options &options)
     const QString cannotStart =
         QStringLiteral("can not start %1 process (package libimobiledevice-utils).").arg(QLatin1String(kProgram));
     if (program.isEmpty())
-        fail(cannotStart);
+        throwError(cannotStart);
     // The program refuses a root that does not exist; it makes the phone's
     // folder in it itself.
     QDir().mkpath(folder.absolutePath());
@@ -258,7 +254,7 @@ void backup2tool::run(const backup2tool_options &options)
     process.setArguments(args);
     process.start(QIODevice::ReadOnly);
     if (!process.waitForStarted(kStartWaitMs))
-        fail(cannotStart);
+        throwError(cannotStart);
 
     ToolOutput output(
         QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "Backup Successful." : "Restore Successful."));
@@ -313,28 +309,28 @@ void backup2tool::run(const backup2tool_options &options)
     if (m_stopped)
         return;
     if (phoneLeft)
-        fail(QStringLiteral("The iPhone was disconnected before the %1 was done. Plug it in again and keep it "
-                            "connected until the %1 is done.")
-                 .arg(QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "backup" : "restore")));
+        throwError(QStringLiteral("The iPhone was disconnected before the %1 was done. Plug it in again and keep it "
+                                  "connected until the %1 is done.")
+                       .arg(QLatin1String(options.op == BACKUP2TOOL_OP_BACKUP ? "backup" : "restore")));
 
     // A program that died half-way has not finished, whatever it printed.
     if (crashed)
-        fail(QStringLiteral("%1 process crashed (code %2).").arg(QLatin1String(kProgram)).arg(status));
+        throwError(QStringLiteral("%1 process crashed (code %2).").arg(QLatin1String(kProgram)).arg(status));
     if (status != 0) {
         if (!output.errors.isEmpty())
-            fail(output.errors.join(QLatin1Char('\n')));
+            throwError(output.errors.join(QLatin1Char('\n')));
         if (output.usage)
-            fail(QStringLiteral("%1 did not accept its command line (exit status %2).")
-                     .arg(QLatin1String(kProgram))
-                     .arg(status));
-        fail(QStringLiteral("%1 failed with exit status %2.").arg(QLatin1String(kProgram)).arg(status));
+            throwError(QStringLiteral("%1 did not accept its command line (exit status %2).")
+                           .arg(QLatin1String(kProgram))
+                           .arg(status));
+        throwError(QStringLiteral("%1 failed with exit status %2.").arg(QLatin1String(kProgram)).arg(status));
     }
     if (output.failed)
-        fail(output.errors.join(QLatin1Char('\n')));
+        throwError(output.errors.join(QLatin1Char('\n')));
     if (!output.succeeded) {
         if (!output.errors.isEmpty())
-            fail(output.errors.join(QLatin1Char('\n')));
-        fail(QStringLiteral("%1 ended without reporting success (exit status 0).").arg(QLatin1String(kProgram)));
+            throwError(output.errors.join(QLatin1Char('\n')));
+        throwError(QStringLiteral("%1 ended without reporting success (exit status 0).").arg(QLatin1String(kProgram)));
     }
 }
 

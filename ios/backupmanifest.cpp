@@ -1,11 +1,12 @@
 #include "ios/backupmanifest.h"
 
 #include "app/datafolder.h"
+#include "app/failure.h"
 #include "app/regularfile.h"
 #include "ios/backupcrypto.h"
+#include "ios/backupswapjournal.h"
 #include "ios/manifestdbfilelist.h"
 #include "ios/mbdbfilelist.h"
-#include "ios/backupswapjournal.h"
 #include "platform/plist/plistnode.h"
 
 #include <QFile>
@@ -24,11 +25,6 @@ constexpr qint64 kBlockBytes = 8192;
 // reading it whole (a link to an endless device, say) would never end.
 constexpr qint64 kMaxManifestPlistBytes = 64LL * 1024 * 1024;
 
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 // The device's own error text when it has one, else fallback.
 QString errorText(const QIODevice &device, const QString &fallback)
 {
@@ -45,11 +41,11 @@ QByteArray readBlock(QIODevice &source, qint64 max, const QString &fileId)
     while (filled < max && !source.atEnd()) {
         const qint64 got = source.read(block.data() + filled, max - filled);
         if (got < 0)
-            fail(source.errorString());
+            throwError(source.errorString());
         if (got == 0) {
             // Without this the copy would ask again for ever.
-            fail(errorText(source, QStringLiteral("%1: the backed-up file gave no more bytes before its end.")
-                                       .arg(fileId)));
+            throwError(errorText(source, QStringLiteral("%1: the backed-up file gave no more bytes before its end.")
+                                             .arg(fileId)));
         }
         filled += got;
     }
@@ -60,7 +56,7 @@ QByteArray readBlock(QIODevice &source, qint64 max, const QString &fileId)
 void writeAll(QIODevice &dest, const char *data, qint64 length)
 {
     if (length > 0 && dest.write(data, length) != length)
-        fail(dest.errorString());
+        throwError(dest.errorString());
 }
 
 } // namespace
@@ -116,12 +112,12 @@ void BackupManifest::loadManifestPlist()
 {
     const QString path = folder.absoluteFilePath(QStringLiteral("Manifest.plist"));
     if (!QFileInfo::exists(path))
-        fail(QStringLiteral("Cannot find ") + path);
+        throwError(QStringLiteral("Cannot find ") + path);
     // Apple's tool writes Status.plist last; a newer backup without it was
     // never finished (or was trimmed), and its file list cannot be trusted.
     const QString status = folder.absoluteFilePath(QStringLiteral("Status.plist"));
     if (isNewerLayout() && !QFileInfo::exists(status))
-        fail(QStringLiteral("Cannot find ") + status);
+        throwError(QStringLiteral("Cannot find ") + status);
     // Only a regular file: a FIFO would hold the window up for ever.
     QFile file;
     RegularFile::open(file, path);
@@ -135,7 +131,7 @@ void BackupManifest::loadManifestPlist()
         bytes += step;
     }
     if (file.error() != QFileDevice::NoError)
-        fail(file.errorString());
+        throwError(file.errorString());
     // An oversized file counts as one that does not parse.
     const PlistNode top = bytes.size() > kMaxManifestPlistBytes ? PlistNode() : PlistNode::parse(bytes);
     const PlistNode lockdown = top.value(QStringLiteral("Lockdown"));
@@ -218,11 +214,11 @@ void BackupManifest::extractFile(const _BackupFileNode *node, const QString &des
                                 ? stored > record.fileLength && stored <= record.fileLength + 16
                                 : stored == record.fileLength;
     if (!lengthFits)
-        fail(QStringLiteral("%1: the backup's file holds %2 bytes, but its record says %3 bytes. The backup is "
-                            "incomplete or damaged.")
-                 .arg(fileId)
-                 .arg(stored)
-                 .arg(record.fileLength));
+        throwError(QStringLiteral("%1: the backup's file holds %2 bytes, but its record says %3 bytes. The backup is "
+                                  "incomplete or damaged.")
+                       .arg(fileId)
+                       .arg(stored)
+                       .arg(record.fileLength));
 
     aes_context ctx;
     bool decrypt = false;
@@ -233,26 +229,26 @@ void BackupManifest::extractFile(const _BackupFileNode *node, const QString &des
         // Copying the ciphertext under the plain name instead would leave an
         // unreadable file that the cache then takes for a good copy.
         if (fileKey.isEmpty() || !aes256_set_decrypt_key(ctx, fileKey))
-            fail(QStringLiteral("%1: no key opens this file of the encrypted backup "
-                                "(its protection class is locked or its key is damaged).")
-                     .arg(fileId));
+            throwError(QStringLiteral("%1: no key opens this file of the encrypted backup "
+                                      "(its protection class is locked or its key is damaged).")
+                           .arg(fileId));
         decrypt = true;
     }
 
     QFile dest(destPath);
     // Unbuffered: every write reports its own failure, a full disk by name.
     if (!dest.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
-        fail(dest.errorString());
+        throwError(dest.errorString());
     copyData(source, dest, decrypt ? &ctx : nullptr, record.fileLength, fileId);
     if (!dest.flush())
-        fail(dest.errorString());
+        throwError(dest.errorString());
     // The file may have changed while it was read.
     if (dest.size() != record.fileLength)
-        fail(QStringLiteral("%1: the copy holds %2 bytes, but the record says %3 bytes. The backup is incomplete "
-                            "or damaged.")
-                 .arg(fileId)
-                 .arg(dest.size())
-                 .arg(record.fileLength));
+        throwError(QStringLiteral("%1: the copy holds %2 bytes, but the record says %3 bytes. The backup is incomplete "
+                                  "or damaged.")
+                       .arg(fileId)
+                       .arg(dest.size())
+                       .arg(record.fileLength));
     const QDateTime modified = QDateTime::fromSecsSinceEpoch(qint64(record.mtime), Qt::UTC);
     // The times are a courtesy to the user's file manager; the cache keeps
     // its own record of them.
@@ -275,16 +271,16 @@ void BackupManifest::copyData(QIODevice &source, QIODevice &dest, aes_context *c
         // A source that grows without end (a file still being written) stops
         // here instead of filling the disk.
         if (total > fileLength + 16 + kBlockBytes)
-            fail(QStringLiteral("%1: the backed-up file holds more bytes than its record says (%2).")
-                     .arg(fileId)
-                     .arg(fileLength));
+            throwError(QStringLiteral("%1: the backed-up file holds more bytes than its record says (%2).")
+                           .arg(fileId)
+                           .arg(fileLength));
         if (!ctx) {
             writeAll(dest, block.constData(), block.size());
             continue;
         }
         const QByteArray plain = aes_cbc_decrypt(*ctx, iv, block.constData(), int(block.size()));
         if (plain.isNull())
-            fail(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
+            throwError(QStringLiteral("%1, POLARSSL_ERR_AES_INVALID_INPUT_LENGTH.").arg(fileId));
         // The content was padded to whole blocks before encryption: the last
         // block runs 1 to 16 bytes past the recorded length.
         const qint64 over = total - fileLength;

@@ -1,6 +1,7 @@
 #include "ios/backupswapjournal.h"
 
 #include "app/durablefile.h"
+#include "app/failure.h"
 #include "app/regularfile.h"
 
 #include <QCryptographicHash>
@@ -17,11 +18,6 @@ const char kMagic[] = "swap-journal 1";
 // A journal lists a handful of moves; anything larger is not one of ours.
 constexpr qint64 kMaxJournalBytes = 64 * 1024;
 
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 bool exists(const QString &path)
 {
     return QFileInfo(path).exists() || QFileInfo(path).isSymLink();
@@ -30,14 +26,15 @@ bool exists(const QString &path)
 void renameFile(const QString &from, const QString &to)
 {
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
-        fail(QStringLiteral("Cannot move %1 to %2: %3")
-                 .arg(QDir::toNativeSeparators(from), QDir::toNativeSeparators(to), DurableFile::errorText(errno)));
+        throwError(QStringLiteral("Cannot move %1 to %2: %3")
+                       .arg(QDir::toNativeSeparators(from), QDir::toNativeSeparators(to),
+                            DurableFile::errorText(errno)));
 }
 
 void removeFile(const QString &path)
 {
     if (exists(path) && !QFile::remove(path))
-        fail(QStringLiteral("Cannot remove %1.").arg(QDir::toNativeSeparators(path)));
+        throwError(QStringLiteral("Cannot remove %1.").arg(QDir::toNativeSeparators(path)));
 }
 
 // Names in a journal stay inside its folder, whoever wrote the journal: a
@@ -66,8 +63,8 @@ void refuseLinkedFolders(const QDir &folder, const QString &name)
         path += QLatin1Char('/') + parts[i];
         const QFileInfo info(path);
         if (info.isSymLink() || (info.exists() && !info.isDir()))
-            fail(QStringLiteral("A swap moves only files inside its own folder; %1 is not a folder of it.")
-                     .arg(QDir::toNativeSeparators(path)));
+            throwError(QStringLiteral("A swap moves only files inside its own folder; %1 is not a folder of it.")
+                           .arg(QDir::toNativeSeparators(path)));
     }
 }
 
@@ -132,7 +129,7 @@ QString BackupSwapJournal::journalPath() const
 void BackupSwapJournal::addMove(const QString &target, const QString &source, const QString &aside)
 {
     if (!isPlainName(target) || !isPlainName(aside) || (!source.isEmpty() && !isPlainName(source)))
-        fail(QStringLiteral("A swap moves only files of its own folder."));
+        throwError(QStringLiteral("A swap moves only files of its own folder."));
     Move move;
     move.target = target;
     move.source = source;
@@ -154,9 +151,9 @@ QByteArray BackupSwapJournal::serialize(const QList<Move> &moves)
 QList<BackupSwapJournal::Move> BackupSwapJournal::parse(const QByteArray &bytes, const QString &path)
 {
     auto damaged = [&]() -> QList<Move> {
-        fail(QStringLiteral("%1 records an unfinished change of this backup but cannot be read; the backup is "
-                            "left as it is.")
-                 .arg(QDir::toNativeSeparators(path)));
+        throwError(QStringLiteral("%1 records an unfinished change of this backup but cannot be read; the backup is "
+                                  "left as it is.")
+                       .arg(QDir::toNativeSeparators(path)));
     };
     QList<QByteArray> lines = bytes.split('\n');
     if (lines.size() < 3 || lines.first() != kMagic || !lines.last().isEmpty() || lines[lines.size() - 2] != "end")
@@ -243,7 +240,7 @@ void BackupSwapJournal::commit(const std::function<void(const QString &step)> &b
         DurableFile::sync(source);
         const QPair<qint64, QByteArray> found = measure(source);
         if (found.first < 0)
-            fail(QStringLiteral("Cannot read %1.").arg(QDir::toNativeSeparators(source)));
+            throwError(QStringLiteral("Cannot read %1.").arg(QDir::toNativeSeparators(source)));
         m.length = found.first;
         m.sha1 = found.second;
     }

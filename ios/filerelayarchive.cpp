@@ -1,7 +1,8 @@
 #include "ios/filerelayarchive.h"
 
-#include "store/ioscontactsmemdb.h"
+#include "app/failure.h"
 #include "store/ios6messagedb.h"
+#include "store/ioscontactsmemdb.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -32,11 +33,6 @@ Reader newReader()
     archive_read_support_filter_all(reader.get());
     archive_read_support_format_all(reader.get());
     return reader;
-}
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
 }
 
 // libarchive's reason; it gives none for some failures, such as a cpio
@@ -103,7 +99,7 @@ void FileRelayArchive::unpackFile(const QString &path, QByteArray &buffer)
     const int result = archive_read_open_filename(reader.get(), QFile::encodeName(name).constData(),
                                                   size_t(qMax<qsizetype>(buffer.size(), 1)));
     if (result != ARCHIVE_OK)
-        fail(QStringLiteral("open %1(%2) error.").arg(name).arg(result));
+        throwError(QStringLiteral("open %1(%2) error.").arg(name).arg(result));
     unpack(reader.get(), name, buffer);
 }
 
@@ -112,7 +108,7 @@ void FileRelayArchive::unpackBytes(const QByteArray &archive, const QString &nam
     Reader reader = newReader();
     const int result = archive_read_open_memory(reader.get(), archive.constData(), size_t(archive.size()));
     if (result != ARCHIVE_OK)
-        fail(QStringLiteral("open %1(%2) error.").arg(name).arg(result));
+        throwError(QStringLiteral("open %1(%2) error.").arg(name).arg(result));
     unpack(reader.get(), name, buffer);
 }
 
@@ -132,7 +128,7 @@ void FileRelayArchive::unpack(struct archive *reader, const QString &name, QByte
         if (result == ARCHIVE_WARN)
             qWarning("FileRelayArchive: %s: %s", qUtf8Printable(name), qUtf8Printable(readerText(reader, result)));
         else if (result != ARCHIVE_OK)
-            fail(QStringLiteral("read %1 error. %2").arg(name, readerText(reader, result)));
+            throwError(QStringLiteral("read %1 error. %2").arg(name, readerText(reader, result)));
         unpackEntry(reader, entry, name, buffer, staged);
     }
 }
@@ -175,15 +171,15 @@ FileRelayArchive::Staged FileRelayArchive::writeFile(struct archive *reader, str
 {
     const QFileInfo targetInfo(target);
     if (targetInfo.isDir())
-        fail(QStringLiteral("create %1 error. %2").arg(target, qt_error_string(EISDIR)));
+        throwError(QStringLiteral("create %1 error. %2").arg(target, qt_error_string(EISDIR)));
     // Archives need not list a file's folders before it (or at all).
     if (!QDir().mkpath(targetInfo.absolutePath()))
-        fail(QStringLiteral("create %1 error. %2").arg(targetInfo.absolutePath(), qt_error_string(errno)));
+        throwError(QStringLiteral("create %1 error. %2").arg(targetInfo.absolutePath(), qt_error_string(errno)));
     Staged staged{std::make_unique<QTemporaryFile>(targetInfo.absolutePath() + QStringLiteral("/.file-relay-XXXXXX")),
                   target};
     QTemporaryFile &file = *staged.file;
     if (!file.open())
-        fail(QStringLiteral("create %1 error. %2").arg(target, file.errorString()));
+        throwError(QStringLiteral("create %1 error. %2").arg(target, file.errorString()));
 
     const qint64 size = archive_entry_size(entry);
     qint64 written = 0;
@@ -192,15 +188,15 @@ FileRelayArchive::Staged FileRelayArchive::writeFile(struct archive *reader, str
             chunkStarted(written, size);
         const la_ssize_t got = archive_read_data(reader, buffer.data(), size_t(buffer.size()));
         if (got < 0)
-            fail(QStringLiteral("read %1 error. %2").arg(name, readerText(reader, got)));
+            throwError(QStringLiteral("read %1 error. %2").arg(name, readerText(reader, got)));
         if (got == 0)
             break;
         written += got;
         if (file.write(buffer.constData(), got) != got)
-            fail(QStringLiteral("write %1 error. %2").arg(target, file.errorString()));
+            throwError(QStringLiteral("write %1 error. %2").arg(target, file.errorString()));
     }
     if (!file.flush())
-        fail(QStringLiteral("write %1 error. %2").arg(target, file.errorString()));
+        throwError(QStringLiteral("write %1 error. %2").arg(target, file.errorString()));
     // The times go on while the file is open (they are set through it), after
     // the last write has reached it.
     const QDateTime modified = QDateTime::fromSecsSinceEpoch(archive_entry_mtime(entry));
@@ -208,7 +204,7 @@ FileRelayArchive::Staged FileRelayArchive::writeFile(struct archive *reader, str
     file.setFileTime(modified, QFileDevice::FileAccessTime);
     file.close();
     if (file.error() != QFileDevice::NoError)
-        fail(QStringLiteral("write %1 error. %2").arg(target, file.errorString()));
+        throwError(QStringLiteral("write %1 error. %2").arg(target, file.errorString()));
     return staged;
 }
 
@@ -217,7 +213,7 @@ void FileRelayArchive::putInPlace(std::vector<Staged> &staged)
     for (Staged &entry : staged) {
         const QString from = entry.file->fileName();
         if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(entry.target).constData()) != 0)
-            fail(QStringLiteral("write %1 error. %2").arg(entry.target, qt_error_string(errno)));
+            throwError(QStringLiteral("write %1 error. %2").arg(entry.target, qt_error_string(errno)));
         entry.file->setAutoRemove(false);
     }
 }

@@ -1,6 +1,7 @@
 #include "ios/ios6restoremessagesthread.h"
 
 #include "app/durablefile.h"
+#include "app/failure.h"
 #include "app/progressform.h"
 #include "app/regularfile.h"
 #include "ios/backupleftovers.h"
@@ -66,11 +67,6 @@ void step(const char *name)
     }
     if (hook)
         hook(name);
-}
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
 }
 
 // A file of the backup and the new file written whole beside it.
@@ -144,7 +140,7 @@ QPair<qint64, QByteArray> measure(const QString &path)
     }
     QCryptographicHash hash(QCryptographicHash::Sha1);
     if (!hash.addData(&file))
-        fail(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
+        throwError(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
     return {file.size(), hash.result()};
 }
 
@@ -342,7 +338,7 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
         items.append(item);
     }
     if (accepted == 0)
-        fail(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
+        throwError(tr("IDS_NO_VALID_MESSAGE_RESTORE_TO_IOS_%1_UNKNOWN_CHAT_MSG").arg(skipped));
     std::stable_sort(items.begin(), items.end(), restoreItemLessThan);
 
     // Every message of the phone keeps its rowid, and so every join row
@@ -520,8 +516,8 @@ void IOS6RestoreMessagesThread::takeSnapshot()
         // the message database lies one folder down.
         const QPair<qint64, QByteArray> list = measure(backupDir.absoluteFilePath(QStringLiteral("Manifest.db")));
         if (list.first < 0)
-            fail(QStringLiteral("%1 is missing or is not a regular file.")
-                     .arg(backupDir.absoluteFilePath(QStringLiteral("Manifest.db"))));
+            throwError(QStringLiteral("%1 is missing or is not a regular file.")
+                           .arg(backupDir.absoluteFilePath(QStringLiteral("Manifest.db"))));
         startManifestDigest = list.second;
         const QPair<qint64, QByteArray> sms = measure(newerDataPath(backupDir, smsFileId()));
         startSmsLength = sms.first;
@@ -530,7 +526,7 @@ void IOS6RestoreMessagesThread::takeSnapshot()
     }
     const QString manifestPath = backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
     if (!QFileInfo::exists(manifestPath))
-        fail(QStringLiteral("can not find %1.").arg(manifestPath));
+        throwError(QStringLiteral("can not find %1.").arg(manifestPath));
     const QByteArray bytes = RegularFile::read(manifestPath, kMaxManifestBytes);
     const QHash<QString, _MbdbRecord> records = mbdb_read_data(bytes);
     startManifestDigest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
@@ -546,15 +542,15 @@ void IOS6RestoreMessagesThread::takeSnapshot()
     // The merged database replaces this file: one that is missing or does not
     // match its record means the cached copy was not taken from it.
     if (startSmsLength < 0)
-        fail(QStringLiteral("The backup lists its message database, but its file %1 is missing or is not a "
-                            "regular file. Nothing was written.")
-                 .arg(smsPath));
+        throwError(QStringLiteral("The backup lists its message database, but its file %1 is missing or is not a "
+                                  "regular file. Nothing was written.")
+                       .arg(smsPath));
     if (startSmsLength != record->fileLength)
-        fail(QStringLiteral("The backup's message database %1 holds %2 bytes, but the backup's manifest records %3. "
-                            "The backup is damaged; nothing was written.")
-                 .arg(smsPath)
-                 .arg(startSmsLength)
-                 .arg(record->fileLength));
+        throwError(QStringLiteral("The backup's message database %1 holds %2 bytes, but the backup's manifest "
+                                  "records %3. The backup is damaged; nothing was written.")
+                       .arg(smsPath)
+                       .arg(startSmsLength)
+                       .arg(record->fileLength));
 }
 
 void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const QList<_MsgMessage *> &withAttachments)
@@ -564,14 +560,14 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
     const QString smsId = mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(kSmsDbPath));
     const QString smsPath = backupDir.absoluteFilePath(smsId);
     if (!QFileInfo::exists(manifestPath))
-        fail(QStringLiteral("can not find %1.").arg(manifestPath));
+        throwError(QStringLiteral("can not find %1.").arg(manifestPath));
     const QByteArray manifestBytes = RegularFile::read(manifestPath, kMaxManifestBytes);
     // Another writer's change since the start would be undone by the files
     // written here.
     auto refuseChanged = [&](const QString &what) {
-        fail(QStringLiteral("%1 changed while the messages were being merged. Nothing was written; please try "
-                            "again.")
-                 .arg(what));
+        throwError(QStringLiteral("%1 changed while the messages were being merged. Nothing was written; please try "
+                                  "again.")
+                       .arg(what));
     };
     if (QCryptographicHash::hash(manifestBytes, QCryptographicHash::Sha1) != startManifestDigest)
         refuseChanged(manifestPath);
@@ -688,9 +684,9 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
     const QString smsName = dataName(smsFileId());
     const QString smsPath = backupDir.absoluteFilePath(smsName);
     auto refuseChanged = [&](const QString &what) {
-        fail(QStringLiteral("%1 changed while the messages were being merged. Nothing was written; please try "
-                            "again.")
-                 .arg(what));
+        throwError(QStringLiteral("%1 changed while the messages were being merged. Nothing was written; please try "
+                                  "again.")
+                       .arg(what));
     };
     if (measure(manifestPath).second != startManifestDigest)
         refuseChanged(manifestPath);
@@ -716,11 +712,11 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
         const QString folder = QFileInfo(file).absolutePath();
         const QFileInfo info(folder);
         if (info.isSymLink() || (info.exists() && !info.isDir()))
-            fail(QStringLiteral("%1 is not a folder of the backup.").arg(QDir::toNativeSeparators(folder)));
+            throwError(QStringLiteral("%1 is not a folder of the backup.").arg(QDir::toNativeSeparators(folder)));
         if (info.exists())
             return;
         if (!QDir().mkpath(folder))
-            fail(QStringLiteral("can not overwrite %1.").arg(file));
+            throwError(QStringLiteral("can not overwrite %1.").arg(file));
         madeFolders << folder;
     };
     auto modified = [](const QString &path) { return QFileInfo(path).lastModified().toSecsSinceEpoch(); };

@@ -1,5 +1,6 @@
 #include "ios/iosloadfilerelaythread.h"
 
+#include "app/failure.h"
 #include "app/progressform.h"
 #include "ios/filerelay.h"
 #include "ios/filerelayarchive.h"
@@ -18,11 +19,6 @@ namespace {
 // The one transfer buffer of a run, for the stream and the unpacking alike.
 const int kChunk = 0x80000;
 std::atomic<int> s_receiveWaitMs{60000};
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 } // namespace
 
@@ -59,7 +55,7 @@ void IOSLoadFileRelayThread::run()
         const QString archivePath = cacheDir.absoluteFilePath(QStringLiteral("file-relay.cpio"));
         QFile archive(archivePath);
         if (!archive.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            fail(QStringLiteral("create %1 failed. %2").arg(archivePath, archive.errorString()));
+            throwError(QStringLiteral("create %1 failed. %2").arg(archivePath, archive.errorString()));
 
         QByteArray buffer(kChunk, Qt::Uninitialized);
         qint64 received = 0;
@@ -74,12 +70,12 @@ void IOSLoadFileRelayThread::run()
             received += got;
             form->postUpdateProgress(QString(), 99, QStringLiteral("Received:%L1KB").arg(received / 1024));
             if (archive.write(buffer.constData(), got) != got)
-                fail(QStringLiteral("write %1 failed. %2").arg(archivePath, archive.errorString()));
+                throwError(QStringLiteral("write %1 failed. %2").arg(archivePath, archive.errorString()));
         }
         // Buffered bytes that cannot reach the disk fail here, not silently
         // in close.
         if (!archive.flush())
-            fail(QStringLiteral("write %1 failed. %2").arg(archivePath, archive.errorString()));
+            throwError(QStringLiteral("write %1 failed. %2").arg(archivePath, archive.errorString()));
         archive.close();
         mobiledevice_closesocket(socket);
         socket = -1;

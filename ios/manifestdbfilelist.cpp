@@ -1,5 +1,6 @@
 #include "ios/manifestdbfilelist.h"
 
+#include "app/failure.h"
 #include "app/regularfile.h"
 #include "ios/backupcrypto.h"
 #include "ios/backupkeybag.h"
@@ -27,11 +28,6 @@ constexpr quint16 kTypeFolder = 0x4000;
 constexpr quint16 kTypeLink = 0xA000;
 constexpr qint64 kBlockBytes = 64 * 1024;
 constexpr int kWrappedKeyBytes = 40;
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // A relative path (UTF-8) that stays inside its domain: not absolute, no "."
 // or ".." component, no NUL. The empty path is the domain's own folder.
@@ -116,8 +112,8 @@ QString ManifestDbFileList::dataFilePath(const QString &fileId) const
 
 void ManifestDbFileList::damaged(const QString &why) const
 {
-    fail(QStringLiteral("The iTunes backup %1 is damaged: %2")
-             .arg(QDir::toNativeSeparators(m_folder.absolutePath()), why));
+    throwError(QStringLiteral("The iTunes backup %1 is damaged: %2")
+                   .arg(QDir::toNativeSeparators(m_folder.absolutePath()), why));
 }
 
 bool ManifestDbFileList::archiveValues(const QByteArray &file, MbFileValues &values, QString &error)
@@ -234,10 +230,10 @@ void ManifestDbFileList::decryptFile(const QString &source, const QString &dest,
     QFile in;
     RegularFile::open(in, source);
     if (in.size() == 0 || in.size() % 16 != 0)
-        fail(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
+        throwError(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
     aes_context ctx;
     if (!aes256_set_decrypt_key(ctx, key))
-        fail(QStringLiteral("no key opens %1.").arg(QDir::toNativeSeparators(source)));
+        throwError(QStringLiteral("no key opens %1.").arg(QDir::toNativeSeparators(source)));
     QFile out(dest);
     struct RemoveOnFailure
     {
@@ -252,7 +248,7 @@ void ManifestDbFileList::decryptFile(const QString &source, const QString &dest,
         }
     } guard{out};
     if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        fail(out.errorString());
+        throwError(out.errorString());
     unsigned char iv[16];
     std::memset(iv, 0, sizeof iv);
     const qint64 total = in.size();
@@ -261,12 +257,13 @@ void ManifestDbFileList::decryptFile(const QString &source, const QString &dest,
     while (done < total) {
         const QByteArray block = in.read(qMin(kBlockBytes, total - done));
         if (block.isEmpty() || block.size() % 16 != 0)
-            fail(in.error() != QFileDevice::NoError ? in.errorString()
-                                                    : QStringLiteral("%1 changed while it was read.").arg(source));
+            throwError(in.error() != QFileDevice::NoError
+                           ? in.errorString()
+                           : QStringLiteral("%1 changed while it was read.").arg(source));
         done += block.size();
         QByteArray plain = aes_cbc_decrypt(ctx, iv, block.constData(), int(block.size()));
         if (plain.isNull())
-            fail(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
+            throwError(QStringLiteral("%1 is not whole AES blocks.").arg(QDir::toNativeSeparators(source)));
         if (done == total) {
             // PKCS#7: the last byte says how many bytes of padding, all alike.
             const int pad = quint8(plain.at(plain.size() - 1));
@@ -274,14 +271,15 @@ void ManifestDbFileList::decryptFile(const QString &source, const QString &dest,
             for (int i = 1; good && i <= pad; ++i)
                 good = quint8(plain.at(plain.size() - i)) == pad;
             if (!good)
-                fail(QStringLiteral("%1 does not decrypt with the backup's key.").arg(QDir::toNativeSeparators(source)));
+                throwError(QStringLiteral("%1 does not decrypt with the backup's key.")
+                               .arg(QDir::toNativeSeparators(source)));
             plain.chop(pad);
         }
         if (out.write(plain) != plain.size())
-            fail(out.errorString());
+            throwError(out.errorString());
     }
     if (!out.flush())
-        fail(out.errorString());
+        throwError(out.errorString());
     out.close();
     guard.done = true;
 }
@@ -312,12 +310,12 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
 {
     const QString listPath = m_folder.absoluteFilePath(QStringLiteral("Manifest.db"));
     if (!QFileInfo::exists(listPath))
-        fail(QStringLiteral("Cannot find ") + listPath);
+        throwError(QStringLiteral("Cannot find ") + listPath);
     // Only a regular file: SQLite would wait on a FIFO for ever, and a link
     // could stand for any file at all.
     const QFileInfo listInfo(listPath);
     if (listInfo.isSymLink() || !listInfo.isFile())
-        fail(QStringLiteral("%1 is not a regular file.").arg(QDir::toNativeSeparators(listPath)));
+        throwError(QStringLiteral("%1 is not a regular file.").arg(QDir::toNativeSeparators(listPath)));
 
     ScratchCopy scratch;
     QString openPath = listPath;
@@ -328,12 +326,12 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
         const int protectionClass = int(k[0] | (k[1] << 8) | (k[2] << 16) | (quint32(k[3]) << 24));
         const QByteArray key = m_keyBag ? keybag_file_key(*m_keyBag, protectionClass, m_manifestKey.mid(4)) : QByteArray();
         if (key.isEmpty())
-            fail(QStringLiteral("The file list of the encrypted iTunes backup %1 cannot be opened: the backup is "
-                                "not unlocked, or its ManifestKey is damaged.")
-                     .arg(QDir::toNativeSeparators(m_folder.absolutePath())));
+            throwError(QStringLiteral("The file list of the encrypted iTunes backup %1 cannot be opened: the backup is "
+                                      "not unlocked, or its ManifestKey is damaged.")
+                           .arg(QDir::toNativeSeparators(m_folder.absolutePath())));
         if (m_scratchFolder.isEmpty() || !QDir().mkpath(m_scratchFolder))
-            fail(QStringLiteral("No folder to decrypt the file list of %1 into.")
-                     .arg(QDir::toNativeSeparators(m_folder.absolutePath())));
+            throwError(QStringLiteral("No folder to decrypt the file list of %1 into.")
+                           .arg(QDir::toNativeSeparators(m_folder.absolutePath())));
         scratch.path = QDir(m_scratchFolder).absoluteFilePath(QStringLiteral("Manifest.db.plain"));
         QFile::remove(scratch.path + QStringLiteral("-journal"));
         try {

@@ -1,5 +1,6 @@
 #include "ios/mobiledevice.h"
 
+#include "app/failure.h"
 #include "ios/devicetrustpending.h"
 
 #include "ios/applelibs.h"
@@ -61,11 +62,6 @@ QString missingText(const char *name)
     return QStringLiteral("Failed to find %1 in the (Mobile Device) framework.").arg(QLatin1String(name));
 }
 
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
-
 QString quoted(const CFType &message)
 {
     return mobiledevice_message_text(message).left(kQuotedRequestLength);
@@ -102,7 +98,7 @@ void openSession(void *device)
     if (code == kAMDPairingDialogResponsePendingError || code == kAMDPasswordProtectedError)
         throw DeviceTrustPending(error.toUtf8().toStdString());
     if (code != 0)
-        fail(error);
+        throwError(error);
 }
 
 } // namespace
@@ -114,11 +110,11 @@ void mobiledevice_subscribe(_DeviceNotifyTarget *target)
     if (!apple_libs_loaded()) {
         QString error;
         if (!apple_libs_load(error))
-            fail(error);
+            throwError(error);
     }
     auto subscribe = MD_FUNCTION(AMDeviceNotificationSubscribe);
     if (!subscribe)
-        fail(missingText("AMDeviceNotificationSubscribe"));
+        throwError(missingText("AMDeviceNotificationSubscribe"));
     void *handle = nullptr;
     subscribe(mobiledevice_notification_callback, 0, 0, target, &handle);
 }
@@ -292,17 +288,18 @@ void mobiledevice_start_service(void *device, const char *serviceName, int *sock
     // The session ends either way; a started service's socket stays open.
     mobiledevice_disconnect(device);
     if (!startService)
-        fail(missingText("AMDeviceStartService"));
+        throwError(missingText("AMDeviceStartService"));
     if (code != 0 && !mobiledevice_error_text(code).isEmpty()) {
-        fail(mobiledevice_error_text(code) + QStringLiteral("<br/><br/>Error code: AMDeviceStartService(%1)=%2")
-                                                 .arg(QString::fromUtf8(serviceName))
-                                                 .arg(code));
+        throwError(mobiledevice_error_text(code) + QStringLiteral("<br/><br/>Error code: AMDeviceStartService(%1)=%2")
+                                                       .arg(QString::fromUtf8(serviceName))
+                                                       .arg(code));
     }
     if (code != 0) {
-        fail(QStringLiteral(
-                 "Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch iTunes -&gt; Connect your "
-                 "device -&gt; Go Summary -&gt; Options -&gt; Uncheck Sync with this device over Wi-Fi.<br/><br/>")
-             + QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(QString::fromUtf8(serviceName)).arg(code));
+        throwError(
+            QStringLiteral(
+                "Please turn off Wifi Sync on iTunes to try again.<br/>To do this:  Launch iTunes -&gt; Connect your "
+                "device -&gt; Go Summary -&gt; Options -&gt; Uncheck Sync with this device over Wi-Fi.<br/><br/>")
+            + QStringLiteral("Error code: AMDeviceStartService(%1)=%2").arg(QString::fromUtf8(serviceName)).arg(code));
     }
 }
 
@@ -312,7 +309,7 @@ QList<CFType> mobiledevice_copy_values(void *device, const QStringList &keys, co
     auto copyValue = MD_FUNCTION(AMDeviceCopyValue);
     if (!copyValue) {
         mobiledevice_disconnect(device);
-        fail(missingText("AMDeviceCopyValue"));
+        throwError(missingText("AMDeviceCopyValue"));
     }
     // The wrappers keep the CF strings alive across the calls.
     const CFType domainRef = domain.isEmpty() ? CFType() : CFType::fromString(domain);
@@ -332,7 +329,7 @@ int mobiledevice_set_value(void *device, const QString &domain, const QString &k
     auto setValue = MD_FUNCTION(AMDeviceSetValue);
     if (!setValue) {
         mobiledevice_disconnect(device);
-        fail(missingText("AMDeviceSetValue"));
+        throwError(missingText("AMDeviceSetValue"));
     }
     // Empty texts go as empty CF strings, not NULL.
     const CFType domainRef = CFType::fromString(domain);
@@ -448,15 +445,15 @@ void mobiledevice_sendmsg(int socket, const CFType &message, bool binary, int ti
     const auto n = quint32(body.size());
     const char length[4] = {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
     if (mobiledevice_send(socket, length, 4, timeoutMs) < 4)
-        fail(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(quoted(message)));
+        throwError(QStringLiteral("mobiledevice_sendmsg(msg-length) error.\n%1").arg(quoted(message)));
     if (mobiledevice_send(socket, body.constData(), int(body.size()), timeoutMs) < int(body.size()))
-        fail(QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
+        throwError(QStringLiteral("mobiledevice_sendmsg(msg) error.\n%1").arg(quoted(message)));
 }
 
 CFType mobiledevice_recmsg(int socket, const CFType &request, int timeoutMs)
 {
     auto failWith = [&](const QString &text) {
-        fail(request.isEmpty() ? text : text + QLatin1Char('\n') + quoted(request));
+        throwError(request.isEmpty() ? text : text + QLatin1Char('\n') + quoted(request));
     };
     unsigned char length[4];
     const int got = mobiledevice_recv(socket, reinterpret_cast<char *>(length), 4, mobiledevice_length_wait_ms());

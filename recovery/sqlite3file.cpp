@@ -1,5 +1,6 @@
 #include "recovery/sqlite3file.h"
 
+#include "app/failure.h"
 #include "recovery/sqlitebytes.h"
 
 #include <QVarLengthArray>
@@ -16,11 +17,6 @@
 #include <vector>
 
 namespace {
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // 1 stands for 65536; anything but the powers of two 512..65536 is refused:
 // smaller sizes make the local-payload arithmetic negative or divide by zero.
@@ -121,11 +117,11 @@ struct Sqlite3File::FileMemory
 void Sqlite3File::open()
 {
     if (!m_file.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("open %1 failed. %2").arg(m_file.fileName(), m_file.errorString()));
+        throwError(QStringLiteral("open %1 failed. %2").arg(m_file.fileName(), m_file.errorString()));
     const qint64 size = m_file.size();
     auto refuse = [this](const QString &why) {
         m_file.close();
-        fail(QStringLiteral("map %1 failed. %2").arg(m_file.fileName(), why));
+        throwError(QStringLiteral("map %1 failed. %2").arg(m_file.fileName(), why));
     };
     if (size > kMaxFileBytes)
         refuse(QStringLiteral("The file is larger than %1 bytes.").arg(kMaxFileBytes));
@@ -167,7 +163,7 @@ void Sqlite3File::adopt(const uchar *begin, qint64 size)
     if (pageSize == 0) {
         m_memory.reset();
         m_bytes.clear();
-        fail(QStringLiteral("invalid page size."));
+        throwError(QStringLiteral("invalid page size."));
     }
     m_size = size;
     m_begin = begin;

@@ -1,5 +1,6 @@
 #include "store/ios6messagedb.h"
 
+#include "app/failure.h"
 #include "platform/sqlite_qt/sqlite3cursor.h"
 #include "platform/sqlite_qt/sqlite3sql.h"
 
@@ -21,11 +22,6 @@ const char kOrphanTrigger[] =
     "CREATE TRIGGER clean_orphaned_messages AFTER DELETE ON chat_message_join BEGIN DELETE FROM message WHERE "
     "message.ROWID = old.message_id AND (SELECT 1 FROM chat_message_join WHERE message_id = old.message_id LIMIT "
     "1) IS NULL; END";
-
-[[noreturn]] void fail(const QString &text)
-{
-    throw std::runtime_error(text.toUtf8().toStdString());
-}
 
 // Phone databases carry triggers that call these when attachment rows go; the
 // program keeps no attachment files of the phone's own, so they do nothing.
@@ -139,7 +135,7 @@ void IOS6MessageDb::createFromScript()
 {
     QFile script(QString::fromLatin1(kSchemaResource));
     if (!script.open(QIODevice::ReadOnly))
-        fail(QStringLiteral("read IOS6MessageDb ddl error. %1").arg(script.errorString()));
+        throwError(QStringLiteral("read IOS6MessageDb ddl error. %1").arg(script.errorString()));
     QByteArray text = script.readAll();
     const qsizetype zero = text.indexOf('\0');
     if (zero >= 0)
@@ -165,7 +161,7 @@ void IOS6MessageDb::upgradeSteps()
     auto run = [this](const char *sql, int number) {
         QString error;
         if (exec(QString::fromLatin1(sql), error) != 0)
-            fail(QStringLiteral("line:%1, sql:%2, error:%3").arg(number).arg(QString::fromLatin1(sql), error));
+            throwError(QStringLiteral("line:%1, sql:%2, error:%3").arg(number).arg(QString::fromLatin1(sql), error));
     };
 
     if (!tbInfo(QStringLiteral("chat")).contains(QStringLiteral("group_id")))
