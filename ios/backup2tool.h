@@ -29,6 +29,10 @@
 
 #include <atomic>
 
+// Added below each error of the backup program that the backup and restore
+// threads show.
+inline constexpr char kBackup2RestartNote[] = "<br/><br/>Note: You can restart your device to try again.";
+
 // The bytes the calling user may still write on the volume of dir; -1 when the
 // volume cannot be asked (no such folder, no file system behind it).
 qint64 diskFreeSpace(const QDir &dir);

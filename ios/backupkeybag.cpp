@@ -11,7 +11,7 @@ namespace {
 
 constexpr qsizetype kRecordHeaderBytes = 8; // tag and length
 constexpr int kKeyBytes = 32;               // password key, class keys, file keys: AES-256
-constexpr qsizetype kWrappedKeyBytes = kKeyBytes + 8;
+static_assert(kKeybagWrappedKeyBytes == kKeyBytes + 8, "RFC 3394 adds 8 bytes to the key it wraps");
 constexpr quint32 kWrapPasswordBit = 2;
 
 // A tag found anywhere in this text belongs to the current class entry.
@@ -266,7 +266,7 @@ KeybagUnlock keybag_unlock_stages(_BackupKeyBag &bag, const QByteArray &password
 QByteArray keybag_file_key(const _BackupKeyBag &bag, int protectionClass, const QByteArray &wrappedKey)
 {
     const auto it = bag.classKeys.constFind(protectionClass);
-    if (it == bag.classKeys.constEnd() || wrappedKey.size() != kWrappedKeyBytes)
+    if (it == bag.classKeys.constEnd() || wrappedKey.size() != kKeybagWrappedKeyBytes)
         return QByteArray();
     const QByteArray classKey = it->value(kClassKeyEntry);
     if (classKey.size() != kKeyBytes)

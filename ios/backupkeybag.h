@@ -61,6 +61,10 @@ struct _BackupKeyBag
 // would hold the user for hours: it is refused before any work.
 constexpr quint32 kKeybagMaxIterations = 100000000;
 
+// A class or file key wrapped with RFC 3394: 32 bytes of AES-256 key and the
+// 8-byte integrity value.
+constexpr int kKeybagWrappedKeyBytes = 40;
+
 // How keybag_unlock_stages ended.
 enum class KeybagUnlock {
     Unlocked,          // every class wrapped under the password key unwrapped

@@ -20,10 +20,6 @@
 namespace {
 
 constexpr qint64 kBlockBytes = 8192;
-// A Manifest.plist holds a few kilobytes of values and a keybag; older ones
-// list the installed apps too. Anything near this size is not a manifest, and
-// reading it whole (a link to an endless device, say) would never end.
-constexpr qint64 kMaxManifestPlistBytes = 64LL * 1024 * 1024;
 
 // The device's own error text when it has one, else fallback.
 QString errorText(const QIODevice &device, const QString &fallback)

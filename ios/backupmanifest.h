@@ -37,6 +37,11 @@
 class QIODevice;
 struct aes_context;
 
+// A Manifest.plist holds a few kilobytes of values and a keybag; older ones
+// list the installed apps too. Anything near this size is not a manifest, and
+// reading it whole (a link to an endless device, say) would never end.
+constexpr qint64 kMaxManifestPlistBytes = 64LL * 1024 * 1024;
+
 // The values of "Manifest.plist". Missing keys and values of another type
 // stay empty: "", an invalid date, false, an empty array.
 struct _BackupInfo

@@ -19,15 +19,15 @@
 
 namespace {
 
-struct ReaderFree
+struct ArchiveReaderFree
 {
     void operator()(struct archive *reader) const { archive_read_free(reader); }
 };
-using Reader = std::unique_ptr<struct archive, ReaderFree>;
+using ArchiveReader = std::unique_ptr<struct archive, ArchiveReaderFree>;
 
-Reader newReader()
+ArchiveReader newReader()
 {
-    Reader reader(archive_read_new());
+    ArchiveReader reader(archive_read_new());
     if (!reader)
         throw std::bad_alloc();
     archive_read_support_filter_all(reader.get());
@@ -95,7 +95,7 @@ QString FileRelayArchive::cleanedName(const char *rawName)
 void FileRelayArchive::unpackFile(const QString &path, QByteArray &buffer)
 {
     const QString name = QFileInfo(path).absoluteFilePath();
-    Reader reader = newReader();
+    ArchiveReader reader = newReader();
     const int result = archive_read_open_filename(reader.get(), QFile::encodeName(name).constData(),
                                                   size_t(qMax<qsizetype>(buffer.size(), 1)));
     if (result != ARCHIVE_OK)
@@ -105,7 +105,7 @@ void FileRelayArchive::unpackFile(const QString &path, QByteArray &buffer)
 
 void FileRelayArchive::unpackBytes(const QByteArray &archive, const QString &name, QByteArray &buffer)
 {
-    Reader reader = newReader();
+    ArchiveReader reader = newReader();
     const int result = archive_read_open_memory(reader.get(), archive.constData(), size_t(archive.size()));
     if (result != ARCHIVE_OK)
         throwError(QStringLiteral("open %1(%2) error.").arg(name).arg(result));

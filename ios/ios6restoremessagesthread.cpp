@@ -5,6 +5,7 @@
 #include "app/progressform.h"
 #include "app/regularfile.h"
 #include "ios/backupleftovers.h"
+#include "ios/backupmanifest.h"
 #include "ios/backupswapjournal.h"
 #include "ios/manifestdbedit.h"
 #include "ios/mbdb.h"
@@ -110,9 +111,6 @@ quint64 distance(qint64 a, qint64 b)
     return a > b ? quint64(a) - quint64(b) : quint64(b) - quint64(a);
 }
 
-// A Manifest.plist holds a few kilobytes of values and a keybag; older ones
-// list the installed apps too.
-constexpr qint64 kMaxManifestPlistBytes = 64LL * 1024 * 1024;
 
 bool isEncryptedBackup(const QDir &backupDir, bool *readable)
 {
@@ -130,7 +128,7 @@ bool isEncryptedBackup(const QDir &backupDir, bool *readable)
 }
 
 // Length and SHA-1 of a regular file; length -1 when there is none to read.
-QPair<qint64, QByteArray> measure(const QString &path)
+QPair<qint64, QByteArray> lengthAndDigest(const QString &path)
 {
     QFile file;
     try {
@@ -156,8 +154,6 @@ QString newerDataPath(const QDir &backupDir, const QString &id)
     return backupDir.absoluteFilePath(id.left(2) + QLatin1Char('/') + id);
 }
 
-// A manifest larger than this is not one (see mbdb.cpp).
-constexpr qint64 kMaxManifestBytes = 512LL * 1024 * 1024;
 
 } // namespace
 
@@ -514,12 +510,13 @@ void IOS6RestoreMessagesThread::takeSnapshot()
     if (QFileInfo::exists(backupDir.absoluteFilePath(QStringLiteral("Manifest.db")))) {
         // The newer layout: its list is a database, compared as a whole, and
         // the message database lies one folder down.
-        const QPair<qint64, QByteArray> list = measure(backupDir.absoluteFilePath(QStringLiteral("Manifest.db")));
+        const QPair<qint64, QByteArray> list =
+            lengthAndDigest(backupDir.absoluteFilePath(QStringLiteral("Manifest.db")));
         if (list.first < 0)
             throwError(QStringLiteral("%1 is missing or is not a regular file.")
                            .arg(backupDir.absoluteFilePath(QStringLiteral("Manifest.db"))));
         startManifestDigest = list.second;
-        const QPair<qint64, QByteArray> sms = measure(newerDataPath(backupDir, smsFileId()));
+        const QPair<qint64, QByteArray> sms = lengthAndDigest(newerDataPath(backupDir, smsFileId()));
         startSmsLength = sms.first;
         startSmsDigest = sms.second;
         return;
@@ -527,13 +524,13 @@ void IOS6RestoreMessagesThread::takeSnapshot()
     const QString manifestPath = backupDir.absoluteFilePath(QStringLiteral("Manifest.mbdb"));
     if (!QFileInfo::exists(manifestPath))
         throwError(QStringLiteral("can not find %1.").arg(manifestPath));
-    const QByteArray bytes = RegularFile::read(manifestPath, kMaxManifestBytes);
+    const QByteArray bytes = RegularFile::read(manifestPath, kMaxMbdbBytes);
     const QHash<QString, _MbdbRecord> records = mbdb_read_data(bytes);
     startManifestDigest = QCryptographicHash::hash(bytes, QCryptographicHash::Sha1);
 
     const QString smsId = mbdb_file_id(QLatin1String(kHomeDomain), QLatin1String(kSmsDbPath));
     const QString smsPath = backupDir.absoluteFilePath(smsId);
-    const QPair<qint64, QByteArray> sms = measure(smsPath);
+    const QPair<qint64, QByteArray> sms = lengthAndDigest(smsPath);
     startSmsLength = sms.first;
     startSmsDigest = sms.second;
     const auto record = records.constFind(smsId);
@@ -561,7 +558,7 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
     const QString smsPath = backupDir.absoluteFilePath(smsId);
     if (!QFileInfo::exists(manifestPath))
         throwError(QStringLiteral("can not find %1.").arg(manifestPath));
-    const QByteArray manifestBytes = RegularFile::read(manifestPath, kMaxManifestBytes);
+    const QByteArray manifestBytes = RegularFile::read(manifestPath, kMaxMbdbBytes);
     // Another writer's change since the start would be undone by the files
     // written here.
     auto refuseChanged = [&](const QString &what) {
@@ -642,10 +639,10 @@ void IOS6RestoreMessagesThread::replaceInBackup(const QString &workPath, const Q
         // The last look before the swap: the database this run replaces must
         // be the one it started from.
         step("check");
-        const QPair<qint64, QByteArray> current = measure(smsPath);
+        const QPair<qint64, QByteArray> current = lengthAndDigest(smsPath);
         if (current.first != startSmsLength || current.second != startSmsDigest)
             refuseChanged(smsPath);
-        if (QCryptographicHash::hash(RegularFile::read(manifestPath, kMaxManifestBytes), QCryptographicHash::Sha1)
+        if (QCryptographicHash::hash(RegularFile::read(manifestPath, kMaxMbdbBytes), QCryptographicHash::Sha1)
             != startManifestDigest)
             refuseChanged(manifestPath);
     } catch (...) {
@@ -688,7 +685,7 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
                                   "again.")
                        .arg(what));
     };
-    if (measure(manifestPath).second != startManifestDigest)
+    if (lengthAndDigest(manifestPath).second != startManifestDigest)
         refuseChanged(manifestPath);
 
     QStringList journalNames;
@@ -766,10 +763,10 @@ void IOS6RestoreMessagesThread::replaceInNewerBackup(const QString &workPath,
         // The last look before the swap: the database this run replaces must
         // be the one it started from, and the list too.
         step("check");
-        const QPair<qint64, QByteArray> current = measure(smsPath);
+        const QPair<qint64, QByteArray> current = lengthAndDigest(smsPath);
         if (current.first != startSmsLength || current.second != startSmsDigest)
             refuseChanged(smsPath);
-        if (measure(manifestPath).second != startManifestDigest)
+        if (lengthAndDigest(manifestPath).second != startManifestDigest)
             refuseChanged(manifestPath);
     } catch (...) {
         removeAdded();

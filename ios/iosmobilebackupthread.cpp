@@ -16,7 +16,6 @@ namespace {
 
 const char *const kTempRootName = "__quillmarten_iosbk_temp";
 const char *const kVolumeFileName = "__quillmarten_iosbk_temp.path";
-const char *const kRestartNote = "<br/><br/>Note: You can restart your device to try again.";
 
 QMutex candidatesMutex;
 QStringList injectedCandidates;
@@ -170,7 +169,7 @@ QString IOSMobileBackupThread::backupErrorText(const QString &message)
     text.replace(QLatin1String("<"), QLatin1String("&lt;")).replace(QLatin1String(">"), QLatin1String("&gt;"));
     // The program's error lines, one under the other.
     text.replace(QLatin1Char('\n'), QLatin1String("<br/>"));
-    return text + QLatin1String(kRestartNote);
+    return text + QLatin1String(kBackup2RestartNote);
 }
 
 void IOSMobileBackupThread::backupUpdate(double progress, QString, QString)

@@ -10,7 +10,6 @@
 
 namespace {
 
-const char *const kRestartNote = "<br/><br/>Note: You can restart your device to try again.";
 const char *const kFindMyIPhonePage = "/tutorial/how-to-disable-find-my-iphone.html";
 
 } // namespace
@@ -63,7 +62,7 @@ QString IOSMobileRestoreThread::restoreErrorText(const QString &message)
                               "then try again.")
             .arg(QString::number(gib, 'g', 1));
     }
-    return text + QLatin1String(kRestartNote);
+    return text + QLatin1String(kBackup2RestartNote);
 }
 
 void IOSMobileRestoreThread::backupUpdate(double progress, QString, QString)

@@ -26,8 +26,7 @@ constexpr quint16 kTypeMask = 0xF000;
 constexpr quint16 kTypeFile = 0x8000;
 constexpr quint16 kTypeFolder = 0x4000;
 constexpr quint16 kTypeLink = 0xA000;
-constexpr qint64 kBlockBytes = 64 * 1024;
-constexpr int kWrappedKeyBytes = 40;
+constexpr qint64 kDecryptChunkBytes = 64 * 1024;
 
 // A relative path (UTF-8) that stays inside its domain: not absolute, no "."
 // or ".." component, no NUL. The empty path is the domain's own folder.
@@ -255,7 +254,7 @@ void ManifestDbFileList::decryptFile(const QString &source, const QString &dest,
     qint64 done = 0;
     QByteArray last;
     while (done < total) {
-        const QByteArray block = in.read(qMin(kBlockBytes, total - done));
+        const QByteArray block = in.read(qMin(kDecryptChunkBytes, total - done));
         if (block.isEmpty() || block.size() % 16 != 0)
             throwError(in.error() != QFileDevice::NoError
                            ? in.errorString()
@@ -320,7 +319,7 @@ void ManifestDbFileList::readRows(const std::function<void(const QString &, _Mbd
     ScratchCopy scratch;
     QString openPath = listPath;
     if (!m_manifestKey.isEmpty()) {
-        if (m_manifestKey.size() != 4 + kWrappedKeyBytes)
+        if (m_manifestKey.size() != 4 + kKeybagWrappedKeyBytes)
             damaged(QStringLiteral("the ManifestKey of its Manifest.plist has %1 bytes, not 44.").arg(m_manifestKey.size()));
         const auto *k = reinterpret_cast<const unsigned char *>(m_manifestKey.constData());
         const int protectionClass = int(k[0] | (k[1] << 8) | (k[2] << 16) | (quint32(k[3]) << 24));

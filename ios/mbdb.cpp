@@ -64,16 +64,16 @@
 namespace {
 
 // The name of each field, for the message of a record that ends inside it.
-const char *const kDomain = "domain";
-const char *const kPath = "path";
-const char *const kLinkTarget = "link target";
-const char *const kDataHash = "data hash";
-const char *const kEncryptionKey = "encryption key";
+const char *const kDomainField = "domain";
+const char *const kPathField = "path";
+const char *const kLinkTargetField = "link target";
+const char *const kDataHashField = "data hash";
+const char *const kEncryptionKeyField = "encryption key";
 
-class Reader
+class MbdbReader
 {
 public:
-    Reader(const QByteArray &data, const QString &source)
+    MbdbReader(const QByteArray &data, const QString &source)
         : m_data(reinterpret_cast<const uchar *>(data.constData())), m_size(data.size()),
           m_source(source)
     {
@@ -150,9 +150,6 @@ private:
 
 const char kHeader[] = "mbdb\x05\x00";
 constexpr qsizetype kHeaderSize = 6;
-// A manifest of a full phone lists some hundred thousand records of a few
-// hundred bytes each; a file far beyond that is not one.
-constexpr qint64 kMaxManifestBytes = 512LL * 1024 * 1024;
 
 QHash<QString, _MbdbRecord> readRecords(const QByteArray &data, const QString &source)
 {
@@ -162,17 +159,17 @@ QHash<QString, _MbdbRecord> readRecords(const QByteArray &data, const QString &s
                                      .arg(source, data.isEmpty() ? QStringLiteral("; it is empty") : QString())
                                      .toUtf8()
                                      .toStdString());
-    Reader in(data, source);
+    MbdbReader in(data, source);
     in.skip(kHeaderSize);
     QHash<QString, _MbdbRecord> records;
     while (!in.atEnd()) {
         in.startRecord();
         _MbdbRecord r;
-        r.domain = in.string(kDomain);
-        r.path = in.string(kPath);
-        r.linkTarget = in.string(kLinkTarget);
-        r.dataHash = in.string(kDataHash);
-        r.encryptionKey = in.string(kEncryptionKey);
+        r.domain = in.string(kDomainField);
+        r.path = in.string(kPathField);
+        r.linkTarget = in.string(kLinkTargetField);
+        r.dataHash = in.string(kDataHashField);
+        r.encryptionKey = in.string(kEncryptionKeyField);
         r.mode = in.u16("mode");
         r.inodeHigh = in.u32("inode number");
         r.inodeLow = in.u32("inode number");
@@ -270,7 +267,7 @@ bool _MbdbRecord::isDirectory() const
 
 QHash<QString, _MbdbRecord> mbdb_read(const QString &path)
 {
-    return readRecords(RegularFile::read(path, kMaxManifestBytes), path);
+    return readRecords(RegularFile::read(path, kMaxMbdbBytes), path);
 }
 
 QHash<QString, _MbdbRecord> mbdb_read_data(const QByteArray &data)
@@ -284,11 +281,11 @@ QByteArray mbdb_write_data(QList<_MbdbRecord> &records)
     Writer w;
     w.out.append(kHeader, kHeaderSize);
     for (const _MbdbRecord &r : records) {
-        w.string(r.domain, r, kDomain);
-        w.string(r.path, r, kPath);
-        w.string(r.linkTarget, r, kLinkTarget);
-        w.string(r.dataHash, r, kDataHash);
-        w.string(r.encryptionKey, r, kEncryptionKey);
+        w.string(r.domain, r, kDomainField);
+        w.string(r.path, r, kPathField);
+        w.string(r.linkTarget, r, kLinkTargetField);
+        w.string(r.dataHash, r, kDataHashField);
+        w.string(r.encryptionKey, r, kEncryptionKeyField);
         w.u16(r.mode);
         w.u32(r.inodeHigh);
         w.u32(r.inodeLow);

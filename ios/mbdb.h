@@ -11,6 +11,10 @@
 #include <QList>
 #include <QString>
 
+// A manifest of a full phone lists some hundred thousand records of a few
+// hundred bytes each; a file far beyond this size is not one.
+constexpr qint64 kMaxMbdbBytes = 512LL * 1024 * 1024;
+
 // One string field. Absent and empty are different values in the file and
 // both survive a read and a write unchanged.
 struct _MbdbString

@@ -59,10 +59,10 @@ struct Object
     quint64 count = 0;   // strings, data: bytes; arrays, dictionaries: entries
 };
 
-class Reader
+class BinaryPlistReader
 {
 public:
-    Reader(const unsigned char *bytes, qint64 size) : b(bytes), n(size) {}
+    BinaryPlistReader(const unsigned char *bytes, qint64 size) : b(bytes), n(size) {}
 
     bool trailer()
     {
@@ -223,7 +223,7 @@ bool MbFileValues::operator==(const MbFileValues &other) const
 
 bool MbFileQuickReader::read(const char *data, qsizetype size, MbFileValues &values)
 {
-    Reader r(reinterpret_cast<const unsigned char *>(data), size);
+    BinaryPlistReader r(reinterpret_cast<const unsigned char *>(data), size);
     if (!r.trailer())
         return false;
 

@@ -29,7 +29,7 @@ const int kDefaultLengthWaitMs = 60000;
 const int kQuotedRequestLength = 800;
 
 std::atomic<int> s_lengthWaitMs{kDefaultLengthWaitMs};
-std::atomic<MobileDeviceResolver> s_resolver{nullptr};
+std::atomic<MobileDeviceResolver> s_mobileDeviceResolver{nullptr};
 // Held while a notification is forwarded and while a receiver is cleared.
 // Recursive: when the callback runs on the receiver's own thread the slot runs
 // inside it, and may end in the receiver's destructor.
@@ -51,7 +51,7 @@ LeftPhones &leftPhones()
 template <typename FunctionPointer>
 FunctionPointer md(const char *name)
 {
-    const MobileDeviceResolver resolver = s_resolver.load();
+    const MobileDeviceResolver resolver = s_mobileDeviceResolver.load();
     return reinterpret_cast<FunctionPointer>(resolver ? resolver(name) : apple_md_resolve(name));
 }
 
@@ -484,5 +484,5 @@ void mobiledevice_set_length_wait_ms(int ms)
 
 MobileDeviceResolver mobiledevice_set_resolver(MobileDeviceResolver resolver)
 {
-    return s_resolver.exchange(resolver);
+    return s_mobileDeviceResolver.exchange(resolver);
 }
