@@ -15,7 +15,7 @@
 namespace {
 
 // Columns of the layout (see carveIos5MessageLayout).
-enum Column {
+enum Ios5MessageColumn {
     Address = 1,
     Date = 2,
     Text = 3,
