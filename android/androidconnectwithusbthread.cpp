@@ -21,19 +21,7 @@ int AndroidConnectWithUSBThread::installPauseMs = 5000;
 
 namespace {
 
-const int kServiceTimeoutMs = 10000;
 const int kLowestVersion = 10;
-
-struct SocketDrop
-{
-    void operator()(QTcpSocket *socket) const
-    {
-        socket->disconnectFromHost();
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->abort();
-        delete socket;
-    }
-};
 
 QString tryTheFollowing(const QString &message)
 {
@@ -77,7 +65,8 @@ QString AndroidConnectWithUSBThread::tooOldText()
 void AndroidConnectWithUSBThread::readDescription(AndroidDevice &device)
 {
     const QString url = QString::fromLatin1(simpleprotocol::kDevice2Url).arg(nextServicePort());
-    std::unique_ptr<QTcpSocket, SocketDrop> socket(device.openService(url, kServiceTimeoutMs));
+    std::unique_ptr<QTcpSocket, AndroidDevice::SocketDrop> socket(
+        device.openService(url, AndroidDevice::kServiceTimeoutMs));
     const QString hello = simpleprotocol::readCommand(socket.get(), -1);
     simpleprotocol::sendCommand(socket.get(), QStringLiteral("$bye:"), QString(), true, -1);
     socket.reset();

@@ -148,6 +148,14 @@ QString AndroidDevice::deviceKey() const
     return isWifi ? uid : serial;
 }
 
+void AndroidDevice::SocketDrop::operator()(QTcpSocket *socket) const
+{
+    socket->disconnectFromHost();
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        socket->abort();
+    delete socket;
+}
+
 QTcpSocket *AndroidDevice::openService(const QString &serviceUrl, int timeoutMs)
 {
     return isWifi ? openWifiService(serviceUrl, timeoutMs, nullptr)

@@ -58,6 +58,14 @@ public:
 
     // A connected socket owned by the caller (no parent), after "$ready:".
     QTcpSocket *openService(const QString &serviceUrl, int timeoutMs);
+    // The time the threads give openService (ms).
+    static constexpr int kServiceTimeoutMs = 10000;
+    // Deleter of a socket openService returned: disconnects, aborts what does
+    // not close at once, and deletes it.
+    struct SocketDrop
+    {
+        void operator()(QTcpSocket *socket) const;
+    };
     QTcpSocket *openUsbService(const QString &serviceUrl, int timeoutMs, QObject *parent);
     QTcpSocket *openWifiService(const QString &serviceUrl, int timeoutMs, QObject *parent);
 

@@ -18,7 +18,6 @@
 
 namespace {
 
-const int kServiceTimeoutMs = 10000;
 const int kPostEveryMs = 100;
 
 QString decoded(const QString &field)
@@ -119,7 +118,7 @@ void AndroidLoadSMSThread::run()
         db.database().setPath(building);
         db.begin();
         const QString url = QString::fromLatin1(simpleprotocol::kBackup2Url).arg(nextServicePort());
-        socket = device->openService(url, kServiceTimeoutMs);
+        socket = device->openService(url, AndroidDevice::kServiceTimeoutMs);
         for (;;) {
             const QString line = simpleprotocol::readCommand(socket, -1);
             if (line.startsWith(QLatin1String("$count:"))) {

@@ -14,18 +14,6 @@
 
 namespace {
 
-const int kServiceTimeoutMs = 10000;
-
-struct SocketDrop
-{
-    void operator()(QTcpSocket *socket) const
-    {
-        socket->disconnectFromHost();
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->abort();
-        delete socket;
-    }
-};
 
 QString translated(const char *text)
 {
@@ -86,7 +74,8 @@ void AndroidRestoreSMSThread::run()
     written = 0;
     try {
         const QString url = QString::fromLatin1(simpleprotocol::kRestore2Url).arg(nextServicePort());
-        std::unique_ptr<QTcpSocket, SocketDrop> socket(device->openService(url, kServiceTimeoutMs));
+        std::unique_ptr<QTcpSocket, AndroidDevice::SocketDrop> socket(
+            device->openService(url, AndroidDevice::kServiceTimeoutMs));
         const QString flag = simpleprotocol::expectCommand(socket.get(), QStringLiteral("$defsmsapp:"), -1);
         if (flag.mid(11).toInt() != 0) {
             form->postTipsWait(translated(
