@@ -10,7 +10,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobilebackup2";
+const char *const kBackup2Service = "com.apple.mobilebackup2";
 
 CFType key(const char *name)
 {
@@ -40,7 +40,7 @@ QString toText(MobileBackup2Error error)
 
 void mobiledevice_backup2_start(void *device, int &socket)
 {
-    mobiledevice_start_service(device, kService, &socket);
+    mobiledevice_start_service(device, kBackup2Service, &socket);
     mobiledevice_link_sc_version_exchange(socket);
 }
 

@@ -8,7 +8,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobilesync";
+const char *const kMobileSyncService = "com.apple.mobilesync";
 
 CFType text(const QString &value)
 {
@@ -77,7 +77,7 @@ QString toText(SyncMessage message)
 
 void mobiledevice_sync_start(void *device, const _SyncDataClass &syncClass, int &socket, bool ping)
 {
-    mobiledevice_start_service(device, kService, &socket);
+    mobiledevice_start_service(device, kMobileSyncService, &socket);
     mobiledevice_link_sc_version_exchange(socket);
     CFType open = messageOf(SyncMessage::SyncDataClassWithDevice, syncClass.dataClass);
     open.append(text(syncClass.firstAnchor));

@@ -9,7 +9,7 @@
 
 namespace {
 
-const char *const kService = "com.apple.mobile.notification_proxy";
+const char *const kNotificationProxyService = "com.apple.mobile.notification_proxy";
 
 CFType commandOf(NotificationCommand command, const QString &name = QString())
 {
@@ -51,7 +51,7 @@ QString toText(NotificationCommand command)
 
 void mobiledevice_notification_start(void *device, int *socket)
 {
-    mobiledevice_start_service(device, kService, socket);
+    mobiledevice_start_service(device, kNotificationProxyService, socket);
 }
 
 void mobiledevice_notification_observe(int socket, const QString &name)
