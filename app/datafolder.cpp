@@ -172,3 +172,8 @@ QString uniqueFilePath(const QString &path)
             return candidate;
     }
 }
+
+QStringList subFolders(const QDir &dir)
+{
+    return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+}

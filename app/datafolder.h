@@ -3,6 +3,7 @@
 // state files) and the small file helpers several subsystems share.
 #include <QDir>
 #include <QString>
+#include <QStringList>
 
 // Fixed names of the data folder.
 extern const char *const kMakerFolder;  // "QuillMarten"
@@ -45,3 +46,5 @@ QString md5Hex(const QString &text);
 bool removeDirRecursively(const QString &path, QString *left = nullptr);
 // path when no such file exists, else the first free "base(n).suffix" beside it.
 QString uniqueFilePath(const QString &path);
+// The names of the folders directly in dir, sorted by name.
+QStringList subFolders(const QDir &dir);

@@ -62,13 +62,6 @@ _AbsDBItemNode *dbNode(MainWindow::Node *node)
 {
     return ItemModelMain::sourceNode(node);
 }
-
-// The sub-folders of a folder, by name.
-QStringList subFolders(const QDir &dir)
-{
-    return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-}
-
 } // namespace
 
 // ---- construction and destruction -------------------------------------------

@@ -29,16 +29,6 @@
 
 using Node = OperationContext::Node;
 
-namespace {
-
-// The sub-folders of a folder, by name.
-QStringList subFolders(const QDir &dir)
-{
-    return dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
-}
-
-} // namespace
-
 QString DeviceArrivals::iosTag(const void *handle)
 {
     return QStringLiteral("ios:") + QString::number(quintptr(handle), 16);
