@@ -24,17 +24,7 @@ const int kMaxImeiLength = 64;
 
 // Sockets this file made and does not hand out go away before a failure
 // passes on, so a failed opening leaves nothing connected behind.
-struct SocketRelease
-{
-    void operator()(QTcpSocket *socket) const
-    {
-        socket->disconnectFromHost();
-        if (socket->state() != QAbstractSocket::UnconnectedState)
-            socket->abort();
-        delete socket;
-    }
-};
-using OwnedSocket = std::unique_ptr<QTcpSocket, SocketRelease>;
+using OwnedSocket = std::unique_ptr<QTcpSocket, AndroidDevice::SocketDrop>;
 
 void throwIfCancelled(QTcpSocket *socket)
 {

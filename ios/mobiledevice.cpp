@@ -486,3 +486,5 @@ MobileDeviceResolver mobiledevice_set_resolver(MobileDeviceResolver resolver)
 {
     return s_mobileDeviceResolver.exchange(resolver);
 }
+
+#undef MD_FUNCTION
