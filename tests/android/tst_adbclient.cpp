@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <thread>
 
+namespace tst_adbclient {
+
 namespace {
 
 // The message of what the call throws, or "" when it returns.
@@ -313,4 +315,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAdbClient)
+
+} // namespace tst_adbclient
+
 #include "tst_adbclient.moc"

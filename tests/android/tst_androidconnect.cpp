@@ -32,6 +32,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 
+namespace tst_androidconnect {
+
 using Fault = FakeCompanionApp::Fault;
 
 namespace {
@@ -520,4 +522,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAndroidConnect)
+
+} // namespace tst_androidconnect
+
 #include "tst_androidconnect.moc"

@@ -13,6 +13,8 @@
 #include <memory>
 #include <thread>
 
+namespace tst_androiddevice {
+
 using namespace simpleprotocol;
 using Fault = FakeCompanionApp::Fault;
 
@@ -537,4 +539,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAndroidDevice)
+
+} // namespace tst_androiddevice
+
 #include "tst_androiddevice.moc"

@@ -10,6 +10,8 @@
 #include <QTemporaryDir>
 #include <memory>
 
+namespace tst_androidmonitor {
+
 namespace {
 
 const QByteArray kHeader = "List of devices attached\n";
@@ -230,4 +232,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAndroidMonitor)
+
+} // namespace tst_androidmonitor
+
 #include "tst_androidmonitor.moc"

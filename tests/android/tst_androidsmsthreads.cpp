@@ -28,6 +28,8 @@
 #include <memory>
 #include <sqlite3.h>
 
+namespace tst_androidsmsthreads {
+
 using namespace testsupport;
 using Fault = FakeCompanionApp::Fault;
 
@@ -575,4 +577,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAndroidSmsThreads)
+
+} // namespace tst_androidsmsthreads
+
 #include "tst_androidsmsthreads.moc"

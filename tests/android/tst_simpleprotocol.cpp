@@ -14,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+namespace tst_simpleprotocol {
+
 using namespace simpleprotocol;
 
 namespace {
@@ -457,4 +459,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestSimpleProtocol)
+
+} // namespace tst_simpleprotocol
+
 #include "tst_simpleprotocol.moc"

@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+namespace tst_datafolder {
+
 using testsupport::PermissionsApply;
 using testsupport::setFolderWritable;
 
@@ -264,4 +266,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestDataFolder)
+
+} // namespace tst_datafolder
+
 #include "tst_datafolder.moc"

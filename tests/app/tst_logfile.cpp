@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace tst_logfile {
+
 namespace {
 QString todaysLog(const QString &dir)
 {
@@ -153,4 +155,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestLogFile)
+
+} // namespace tst_logfile
+
 #include "tst_logfile.moc"

@@ -11,6 +11,8 @@
 #include <QMouseEvent>
 #include <QUrlQuery>
 
+namespace tst_messagebox {
+
 namespace {
 QString decodeField(const QByteArray &field)
 {
@@ -189,4 +191,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMessageBox)
+
+} // namespace tst_messagebox
+
 #include "tst_messagebox.moc"

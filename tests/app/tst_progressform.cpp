@@ -11,6 +11,8 @@
 #include <atomic>
 #include <memory>
 
+namespace tst_progressform {
+
 namespace {
 // Runs body on a worker thread while the dialog runs modally, then waits for
 // the worker as every starter does. Answers exec()'s result.
@@ -266,4 +268,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestProgressForm)
+
+} // namespace tst_progressform
+
 #include "tst_progressform.moc"

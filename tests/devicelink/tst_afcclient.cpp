@@ -15,6 +15,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace tst_afcclient {
+
 using cfmessages::liveValues;
 using testsupport::PeerSocket;
 using testsupport::ServicePeerHook;
@@ -374,4 +376,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAfcClient)
+
+} // namespace tst_afcclient
+
 #include "tst_afcclient.moc"

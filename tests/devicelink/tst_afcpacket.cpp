@@ -15,6 +15,8 @@
 #include <cstring>
 #include <functional>
 
+namespace tst_afcpacket {
+
 using afcpeer::Request;
 using afcpeer::u64;
 using cfmessages::thrown;
@@ -37,7 +39,9 @@ using InfoMap = QMap<QString, QString>;
 
 } // namespace
 
-Q_DECLARE_METATYPE(Op)
+} // namespace tst_afcpacket
+Q_DECLARE_METATYPE(tst_afcpacket::Op)
+namespace tst_afcpacket {
 
 class TestAfcPacket : public QObject
 {
@@ -524,4 +528,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAfcPacket)
+
+} // namespace tst_afcpacket
+
 #include "tst_afcpacket.moc"

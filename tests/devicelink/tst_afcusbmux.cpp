@@ -13,6 +13,8 @@
 
 #include <QFile>
 
+namespace tst_afcusbmux {
+
 using namespace testsupport;
 
 class UsbmuxSink : public QObject
@@ -86,4 +88,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAfcUsbmux)
+
+} // namespace tst_afcusbmux
+
 #include "tst_afcusbmux.moc"

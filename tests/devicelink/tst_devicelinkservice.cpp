@@ -14,6 +14,8 @@
 #include <atomic>
 #include <functional>
 
+namespace tst_devicelinkservice {
+
 using cfmessages::binary;
 using cfmessages::liveValues;
 using cfmessages::parsed;
@@ -254,4 +256,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestDeviceLinkService)
+
+} // namespace tst_devicelinkservice
+
 #include "tst_devicelinkservice.moc"

@@ -12,6 +12,8 @@
 
 #include <functional>
 
+namespace tst_mobilebackup2 {
+
 using cfmessages::binary;
 using cfmessages::cf;
 using cfmessages::liveValues;
@@ -313,4 +315,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMobileBackup2)
+
+} // namespace tst_mobilebackup2
+
 #include "tst_mobilebackup2.moc"

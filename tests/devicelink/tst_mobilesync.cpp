@@ -13,6 +13,8 @@
 
 #include <functional>
 
+namespace tst_mobilesync {
+
 using cfmessages::binary;
 using cfmessages::cf;
 using cfmessages::liveValues;
@@ -292,4 +294,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMobileSync)
+
+} // namespace tst_mobilesync
+
 #include "tst_mobilesync.moc"

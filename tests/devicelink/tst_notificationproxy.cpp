@@ -17,6 +17,8 @@
 #include <functional>
 #include <memory>
 
+namespace tst_notificationproxy {
+
 using cfmessages::liveValues;
 using cfmessages::parsed;
 using cfmessages::thrown;
@@ -331,4 +333,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestNotificationProxy)
+
+} // namespace tst_notificationproxy
+
 #include "tst_notificationproxy.moc"

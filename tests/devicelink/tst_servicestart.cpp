@@ -10,6 +10,8 @@
 #include "tests/devicelink/attachedphones.h"
 #include "tests/support/testmain.h"
 
+namespace tst_servicestart {
+
 namespace {
 
 const int kRefused = -402653150;
@@ -92,4 +94,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestServiceStart)
+
+} // namespace tst_servicestart
+
 #include "tst_servicestart.moc"

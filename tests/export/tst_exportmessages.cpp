@@ -18,6 +18,8 @@
 #include <limits>
 #include <stdexcept>
 
+namespace tst_exportmessages {
+
 using namespace testsupport;
 
 namespace {
@@ -268,4 +270,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportMessages)
+
+} // namespace tst_exportmessages
+
 #include "tst_exportmessages.moc"

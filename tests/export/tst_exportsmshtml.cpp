@@ -20,6 +20,8 @@
 
 #include <stdexcept>
 
+namespace tst_exportsmshtml {
+
 using namespace testsupport;
 
 namespace {
@@ -281,4 +283,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportSMSHtml)
+
+} // namespace tst_exportsmshtml
+
 #include "tst_exportsmshtml.moc"

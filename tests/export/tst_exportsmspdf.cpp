@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+namespace tst_exportsmspdf {
+
 using namespace testsupport;
 
 namespace {
@@ -468,4 +470,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportSMSPdf)
+
+} // namespace tst_exportsmspdf
+
 #include "tst_exportsmspdf.moc"

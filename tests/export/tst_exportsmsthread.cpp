@@ -24,6 +24,8 @@
 #include <atomic>
 #include <memory>
 
+namespace tst_exportsmsthread {
+
 using namespace testsupport;
 
 namespace {
@@ -507,4 +509,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportSMSThread)
+
+} // namespace tst_exportsmsthread
+
 #include "tst_exportsmsthread.moc"

@@ -1,6 +1,8 @@
 #include "ios/applelibs.h"
 #include "tests/support/testmain.h"
 
+namespace tst_applelibs {
+
 // Loaded libraries stay loaded for the life of the process, so the cases run
 // in this order: nothing found, only MobileDevice found, both found.
 class TestAppleLibs : public QObject
@@ -95,4 +97,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAppleLibs)
+
+} // namespace tst_applelibs
+
 #include "tst_applelibs.moc"

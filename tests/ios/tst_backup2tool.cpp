@@ -23,6 +23,8 @@
 #include <memory>
 #include <thread>
 
+namespace tst_backup2tool {
+
 using namespace testsupport;
 
 namespace {
@@ -426,4 +428,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestBackup2Tool)
+
+} // namespace tst_backup2tool
+
 #include "tst_backup2tool.moc"

@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace tst_backupcrypto {
+
 using namespace testsupport;
 
 namespace {
@@ -238,4 +240,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestBackupCrypto)
+
+} // namespace tst_backupcrypto
+
 #include "tst_backupcrypto.moc"

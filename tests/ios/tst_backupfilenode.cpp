@@ -6,6 +6,8 @@
 #include <QRandomGenerator>
 #include <QSet>
 
+namespace tst_backupfilenode {
+
 namespace {
 
 _MbdbRecord record(const QString &domain, const QString &path, quint32 inode = 0)
@@ -313,4 +315,7 @@ void TestBackupFileNode::everyRecordOfARealManifestIsANodeOrAccountedFor()
 }
 
 QP_TEST_MAIN(TestBackupFileNode)
+
+} // namespace tst_backupfilenode
+
 #include "tst_backupfilenode.moc"

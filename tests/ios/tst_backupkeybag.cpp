@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <functional>
 
+namespace tst_backupkeybag {
+
 using namespace testsupport;
 
 namespace {
@@ -91,7 +93,9 @@ QList<int> recordEnds(const QList<KeybagRecord> &records)
 } // namespace
 
 using KeybagEdit = std::function<QByteArray(const EncryptedBackupKeys &)>;
-Q_DECLARE_METATYPE(KeybagEdit)
+} // namespace tst_backupkeybag
+Q_DECLARE_METATYPE(tst_backupkeybag::KeybagEdit)
+namespace tst_backupkeybag {
 
 class TestBackupKeyBag : public QObject
 {
@@ -529,4 +533,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestBackupKeyBag)
+
+} // namespace tst_backupkeybag
+
 #include "tst_backupkeybag.moc"

@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <memory>
 
+namespace tst_backupmanifest {
+
 using namespace testsupport;
 
 namespace {
@@ -560,4 +562,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestBackupManifest)
+
+} // namespace tst_backupmanifest
+
 #include "tst_backupmanifest.moc"

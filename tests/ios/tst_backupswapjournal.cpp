@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace tst_backupswapjournal {
+
 using namespace testsupport;
 
 namespace {
@@ -334,4 +336,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestBackupSwapJournal)
+
+} // namespace tst_backupswapjournal
+
 #include "tst_backupswapjournal.moc"

@@ -10,6 +10,8 @@
 #include <QRandomGenerator>
 #include <QSet>
 
+namespace tst_cftype {
+
 namespace {
 
 // Every name looked up goes through here while a case records them.
@@ -333,4 +335,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestCFType)
+
+} // namespace tst_cftype
+
 #include "tst_cftype.moc"

@@ -22,6 +22,8 @@
 
 #include <archive_entry.h>
 
+namespace tst_filerelay {
+
 using namespace testsupport;
 
 namespace {
@@ -506,4 +508,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestFileRelay)
+
+} // namespace tst_filerelay
+
 #include "tst_filerelay.moc"

@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 
+namespace tst_filerelayarchive {
+
 using namespace testsupport;
 
 namespace {
@@ -421,4 +423,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestFileRelayArchive)
+
+} // namespace tst_filerelayarchive
+
 #include "tst_filerelayarchive.moc"

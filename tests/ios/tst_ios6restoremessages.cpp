@@ -30,6 +30,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace tst_ios6restoremessages {
+
 using namespace testsupport;
 
 namespace {
@@ -773,4 +775,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOS6RestoreMessages)
+
+} // namespace tst_ios6restoremessages
+
 #include "tst_ios6restoremessages.moc"

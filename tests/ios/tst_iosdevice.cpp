@@ -12,6 +12,8 @@
 
 #include <QImageReader>
 
+namespace tst_iosdevice {
+
 namespace {
 
 const QString kCloudWarning = "Failed to transfer data to device. Please turn off iCloud backup on your iPhone to try "
@@ -208,4 +210,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOSDevice)
+
+} // namespace tst_iosdevice
+
 #include "tst_iosdevice.moc"

@@ -26,6 +26,8 @@
 
 #include <memory>
 
+namespace tst_iosmobilebackup {
+
 using namespace testsupport;
 
 namespace {
@@ -532,4 +534,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOSMobileBackup)
+
+} // namespace tst_iosmobilebackup
+
 #include "tst_iosmobilebackup.moc"

@@ -26,6 +26,8 @@
 #include <functional>
 #include <memory>
 
+namespace tst_iphonebackuproad {
+
 using namespace testsupport;
 
 namespace {
@@ -161,4 +163,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIPhoneBackupRoad)
+
+} // namespace tst_iphonebackuproad
+
 #include "tst_iphonebackuproad.moc"

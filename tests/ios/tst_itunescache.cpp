@@ -26,6 +26,8 @@
 
 #include <memory>
 
+namespace tst_itunescache {
+
 using namespace testsupport;
 
 namespace {
@@ -621,4 +623,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestITunesCache)
+
+} // namespace tst_itunescache
+
 #include "tst_itunescache.moc"

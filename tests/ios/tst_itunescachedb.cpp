@@ -9,6 +9,8 @@
 
 #include <memory>
 
+namespace tst_itunescachedb {
+
 using namespace testsupport;
 
 namespace {
@@ -127,4 +129,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestITunesCacheDb)
+
+} // namespace tst_itunescachedb
+
 #include "tst_itunescachedb.moc"

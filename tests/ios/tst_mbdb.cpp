@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <stdexcept>
 
+namespace tst_mbdb {
+
 using namespace testsupport;
 
 namespace {
@@ -778,4 +780,7 @@ void TestMbdb::addUnreadableFileGetsEmptyDigest()
 }
 
 QP_TEST_MAIN(TestMbdb)
+
+} // namespace tst_mbdb
+
 #include "tst_mbdb.moc"

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <memory>
 
+namespace tst_mbfilequickreader {
+
 using namespace testsupport;
 
 namespace {
@@ -202,4 +204,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMbFileQuickReader)
+
+} // namespace tst_mbfilequickreader
+
 #include "tst_mbfilequickreader.moc"

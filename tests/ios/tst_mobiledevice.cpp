@@ -19,6 +19,8 @@
 
 Q_DECLARE_METATYPE(QList<QByteArray>)
 
+namespace tst_mobiledevice {
+
 namespace {
 
 const QString kHint = QStringLiteral("Please restart your iPhone and computer to try again. If a prompt message pops "
@@ -687,4 +689,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMobileDevice)
+
+} // namespace tst_mobiledevice
+
 #include "tst_mobiledevice.moc"

@@ -24,6 +24,8 @@
 
 #include <memory>
 
+namespace tst_modernbackup {
+
 using namespace testsupport;
 
 namespace {
@@ -492,4 +494,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestModernBackup)
+
+} // namespace tst_modernbackup
+
 #include "tst_modernbackup.moc"

@@ -29,6 +29,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+namespace tst_modernmerge {
+
 using namespace testsupport;
 
 namespace {
@@ -274,4 +276,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestModernMerge)
+
+} // namespace tst_modernmerge
+
 #include "tst_modernmerge.moc"

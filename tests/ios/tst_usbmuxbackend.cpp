@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QThread>
 
+namespace tst_usbmuxbackend {
+
 namespace {
 
 using testsupport::UsbmuxdFixture;
@@ -433,4 +435,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestUsbmuxBackend)
+
+} // namespace tst_usbmuxbackend
+
 #include "tst_usbmuxbackend.moc"

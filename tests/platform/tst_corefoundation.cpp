@@ -10,6 +10,8 @@
 #include <cstring>
 #include <thread>
 
+namespace tst_corefoundation {
+
 namespace {
 
 struct CF
@@ -430,4 +432,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestCoreFoundation)
+
+} // namespace tst_corefoundation
+
 #include "tst_corefoundation.moc"

@@ -6,6 +6,8 @@
 #include "tests/support/plistfixture.h"
 #include "tests/support/testmain.h"
 
+namespace tst_keyedarchive {
+
 using namespace testsupport;
 
 namespace {
@@ -196,4 +198,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestKeyedArchive)
+
+} // namespace tst_keyedarchive
+
 #include "tst_keyedarchive.moc"

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 
+namespace tst_plistnode {
+
 namespace {
 
 // A property list with one value of each type the wrapper reads, built with
@@ -401,4 +403,7 @@ void TestPlistNode::borrowedRootIsNotFreed()
 }
 
 QP_TEST_MAIN(TestPlistNode)
+
+} // namespace tst_plistnode
+
 #include "tst_plistnode.moc"

@@ -11,6 +11,8 @@
 #include <memory>
 #include <thread>
 
+namespace tst_sqlite_qt {
+
 namespace {
 
 // Runs a statement that must succeed; tests build their fixtures with it.
@@ -967,4 +969,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestSqliteQt)
+
+} // namespace tst_sqlite_qt
+
 #include "tst_sqlite_qt.moc"

@@ -15,6 +15,8 @@
 #include <QMutex>
 #include <QThread>
 
+namespace tst_virtualiphones {
+
 namespace {
 
 struct Event
@@ -406,4 +408,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestVirtualIPhones)
+
+} // namespace tst_virtualiphones
+
 #include "tst_virtualiphones.moc"

@@ -13,9 +13,9 @@
 #include <limits>
 #include <memory>
 
-using namespace testsupport;
+namespace tst_ios5recovery {
 
-Q_DECLARE_METATYPE(testsupport::Ios5Layout)
+using namespace testsupport;
 
 namespace {
 
@@ -517,4 +517,7 @@ void TestIos5Recovery::smallMembers()
 }
 
 QP_TEST_MAIN(TestIos5Recovery)
+
+} // namespace tst_ios5recovery
+
 #include "tst_ios5recovery.moc"

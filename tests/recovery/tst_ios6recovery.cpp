@@ -18,9 +18,9 @@
 #include <memory>
 #include <stdexcept>
 
-using namespace testsupport;
+namespace tst_ios6recovery {
 
-Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
+using namespace testsupport;
 
 namespace {
 
@@ -965,4 +965,7 @@ void TestIos6Recovery::endToEnd()
 }
 
 QP_TEST_MAIN(TestIos6Recovery)
+
+} // namespace tst_ios6recovery
+
 #include "tst_ios6recovery.moc"

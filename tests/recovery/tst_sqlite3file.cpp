@@ -15,6 +15,8 @@
 #include <cmath>
 #include <stdexcept>
 
+namespace tst_sqlite3file {
+
 using namespace testsupport;
 
 namespace {
@@ -874,4 +876,7 @@ void TestSqlite3File::damaged()
 }
 
 QP_TEST_MAIN(TestSqlite3File)
+
+} // namespace tst_sqlite3file
+
 #include "tst_sqlite3file.moc"

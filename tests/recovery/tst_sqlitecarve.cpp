@@ -13,6 +13,8 @@
 
 #include <limits>
 
+namespace tst_sqlitecarve {
+
 using namespace testsupport;
 
 namespace {
@@ -592,4 +594,7 @@ void TestSqliteCarve::deletedOverflowingText()
 }
 
 QP_TEST_MAIN(TestSqliteCarve)
+
+} // namespace tst_sqlitecarve
+
 #include "tst_sqlitecarve.moc"

@@ -6,6 +6,8 @@
 #include <QDirIterator>
 #include <QRegularExpression>
 
+namespace tst_translations {
+
 class TestTranslations : public QObject
 {
     Q_OBJECT
@@ -102,4 +104,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestTranslations)
+
+} // namespace tst_translations
+
 #include "tst_translations.moc"

@@ -10,6 +10,8 @@
 
 #include <stdexcept>
 
+namespace tst_absdb {
+
 namespace {
 
 // A database with one table that counts how often it really opens.
@@ -350,4 +352,7 @@ void TestAbsDb::deleteThroughBase()
 }
 
 QP_TEST_MAIN(TestAbsDb)
+
+} // namespace tst_absdb
+
 #include "tst_absdb.moc"

@@ -5,9 +5,9 @@
 
 #include <memory>
 
-using namespace testsupport;
+namespace tst_attributedbodytext {
 
-Q_DECLARE_METATYPE(testsupport::AttributedBodyClasses)
+using namespace testsupport;
 
 namespace {
 
@@ -215,4 +215,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAttributedBodyText)
+
+} // namespace tst_attributedbodytext
+
 #include "tst_attributedbodytext.moc"

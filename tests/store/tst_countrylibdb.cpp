@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+namespace tst_countrylibdb {
+
 using testsupport::writeCountryDb;
 
 class TestCountryLibDb : public QObject
@@ -342,4 +344,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestCountryLibDb)
+
+} // namespace tst_countrylibdb
+
 #include "tst_countrylibdb.moc"

@@ -25,6 +25,8 @@
 
 #include <sqlite3.h>
 
+namespace tst_exportmessagesdb {
+
 using namespace testsupport;
 
 namespace {
@@ -544,4 +546,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportMessagesDb)
+
+} // namespace tst_exportmessagesdb
+
 #include "tst_exportmessagesdb.moc"

@@ -17,6 +17,8 @@
 #include <memory>
 #include <stdexcept>
 
+namespace tst_ios5messagedb {
+
 using namespace testsupport;
 
 namespace {
@@ -628,4 +630,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOS5MessageDb)
+
+} // namespace tst_ios5messagedb
+
 #include "tst_ios5messagedb.moc"

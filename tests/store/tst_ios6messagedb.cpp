@@ -21,9 +21,9 @@
 #include <memory>
 #include <stdexcept>
 
-using namespace testsupport;
+namespace tst_ios6messagedb {
 
-Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
+using namespace testsupport;
 
 namespace {
 
@@ -935,4 +935,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOS6MessageDb)
+
+} // namespace tst_ios6messagedb
+
 #include "tst_ios6messagedb.moc"

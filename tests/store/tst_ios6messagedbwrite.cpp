@@ -17,9 +17,9 @@
 #include <memory>
 #include <stdexcept>
 
-using namespace testsupport;
+namespace tst_ios6messagedbwrite {
 
-Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
+using namespace testsupport;
 
 namespace {
 
@@ -507,4 +507,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOS6MessageDbWrite)
+
+} // namespace tst_ios6messagedbwrite
+
 #include "tst_ios6messagedbwrite.moc"

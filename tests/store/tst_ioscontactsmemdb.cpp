@@ -13,6 +13,8 @@
 
 #include <memory>
 
+namespace tst_ioscontactsmemdb {
+
 using namespace testsupport;
 
 namespace {
@@ -324,4 +326,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestIOSContactsMemDb)
+
+} // namespace tst_ioscontactsmemdb
+
 #include "tst_ioscontactsmemdb.moc"

@@ -9,6 +9,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+namespace tst_localdbselform {
+
 namespace {
 const QString kBlankWarning = QStringLiteral("Select one Database or enter a new Database name");
 const QString kInvalidWarning = QStringLiteral("Invalid Local Database name(can't contain \\ / : * ? \" < > |).");
@@ -178,4 +180,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestLocalDbSelForm)
+
+} // namespace tst_localdbselform
+
 #include "tst_localdbselform.moc"

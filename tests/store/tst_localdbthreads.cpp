@@ -27,6 +27,8 @@
 
 #include <sqlite3.h>
 
+namespace tst_localdbthreads {
+
 using namespace testsupport;
 
 namespace {
@@ -483,4 +485,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestLocalDbThreads)
+
+} // namespace tst_localdbthreads
+
 #include "tst_localdbthreads.moc"

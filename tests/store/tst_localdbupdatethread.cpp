@@ -18,6 +18,8 @@
 
 #include <sqlite3.h>
 
+namespace tst_localdbupdatethread {
+
 using testsupport::OldSmsRow;
 
 namespace {
@@ -415,4 +417,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestLocalDbUpdateThread)
+
+} // namespace tst_localdbupdatethread
+
 #include "tst_localdbupdatethread.moc"

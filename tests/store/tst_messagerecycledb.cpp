@@ -11,6 +11,8 @@
 
 #include <stdexcept>
 
+namespace tst_messagerecycledb {
+
 using namespace testsupport;
 
 namespace {
@@ -428,7 +430,6 @@ void TestMessageRecycleDb::handles()
 }
 
 QP_TEST_MAIN(TestMessageRecycleDb)
-#include "tst_messagerecycledb.moc"
 
 void TestMessageRecycleDb::fileWithoutSchemaIsBuiltAsNew_data()
 {
@@ -489,3 +490,7 @@ void TestMessageRecycleDb::killedCreationLeavesAWholeSchemaOrNone()
     }
     QVERIFY(ends > 2);
 }
+
+} // namespace tst_messagerecycledb
+
+#include "tst_messagerecycledb.moc"

@@ -10,6 +10,8 @@
 #include <memory>
 #include <vector>
 
+namespace tst_msgrecords {
+
 namespace {
 
 _MsgMessage msg(qint64 srcRowid, int date)
@@ -363,4 +365,7 @@ void TestMsgRecords::newMsgStoreReleasesOnlyTheLastHolder()
 }
 
 QP_TEST_MAIN(TestMsgRecords)
+
+} // namespace tst_msgrecords
+
 #include "tst_msgrecords.moc"

@@ -6,6 +6,8 @@
 
 #include <deque>
 
+namespace tst_msgtext {
+
 namespace {
 
 // 2013-09-04 17:06:40 in Berlin (summer time).
@@ -548,4 +550,7 @@ void TestMsgText::groupChatId()
 }
 
 QP_TEST_MAIN(TestMsgText)
+
+} // namespace tst_msgtext
+
 #include "tst_msgtext.moc"

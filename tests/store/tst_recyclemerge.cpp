@@ -8,6 +8,8 @@
 
 #include <limits>
 
+namespace tst_recyclemerge {
+
 using namespace testsupport;
 
 namespace {
@@ -430,4 +432,7 @@ void TestRecycleMerge::addSyntheticSmsChatNeverReplaces()
 }
 
 QP_TEST_MAIN(TestRecycleMerge)
+
+} // namespace tst_recyclemerge
+
 #include "tst_recyclemerge.moc"

@@ -4,6 +4,7 @@
 // string object followed by one attribute run holding the message part
 // attribute, as Messages stores it.
 #include <QByteArray>
+#include <QMetaType>
 #include <QString>
 
 namespace testsupport {
@@ -23,3 +24,6 @@ int attributedBodyStringEnd(const QString &text,
                             AttributedBodyClasses classes = AttributedBodyClasses::Mutable);
 
 } // namespace testsupport
+
+// Tests take the layouts as data columns.
+Q_DECLARE_METATYPE(testsupport::AttributedBodyClasses)

@@ -8,6 +8,7 @@
 // it ("file-relay/var/mobile/Library/SMS/sms.db"), replacing any file there,
 // and throws std::runtime_error on failure.
 #include <QByteArray>
+#include <QMetaType>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -268,3 +269,7 @@ QString writeIos5MessageDb(const QString &cacheDir, const Ios5Content &content);
 QByteArray plistStringArray(const QStringList &values, bool binary);
 
 } // namespace testsupport
+
+// Tests take the layouts as data columns.
+Q_DECLARE_METATYPE(testsupport::MsgDbLayout)
+Q_DECLARE_METATYPE(testsupport::Ios5Layout)

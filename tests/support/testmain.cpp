@@ -3,6 +3,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QNetworkAccessManager>
+#include <algorithm>
 #include <map>
 #include <string>
 
@@ -36,8 +37,11 @@ void finishErrorReports(QCoreApplication &app)
     }
 }
 
-TestRegistration::TestRegistration(const char *name, TestRun run)
+TestRegistration::TestRegistration(const char *sourceFile, TestRun run)
 {
+    std::string name(sourceFile);
+    name.erase(0, name.find_last_of('/') + 1);
+    name.erase(std::min(name.find('.'), name.size()));
     registry()[name] = run;
 }
 

@@ -3,7 +3,7 @@
 // home before the application object exists, so nothing touches the real one.
 //
 // The QTest classes of one test folder share one executable; each class
-// registers itself under its test's name (QP_TEST_NAME, set by the build), and
+// registers itself under its test's name, its file's name without ".cpp", and
 // the folder's runner (testrunner.cpp) runs the class its first argument
 // names: `qptests_ui tst_mainwindow [QTest options]`.
 #include <QApplication>
@@ -20,22 +20,22 @@ void finishErrorReports(QCoreApplication &app);
 
 // Runs one test class with QTest's arguments; answers QTest's result.
 using TestRun = int (*)(int argc, char **argv);
-// Made by QP_TEST_MAIN at start-up: adds the class to the runner's list.
+// Made by QP_TEST_MAIN at start-up: adds the class to the runner's list under
+// the name of its source file (tests/ui/tst_foo.cpp: "tst_foo").
 struct TestRegistration
 {
-    TestRegistration(const char *name, TestRun run);
+    TestRegistration(const char *sourceFile, TestRun run);
 };
 // The class registered under name, or nullptr; every name, sorted.
 TestRun registeredTest(const char *name);
 QStringList registeredTests();
 }
 
-// QP_TEST_NAME: the test's name, which qp_add_qtest (tests/CMakeLists.txt) sets.
 #define QP_TEST_MAIN(TestObject)                                                          \
-    static int qpRunTest(int argc, char **argv)                                           \
+    static int qpRun##TestObject(int argc, char **argv)                                   \
     {                                                                                     \
         TestObject tc;                                                                    \
         QTEST_SET_MAIN_SOURCE_PATH                                                        \
         return QTest::qExec(&tc, argc, argv);                                             \
     }                                                                                     \
-    static const testsupport::TestRegistration qpTestRegistration(QP_TEST_NAME, qpRunTest);
+    static const testsupport::TestRegistration qpRegister##TestObject(__FILE__, qpRun##TestObject);

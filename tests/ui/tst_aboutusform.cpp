@@ -10,6 +10,8 @@
 #include <QLabel>
 #include <QScrollBar>
 
+namespace tst_aboutusform {
+
 namespace {
 class UrlCatcher : public QObject
 {
@@ -85,4 +87,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAboutUsForm)
+
+} // namespace tst_aboutusform
+
 #include "tst_aboutusform.moc"

@@ -7,6 +7,8 @@
 #include <QAbstractItemModelTester>
 #include <QTreeView>
 
+namespace tst_abstreeitemmodel {
+
 namespace {
 
 int liveNodes = 0;
@@ -213,4 +215,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAbsTreeItemModel)
+
+} // namespace tst_abstreeitemmodel
+
 #include "tst_abstreeitemmodel.moc"

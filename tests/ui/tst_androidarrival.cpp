@@ -35,6 +35,8 @@
 #include <functional>
 #include <memory>
 
+namespace tst_androidarrival {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 using Fault = FakeCompanionApp::Fault;
@@ -377,4 +379,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestAndroidArrival)
+
+} // namespace tst_androidarrival
+
 #include "tst_androidarrival.moc"

@@ -28,6 +28,8 @@
 #include <QComboBox>
 #include <memory>
 
+namespace tst_backuptolocaldb {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -344,4 +346,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestBackupToLocalDb)
+
+} // namespace tst_backuptolocaldb
+
 #include "tst_backuptolocaldb.moc"

@@ -12,6 +12,8 @@
 #include <QListWidget>
 #include <QPushButton>
 
+namespace tst_countryselform {
+
 namespace {
 // The fixture's countries in name order, as the list shows them.
 const QStringList kAllLabels = {"China (+86)", "Germany (+49)", "Holy See (+379)", "India (+91)",
@@ -233,4 +235,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestCountrySelForm)
+
+} // namespace tst_countryselform
+
 #include "tst_countryselform.moc"

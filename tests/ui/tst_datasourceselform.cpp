@@ -9,6 +9,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+namespace tst_datasourceselform {
+
 namespace {
 const QString kWarning = QStringLiteral("Need to select a Device to continue.");
 
@@ -157,4 +159,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestDataSourceSelForm)
+
+} // namespace tst_datasourceselform
+
 #include "tst_datasourceselform.moc"

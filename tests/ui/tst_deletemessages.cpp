@@ -31,6 +31,8 @@
 #include <functional>
 #include <memory>
 
+namespace tst_deletemessages {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -606,4 +608,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestDeleteMessages)
+
+} // namespace tst_deletemessages
+
 #include "tst_deletemessages.moc"

@@ -8,6 +8,8 @@
 #include <QSignalSpy>
 #include <memory>
 
+namespace tst_devicebusy {
+
 class TestDeviceBusy : public QObject
 {
     Q_OBJECT
@@ -102,4 +104,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestDeviceBusy)
+
+} // namespace tst_devicebusy
+
 #include "tst_devicebusy.moc"

@@ -29,6 +29,8 @@
 #include <functional>
 #include <memory>
 
+namespace tst_dialogforms {
+
 using namespace testsupport;
 
 namespace {
@@ -289,4 +291,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestDialogForms)
+
+} // namespace tst_dialogforms
+
 #include "tst_dialogforms.moc"

@@ -29,6 +29,8 @@
 #include <QMenu>
 #include <memory>
 
+namespace tst_exportprint {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -428,4 +430,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportPrint)
+
+} // namespace tst_exportprint
+
 #include "tst_exportprint.moc"

@@ -29,6 +29,8 @@
 #include <QKeyEvent>
 #include <QMenu>
 
+namespace tst_exporttoitunes {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -395,4 +397,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestExportToITunes)
+
+} // namespace tst_exporttoitunes
+
 #include "tst_exporttoitunes.moc"

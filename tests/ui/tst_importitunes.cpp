@@ -36,6 +36,8 @@
 #include <QMessageBox>
 #include <memory>
 
+namespace tst_importitunes {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -477,4 +479,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestImportItunes)
+
+} // namespace tst_importitunes
+
 #include "tst_importitunes.moc"

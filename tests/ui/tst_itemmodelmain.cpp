@@ -10,6 +10,8 @@
 #include <QAbstractItemModelTester>
 #include <QBuffer>
 
+namespace tst_itemmodelmain {
+
 using testsupport::MsgStoreBuilder;
 
 namespace {
@@ -190,7 +192,7 @@ private slots:
             QVERIFY2(qAbs(got.red() - photoColour.red()) < 40 && qAbs(got.blue() - photoColour.blue()) < 40,
                      qPrintable(got.name()));
         } else {
-            QCOMPARE(image, ::icon(icon.toLatin1().constData()));
+            QCOMPARE(image, tst_itemmodelmain::icon(icon.toLatin1().constData()));
             QCOMPARE(image.width(), 18);
         }
     }
@@ -313,4 +315,7 @@ private:
 };
 
 QP_TEST_MAIN(TestItemModelMain)
+
+} // namespace tst_itemmodelmain
+
 #include "tst_itemmodelmain.moc"

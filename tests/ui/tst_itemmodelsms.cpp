@@ -7,6 +7,8 @@
 
 #include <QAbstractItemModelTester>
 
+namespace tst_itemmodelsms {
+
 using testsupport::MsgStoreBuilder;
 
 namespace {
@@ -176,4 +178,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestItemModelSms)
+
+} // namespace tst_itemmodelsms
+
 #include "tst_itemmodelsms.moc"

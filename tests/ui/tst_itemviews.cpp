@@ -9,6 +9,8 @@
 #include <QStandardItemModel>
 #include <QVBoxLayout>
 
+namespace tst_itemviews {
+
 namespace {
 
 class Parent : public QWidget
@@ -111,4 +113,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestItemViews)
+
+} // namespace tst_itemviews
+
 #include "tst_itemviews.moc"

@@ -23,6 +23,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace tst_loaditunesbackupdlg {
+
 using namespace testsupport;
 
 namespace {
@@ -418,4 +420,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestLoadItunesBackupDlg)
+
+} // namespace tst_loaditunesbackupdlg
+
 #include "tst_loaditunesbackupdlg.moc"

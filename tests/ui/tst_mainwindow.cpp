@@ -14,6 +14,8 @@
 #include "tests/support/windowfixture.h"
 #include "ui/mainwindow.h"
 
+namespace tst_mainwindow {
+
 namespace {
 
 void *withoutSubscribe(const char *name)
@@ -141,4 +143,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindow)
+
+} // namespace tst_mainwindow
+
 #include "tst_mainwindow.moc"

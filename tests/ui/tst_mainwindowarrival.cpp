@@ -23,6 +23,8 @@
 #include <QTranslator>
 #include <memory>
 
+namespace tst_mainwindowarrival {
+
 using namespace testsupport;
 
 namespace {
@@ -295,4 +297,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindowArrival)
+
+} // namespace tst_mainwindowarrival
+
 #include "tst_mainwindowarrival.moc"

@@ -34,6 +34,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace tst_mainwindowarrival2 {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -687,4 +689,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindowArrival2)
+
+} // namespace tst_mainwindowarrival2
+
 #include "tst_mainwindowarrival2.moc"

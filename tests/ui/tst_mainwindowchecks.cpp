@@ -16,6 +16,8 @@
 #include <QLabel>
 #include <QTcpServer>
 
+namespace tst_mainwindowchecks {
+
 namespace {
 
 const qint64 kNow = 1765400000;
@@ -314,4 +316,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindowChecks)
+
+} // namespace tst_mainwindowchecks
+
 #include "tst_mainwindowchecks.moc"

@@ -34,6 +34,8 @@
 #include <QToolBar>
 #include <functional>
 
+namespace tst_mainwindowtree {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -1139,4 +1141,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindowTree)
+
+} // namespace tst_mainwindowtree
+
 #include "tst_mainwindowtree.moc"

@@ -22,6 +22,8 @@
 #include <QTranslator>
 #include <memory>
 
+namespace tst_mainwindowusbmux {
+
 using namespace testsupport;
 
 namespace {
@@ -173,4 +175,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindowUsbmux)
+
+} // namespace tst_mainwindowusbmux
+
 #include "tst_mainwindowusbmux.moc"

@@ -41,6 +41,8 @@
 
 #include <plist/plist.h>
 
+namespace tst_mainwindowusbmuxbackup {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -443,4 +445,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestMainWindowUsbmuxBackup)
+
+} // namespace tst_mainwindowusbmuxbackup
+
 #include "tst_mainwindowusbmuxbackup.moc"

@@ -7,6 +7,8 @@
 
 #include <QMessageBox>
 
+namespace tst_noticequeue {
+
 namespace {
 
 int visibleBoxes()
@@ -89,4 +91,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestNoticeQueue)
+
+} // namespace tst_noticequeue
+
 #include "tst_noticequeue.moc"

@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+namespace tst_passcodedlg {
+
 using namespace testsupport;
 
 namespace {
@@ -287,4 +289,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestPasscodeDlg)
+
+} // namespace tst_passcodedlg
+
 #include "tst_passcodedlg.moc"

@@ -17,6 +17,8 @@
 #include <QItemSelectionModel>
 #include <memory>
 
+namespace tst_slotfamilies {
+
 using namespace testsupport;
 
 namespace {
@@ -268,4 +270,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestSlotFamilies)
+
+} // namespace tst_slotfamilies
+
 #include "tst_slotfamilies.moc"

@@ -12,6 +12,8 @@
 #include <QTextBlock>
 #include <QTextTable>
 
+namespace tst_smsbrowser {
+
 using testsupport::MsgStoreBuilder;
 
 namespace {
@@ -404,4 +406,7 @@ private:
 };
 
 QP_TEST_MAIN(TestSmsBrowser)
+
+} // namespace tst_smsbrowser
+
 #include "tst_smsbrowser.moc"

@@ -31,6 +31,8 @@
 #include <QTreeView>
 #include <memory>
 
+namespace tst_transfertoandroid {
+
 using namespace testsupport;
 using Node = MainWindow::Node;
 
@@ -420,4 +422,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestTransferToAndroid)
+
+} // namespace tst_transfertoandroid
+
 #include "tst_transfertoandroid.moc"

@@ -23,6 +23,8 @@
 #include <memory>
 #include <stdexcept>
 
+namespace tst_transfertoios {
+
 using namespace testsupport;
 
 namespace {
@@ -636,4 +638,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestTransferToIOS)
+
+} // namespace tst_transfertoios
+
 #include "tst_transfertoios.moc"

@@ -13,6 +13,8 @@
 #include <QBuffer>
 #include <QHeaderView>
 
+namespace tst_viewshots {
+
 using testsupport::countPixels;
 using testsupport::MsgStoreBuilder;
 using testsupport::near;
@@ -194,4 +196,7 @@ private slots:
 };
 
 QP_TEST_MAIN(TestViewShots)
+
+} // namespace tst_viewshots
+
 #include "tst_viewshots.moc"
