@@ -2,15 +2,29 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEvent>
 #include <QMessageBox>
 
 namespace testsupport {
 
 ModalResponder::ModalResponder(QObject *parent) : QObject(parent)
 {
+    qApp->installEventFilter(this);
+    // A window shown before the responder was made is found once it is the
+    // active modal one.
     timer.setInterval(10);
     connect(&timer, &QTimer::timeout, this, [this]() { poll(); });
     timer.start();
+}
+
+bool ModalResponder::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Show && watched->isWidgetType()) {
+        auto *widget = static_cast<QWidget *>(watched);
+        if (widget->isWindow() && widget->isModal())
+            take(widget);
+    }
+    return false;
 }
 
 void ModalResponder::on(const QString &className, Handler handler)
@@ -21,8 +35,12 @@ void ModalResponder::on(const QString &className, Handler handler)
 void ModalResponder::poll()
 {
     QWidget *modal = QApplication::activeModalWidget();
-    if (!modal || !modal->isVisible())
-        return;
+    if (modal && modal->isVisible())
+        take(modal);
+}
+
+void ModalResponder::take(QWidget *modal)
+{
     for (const QPointer<QWidget> &w : handled) {
         if (w == modal)
             return;

@@ -1,9 +1,9 @@
 #pragma once
-// Answers modal windows by their class rather than by their order: a worker's
-// progress form may close before anyone saw it, and an answer queued for it
-// would then go to the window after it. Each modal window that becomes the
-// active one is recorded once and handed to the handler of its class (none:
-// left alone, as a progress form should be).
+// Answers modal windows by their class rather than by their order: an answer
+// queued for a window would go to the one after it if that window closed
+// first. Each modal window is recorded once, when it is shown (a worker's
+// progress form may close again within a few milliseconds), and handed to the
+// handler of its class (none: left alone, as a progress form should be).
 #include <QList>
 #include <QMap>
 #include <QObject>
@@ -34,8 +34,12 @@ public:
     QStringList boxTexts() const { return texts; }
     QList<int> boxIcons() const { return icons; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void poll();
+    void take(QWidget *modal);
 
     QTimer timer;
     QMap<QString, Handler> handlers;
