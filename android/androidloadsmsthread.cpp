@@ -85,8 +85,10 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
     message.type = 0;
     message.error = 0;
     message.version = 10;
-    message.service = QStringLiteral("SMS");
-    message.account = QStringLiteral("e:");
+    // One value for every message of every phone instead of a copy each.
+    static const SharedText sms(QStringLiteral("SMS")), account(QStringLiteral("e:"));
+    message.service = sms;
+    message.account = account;
     // A date outside what the record's 32 bits hold is the phone's fault; it
     // is kept at the nearest end instead of wrapping into another year.
     const qint64 seconds = fields[0].toLongLong() / 1000 - MSG_EPOCH_OFFSET;

@@ -115,7 +115,7 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
     m.version = v.at(9).toInt();
     m.type = v.at(10).toInt();
     m.service = v.at(11).toString();
-    if (!isService(m.service))
+    if (!isService(m.service.str()))
         return false;
     m.account = v.at(12).toString();
     m.account_guid = v.at(13).toString();

@@ -256,6 +256,9 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
 
     const _CountryInfo home = countryDb.defaultCountry();
     CountryCache countries;
+    // One value for every message instead of a copy each.
+    const SharedText iMessage(QStringLiteral("iMessage")), sms(QStringLiteral("SMS")),
+        smsAccount(QStringLiteral("e:"));
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const int rowid = c.column(QStringLiteral("rowid")), text = c.column(QStringLiteral("text")),
               svcCenter = c.column(QStringLiteral("svc_center")), subject = c.column(QStringLiteral("subject")),
@@ -294,7 +297,7 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         if (c.getInt(isMadrid) != 0) {
             m->attributedBody = c.getBlob(body);
             m->guid = c.getText(madridGuid);
-            m->service = QStringLiteral("iMessage");
+            m->service = iMessage;
             m->account = c.getSharedText(madridAccount);
             m->account_guid = c.getSharedText(madridAccountGuid);
             m->error = c.getInt(madridError);
@@ -314,8 +317,8 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             }
         } else {
             m->guid = newGuid(); // the phone keeps none for SMS
-            m->service = QStringLiteral("SMS");
-            m->account = QStringLiteral("e:");
+            m->service = sms;
+            m->account = smsAccount;
             m->error = 0;
             m->date = smsDate(c.getInt64(date));
             m->date_read = m->date;

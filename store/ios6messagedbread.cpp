@@ -295,6 +295,9 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
 
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const MessageColumns k(c);
+    // A message without a country of its own takes its sender's: one shared
+    // value per handle, not a copy per message.
+    QHash<const _MsgHandle *, SharedText> handleCountries;
     while (c.moveNext()) {
         const qint64 rowid = c.getInt64(k.rowid);
         _MsgMessage *m = s->messages.value(rowid);
@@ -306,8 +309,12 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         }
         if (_MsgHandle *handle = s->handles.value(m->handle_id)) {
             m->handle = handle;
-            if (m->country.isEmpty())
-                m->country = handle->country;
+            if (m->country.isEmpty()) {
+                auto country = handleCountries.find(handle);
+                if (country == handleCountries.end())
+                    country = handleCountries.insert(handle, SharedText(handle->country));
+                m->country = *country;
+            }
         }
         if (m->other_handle > 0) {
             if (_MsgHandle *other = s->handles.value(m->other_handle))

@@ -407,7 +407,7 @@ _MsgChat *addSyntheticIMessageChat(_MsgStore *s, qint64 id, const QString &ident
     chat->state = 3;
     chat->chat_identifier = identifier;
     chat->service_name = QStringLiteral("iMessage");
-    chat->account_id = isGuidShaped(m.account_guid) ? m.account_guid : guidFromMd5(m.account_guid.toUtf8());
+    chat->account_id = isGuidShaped(m.account_guid) ? m.account_guid.str() : guidFromMd5(m.account_guid.toUtf8());
     chat->account_login = m.account;
     chat->_last = 0;
     handle->rowid = id;

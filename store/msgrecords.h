@@ -6,6 +6,8 @@
 // Records are plain values with public fields. Pointers between records never
 // own: each record belongs to exactly one _MsgStore, and every pointer a record
 // holds points into that same store.
+#include "store/sharedtext.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -18,22 +20,38 @@ struct _MsgAttachment;
 class AttributedBodySource;
 
 // Dates are whole seconds since 2001-01-01 00:00:00 UTC.
+//
+// A store holds hundreds of thousands of these, so the layout matters: the
+// texts that repeat across messages (service, account, country, ...) are
+// SharedText, one pointer each, and the members are ordered by size so that
+// no padding sits between them. Integer columns stay int: a value read from
+// a foreign file is written back exactly as read.
 struct _MsgMessage
 {
     qint64 rowid = 0;
     QString guid;
     QString text; // may hold U+FFFC placeholders; see cleanText()
-    int replace = 0;
-    QString service_center;
     qint64 handle_id = 0;
-    QString subject;
-    QString country;
     QByteArray attributedBody;
+    SharedText service_center;
+    SharedText subject;
+    SharedText country;
+    SharedText service; // "SMS" or "iMessage"
+    SharedText account;
+    SharedText account_guid;
+    SharedText cache_roomnames;
+    SharedText group_title;
+    // Rowid in the database the message was read from; first key of messageLessThan.
+    qint64 srcRowid = 0;
+
+    _MsgHandle *handle = nullptr;      // sender, whose rowid is handle_id
+    _MsgChat *chat = nullptr;
+    QHash<QString, _MsgAttachment *> attachments; // only the values matter
+    _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
+
+    int replace = 0;
     int version = 10;
     int type = 0;
-    QString service; // "SMS" or "iMessage"
-    QString account;
-    QString account_guid;
     int error = 0;
     int date = 0;
     int date_read = 0;
@@ -55,22 +73,13 @@ struct _MsgMessage
     int was_downgraded = 0;
     int is_archive = 0;
     int cache_has_attachments = 0;
-    QString cache_roomnames;
     int was_data_detected = 0;
     int was_deduplicated = 0;
-    // Set only for rows carved back out of a phone database's free space.
-    bool isRecovered = false;
-    // The words of attributedBody went into text and the bytes stayed in the
-    // source file (see attributedBodyOf).
-    bool attributedBodyLeftInSource = false;
-    // Rowid in the database the message was read from; first key of messageLessThan.
-    qint64 srcRowid = 0;
     int is_audio_message = 0;
     int is_played = 0;
     int date_played = 0;
     int item_type = 0; // 0: ordinary message; anything else is a group event
     int other_handle = -1;
-    QString group_title;
     int group_action_type = 0;
     int share_status = 0;
     int share_direction = 0;
@@ -78,10 +87,11 @@ struct _MsgMessage
     int expire_state = 0;
     int message_action_type = 0;
 
-    _MsgHandle *handle = nullptr;      // sender, whose rowid is handle_id
-    _MsgChat *chat = nullptr;
-    QHash<QString, _MsgAttachment *> attachments; // only the values matter
-    _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
+    // Set only for rows carved back out of a phone database's free space.
+    bool isRecovered = false;
+    // The words of attributedBody went into text and the bytes stayed in the
+    // source file (see attributedBodyOf).
+    bool attributedBodyLeftInSource = false;
 };
 
 struct _MsgChat
