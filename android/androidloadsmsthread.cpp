@@ -80,7 +80,10 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
     chat.members.insert(address, &handle);
 
     message.text = decoded(fields[4]);
-    message.subject = decoded(fields[5]);
+    // Most texts have no subject, and a message without one needs no block
+    // for its rare columns; an empty subject is stored as none either way.
+    if (const QString subject = decoded(fields[5]); !subject.isEmpty())
+        message.editRare().subject = subject;
     message.replace = 0;
     message.type = 0;
     message.error = 0;

@@ -212,9 +212,9 @@ double floorPass(const QString &path, const _MsgStore &store, const QList<_MsgMe
                       m.was_downgraded, m.is_archive, m.cache_has_attachments})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, m.cache_roomnames.toUtf8());
-        for (int v : {m.was_data_detected, m.was_deduplicated, m.is_audio_message, m.is_played, m.date_played,
-                      m.item_type, m.group_action_type, m.share_status, m.share_direction, m.is_expirable,
-                      m.expire_state, m.message_action_type})
+        for (int v : {m.was_data_detected, m.was_deduplicated, m.rare().is_audio_message, m.rare().is_played, m.rare().date_played,
+                      m.item_type, m.rare().group_action_type, m.rare().share_status, m.rare().share_direction, m.rare().is_expirable,
+                      m.rare().expire_state, m.rare().message_action_type})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, hashes[size_t(n)]);
         check(sqlite3_step(message), db, SQLITE_DONE);

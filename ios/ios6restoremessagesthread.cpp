@@ -476,7 +476,7 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
             const _MsgMessage *written = m;
             if (freshGuid) {
                 renamed = *m;
-                renamed.attributedBody = attributedBodyOf(*m);
+                renamed.editRare().attributedBody = attributedBodyOf(*m);
                 renamed.guid = newGuid();
                 written = &renamed;
             }

@@ -74,7 +74,7 @@ bool IOS5MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMess
         return false;
     m.text = v.at(Text).toString();
     m.service_center = v.at(SvcCenter).toString();
-    m.subject = v.at(Subject).toString();
+    m.editRare().subject = v.at(Subject).toString();
     m.country = v.at(Country).toString();
     bool found = false;
     const _CountryInfo country = countryDb.countryBySn(m.country, &found);

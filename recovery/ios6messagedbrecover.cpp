@@ -109,9 +109,11 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
     m.replace = v.at(3).toInt();
     m.service_center = v.at(4).toString();
     m.handle_id = v.at(5).toLongLong();
-    m.subject = v.at(6).toString();
+    // Gathered here, kept only when one is not at its default.
+    _MsgMessageRare rare = m.rare();
+    rare.subject = v.at(6).toString();
     m.country = v.at(7).toString();
-    m.attributedBody = v.at(8).toByteArray();
+    rare.attributedBody = v.at(8).toByteArray();
     m.version = v.at(9).toInt();
     m.type = v.at(10).toInt();
     m.service = v.at(11).toString();
@@ -146,22 +148,23 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
     m.was_data_detected = v.at(36).toInt();
     m.was_deduplicated = v.at(37).toInt();
     if (v.size() >= 50) {
-        m.is_audio_message = v.at(38).toInt();
-        m.is_played = v.at(39).toInt();
-        m.date_played = recordDate(v.at(40).toLongLong());
+        rare.is_audio_message = v.at(38).toInt();
+        rare.is_played = v.at(39).toInt();
+        rare.date_played = recordDate(v.at(40).toLongLong());
         m.item_type = v.at(41).toInt();
         m.other_handle = int(v.at(42).toLongLong());
-        m.group_title = v.at(43).toString();
-        m.group_action_type = v.at(44).toInt();
-        m.share_status = v.at(45).toInt();
-        m.share_direction = v.at(46).toInt();
-        m.is_expirable = v.at(47).toInt();
-        m.expire_state = v.at(48).toInt();
-        m.message_action_type = v.at(49).toInt();
+        rare.group_title = v.at(43).toString();
+        rare.group_action_type = v.at(44).toInt();
+        rare.share_status = v.at(45).toInt();
+        rare.share_direction = v.at(46).toInt();
+        rare.is_expirable = v.at(47).toInt();
+        rare.expire_state = v.at(48).toInt();
+        rare.message_action_type = v.at(49).toInt();
     }
+    m.setRare(rare);
     // Later phones keep the words of many messages only in the archive.
-    if (m.text.isEmpty() && !m.attributedBody.isEmpty()) {
-        const QString words = attributedBodyText(m.attributedBody);
+    if (m.text.isEmpty() && !m.rare().attributedBody.isEmpty()) {
+        const QString words = attributedBodyText(m.rare().attributedBody);
         if (!words.isEmpty())
             m.text = words;
     }

@@ -345,7 +345,7 @@ void ExportMessagesDb::write(const _MsgMessage &message)
         const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
         if (freshGuid) {
             _MsgMessage renamed = message;
-            renamed.attributedBody = attributedBodyOf(message);
+            renamed.editRare().attributedBody = attributedBodyOf(message);
             renamed.guid = newGuid();
             messageRowid = db.insertMessage(&renamed, handleRowid, otherRowid, logicHash);
             if (guidsRead)

@@ -284,7 +284,8 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         m->text = c.getText(text);
         m->replace = 0;
         m->service_center = c.getSharedText(svcCenter);
-        m->subject = c.getText(subject);
+        if (const QString words = c.getText(subject); !words.isNull())
+            m->editRare().subject = words;
         m->country = c.getSharedText(country);
         m->version = 10;
         m->is_finished = 1;
@@ -295,7 +296,8 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
 
         _MsgChat *chat = nullptr;
         if (c.getInt(isMadrid) != 0) {
-            m->attributedBody = c.getBlob(body);
+            if (QByteArray bytes = c.getBlob(body); !bytes.isNull())
+                m->editRare().attributedBody = std::move(bytes);
             m->guid = c.getText(madridGuid);
             m->service = iMessage;
             m->account = c.getSharedText(madridAccount);

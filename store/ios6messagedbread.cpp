@@ -93,7 +93,9 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->replace = c.getInt(k.replace);
     m->service_center = c.getSharedText(k.service_center);
     m->handle_id = c.getInt64(k.handle_id);
-    m->subject = c.getText(k.subject);
+    // Gathered here and kept only when one of them is not at its default.
+    _MsgMessageRare rare;
+    rare.subject = c.getText(k.subject);
     m->country = c.getSharedText(k.country);
     // Later phones keep the words of many messages only in the archived
     // attributed string. Once the words are in text the archive is not kept:
@@ -106,10 +108,10 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
             if (!words.isEmpty())
                 m->text = words;
             else
-                m->attributedBody = std::move(body);
+                rare.attributedBody = std::move(body);
         }
     }
-    m->attributedBodyLeftInSource = m->attributedBody.isEmpty() && c.getBytes(k.attributedBody) > 0;
+    m->attributedBodyLeftInSource = rare.attributedBody.isEmpty() && c.getBytes(k.attributedBody) > 0;
     m->version = c.getInt(k.version);
     m->type = c.getInt(k.type);
     m->service = c.getSharedText(k.service);
@@ -139,18 +141,19 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->cache_roomnames = c.getSharedText(k.cache_roomnames);
     m->was_data_detected = c.getInt(k.was_data_detected);
     m->was_deduplicated = c.getInt(k.was_deduplicated);
-    m->is_audio_message = c.getInt(k.is_audio_message);
-    m->is_played = c.getInt(k.is_played);
-    m->date_played = recordDate(c.getInt64(k.date_played));
+    rare.is_audio_message = c.getInt(k.is_audio_message);
+    rare.is_played = c.getInt(k.is_played);
+    rare.date_played = recordDate(c.getInt64(k.date_played));
     m->item_type = c.getInt(k.item_type);
     m->other_handle = c.getInt(k.other_handle);
-    m->group_title = c.getSharedText(k.group_title);
-    m->group_action_type = c.getInt(k.group_action_type);
-    m->share_status = c.getInt(k.share_status);
-    m->share_direction = c.getInt(k.share_direction);
-    m->is_expirable = c.getInt(k.is_expirable);
-    m->expire_state = c.getInt(k.expire_state);
-    m->message_action_type = c.getInt(k.message_action_type);
+    rare.group_title = c.getSharedText(k.group_title);
+    rare.group_action_type = c.getInt(k.group_action_type);
+    rare.share_status = c.getInt(k.share_status);
+    rare.share_direction = c.getInt(k.share_direction);
+    rare.is_expirable = c.getInt(k.is_expirable);
+    rare.expire_state = c.getInt(k.expire_state);
+    rare.message_action_type = c.getInt(k.message_action_type);
+    m->setRare(rare);
 }
 
 } // namespace

@@ -218,9 +218,9 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString
         .addIntParam(m.replace)
         .addTextParam(textOrNull(m.service_center))
         .addInt64Param(m.handle_id)
-        .addTextParam(textOrNull(m.subject))
+        .addTextParam(textOrNull(m.rare().subject))
         .addTextParam(textOrNull(m.country))
-        .addBlobParam(m.attributedBody.isEmpty() ? QByteArray() : m.attributedBody)
+        .addBlobParam(m.rare().attributedBody.isEmpty() ? QByteArray() : m.rare().attributedBody)
         .addIntParam(m.version)
         .addIntParam(m.type)
         .addTextParam(m.service)
@@ -316,9 +316,9 @@ QList<_RecycleMessage> MessageRecycleDb::messages()
         r.replace = c.getInt(QStringLiteral("replace"));
         r.service_center = c.getText(QStringLiteral("service_center"));
         r.handle_id = c.getInt64(QStringLiteral("handle_id"));
-        r.subject = c.getText(QStringLiteral("subject"));
+        r.editRare().subject = c.getText(QStringLiteral("subject"));
         r.country = c.getText(QStringLiteral("country"));
-        r.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
+        r.editRare().attributedBody = c.getBlob(QStringLiteral("attributedBody"));
         r.version = c.getInt(QStringLiteral("version"));
         r.type = c.getInt(QStringLiteral("type"));
         r.service = c.getText(QStringLiteral("service"));

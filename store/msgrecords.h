@@ -11,6 +11,8 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSharedData>
+#include <QSharedDataPointer>
 #include <QSharedPointer>
 #include <QString>
 
@@ -19,28 +21,54 @@ struct _MsgChat;
 struct _MsgAttachment;
 class AttributedBodySource;
 
+// The columns of a message that nearly every message leaves at their
+// defaults: group events, audio messages, shares, expiry, and the archived
+// attributed string once its words are in text (see _MsgMessage::rare()).
+struct _MsgMessageRare : QSharedData
+{
+    QByteArray attributedBody;
+    SharedText subject;
+    SharedText group_title;
+    int is_audio_message = 0;
+    int is_played = 0;
+    int date_played = 0;
+    int group_action_type = 0;
+    int share_status = 0;
+    int share_direction = 0;
+    int is_expirable = 0;
+    int expire_state = 0;
+    int message_action_type = 0;
+
+    // Null and empty apart, as a database holds them.
+    bool isDefault() const
+    {
+        return attributedBody.isNull() && subject.isNull() && group_title.isNull() && is_audio_message == 0 &&
+               is_played == 0 && date_played == 0 && group_action_type == 0 && share_status == 0 &&
+               share_direction == 0 && is_expirable == 0 && expire_state == 0 && message_action_type == 0;
+    }
+};
+
 // Dates are whole seconds since 2001-01-01 00:00:00 UTC.
 //
 // A store holds hundreds of thousands of these, so the layout matters: the
 // texts that repeat across messages (service, account, country, ...) are
-// SharedText, one pointer each, and the members are ordered by size so that
-// no padding sits between them. Integer columns stay int: a value read from
-// a foreign file is written back exactly as read.
+// SharedText, one pointer each; the columns most messages leave at their
+// defaults live in a block made only for the messages that need one; and the
+// members are ordered by size so that no padding sits between them. Integer
+// columns stay int: a value read from a foreign file is written back exactly
+// as read.
 struct _MsgMessage
 {
     qint64 rowid = 0;
     QString guid;
     QString text; // may hold U+FFFC placeholders; see cleanText()
     qint64 handle_id = 0;
-    QByteArray attributedBody;
     SharedText service_center;
-    SharedText subject;
     SharedText country;
     SharedText service; // "SMS" or "iMessage"
     SharedText account;
     SharedText account_guid;
     SharedText cache_roomnames;
-    SharedText group_title;
     // Rowid in the database the message was read from; first key of messageLessThan.
     qint64 srcRowid = 0;
 
@@ -48,6 +76,24 @@ struct _MsgMessage
     _MsgChat *chat = nullptr;
     QHash<QString, _MsgAttachment *> attachments; // only the values matter
     _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
+
+    // The rare columns: their defaults unless the message has a block.
+    // Copies of a message share the block until one of them writes.
+    const _MsgMessageRare &rare() const { return m_rare ? *m_rare : noRare(); }
+    _MsgMessageRare &editRare()
+    {
+        if (!m_rare)
+            m_rare = new _MsgMessageRare;
+        return *m_rare;
+    }
+    // Takes values a reader gathered; a block that holds only defaults is not kept.
+    void setRare(const _MsgMessageRare &values)
+    {
+        if (values.isDefault())
+            m_rare.reset();
+        else
+            m_rare = new _MsgMessageRare(values);
+    }
 
     int replace = 0;
     int version = 10;
@@ -75,23 +121,18 @@ struct _MsgMessage
     int cache_has_attachments = 0;
     int was_data_detected = 0;
     int was_deduplicated = 0;
-    int is_audio_message = 0;
-    int is_played = 0;
-    int date_played = 0;
     int item_type = 0; // 0: ordinary message; anything else is a group event
     int other_handle = -1;
-    int group_action_type = 0;
-    int share_status = 0;
-    int share_direction = 0;
-    int is_expirable = 0;
-    int expire_state = 0;
-    int message_action_type = 0;
 
     // Set only for rows carved back out of a phone database's free space.
     bool isRecovered = false;
     // The words of attributedBody went into text and the bytes stayed in the
     // source file (see attributedBodyOf).
     bool attributedBodyLeftInSource = false;
+
+private:
+    static const _MsgMessageRare &noRare();
+    QSharedDataPointer<_MsgMessageRare> m_rare;
 };
 
 struct _MsgChat

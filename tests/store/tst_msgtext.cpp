@@ -171,8 +171,8 @@ void TestMsgText::summaryText()
     m.item_type = itemType;
     m.text = text;
     m.date = kDate;
-    m.group_title = groupTitle;
-    m.share_status = shareStatus;
+    m.editRare().group_title = groupTitle;
+    m.editRare().share_status = shareStatus;
     m.handle = f.handle(senderName, senderId);
     m.otherHandle = f.handle(otherName, otherId);
     for (const QString &type : mimeTypes)
