@@ -212,9 +212,10 @@ double floorPass(const QString &path, const _MsgStore &store, const QList<_MsgMe
                       m.was_downgraded, m.is_archive, m.cache_has_attachments})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, m.cache_roomnames.toUtf8());
-        for (int v : {m.was_data_detected, m.was_deduplicated, m.rare().is_audio_message, m.rare().is_played, m.rare().date_played,
-                      m.item_type, m.rare().group_action_type, m.rare().share_status, m.rare().share_direction, m.rare().is_expirable,
-                      m.rare().expire_state, m.rare().message_action_type})
+        const _MsgMessageRare &rare = m.rare();
+        for (int v : {m.was_data_detected, m.was_deduplicated, rare.is_audio_message, rare.is_played, rare.date_played,
+                      m.item_type, rare.group_action_type, rare.share_status, rare.share_direction, rare.is_expirable,
+                      rare.expire_state, rare.message_action_type})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, hashes[size_t(n)]);
         check(sqlite3_step(message), db, SQLITE_DONE);
