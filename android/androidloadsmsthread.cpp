@@ -81,10 +81,12 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
 
     message.text = decoded(fields[4]);
     // Most texts have no subject, and a message without one needs no block
-    // for its rare columns; an empty subject is stored as none either way.
+    // for its rare columns (replace, is_emote, is_delayed, ... all 0); an
+    // empty subject is stored as none either way.
+    _MsgMessageRare rare;
     if (const QString subject = decoded(fields[5]); !subject.isEmpty())
-        message.editRare().subject = subject;
-    message.replace = 0;
+        rare.subject = subject;
+    message.setRare(rare);
     message.type = 0;
     message.error = 0;
     message.version = 10;
@@ -99,9 +101,9 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
     message.date = message.date_read = message.date_delivered = date;
     message.is_from_me = fields[1].toInt() == 1 ? 1 : 0;
     message.is_finished = message.is_prepared = message.is_read = message.is_sent = message.was_data_detected = 1;
-    message.is_delivered = message.is_emote = message.is_empty = message.is_delayed = message.is_auto_reply = 0;
-    message.is_system_message = message.has_dd_results = message.is_service_message = message.is_forward = 0;
-    message.was_downgraded = message.is_archive = message.cache_has_attachments = message.was_deduplicated = 0;
+    message.is_delivered = message.is_empty = 0;
+    message.is_system_message = message.has_dd_results = message.is_service_message = 0;
+    message.was_downgraded = message.cache_has_attachments = message.was_deduplicated = 0;
     message.handle = &handle;
     message.chat = &chat;
     message.guid.clear();

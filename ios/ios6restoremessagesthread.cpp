@@ -471,7 +471,7 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
         bool freshGuid = false;
         qint64 r = storedAs(*m, hash, &freshGuid);
         if (r == 0) {
-            const qint64 o = findOrJoin(m->otherHandle);
+            const qint64 o = findOrJoin(m->rare().otherHandle);
             _MsgMessage renamed;
             const _MsgMessage *written = m;
             if (freshGuid) {

@@ -342,7 +342,7 @@ void ExportMessagesDb::write(const _MsgMessage &message)
             messageRowid = byGuid;
     }
     if (messageRowid == 0) {
-        const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
+        const qint64 otherRowid = message.rare().otherHandle ? joinedHandle(chatRowid, message.rare().otherHandle) : 0;
         if (freshGuid) {
             _MsgMessage renamed = message;
             renamed.editRare().attributedBody = attributedBodyOf(message);

@@ -282,7 +282,6 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         m->rowid = id;
         m->srcRowid = id;
         m->text = c.getText(text);
-        m->replace = 0;
         m->service_center = c.getSharedText(svcCenter);
         if (const QString words = c.getText(subject); !words.isNull())
             m->editRare().subject = words;

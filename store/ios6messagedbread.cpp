@@ -87,14 +87,14 @@ struct MessageColumns
 
 void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
 {
+    // Gathered here and kept only when one of them is not at its default.
+    _MsgMessageRare rare;
     m->rowid = c.getInt64(k.rowid);
     m->guid = c.getText(k.guid);
     m->text = c.getText(k.text);
-    m->replace = c.getInt(k.replace);
+    rare.replace = c.getInt(k.replace);
     m->service_center = c.getSharedText(k.service_center);
     m->handle_id = c.getInt64(k.handle_id);
-    // Gathered here and kept only when one of them is not at its default.
-    _MsgMessageRare rare;
     rare.subject = c.getText(k.subject);
     m->country = c.getSharedText(k.country);
     // Later phones keep the words of many messages only in the archived
@@ -123,20 +123,20 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->date_delivered = recordDate(c.getInt64(k.date_delivered));
     m->is_delivered = c.getInt(k.is_delivered);
     m->is_finished = c.getInt(k.is_finished);
-    m->is_emote = c.getInt(k.is_emote);
+    rare.is_emote = c.getInt(k.is_emote);
     m->is_from_me = c.getInt(k.is_from_me);
     m->is_empty = c.getInt(k.is_empty);
-    m->is_delayed = c.getInt(k.is_delayed);
-    m->is_auto_reply = c.getInt(k.is_auto_reply);
+    rare.is_delayed = c.getInt(k.is_delayed);
+    rare.is_auto_reply = c.getInt(k.is_auto_reply);
     m->is_prepared = c.getInt(k.is_prepared);
     m->is_read = c.getInt(k.is_read);
     m->is_system_message = c.getInt(k.is_system_message);
     m->is_sent = c.getInt(k.is_sent);
     m->has_dd_results = c.getInt(k.has_dd_results);
     m->is_service_message = c.getInt(k.is_service_message);
-    m->is_forward = c.getInt(k.is_forward);
+    rare.is_forward = c.getInt(k.is_forward);
     m->was_downgraded = c.getInt(k.was_downgraded);
-    m->is_archive = c.getInt(k.is_archive);
+    rare.is_archive = c.getInt(k.is_archive);
     m->cache_has_attachments = c.getInt(k.cache_has_attachments);
     m->cache_roomnames = c.getSharedText(k.cache_roomnames);
     m->was_data_detected = c.getInt(k.was_data_detected);
@@ -321,7 +321,7 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         }
         if (m->other_handle > 0) {
             if (_MsgHandle *other = s->handles.value(m->other_handle))
-                m->otherHandle = other;
+                m->editRare().otherHandle = other;
         }
         if (_MsgChat *chat = s->chats.value(c.getInt64(k.chat_id))) {
             m->chat = chat;

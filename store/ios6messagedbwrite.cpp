@@ -288,7 +288,7 @@ void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, un
     const auto stored = [scale](int date) { return qint64(date) * scale; };
     row.text("guid", m.guid);
     row.text("text", m.text);
-    row.integer("replace", m.replace);
+    row.integer("replace", m.rare().replace);
     if (optional & ServiceCenterSet)
         row.text("service_center", m.service_center);
     row.integer("handle_id", handleRowid);
@@ -309,20 +309,20 @@ void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, un
     row.integer("date_delivered", stored(m.date_delivered));
     row.integer("is_delivered", m.is_delivered);
     row.integer("is_finished", m.is_finished);
-    row.integer("is_emote", m.is_emote);
+    row.integer("is_emote", m.rare().is_emote);
     row.integer("is_from_me", m.is_from_me);
     row.integer("is_empty", m.is_empty);
-    row.integer("is_delayed", m.is_delayed);
-    row.integer("is_auto_reply", m.is_auto_reply);
+    row.integer("is_delayed", m.rare().is_delayed);
+    row.integer("is_auto_reply", m.rare().is_auto_reply);
     row.integer("is_prepared", m.is_prepared);
     row.integer("is_read", m.is_read);
     row.integer("is_system_message", m.is_system_message);
     row.integer("is_sent", m.is_sent);
     row.integer("has_dd_results", m.has_dd_results);
     row.integer("is_service_message", m.is_service_message);
-    row.integer("is_forward", m.is_forward);
+    row.integer("is_forward", m.rare().is_forward);
     row.integer("was_downgraded", m.was_downgraded);
-    row.integer("is_archive", m.is_archive);
+    row.integer("is_archive", m.rare().is_archive);
     row.integer("cache_has_attachments", m.cache_has_attachments);
     row.text("cache_roomnames", m.cache_roomnames);
     row.integer("was_data_detected", m.was_data_detected);

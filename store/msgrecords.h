@@ -22,13 +22,21 @@ struct _MsgAttachment;
 class AttributedBodySource;
 
 // The columns of a message that nearly every message leaves at their
-// defaults: group events, audio messages, shares, expiry, and the archived
-// attributed string once its words are in text (see _MsgMessage::rare()).
+// defaults: group events (and the handle they name), audio messages, shares,
+// expiry, flags phones set on few messages, and the archived attributed string
+// once its words are in text (see _MsgMessage::rare()).
 struct _MsgMessageRare : QSharedData
 {
     QByteArray attributedBody;
     SharedText subject;
     SharedText group_title;
+    _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
+    int replace = 0;
+    int is_emote = 0;
+    int is_delayed = 0;
+    int is_auto_reply = 0;
+    int is_forward = 0;
+    int is_archive = 0;
     int is_audio_message = 0;
     int is_played = 0;
     int date_played = 0;
@@ -42,9 +50,11 @@ struct _MsgMessageRare : QSharedData
     // Null and empty apart, as a database holds them.
     bool isDefault() const
     {
-        return attributedBody.isNull() && subject.isNull() && group_title.isNull() && is_audio_message == 0 &&
-               is_played == 0 && date_played == 0 && group_action_type == 0 && share_status == 0 &&
-               share_direction == 0 && is_expirable == 0 && expire_state == 0 && message_action_type == 0;
+        return attributedBody.isNull() && subject.isNull() && group_title.isNull() && !otherHandle && replace == 0 &&
+               is_emote == 0 && is_delayed == 0 && is_auto_reply == 0 && is_forward == 0 && is_archive == 0 &&
+               is_audio_message == 0 && is_played == 0 && date_played == 0 && group_action_type == 0 &&
+               share_status == 0 && share_direction == 0 && is_expirable == 0 && expire_state == 0 &&
+               message_action_type == 0;
     }
 };
 
@@ -75,7 +85,6 @@ struct _MsgMessage
     _MsgHandle *handle = nullptr;      // sender, whose rowid is handle_id
     _MsgChat *chat = nullptr;
     QHash<QString, _MsgAttachment *> attachments; // only the values matter
-    _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
 
     // The rare columns: their defaults unless the message has a block.
     // Copies of a message share the block until one of them writes.
@@ -95,7 +104,6 @@ struct _MsgMessage
             m_rare = new _MsgMessageRare(values);
     }
 
-    int replace = 0;
     int version = 10;
     int type = 0;
     int error = 0;
@@ -104,20 +112,15 @@ struct _MsgMessage
     int date_delivered = 0;
     int is_delivered = 0;
     int is_finished = 0;
-    int is_emote = 0;
     int is_from_me = 0;
     int is_empty = 0;
-    int is_delayed = 0;
-    int is_auto_reply = 0;
     int is_prepared = 0;
     int is_read = 0;
     int is_system_message = 0;
     int is_sent = 0;
     int has_dd_results = 0;
     int is_service_message = 0;
-    int is_forward = 0;
     int was_downgraded = 0;
-    int is_archive = 0;
     int cache_has_attachments = 0;
     int was_data_detected = 0;
     int was_deduplicated = 0;

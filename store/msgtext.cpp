@@ -95,7 +95,7 @@ QString summaryText(const _MsgMessage &message)
     switch (message.item_type) {
     case 1:
         return QStringLiteral("%1 Added %2 to the conversation.\n%3")
-            .arg(sender, labelOrYou(message.otherHandle), date);
+            .arg(sender, labelOrYou(message.rare().otherHandle), date);
     case 2:
         return QStringLiteral("%1 named the conversation \"%2\".\n%3")
             .arg(sender, message.rare().group_title, date);
@@ -105,7 +105,7 @@ QString summaryText(const _MsgMessage &message)
         return QStringLiteral("%1 %2 sharing location with %3.\n%4")
             .arg(sender,
                  message.rare().share_status == 0 ? QStringLiteral("started") : QStringLiteral("stopped"),
-                 labelOrYou(message.otherHandle), date);
+                 labelOrYou(message.rare().otherHandle), date);
     default:
         return QStringLiteral("System Information.\n%1").arg(date);
     }

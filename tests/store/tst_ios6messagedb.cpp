@@ -721,7 +721,7 @@ private slots:
         const _MsgMessage *event = store->messages.value(13);
         QCOMPARE(event->item_type, 1);
         QCOMPARE(event->other_handle, 3);
-        QCOMPARE(event->otherHandle, store->handles.value(3));
+        QCOMPARE(event->rare().otherHandle, store->handles.value(3));
         QCOMPARE(event->rare().group_title, QString("Renamed"));
         QVERIFY(event->text.isNull()); // NULL text reads as a null string
     }

@@ -351,7 +351,7 @@ void TestMessageRecycleDb::messagesLoading()
     _MsgMessage m = message("0C3B7A21-5D4E-4F60-8A9B-000000000001", "first");
     m.service_center = "+491722270333";
     m.editRare().attributedBody = QByteArray("body\0with NUL", 13);
-    m.replace = 2;
+    m.editRare().replace = 2;
     m.version = 10;
     m.error = 4;
     m.is_read = 1;
@@ -382,7 +382,7 @@ void TestMessageRecycleDb::messagesLoading()
     QCOMPARE(r.service, m.service);
     QCOMPARE(r.account, m.account);
     QCOMPARE(r.account_guid, m.account_guid);
-    QCOMPARE(r.replace, 2);
+    QCOMPARE(r.rare().replace, 2);
     QCOMPARE(r.error, 4);
     QCOMPARE(r.date, m.date);
     QCOMPARE(r.date_read, m.date_read);

@@ -63,7 +63,7 @@ void TestMsgRecords::startValues()
     QCOMPARE(m.other_handle, -1);
     QCOMPARE(m.item_type, 0);
     QVERIFY(!m.isRecovered);
-    QVERIFY(!m.handle && !m.chat && !m.otherHandle);
+    QVERIFY(!m.handle && !m.chat && !m.rare().otherHandle);
 
     const _MsgChat c;
     QCOMPARE(c.style, 45);
@@ -329,7 +329,7 @@ void TestMsgRecords::storeDeletesSharedRecordsOnce()
             auto *m = new _MsgMessage;
             m->rowid = nextMessage++;
             m->handle = me;
-            m->otherHandle = friendHandle;
+            m->editRare().otherHandle = friendHandle;
             m->chat = chat;
             auto *a = new _MsgAttachment;
             a->rowid = m->rowid;

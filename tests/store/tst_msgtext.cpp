@@ -174,7 +174,7 @@ void TestMsgText::summaryText()
     m.editRare().group_title = groupTitle;
     m.editRare().share_status = shareStatus;
     m.handle = f.handle(senderName, senderId);
-    m.otherHandle = f.handle(otherName, otherId);
+    m.editRare().otherHandle = f.handle(otherName, otherId);
     for (const QString &type : mimeTypes)
         f.attach(m, type);
     QCOMPARE(::summaryText(m), expected);
