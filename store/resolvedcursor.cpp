@@ -34,6 +34,18 @@ QByteArray ResolvedCursor::getBlob(int col) const
     return QByteArray(static_cast<const char *>(data), bytes);
 }
 
+QByteArray ResolvedCursor::peekBlob(int col) const
+{
+    sqlite3_stmt *s = row(col);
+    if (!s || sqlite3_column_type(s, col) == SQLITE_NULL)
+        return QByteArray();
+    const void *data = sqlite3_column_blob(s, col);
+    const int bytes = sqlite3_column_bytes(s, col);
+    if (!data || bytes == 0)
+        return QByteArray("", 0);
+    return QByteArray::fromRawData(static_cast<const char *>(data), bytes);
+}
+
 int ResolvedCursor::getBytes(int col) const
 {
     sqlite3_stmt *s = row(col);

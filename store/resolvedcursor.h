@@ -49,6 +49,9 @@ public:
     }
     QString getText(int col) const;    // NULL: a null QString; '' an empty one
     QByteArray getBlob(int col) const; // NULL: a null QByteArray; x'' an empty one
+    // As getBlob, without copying: the bytes stay SQLite's and are valid only
+    // until the cursor moves on (copy them to keep them).
+    QByteArray peekBlob(int col) const;
     // The size of a text or blob value in bytes without reading it; 0 for
     // NULL, a missing column or no current row.
     int getBytes(int col) const;

@@ -923,6 +923,10 @@ private slots:
             QCOMPARE(m->date_delivered, want.dateDelivered);
             QCOMPARE(m->rare().date_played, want.datePlayed);
             QCOMPARE(m->account, want.account);
+            // Each in its own chat's table, rows of twelve chats coming in turn.
+            QVERIFY(m->chat);
+            QCOMPARE(m->chat->rowid, want.chats.at(0));
+            QCOMPARE(m->chat->messages.value(want.rowid), m);
             newest[want.chats.at(0)] = qMax(newest.value(want.chats.at(0)), want.date);
         }
         for (auto it = newest.constBegin(); it != newest.constEnd(); ++it)
