@@ -79,13 +79,20 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
     chat.members.insert(address, &handle);
 
     message.text = decoded(fields[4]);
-    message.subject = decoded(fields[5]);
-    message.replace = 0;
+    // Most texts have no subject, and a message without one needs no block
+    // for its rare columns (replace, is_emote, is_delayed, ... all 0); an
+    // empty subject is stored as none either way.
+    _MsgMessageRare rare;
+    if (const QString subject = decoded(fields[5]); !subject.isEmpty())
+        rare.subject = subject;
+    message.setRare(rare);
     message.type = 0;
     message.error = 0;
     message.version = 10;
-    message.service = QStringLiteral("SMS");
-    message.account = QStringLiteral("e:");
+    // One value for every message of every phone instead of a copy each.
+    static const SharedText sms(QStringLiteral("SMS")), account(QStringLiteral("e:"));
+    message.service = sms;
+    message.account = account;
     // A date outside what the record's 32 bits hold is the phone's fault; it
     // is kept at the nearest end instead of wrapping into another year.
     const qint64 seconds = fields[0].toLongLong() / 1000 - MSG_EPOCH_OFFSET;
@@ -93,9 +100,9 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
     message.date = message.date_read = message.date_delivered = date;
     message.is_from_me = fields[1].toInt() == 1 ? 1 : 0;
     message.is_finished = message.is_prepared = message.is_read = message.is_sent = message.was_data_detected = 1;
-    message.is_delivered = message.is_emote = message.is_empty = message.is_delayed = message.is_auto_reply = 0;
-    message.is_system_message = message.has_dd_results = message.is_service_message = message.is_forward = 0;
-    message.was_downgraded = message.is_archive = message.cache_has_attachments = message.was_deduplicated = 0;
+    message.is_delivered = message.is_empty = 0;
+    message.is_system_message = message.has_dd_results = message.is_service_message = 0;
+    message.was_downgraded = message.cache_has_attachments = message.was_deduplicated = 0;
     message.handle = &handle;
     message.chat = &chat;
     message.guid.clear();

@@ -199,22 +199,23 @@ double floorPass(const QString &path, const _MsgStore &store, const QList<_MsgMe
         int i = 0;
         bindText(message, ++i, m.guid.toUtf8());
         bindText(message, ++i, m.text.toUtf8());
-        sqlite3_bind_int(message, ++i, m.replace);
+        const _MsgMessageRare &rare = m.rare();
+        sqlite3_bind_int(message, ++i, rare.replace);
         sqlite3_bind_int64(message, ++i, m.handle_id);
         sqlite3_bind_int(message, ++i, m.version);
         sqlite3_bind_int(message, ++i, m.type);
         bindText(message, ++i, m.service.toUtf8());
         bindText(message, ++i, m.account.toUtf8());
         bindText(message, ++i, m.account_guid.toUtf8());
-        for (int v : {m.error, m.date, m.date_read, m.date_delivered, m.is_delivered, m.is_finished, m.is_emote,
-                      m.is_from_me, m.is_empty, m.is_delayed, m.is_auto_reply, m.is_prepared, m.is_read,
-                      m.is_system_message, m.is_sent, m.has_dd_results, m.is_service_message, m.is_forward,
-                      m.was_downgraded, m.is_archive, m.cache_has_attachments})
+        for (int v : {m.error, m.date, m.date_read, m.date_delivered, m.is_delivered, m.is_finished, rare.is_emote,
+                      m.is_from_me, m.is_empty, rare.is_delayed, rare.is_auto_reply, m.is_prepared, m.is_read,
+                      m.is_system_message, m.is_sent, m.has_dd_results, m.is_service_message, rare.is_forward,
+                      m.was_downgraded, rare.is_archive, m.cache_has_attachments})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, m.cache_roomnames.toUtf8());
-        for (int v : {m.was_data_detected, m.was_deduplicated, m.is_audio_message, m.is_played, m.date_played,
-                      m.item_type, m.group_action_type, m.share_status, m.share_direction, m.is_expirable,
-                      m.expire_state, m.message_action_type})
+        for (int v : {m.was_data_detected, m.was_deduplicated, rare.is_audio_message, rare.is_played, rare.date_played,
+                      m.item_type, rare.group_action_type, rare.share_status, rare.share_direction, rare.is_expirable,
+                      rare.expire_state, rare.message_action_type})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, hashes[size_t(n)]);
         check(sqlite3_step(message), db, SQLITE_DONE);

@@ -225,8 +225,8 @@ void walkStore(const QSharedPointer<_MsgStore> &store)
         sum += msgDateTime(message->date).isValid();
         if (message->handle)
             sum += message->handle->id.size();
-        if (message->otherHandle)
-            sum += message->otherHandle->id.size();
+        if (message->rare().otherHandle)
+            sum += message->rare().otherHandle->id.size();
         if (message->chat)
             sum += message->chat->guid.size();
         for (_MsgAttachment *attachment : sortedAttachments(*message))

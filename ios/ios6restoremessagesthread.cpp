@@ -463,12 +463,12 @@ void IOS6RestoreMessagesThread::merge(IOS6MessageDb &work, QList<_MsgMessage *> 
         bool freshGuid = false;
         qint64 r = storedAs(*m, hash, &freshGuid);
         if (r == 0) {
-            const qint64 o = findOrJoin(m->otherHandle);
+            const qint64 o = findOrJoin(m->rare().otherHandle);
             _MsgMessage renamed;
             const _MsgMessage *written = m;
             if (freshGuid) {
                 renamed = *m;
-                renamed.attributedBody = attributedBodyOf(*m);
+                renamed.editRare().attributedBody = attributedBodyOf(*m);
                 renamed.guid = newGuid();
                 written = &renamed;
             }

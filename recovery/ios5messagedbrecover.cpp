@@ -69,12 +69,14 @@ bool IOS5MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMess
     *out = _RecycleMessage();
     _RecycleMessage &m = *out;
     m.rowid = row.rowid;
-    m.replace = v.at(Replace).toInt();
+    _MsgMessageRare rare; // kept only when one is not at its default
+    rare.replace = v.at(Replace).toInt();
     if (!isZeroOrOne(v.at(Read).toInt()) || !isUIFlags(v.at(UIFlags).toInt()))
         return false;
     m.text = v.at(Text).toString();
     m.service_center = v.at(SvcCenter).toString();
-    m.subject = v.at(Subject).toString();
+    rare.subject = v.at(Subject).toString();
+    m.setRare(rare);
     m.country = v.at(Country).toString();
     bool found = false;
     const _CountryInfo country = countryDb.countryBySn(m.country, &found);
@@ -84,19 +86,14 @@ bool IOS5MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMess
     m.type = 0;
     m.is_delivered = 0;
     m.is_finished = 1;
-    m.is_emote = 0;
     m.is_empty = 0;
-    m.is_delayed = 0;
-    m.is_auto_reply = 0;
     m.is_prepared = 1;
     m.is_read = 1;
     m.is_system_message = 0;
     m.is_sent = 1;
     m.has_dd_results = 0;
     m.is_service_message = 0;
-    m.is_forward = 0;
     m.was_downgraded = 0;
-    m.is_archive = 0;
     m.cache_has_attachments = 0;
     m.was_data_detected = 1;
     m.was_deduplicated = 0;

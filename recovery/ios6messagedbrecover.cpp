@@ -106,16 +106,18 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
     m.rowid = row.rowid;
     m.guid = v.at(1).toString();
     m.text = v.at(2).toString();
-    m.replace = v.at(3).toInt();
+    // Gathered here, kept only when one is not at its default.
+    _MsgMessageRare rare = m.rare();
+    rare.replace = v.at(3).toInt();
     m.service_center = v.at(4).toString();
     m.handle_id = v.at(5).toLongLong();
-    m.subject = v.at(6).toString();
+    rare.subject = v.at(6).toString();
     m.country = v.at(7).toString();
-    m.attributedBody = v.at(8).toByteArray();
+    rare.attributedBody = v.at(8).toByteArray();
     m.version = v.at(9).toInt();
     m.type = v.at(10).toInt();
     m.service = v.at(11).toString();
-    if (!isService(m.service))
+    if (!isService(m.service.str()))
         return false;
     m.account = v.at(12).toString();
     m.account_guid = v.at(13).toString();
@@ -127,41 +129,42 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
     m.date_delivered = recordDate(v.at(17).toLongLong());
     m.is_delivered = v.at(18).toInt();
     m.is_finished = v.at(19).toInt();
-    m.is_emote = v.at(20).toInt();
+    rare.is_emote = v.at(20).toInt();
     m.is_from_me = v.at(21).toInt();
     m.is_empty = v.at(22).toInt();
-    m.is_delayed = v.at(23).toInt();
-    m.is_auto_reply = v.at(24).toInt();
+    rare.is_delayed = v.at(23).toInt();
+    rare.is_auto_reply = v.at(24).toInt();
     m.is_prepared = v.at(25).toInt();
     m.is_read = v.at(26).toInt();
     m.is_system_message = v.at(27).toInt();
     m.is_sent = v.at(28).toInt();
     m.has_dd_results = v.at(29).toInt();
     m.is_service_message = v.at(30).toInt();
-    m.is_forward = v.at(31).toInt();
+    rare.is_forward = v.at(31).toInt();
     m.was_downgraded = v.at(32).toInt();
-    m.is_archive = v.at(33).toInt();
+    rare.is_archive = v.at(33).toInt();
     m.cache_has_attachments = v.at(34).toInt();
     m.cache_roomnames = v.at(35).toString();
     m.was_data_detected = v.at(36).toInt();
     m.was_deduplicated = v.at(37).toInt();
     if (v.size() >= 50) {
-        m.is_audio_message = v.at(38).toInt();
-        m.is_played = v.at(39).toInt();
-        m.date_played = recordDate(v.at(40).toLongLong());
+        rare.is_audio_message = v.at(38).toInt();
+        rare.is_played = v.at(39).toInt();
+        rare.date_played = recordDate(v.at(40).toLongLong());
         m.item_type = v.at(41).toInt();
         m.other_handle = int(v.at(42).toLongLong());
-        m.group_title = v.at(43).toString();
-        m.group_action_type = v.at(44).toInt();
-        m.share_status = v.at(45).toInt();
-        m.share_direction = v.at(46).toInt();
-        m.is_expirable = v.at(47).toInt();
-        m.expire_state = v.at(48).toInt();
-        m.message_action_type = v.at(49).toInt();
+        rare.group_title = v.at(43).toString();
+        rare.group_action_type = v.at(44).toInt();
+        rare.share_status = v.at(45).toInt();
+        rare.share_direction = v.at(46).toInt();
+        rare.is_expirable = v.at(47).toInt();
+        rare.expire_state = v.at(48).toInt();
+        rare.message_action_type = v.at(49).toInt();
     }
+    m.setRare(rare);
     // Later phones keep the words of many messages only in the archive.
-    if (m.text.isEmpty() && !m.attributedBody.isEmpty()) {
-        const QString words = attributedBodyText(m.attributedBody);
+    if (m.text.isEmpty() && !m.rare().attributedBody.isEmpty()) {
+        const QString words = attributedBodyText(m.rare().attributedBody);
         if (!words.isEmpty())
             m.text = words;
     }

@@ -31,8 +31,8 @@ QByteArray AttributedBodySource::body(qint64 rowid, const QString &guid)
 
 QByteArray attributedBodyOf(const _MsgMessage &message)
 {
-    if (!message.attributedBody.isEmpty() || !message.attributedBodyLeftInSource || !message.chat
+    if (!message.rare().attributedBody.isEmpty() || !message.attributedBodyLeftInSource || !message.chat
         || !message.chat->bodySource)
-        return message.attributedBody;
+        return message.rare().attributedBody;
     return message.chat->bodySource->body(message.srcRowid, message.guid);
 }

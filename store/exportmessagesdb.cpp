@@ -342,10 +342,10 @@ void ExportMessagesDb::write(const _MsgMessage &message)
             messageRowid = byGuid;
     }
     if (messageRowid == 0) {
-        const qint64 otherRowid = message.otherHandle ? joinedHandle(chatRowid, message.otherHandle) : 0;
+        const qint64 otherRowid = message.rare().otherHandle ? joinedHandle(chatRowid, message.rare().otherHandle) : 0;
         if (freshGuid) {
             _MsgMessage renamed = message;
-            renamed.attributedBody = attributedBodyOf(message);
+            renamed.editRare().attributedBody = attributedBodyOf(message);
             renamed.guid = newGuid();
             messageRowid = db.insertMessage(&renamed, handleRowid, otherRowid, logicHash);
             if (guidsRead)

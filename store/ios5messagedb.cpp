@@ -256,6 +256,9 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
 
     const _CountryInfo home = countryDb.defaultCountry();
     CountryCache countries;
+    // One value for every message instead of a copy each.
+    const SharedText iMessage(QStringLiteral("iMessage")), sms(QStringLiteral("SMS")),
+        smsAccount(QStringLiteral("e:"));
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const int rowid = c.column(QStringLiteral("rowid")), text = c.column(QStringLiteral("text")),
               svcCenter = c.column(QStringLiteral("svc_center")), subject = c.column(QStringLiteral("subject")),
@@ -279,9 +282,9 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         m->rowid = id;
         m->srcRowid = id;
         m->text = c.getText(text);
-        m->replace = 0;
         m->service_center = c.getSharedText(svcCenter);
-        m->subject = c.getText(subject);
+        if (const QString words = c.getText(subject); !words.isNull())
+            m->editRare().subject = words;
         m->country = c.getSharedText(country);
         m->version = 10;
         m->is_finished = 1;
@@ -292,9 +295,10 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
 
         _MsgChat *chat = nullptr;
         if (c.getInt(isMadrid) != 0) {
-            m->attributedBody = c.getBlob(body);
+            if (QByteArray bytes = c.getBlob(body); !bytes.isNull())
+                m->editRare().attributedBody = std::move(bytes);
             m->guid = c.getText(madridGuid);
-            m->service = QStringLiteral("iMessage");
+            m->service = iMessage;
             m->account = c.getSharedText(madridAccount);
             m->account_guid = c.getSharedText(madridAccountGuid);
             m->error = c.getInt(madridError);
@@ -314,8 +318,8 @@ void IOS5MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             }
         } else {
             m->guid = newGuid(); // the phone keeps none for SMS
-            m->service = QStringLiteral("SMS");
-            m->account = QStringLiteral("e:");
+            m->service = sms;
+            m->account = smsAccount;
             m->error = 0;
             m->date = smsDate(c.getInt64(date));
             m->date_read = m->date;

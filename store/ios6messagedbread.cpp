@@ -9,6 +9,7 @@
 
 #include <exception>
 #include <limits>
+#include <vector>
 
 namespace {
 
@@ -87,29 +88,35 @@ struct MessageColumns
 
 void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
 {
+    // Gathered here and kept only when one of them is not at its default.
+    _MsgMessageRare rare;
     m->rowid = c.getInt64(k.rowid);
     m->guid = c.getText(k.guid);
     m->text = c.getText(k.text);
-    m->replace = c.getInt(k.replace);
+    rare.replace = c.getInt(k.replace);
     m->service_center = c.getSharedText(k.service_center);
     m->handle_id = c.getInt64(k.handle_id);
-    m->subject = c.getText(k.subject);
+    rare.subject = c.getText(k.subject);
     m->country = c.getSharedText(k.country);
     // Later phones keep the words of many messages only in the archived
     // attributed string. Once the words are in text the archive is not kept:
     // it would cost the store as much memory as the text itself. A message
     // whose archive yields no words keeps it, as it is all there is.
+    // The bytes are read where SQLite holds them and copied only to be kept.
     if (m->text.isEmpty()) {
-        QByteArray body = c.getBlob(k.attributedBody);
+        const QByteArray body = c.peekBlob(k.attributedBody);
         if (!body.isEmpty()) {
             const QString words = attributedBodyText(body);
-            if (!words.isEmpty())
+            if (!words.isEmpty()) {
                 m->text = words;
-            else
-                m->attributedBody = std::move(body);
+                m->attributedBodyLeftInSource = true;
+            } else {
+                rare.attributedBody = QByteArray(body.constData(), body.size());
+            }
         }
+    } else {
+        m->attributedBodyLeftInSource = c.getBytes(k.attributedBody) > 0;
     }
-    m->attributedBodyLeftInSource = m->attributedBody.isEmpty() && c.getBytes(k.attributedBody) > 0;
     m->version = c.getInt(k.version);
     m->type = c.getInt(k.type);
     m->service = c.getSharedText(k.service);
@@ -121,36 +128,37 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     m->date_delivered = recordDate(c.getInt64(k.date_delivered));
     m->is_delivered = c.getInt(k.is_delivered);
     m->is_finished = c.getInt(k.is_finished);
-    m->is_emote = c.getInt(k.is_emote);
+    rare.is_emote = c.getInt(k.is_emote);
     m->is_from_me = c.getInt(k.is_from_me);
     m->is_empty = c.getInt(k.is_empty);
-    m->is_delayed = c.getInt(k.is_delayed);
-    m->is_auto_reply = c.getInt(k.is_auto_reply);
+    rare.is_delayed = c.getInt(k.is_delayed);
+    rare.is_auto_reply = c.getInt(k.is_auto_reply);
     m->is_prepared = c.getInt(k.is_prepared);
     m->is_read = c.getInt(k.is_read);
     m->is_system_message = c.getInt(k.is_system_message);
     m->is_sent = c.getInt(k.is_sent);
     m->has_dd_results = c.getInt(k.has_dd_results);
     m->is_service_message = c.getInt(k.is_service_message);
-    m->is_forward = c.getInt(k.is_forward);
+    rare.is_forward = c.getInt(k.is_forward);
     m->was_downgraded = c.getInt(k.was_downgraded);
-    m->is_archive = c.getInt(k.is_archive);
+    rare.is_archive = c.getInt(k.is_archive);
     m->cache_has_attachments = c.getInt(k.cache_has_attachments);
     m->cache_roomnames = c.getSharedText(k.cache_roomnames);
     m->was_data_detected = c.getInt(k.was_data_detected);
     m->was_deduplicated = c.getInt(k.was_deduplicated);
-    m->is_audio_message = c.getInt(k.is_audio_message);
-    m->is_played = c.getInt(k.is_played);
-    m->date_played = recordDate(c.getInt64(k.date_played));
+    rare.is_audio_message = c.getInt(k.is_audio_message);
+    rare.is_played = c.getInt(k.is_played);
+    rare.date_played = recordDate(c.getInt64(k.date_played));
     m->item_type = c.getInt(k.item_type);
     m->other_handle = c.getInt(k.other_handle);
-    m->group_title = c.getSharedText(k.group_title);
-    m->group_action_type = c.getInt(k.group_action_type);
-    m->share_status = c.getInt(k.share_status);
-    m->share_direction = c.getInt(k.share_direction);
-    m->is_expirable = c.getInt(k.is_expirable);
-    m->expire_state = c.getInt(k.expire_state);
-    m->message_action_type = c.getInt(k.message_action_type);
+    rare.group_title = c.getSharedText(k.group_title);
+    rare.group_action_type = c.getInt(k.group_action_type);
+    rare.share_status = c.getInt(k.share_status);
+    rare.share_direction = c.getInt(k.share_direction);
+    rare.is_expirable = c.getInt(k.is_expirable);
+    rare.expire_state = c.getInt(k.expire_state);
+    rare.message_action_type = c.getInt(k.message_action_type);
+    m->setRare(rare);
 }
 
 } // namespace
@@ -285,39 +293,100 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
             chat->bodySource = bodySource;
     }
 
+    qsizetype expectedRows = 0;
     if (chatId <= 0) {
         // Sized once for every row instead of growing (and moving every
         // entry) step by step; counting the join's index is cheap.
         Sqlite3Cursor rows = queryThrow(Sqlite3Sql("select count(*) from chat_message_join"));
-        if (rows.moveNext())
-            s->messages.reserve(s->messages.size() + qsizetype(rows.getInt64(0)));
+        if (rows.moveNext()) {
+            expectedRows = qsizetype(rows.getInt64(0));
+            s->messages.reserve(s->messages.size() + expectedRows);
+        }
     }
+
+    // Rows come in message order, round the chats. Adding each message to
+    // its chat's table as it comes would touch a table long out of the cache
+    // on every row (the larger part of the load's time over the rows' read);
+    // the rows of each chat are collected instead and added chat by chat, in
+    // the order they came, once every row is read (or the read failed).
+    QHash<qint64, int> chatIndex; // chat rowid -> index into chatsRead
+    QList<_MsgChat *> chatsRead;
+    struct Joined
+    {
+        qint64 rowid;
+        _MsgMessage *message;
+        int chat;
+    };
+    std::vector<Joined> joined;
+    joined.reserve(size_t(expectedRows));
+    std::vector<int> rowsOfChat;
+    auto addToChats = [&]() {
+        // Counting sort by chat: stable, so each chat gets its rows in order.
+        std::vector<size_t> start(rowsOfChat.size() + 1, 0);
+        for (size_t i = 0; i < rowsOfChat.size(); ++i)
+            start[i + 1] = start[i] + size_t(rowsOfChat[i]);
+        std::vector<const Joined *> grouped(joined.size());
+        std::vector<size_t> next(start.begin(), start.end() - 1);
+        for (const Joined &j : joined)
+            grouped[next[size_t(j.chat)]++] = &j;
+        for (size_t i = 0; i < rowsOfChat.size(); ++i) {
+            QHash<qint64, _MsgMessage *> &messages = chatsRead.at(qsizetype(i))->messages;
+            messages.reserve(messages.size() + rowsOfChat[i]);
+            for (size_t g = start[i]; g < start[i + 1]; ++g)
+                messages.insert(grouped[g]->rowid, grouped[g]->message);
+        }
+        joined.clear();
+    };
 
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const MessageColumns k(c);
-    while (c.moveNext()) {
-        const qint64 rowid = c.getInt64(k.rowid);
-        _MsgMessage *m = s->messages.value(rowid);
-        if (!m) {
-            m = new _MsgMessage;
-            s->messages.insert(rowid, m);
-            m->srcRowid = rowid;
-            fillMessage(m, c, k);
+    // A message without a country of its own takes its sender's: one shared
+    // value per handle, not a copy per message.
+    QHash<const _MsgHandle *, SharedText> handleCountries;
+    try {
+        while (c.moveNext()) {
+            const qint64 rowid = c.getInt64(k.rowid);
+            _MsgMessage *m = s->messages.value(rowid);
+            if (!m) {
+                m = new _MsgMessage;
+                s->messages.insert(rowid, m);
+                m->srcRowid = rowid;
+                fillMessage(m, c, k);
+            }
+            if (_MsgHandle *handle = s->handles.value(m->handle_id)) {
+                m->handle = handle;
+                if (m->country.isEmpty()) {
+                    auto country = handleCountries.find(handle);
+                    if (country == handleCountries.end())
+                        country = handleCountries.insert(handle, SharedText(handle->country));
+                    m->country = *country;
+                }
+            }
+            if (m->other_handle > 0) {
+                if (_MsgHandle *other = s->handles.value(m->other_handle))
+                    m->editRare().otherHandle = other;
+            }
+            const qint64 chatRowid = c.getInt64(k.chat_id);
+            auto index = chatIndex.constFind(chatRowid);
+            if (index == chatIndex.constEnd()) {
+                _MsgChat *chat = s->chats.value(chatRowid);
+                index = chatIndex.insert(chatRowid, chat ? int(chatsRead.size()) : -1);
+                if (chat) {
+                    chatsRead.append(chat);
+                    rowsOfChat.push_back(0);
+                }
+            }
+            if (*index >= 0) {
+                m->chat = chatsRead.at(*index);
+                joined.push_back({rowid, m, *index});
+                ++rowsOfChat[size_t(*index)];
+            }
         }
-        if (_MsgHandle *handle = s->handles.value(m->handle_id)) {
-            m->handle = handle;
-            if (m->country.isEmpty())
-                m->country = handle->country;
-        }
-        if (m->other_handle > 0) {
-            if (_MsgHandle *other = s->handles.value(m->other_handle))
-                m->otherHandle = other;
-        }
-        if (_MsgChat *chat = s->chats.value(c.getInt64(k.chat_id))) {
-            m->chat = chat;
-            chat->messages.insert(rowid, m);
-        }
+    } catch (...) {
+        addToChats();
+        throw;
     }
+    addToChats();
 }
 
 void IOS6MessageDb::loadRecycledMessages(QSharedPointer<_MsgStore> &store)

@@ -288,12 +288,12 @@ void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, un
     const auto stored = [scale](int date) { return qint64(date) * scale; };
     row.text("guid", m.guid);
     row.text("text", m.text);
-    row.integer("replace", m.replace);
+    row.integer("replace", m.rare().replace);
     if (optional & ServiceCenterSet)
         row.text("service_center", m.service_center);
     row.integer("handle_id", handleRowid);
     if (optional & SubjectSet)
-        row.text("subject", m.subject);
+        row.text("subject", m.rare().subject);
     if (optional & CountrySet)
         row.text("country", m.country);
     if (optional & BodySet)
@@ -309,48 +309,48 @@ void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, un
     row.integer("date_delivered", stored(m.date_delivered));
     row.integer("is_delivered", m.is_delivered);
     row.integer("is_finished", m.is_finished);
-    row.integer("is_emote", m.is_emote);
+    row.integer("is_emote", m.rare().is_emote);
     row.integer("is_from_me", m.is_from_me);
     row.integer("is_empty", m.is_empty);
-    row.integer("is_delayed", m.is_delayed);
-    row.integer("is_auto_reply", m.is_auto_reply);
+    row.integer("is_delayed", m.rare().is_delayed);
+    row.integer("is_auto_reply", m.rare().is_auto_reply);
     row.integer("is_prepared", m.is_prepared);
     row.integer("is_read", m.is_read);
     row.integer("is_system_message", m.is_system_message);
     row.integer("is_sent", m.is_sent);
     row.integer("has_dd_results", m.has_dd_results);
     row.integer("is_service_message", m.is_service_message);
-    row.integer("is_forward", m.is_forward);
+    row.integer("is_forward", m.rare().is_forward);
     row.integer("was_downgraded", m.was_downgraded);
-    row.integer("is_archive", m.is_archive);
+    row.integer("is_archive", m.rare().is_archive);
     row.integer("cache_has_attachments", m.cache_has_attachments);
     row.text("cache_roomnames", m.cache_roomnames);
     row.integer("was_data_detected", m.was_data_detected);
     row.integer("was_deduplicated", m.was_deduplicated);
     if (audio)
-        row.integer("is_audio_message", m.is_audio_message);
+        row.integer("is_audio_message", m.rare().is_audio_message);
     if (played)
-        row.integer("is_played", m.is_played);
+        row.integer("is_played", m.rare().is_played);
     if (datePlayed)
-        row.integer("date_played", stored(m.date_played));
+        row.integer("date_played", stored(m.rare().date_played));
     if (itemType)
         row.integer("item_type", m.item_type);
     if (otherHandle && (optional & OtherHandleSet))
         row.integer("other_handle", otherHandleRowid);
     if (groupTitle && (optional & GroupTitleSet))
-        row.text("group_title", m.group_title);
+        row.text("group_title", m.rare().group_title);
     if (groupAction)
-        row.integer("group_action_type", m.group_action_type);
+        row.integer("group_action_type", m.rare().group_action_type);
     if (shareStatus)
-        row.integer("share_status", m.share_status);
+        row.integer("share_status", m.rare().share_status);
     if (shareDirection)
-        row.integer("share_direction", m.share_direction);
+        row.integer("share_direction", m.rare().share_direction);
     if (expirable)
-        row.integer("is_expirable", m.is_expirable);
+        row.integer("is_expirable", m.rare().is_expirable);
     if (expireState)
-        row.integer("expire_state", m.expire_state);
+        row.integer("expire_state", m.rare().expire_state);
     if (actionType)
-        row.integer("message_action_type", m.message_action_type);
+        row.integer("message_action_type", m.rare().message_action_type);
     if (hasLogicHash)
         row.text("logic_hash", logicHash);
 }
@@ -605,7 +605,7 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
     unsigned optional = 0;
     if (!m.service_center.isEmpty())
         optional |= ServiceCenterSet;
-    if (!m.subject.isEmpty())
+    if (!m.rare().subject.isEmpty())
         optional |= SubjectSet;
     if (!m.country.isEmpty())
         optional |= CountrySet;
@@ -615,7 +615,7 @@ qint64 IOS6MessageDb::insertMessage(const _MsgMessage *message, qint64 handleRow
         optional |= BodySet;
     if (p.otherHandle && otherHandleRowid > 0)
         optional |= OtherHandleSet;
-    if (p.groupTitle && !m.group_title.isEmpty())
+    if (p.groupTitle && !m.rare().group_title.isEmpty())
         optional |= GroupTitleSet;
     const QString hash = p.logicHash && logicHash.isEmpty() ? calcLogicHash(m) : logicHash;
     const auto visit = [&](auto &row) {

@@ -172,8 +172,6 @@ QString LocalDbUpdateThread::convert(const QFileInfo &file, const std::function<
             _MsgMessage message;
             const QByteArray body = rows.getBlob(QStringLiteral("body"));
             message.text = body.isEmpty() ? QString() : QString::fromUtf8(rc4(key, body));
-            message.replace = 0;
-            message.subject.clear();
             message.version = 10;
             message.type = 0;
             message.service = QStringLiteral("SMS");

@@ -215,12 +215,12 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString
     // phones carry none) gets a fresh one, which UNIQUE needs.
     sql.addTextParam(isGuidShaped(m.guid) ? m.guid : newGuid())
         .addTextParam(m.text)
-        .addIntParam(m.replace)
+        .addIntParam(m.rare().replace)
         .addTextParam(textOrNull(m.service_center))
         .addInt64Param(m.handle_id)
-        .addTextParam(textOrNull(m.subject))
+        .addTextParam(textOrNull(m.rare().subject))
         .addTextParam(textOrNull(m.country))
-        .addBlobParam(m.attributedBody.isEmpty() ? QByteArray() : m.attributedBody)
+        .addBlobParam(m.rare().attributedBody.isEmpty() ? QByteArray() : m.rare().attributedBody)
         .addIntParam(m.version)
         .addIntParam(m.type)
         .addTextParam(m.service)
@@ -232,20 +232,20 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString
         .addIntParam(m.date_delivered)
         .addIntParam(m.is_delivered)
         .addIntParam(m.is_finished)
-        .addIntParam(m.is_emote)
+        .addIntParam(m.rare().is_emote)
         .addIntParam(m.is_from_me)
         .addIntParam(m.is_empty)
-        .addIntParam(m.is_delayed)
-        .addIntParam(m.is_auto_reply)
+        .addIntParam(m.rare().is_delayed)
+        .addIntParam(m.rare().is_auto_reply)
         .addIntParam(m.is_prepared)
         .addIntParam(m.is_read)
         .addIntParam(m.is_system_message)
         .addIntParam(m.is_sent)
         .addIntParam(m.has_dd_results)
         .addIntParam(m.is_service_message)
-        .addIntParam(m.is_forward)
+        .addIntParam(m.rare().is_forward)
         .addIntParam(m.was_downgraded)
-        .addIntParam(m.is_archive)
+        .addIntParam(m.rare().is_archive)
         .addIntParam(m.attachments.isEmpty() ? 0 : 1)
         .addTextParam(m.cache_roomnames)
         .addIntParam(m.was_data_detected)
@@ -310,15 +310,16 @@ QList<_RecycleMessage> MessageRecycleDb::messages()
     Sqlite3Cursor c = queryThrow(Sqlite3Sql("select * from message where is_skip=0"));
     while (c.moveNext()) {
         _RecycleMessage r;
+        _MsgMessageRare rare; // kept only when one is not at its default
         r.rowid = RECYCLED_MESSAGE_ID_BASE - c.getInt64(QStringLiteral("ROWID"));
         r.guid = c.getText(QStringLiteral("guid"));
         r.text = c.getText(QStringLiteral("text"));
-        r.replace = c.getInt(QStringLiteral("replace"));
+        rare.replace = c.getInt(QStringLiteral("replace"));
         r.service_center = c.getText(QStringLiteral("service_center"));
         r.handle_id = c.getInt64(QStringLiteral("handle_id"));
-        r.subject = c.getText(QStringLiteral("subject"));
+        rare.subject = c.getText(QStringLiteral("subject"));
         r.country = c.getText(QStringLiteral("country"));
-        r.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
+        rare.attributedBody = c.getBlob(QStringLiteral("attributedBody"));
         r.version = c.getInt(QStringLiteral("version"));
         r.type = c.getInt(QStringLiteral("type"));
         r.service = c.getText(QStringLiteral("service"));
@@ -330,26 +331,27 @@ QList<_RecycleMessage> MessageRecycleDb::messages()
         r.date_delivered = c.getInt(QStringLiteral("date_delivered"));
         r.is_delivered = c.getInt(QStringLiteral("is_delivered"));
         r.is_finished = c.getInt(QStringLiteral("is_finished"));
-        r.is_emote = c.getInt(QStringLiteral("is_emote"));
+        rare.is_emote = c.getInt(QStringLiteral("is_emote"));
         r.is_from_me = c.getInt(QStringLiteral("is_from_me"));
         r.is_empty = c.getInt(QStringLiteral("is_empty"));
-        r.is_delayed = c.getInt(QStringLiteral("is_delayed"));
-        r.is_auto_reply = c.getInt(QStringLiteral("is_auto_reply"));
+        rare.is_delayed = c.getInt(QStringLiteral("is_delayed"));
+        rare.is_auto_reply = c.getInt(QStringLiteral("is_auto_reply"));
         r.is_prepared = c.getInt(QStringLiteral("is_prepared"));
         r.is_read = c.getInt(QStringLiteral("is_read"));
         r.is_system_message = c.getInt(QStringLiteral("is_system_message"));
         r.is_sent = c.getInt(QStringLiteral("is_sent"));
         r.has_dd_results = c.getInt(QStringLiteral("has_dd_results"));
         r.is_service_message = c.getInt(QStringLiteral("is_service_message"));
-        r.is_forward = c.getInt(QStringLiteral("is_forward"));
+        rare.is_forward = c.getInt(QStringLiteral("is_forward"));
         r.was_downgraded = c.getInt(QStringLiteral("was_downgraded"));
-        r.is_archive = c.getInt(QStringLiteral("is_archive"));
+        rare.is_archive = c.getInt(QStringLiteral("is_archive"));
         r.cache_has_attachments = c.getInt(QStringLiteral("cache_has_attachments"));
         r.cache_roomnames = c.getText(QStringLiteral("cache_roomnames"));
         r.was_data_detected = c.getInt(QStringLiteral("was_data_detected"));
         r.was_deduplicated = c.getInt(QStringLiteral("was_deduplicated"));
         r.chat_identifier = c.getText(QStringLiteral("chat_identifier"));
         r.handle = c.getText(QStringLiteral("handle"));
+        r.setRare(rare);
         r.isRecovered = true;
         list.append(r);
     }
@@ -407,7 +409,7 @@ _MsgChat *addSyntheticIMessageChat(_MsgStore *s, qint64 id, const QString &ident
     chat->state = 3;
     chat->chat_identifier = identifier;
     chat->service_name = QStringLiteral("iMessage");
-    chat->account_id = isGuidShaped(m.account_guid) ? m.account_guid : guidFromMd5(m.account_guid.toUtf8());
+    chat->account_id = isGuidShaped(m.account_guid) ? m.account_guid.str() : guidFromMd5(m.account_guid.toUtf8());
     chat->account_login = m.account;
     chat->_last = 0;
     handle->rowid = id;

@@ -11,6 +11,12 @@ _MsgStore::~_MsgStore()
     qDeleteAll(chats);
 }
 
+const _MsgMessageRare &_MsgMessage::noRare()
+{
+    static const _MsgMessageRare defaults;
+    return defaults;
+}
+
 void newMsgStore(QSharedPointer<_MsgStore> &store)
 {
     store.reset(new _MsgStore);

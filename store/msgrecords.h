@@ -6,9 +6,13 @@
 // Records are plain values with public fields. Pointers between records never
 // own: each record belongs to exactly one _MsgStore, and every pointer a record
 // holds points into that same store.
+#include "store/sharedtext.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSharedData>
+#include <QSharedDataPointer>
 #include <QSharedPointer>
 #include <QString>
 
@@ -17,60 +21,25 @@ struct _MsgChat;
 struct _MsgAttachment;
 class AttributedBodySource;
 
-// Dates are whole seconds since 2001-01-01 00:00:00 UTC.
-struct _MsgMessage
+// The columns of a message that nearly every message leaves at their
+// defaults: group events (and the handle they name), audio messages, shares,
+// expiry, flags phones set on few messages, and the archived attributed string
+// once its words are in text (see _MsgMessage::rare()).
+struct _MsgMessageRare : QSharedData
 {
-    qint64 rowid = 0;
-    QString guid;
-    QString text; // may hold U+FFFC placeholders; see cleanText()
-    int replace = 0;
-    QString service_center;
-    qint64 handle_id = 0;
-    QString subject;
-    QString country;
     QByteArray attributedBody;
-    int version = 10;
-    int type = 0;
-    QString service; // "SMS" or "iMessage"
-    QString account;
-    QString account_guid;
-    int error = 0;
-    int date = 0;
-    int date_read = 0;
-    int date_delivered = 0;
-    int is_delivered = 0;
-    int is_finished = 0;
+    SharedText subject;
+    SharedText group_title;
+    _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
+    int replace = 0;
     int is_emote = 0;
-    int is_from_me = 0;
-    int is_empty = 0;
     int is_delayed = 0;
     int is_auto_reply = 0;
-    int is_prepared = 0;
-    int is_read = 0;
-    int is_system_message = 0;
-    int is_sent = 0;
-    int has_dd_results = 0;
-    int is_service_message = 0;
     int is_forward = 0;
-    int was_downgraded = 0;
     int is_archive = 0;
-    int cache_has_attachments = 0;
-    QString cache_roomnames;
-    int was_data_detected = 0;
-    int was_deduplicated = 0;
-    // Set only for rows carved back out of a phone database's free space.
-    bool isRecovered = false;
-    // The words of attributedBody went into text and the bytes stayed in the
-    // source file (see attributedBodyOf).
-    bool attributedBodyLeftInSource = false;
-    // Rowid in the database the message was read from; first key of messageLessThan.
-    qint64 srcRowid = 0;
     int is_audio_message = 0;
     int is_played = 0;
     int date_played = 0;
-    int item_type = 0; // 0: ordinary message; anything else is a group event
-    int other_handle = -1;
-    QString group_title;
     int group_action_type = 0;
     int share_status = 0;
     int share_direction = 0;
@@ -78,10 +47,95 @@ struct _MsgMessage
     int expire_state = 0;
     int message_action_type = 0;
 
+    // Null and empty apart, as a database holds them.
+    bool isDefault() const
+    {
+        return attributedBody.isNull() && subject.isNull() && group_title.isNull() && !otherHandle && replace == 0 &&
+               is_emote == 0 && is_delayed == 0 && is_auto_reply == 0 && is_forward == 0 && is_archive == 0 &&
+               is_audio_message == 0 && is_played == 0 && date_played == 0 && group_action_type == 0 &&
+               share_status == 0 && share_direction == 0 && is_expirable == 0 && expire_state == 0 &&
+               message_action_type == 0;
+    }
+};
+
+// Dates are whole seconds since 2001-01-01 00:00:00 UTC.
+//
+// A store holds hundreds of thousands of these, so the layout matters: the
+// texts that repeat across messages (service, account, country, ...) are
+// SharedText, one pointer each; the columns most messages leave at their
+// defaults live in a block made only for the messages that need one; and the
+// members are ordered by size so that no padding sits between them. Integer
+// columns stay int: a value read from a foreign file is written back exactly
+// as read.
+struct _MsgMessage
+{
+    qint64 rowid = 0;
+    QString guid;
+    QString text; // may hold U+FFFC placeholders; see cleanText()
+    qint64 handle_id = 0;
+    SharedText service_center;
+    SharedText country;
+    SharedText service; // "SMS" or "iMessage"
+    SharedText account;
+    SharedText account_guid;
+    SharedText cache_roomnames;
+    // Rowid in the database the message was read from; first key of messageLessThan.
+    qint64 srcRowid = 0;
+
     _MsgHandle *handle = nullptr;      // sender, whose rowid is handle_id
     _MsgChat *chat = nullptr;
     QHash<QString, _MsgAttachment *> attachments; // only the values matter
-    _MsgHandle *otherHandle = nullptr; // whose rowid is other_handle
+
+    // The rare columns: their defaults unless the message has a block.
+    // Copies of a message share the block until one of them writes.
+    const _MsgMessageRare &rare() const { return m_rare ? *m_rare : noRare(); }
+    _MsgMessageRare &editRare()
+    {
+        if (!m_rare)
+            m_rare = new _MsgMessageRare;
+        return *m_rare;
+    }
+    // Takes values a reader gathered; a block that holds only defaults is not kept.
+    void setRare(const _MsgMessageRare &values)
+    {
+        if (values.isDefault())
+            m_rare.reset();
+        else
+            m_rare = new _MsgMessageRare(values);
+    }
+
+    int version = 10;
+    int type = 0;
+    int error = 0;
+    int date = 0;
+    int date_read = 0;
+    int date_delivered = 0;
+    int is_delivered = 0;
+    int is_finished = 0;
+    int is_from_me = 0;
+    int is_empty = 0;
+    int is_prepared = 0;
+    int is_read = 0;
+    int is_system_message = 0;
+    int is_sent = 0;
+    int has_dd_results = 0;
+    int is_service_message = 0;
+    int was_downgraded = 0;
+    int cache_has_attachments = 0;
+    int was_data_detected = 0;
+    int was_deduplicated = 0;
+    int item_type = 0; // 0: ordinary message; anything else is a group event
+    int other_handle = -1;
+
+    // Set only for rows carved back out of a phone database's free space.
+    bool isRecovered = false;
+    // The words of attributedBody went into text and the bytes stayed in the
+    // source file (see attributedBodyOf).
+    bool attributedBodyLeftInSource = false;
+
+private:
+    static const _MsgMessageRare &noRare();
+    QSharedDataPointer<_MsgMessageRare> m_rare;
 };
 
 struct _MsgChat

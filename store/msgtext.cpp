@@ -95,17 +95,17 @@ QString summaryText(const _MsgMessage &message)
     switch (message.item_type) {
     case 1:
         return QStringLiteral("%1 Added %2 to the conversation.\n%3")
-            .arg(sender, labelOrYou(message.otherHandle), date);
+            .arg(sender, labelOrYou(message.rare().otherHandle), date);
     case 2:
         return QStringLiteral("%1 named the conversation \"%2\".\n%3")
-            .arg(sender, message.group_title, date);
+            .arg(sender, message.rare().group_title, date);
     case 3:
         return QStringLiteral("%1 left the conversation.\n%2").arg(sender, date);
     case 4:
         return QStringLiteral("%1 %2 sharing location with %3.\n%4")
             .arg(sender,
-                 message.share_status == 0 ? QStringLiteral("started") : QStringLiteral("stopped"),
-                 labelOrYou(message.otherHandle), date);
+                 message.rare().share_status == 0 ? QStringLiteral("started") : QStringLiteral("stopped"),
+                 labelOrYou(message.rare().otherHandle), date);
     default:
         return QStringLiteral("System Information.\n%1").arg(date);
     }

@@ -1,8 +1,6 @@
 #include "store/resolvedcursor.h"
 
-#include "platform/sqlite_qt/sqlite3stmt.h"
-
-#include <sqlite3.h>
+#include <cstring>
 
 namespace {
 // Past this many distinct values a column is not one that repeats; sharing
@@ -11,26 +9,6 @@ constexpr int kMaxShared = 4096;
 } // namespace
 
 ResolvedCursor::ResolvedCursor(const Sqlite3Cursor &cursor) : m_cursor(cursor) {}
-
-sqlite3_stmt *ResolvedCursor::row(int col) const
-{
-    Sqlite3Stmt *stmt = m_cursor.statement();
-    if (col < 0 || !stmt || !stmt->onRow() || col >= stmt->columnCount())
-        return nullptr;
-    return stmt->handle();
-}
-
-int ResolvedCursor::getInt(int col) const
-{
-    sqlite3_stmt *s = row(col);
-    return s ? sqlite3_column_int(s, col) : 0;
-}
-
-qint64 ResolvedCursor::getInt64(int col) const
-{
-    sqlite3_stmt *s = row(col);
-    return s ? sqlite3_column_int64(s, col) : 0;
-}
 
 QString ResolvedCursor::getText(int col) const
 {
@@ -56,6 +34,18 @@ QByteArray ResolvedCursor::getBlob(int col) const
     return QByteArray(static_cast<const char *>(data), bytes);
 }
 
+QByteArray ResolvedCursor::peekBlob(int col) const
+{
+    sqlite3_stmt *s = row(col);
+    if (!s || sqlite3_column_type(s, col) == SQLITE_NULL)
+        return QByteArray();
+    const void *data = sqlite3_column_blob(s, col);
+    const int bytes = sqlite3_column_bytes(s, col);
+    if (!data || bytes == 0)
+        return QByteArray("", 0);
+    return QByteArray::fromRawData(static_cast<const char *>(data), bytes);
+}
+
 int ResolvedCursor::getBytes(int col) const
 {
     sqlite3_stmt *s = row(col);
@@ -64,22 +54,43 @@ int ResolvedCursor::getBytes(int col) const
     return sqlite3_column_bytes(s, col);
 }
 
-QString ResolvedCursor::getSharedText(int col)
+SharedText ResolvedCursor::getSharedText(int col)
 {
     sqlite3_stmt *s = row(col);
     if (!s)
-        return QString();
+        return SharedText();
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, col));
     if (!text)
-        return QString();
+        return SharedText();
     const int bytes = sqlite3_column_bytes(s, col);
+
+    // Rows of one chat or account come in runs or rounds: most values are
+    // one of the column's last few, found by comparing bytes, not hashing.
+    if (m_recent.size() <= size_t(col))
+        m_recent.resize(size_t(m_columns));
+    Recent &recent = m_recent[size_t(col)];
+    for (int i = 0; i < recent.used; ++i) {
+        const QByteArray &seen = recent.bytes[i];
+        if (seen.size() == bytes && std::memcmp(seen.constData(), text, size_t(bytes)) == 0)
+            return recent.values[i];
+    }
+
     // Looked up without copying the bytes; copied only when first seen.
-    const QByteArray key = QByteArray::fromRawData(text, bytes);
-    const auto it = m_shared.constFind(key);
-    if (it != m_shared.constEnd())
-        return *it;
-    const QString value = bytes == 0 ? QStringLiteral("") : QString::fromUtf8(text, bytes);
-    if (m_shared.size() < kMaxShared)
-        m_shared.insert(QByteArray(text, bytes), value);
+    SharedText value;
+    const auto it = m_shared.constFind(QByteArray::fromRawData(text, bytes));
+    if (it != m_shared.constEnd()) {
+        value = *it;
+    } else {
+        value = bytes == 0 ? QStringLiteral("") : QString::fromUtf8(text, bytes);
+        if (m_shared.size() < kMaxShared)
+            m_shared.insert(QByteArray(text, bytes), value);
+        else
+            return value; // not a repeating column: remembered nowhere
+    }
+    const int slot = recent.next;
+    recent.bytes[slot] = QByteArray(text, bytes);
+    recent.values[slot] = value;
+    recent.next = (slot + 1) % Recent::kSize;
+    recent.used = qMax(recent.used, slot + 1);
     return value;
 }

@@ -21,7 +21,7 @@ QPixmap serviceIcon(const _MsgMessage &m)
         QImage(QStringLiteral(":/res/imsg-rec.png")).scaledToWidth(18, Qt::FastTransformation),
         QImage(QStringLiteral(":/res/imsg-send.png")).scaledToWidth(18, Qt::FastTransformation),
     };
-    const bool iMessage = m.service.compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
+    const bool iMessage = m.service.str().compare(QLatin1String("iMessage"), Qt::CaseInsensitive) == 0;
     return QPixmap::fromImage(icons[(iMessage ? 2 : 0) + (m.is_from_me ? 1 : 0)]);
 }
 

@@ -183,7 +183,7 @@ private slots:
         c.b.message(c.group, nullptr, "to everyone " + kGrin, kDate + 60);
         _MsgMessage *added = c.b.message(c.group, c.carl, "", kDate + 120);
         added->item_type = 1;
-        added->otherHandle = c.ben;
+        added->editRare().otherHandle = c.ben;
         c.b.message(nullptr, c.carl, "lost chat", kDate + 180);
         c.b.message(c.unnamed, c.ben, "cr\ronly", kDate + 240);
         ExportMessagesTxt writer(target("out.txt"));

@@ -705,7 +705,7 @@ private slots:
     {
         writeBackup(MsgDbLayout::Ios6Phone);
         fresh[2]->item_type = 1;
-        fresh[2]->otherHandle = fresh[3]->handle;
+        fresh[2]->editRare().otherHandle = fresh[3]->handle;
         const Run run = runMerge();
         QVERIFY(succeeded(run));
         QCOMPARE(run.restored, 3);

@@ -171,7 +171,7 @@ private slots:
         _MsgChat *chat = b.chat({anna}, "SMS");
         _MsgMessage *late = b.message(chat, anna, "late", 300);
         _MsgMessage *early = b.message(chat, nullptr, "early, by me", 100);
-        late->otherHandle = ben; // a group event's other party
+        late->editRare().otherHandle = ben; // a group event's other party
         runWriter(writer, {late, early});
 
         QCOMPARE(queryValue(dbPath(), "select _last from chat").toInt(), 300);

@@ -520,7 +520,7 @@ private slots:
         QCOMPARE(in->guid, QString("IM-10"));
         QCOMPARE(in->account, QString("e:me@example.com"));
         QCOMPARE(in->account_guid, QString("ACCOUNT-1"));
-        QCOMPARE(in->attributedBody, QByteArray("body"));
+        QCOMPARE(in->rare().attributedBody, QByteArray("body"));
         QCOMPARE(in->date, 400000000); // already on the 2001 base
         QCOMPARE(in->date_read, 400000001);
         QCOMPARE(in->is_from_me, 0);

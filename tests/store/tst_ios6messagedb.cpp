@@ -721,8 +721,8 @@ private slots:
         const _MsgMessage *event = store->messages.value(13);
         QCOMPARE(event->item_type, 1);
         QCOMPARE(event->other_handle, 3);
-        QCOMPARE(event->otherHandle, store->handles.value(3));
-        QCOMPARE(event->group_title, QString("Renamed"));
+        QCOMPARE(event->rare().otherHandle, store->handles.value(3));
+        QCOMPARE(event->rare().group_title, QString("Renamed"));
         QVERIFY(event->text.isNull()); // NULL text reads as a null string
     }
 
@@ -805,7 +805,7 @@ private slots:
         QCOMPARE(m->date, expected);
         QCOMPARE(m->date_read, expected);
         QCOMPARE(m->date_delivered, expected);
-        QCOMPARE(m->date_played, expected);
+        QCOMPARE(m->rare().date_played, expected);
         // The file has no _last: the chat's newest date comes from max(date).
         QVERIFY(!db.tableSqlContains("chat", "_last INTEGER", Qt::CaseInsensitive));
         QCOMPARE(m->chat->_last, expected);
@@ -846,7 +846,7 @@ private slots:
         // Bytes whose words are in the text stay in the file, not in memory;
         // what writes the message reads them back as they were.
         if (!m->text.isEmpty())
-            QVERIFY(m->attributedBody.isEmpty());
+            QVERIFY(m->rare().attributedBody.isEmpty());
         QCOMPARE(attributedBodyOf(*m), body);
 
         // Written into a local database (once under its own guid, once under
@@ -859,7 +859,7 @@ private slots:
             writer.write(*m);
             _MsgMessage other = *m;
             other.text = "another message under the same guid";
-            other.attributedBody = QByteArray();
+            other.editRare().attributedBody = QByteArray();
             other.attributedBodyLeftInSource = false;
             writer.write(other);
             writer.end();
@@ -921,8 +921,12 @@ private slots:
             QCOMPARE(m->date, want.date);
             QCOMPARE(m->date_read, want.dateRead);
             QCOMPARE(m->date_delivered, want.dateDelivered);
-            QCOMPARE(m->date_played, want.datePlayed);
+            QCOMPARE(m->rare().date_played, want.datePlayed);
             QCOMPARE(m->account, want.account);
+            // Each in its own chat's table, rows of twelve chats coming in turn.
+            QVERIFY(m->chat);
+            QCOMPARE(m->chat->rowid, want.chats.at(0));
+            QCOMPARE(m->chat->messages.value(want.rowid), m);
             newest[want.chats.at(0)] = qMax(newest.value(want.chats.at(0)), want.date);
         }
         for (auto it = newest.constBegin(); it != newest.constEnd(); ++it)

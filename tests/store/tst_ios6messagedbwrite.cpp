@@ -162,10 +162,10 @@ private slots:
         MsgStoreBuilder b;
         _MsgHandle *h = b.handle("+4917012345");
         _MsgMessage *m = b.message(b.chat({h}), h, "text \"quoted\"; drop table message; --", 12345);
-        m->subject = QStringLiteral("");         // empty, not null: still NULL in the file
+        m->editRare().subject = QStringLiteral("");         // empty, not null: still NULL in the file
         m->cache_roomnames = QStringLiteral(""); // written whatever its value
         m->item_type = 0;
-        m->is_audio_message = 1;
+        m->editRare().is_audio_message = 1;
         const qint64 rowid = db->insertMessage(m, 7, 0, QString());
         QVERIFY(rowid > 0);
         QCOMPARE(db->messageRowid(m->guid), rowid);
@@ -220,7 +220,7 @@ private slots:
         _MsgMessage *m = b.message(b.chat({h}), h, "new", 700000000);
         m->date_read = 700000060;
         m->date_delivered = 0; // never delivered: stays 0 in any unit
-        m->date_played = 700000120;
+        m->editRare().date_played = 700000120;
         const qint64 rowid = db.insertMessage(m, 1, 0, QString());
         db.close();
         const QString where = QStringLiteral(" from message where rowid=%1").arg(rowid);

@@ -203,9 +203,9 @@ void TestMessageRecycleDb::emptyOptionalColumnsAreNull()
     const qint64 first = db.insertMessage(empty, "", "", 0);
     _MsgMessage full = message("0C3B7A21-5D4E-4F60-8A9B-000000000002", "b");
     full.service_center = "+491722270333";
-    full.subject = "Betreff";
+    full.editRare().subject = "Betreff";
     full.country = "de";
-    full.attributedBody = QByteArray("streamtyped\x81\xe8\x03", 14);
+    full.editRare().attributedBody = QByteArray("streamtyped\x81\xe8\x03", 14);
     full.cache_has_attachments = 1; // ignored: the attachment records decide
     const qint64 second = db.insertMessage(full, "", "", 0);
 
@@ -251,7 +251,7 @@ void TestMessageRecycleDb::hostileTextRoundTrip()
     MessageRecycleDb db(m_path);
     db.beginTransaction();
     _MsgMessage m = message("0C3B7A21-5D4E-4F60-8A9B-000000000001", hostile);
-    m.subject = hostile;
+    m.editRare().subject = hostile;
     db.insertMessage(m, hostile, hostile, 1);
     db.insertHandle(handle(hostile, "SMS"), 1);
     db.endTransaction(true);
@@ -259,7 +259,7 @@ void TestMessageRecycleDb::hostileTextRoundTrip()
     const QList<_RecycleMessage> loaded = db.messages();
     QCOMPARE(loaded.size(), 1);
     QCOMPARE(loaded.at(0).text, hostile);
-    QCOMPARE(loaded.at(0).subject, hostile);
+    QCOMPARE(loaded.at(0).rare().subject, hostile);
     QCOMPARE(loaded.at(0).chat_identifier, hostile);
     QCOMPARE(loaded.at(0).handle, hostile);
     QCOMPARE(db.findMessage(message("other", hostile)), qint64(1));
@@ -317,7 +317,7 @@ void TestMessageRecycleDb::nullTextFoundAgain()
     MessageRecycleDb db(m_path);
     _MsgMessage sms = message("", QString());
     sms.service = "SMS";
-    sms.attributedBody = QByteArray("streamtyped body", 16);
+    sms.editRare().attributedBody = QByteArray("streamtyped body", 16);
     const qint64 rowid = db.insertMessage(sms, "+4915112345678", "+4915112345678", 0);
     QVERIFY(queryValue(m_path, "select text from message").isNull());
 
@@ -352,8 +352,8 @@ void TestMessageRecycleDb::messagesLoading()
     QVERIFY(db.messages().isEmpty());
     _MsgMessage m = message("0C3B7A21-5D4E-4F60-8A9B-000000000001", "first");
     m.service_center = "+491722270333";
-    m.attributedBody = QByteArray("body\0with NUL", 13);
-    m.replace = 2;
+    m.editRare().attributedBody = QByteArray("body\0with NUL", 13);
+    m.editRare().replace = 2;
     m.version = 10;
     m.error = 4;
     m.is_read = 1;
@@ -379,12 +379,12 @@ void TestMessageRecycleDb::messagesLoading()
     QCOMPARE(r.guid, m.guid);
     QCOMPARE(r.text, m.text);
     QCOMPARE(r.service_center, m.service_center);
-    QCOMPARE(r.attributedBody, m.attributedBody);
+    QCOMPARE(r.rare().attributedBody, m.rare().attributedBody);
     QCOMPARE(r.handle_id, qint64(7));
     QCOMPARE(r.service, m.service);
     QCOMPARE(r.account, m.account);
     QCOMPARE(r.account_guid, m.account_guid);
-    QCOMPARE(r.replace, 2);
+    QCOMPARE(r.rare().replace, 2);
     QCOMPARE(r.error, 4);
     QCOMPARE(r.date, m.date);
     QCOMPARE(r.date_read, m.date_read);
@@ -399,7 +399,7 @@ void TestMessageRecycleDb::messagesLoading()
     QCOMPARE(r.handle, QString("friend@example.com"));
     QCOMPARE(r.srcRowid, qint64(0));
     QCOMPARE(r.item_type, 0);
-    QVERIFY(r.subject.isNull());
+    QVERIFY(r.rare().subject.isNull());
     QVERIFY(r.chat == nullptr);
 }
 

@@ -53,6 +53,8 @@ private slots:
 
     void storeDeletesSharedRecordsOnce();
     void newMsgStoreReleasesOnlyTheLastHolder();
+
+    void rareColumnsBelongToEachCopy();
 };
 
 // The start values are what writers put into rows nobody filled in.
@@ -63,7 +65,7 @@ void TestMsgRecords::startValues()
     QCOMPARE(m.other_handle, -1);
     QCOMPARE(m.item_type, 0);
     QVERIFY(!m.isRecovered);
-    QVERIFY(!m.handle && !m.chat && !m.otherHandle);
+    QVERIFY(!m.handle && !m.chat && !m.rare().otherHandle);
 
     const _MsgChat c;
     QCOMPARE(c.style, 45);
@@ -329,7 +331,7 @@ void TestMsgRecords::storeDeletesSharedRecordsOnce()
             auto *m = new _MsgMessage;
             m->rowid = nextMessage++;
             m->handle = me;
-            m->otherHandle = friendHandle;
+            m->editRare().otherHandle = friendHandle;
             m->chat = chat;
             auto *a = new _MsgAttachment;
             a->rowid = m->rowid;
@@ -362,6 +364,35 @@ void TestMsgRecords::newMsgStoreReleasesOnlyTheLastHolder()
 
     worker.reset();
     QVERIFY(watch.isNull());
+}
+
+// A copy of a message (a renamed duplicate, a carved row) shares the block of
+// rare columns until one side writes; the other keeps its own values.
+void TestMsgRecords::rareColumnsBelongToEachCopy()
+{
+    _MsgMessage a;
+    QVERIFY(a.rare().isDefault());
+    QVERIFY(a.rare().subject.isNull());
+    a.editRare().group_title = QStringLiteral("Trip");
+    a.editRare().share_status = 1;
+    _MsgMessage b = a;
+    b.editRare().attributedBody = QByteArray("streamtyped", 11);
+    b.editRare().share_status = 0;
+    QCOMPARE(a.rare().share_status, 1);
+    QVERIFY(a.rare().attributedBody.isNull());
+    QCOMPARE(b.rare().group_title.str(), QStringLiteral("Trip"));
+    QCOMPARE(b.rare().share_status, 0);
+
+    // A reader's gathered values: defaults leave no block, anything else is kept
+    // as given (an empty subject is not a missing one).
+    _MsgMessageRare gathered;
+    b.setRare(gathered);
+    QVERIFY(b.rare().isDefault());
+    gathered.subject = QStringLiteral("");
+    b.setRare(gathered);
+    QVERIFY(!b.rare().subject.isNull());
+    QVERIFY(b.rare().subject.isEmpty());
+    QCOMPARE(a.rare().group_title.str(), QStringLiteral("Trip"));
 }
 
 QP_TEST_MAIN(TestMsgRecords)

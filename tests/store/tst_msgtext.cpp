@@ -173,10 +173,10 @@ void TestMsgText::summaryText()
     m.item_type = itemType;
     m.text = text;
     m.date = kDate;
-    m.group_title = groupTitle;
-    m.share_status = shareStatus;
+    m.editRare().group_title = groupTitle;
+    m.editRare().share_status = shareStatus;
     m.handle = f.handle(senderName, senderId);
-    m.otherHandle = f.handle(otherName, otherId);
+    m.editRare().otherHandle = f.handle(otherName, otherId);
     for (const QString &type : mimeTypes)
         f.attach(m, type);
     QCOMPARE(::summaryText(m), expected);

@@ -186,7 +186,7 @@ void TestRecycleMerge::syntheticChats()
     QCOMPARE(chat->state, 3);
     QCOMPARE(chat->chat_identifier, identifier);
     QCOMPARE(chat->service_name, service);
-    QCOMPARE(chat->account_login, service == "SMS" ? QString("E:") : list.at(0).account);
+    QCOMPARE(chat->account_login, service == "SMS" ? QString("E:") : list.at(0).account.str());
     QCOMPARE(chat->account_id, accountId);
     QCOMPARE(chat->_last, 600000300);
     QCOMPARE(chat->messages.size(), 2);
