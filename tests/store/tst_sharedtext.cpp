@@ -7,6 +7,8 @@
 
 #include <QTemporaryDir>
 
+namespace tst_sharedtext {
+
 class TestSharedText : public QObject
 {
     Q_OBJECT
@@ -78,4 +80,7 @@ void TestSharedText::cursorReadsEveryValueOfAColumn()
 }
 
 QP_TEST_MAIN(TestSharedText)
+
+} // namespace tst_sharedtext
+
 #include "tst_sharedtext.moc"
