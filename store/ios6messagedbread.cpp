@@ -135,12 +135,12 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     rare.is_auto_reply = c.getInt(k.is_auto_reply);
     m->is_prepared = c.getInt(k.is_prepared);
     m->is_read = c.getInt(k.is_read);
-    m->is_system_message = c.getInt(k.is_system_message);
+    rare.is_system_message = c.getInt(k.is_system_message);
     m->is_sent = c.getInt(k.is_sent);
     m->has_dd_results = c.getInt(k.has_dd_results);
-    m->is_service_message = c.getInt(k.is_service_message);
+    rare.is_service_message = c.getInt(k.is_service_message);
     rare.is_forward = c.getInt(k.is_forward);
-    m->was_downgraded = c.getInt(k.was_downgraded);
+    rare.was_downgraded = c.getInt(k.was_downgraded);
     rare.is_archive = c.getInt(k.is_archive);
     m->cache_has_attachments = c.getInt(k.cache_has_attachments);
     m->cache_roomnames = c.getSharedText(k.cache_roomnames);

@@ -231,6 +231,50 @@ private slots:
         QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 3);
     }
 
+    // Flags phones set on few messages live in the block of rare columns; set,
+    // they reach the file and come back from it, and a message without them
+    // is read back without a block.
+    void rareFlagsReachTheFileAndComeBack_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::newRow("is_system_message") << "is_system_message";
+        QTest::newRow("is_service_message") << "is_service_message";
+        QTest::newRow("was_downgraded") << "was_downgraded";
+        QTest::newRow("is_forward") << "is_forward";
+    }
+    void rareFlagsReachTheFileAndComeBack()
+    {
+        QFETCH(QString, column);
+        const QHash<QString, int _MsgMessageRare::*> members{
+            {"is_system_message", &_MsgMessageRare::is_system_message},
+            {"is_service_message", &_MsgMessageRare::is_service_message},
+            {"was_downgraded", &_MsgMessageRare::was_downgraded},
+            {"is_forward", &_MsgMessageRare::is_forward},
+        };
+        int _MsgMessageRare::*member = members.value(column);
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        _MsgMessage *flagged = b.message(chat, anna, "flagged", 1);
+        flagged->editRare().*member = 1;
+        _MsgMessage *plain = b.message(chat, anna, "plain", 2);
+        runWriter(writer, {flagged, plain});
+        QCOMPARE(queryValue(dbPath(), "select " + column + " from message where text = 'flagged'").toInt(), 1);
+        QCOMPARE(queryValue(dbPath(), "select " + column + " from message where text = 'plain'").toInt(), 0);
+
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        writer.database().messages(store, 0);
+        QCOMPARE(store->messages.size(), 2);
+        for (const _MsgMessage *m : std::as_const(store->messages)) {
+            if (m->text == "flagged")
+                QCOMPARE(m->rare().*member, 1);
+            else
+                QVERIFY(m->rare().isDefault());
+        }
+    }
+
     // The writer remembers which row each chat and handle record went to; a
     // record whose key texts change during the run is another row.
     void recordsEditedDuringARunGoToTheirNewRows_data()
