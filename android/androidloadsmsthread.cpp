@@ -101,8 +101,7 @@ bool AndroidLoadSMSThread::parseRecord(const QString &payload, const _CountryInf
     message.is_from_me = fields[1].toInt() == 1 ? 1 : 0;
     message.is_finished = message.is_prepared = message.is_read = message.is_sent = message.was_data_detected = 1;
     message.is_delivered = message.is_empty = 0;
-    message.is_system_message = message.has_dd_results = message.is_service_message = 0;
-    message.was_downgraded = message.cache_has_attachments = message.was_deduplicated = 0;
+    message.has_dd_results = message.cache_has_attachments = message.was_deduplicated = 0;
     message.handle = &handle;
     message.chat = &chat;
     message.guid.clear();

@@ -209,8 +209,8 @@ double floorPass(const QString &path, const _MsgStore &store, const QList<_MsgMe
         bindText(message, ++i, m.account_guid.toUtf8());
         for (int v : {m.error, m.date, m.date_read, m.date_delivered, m.is_delivered, m.is_finished, rare.is_emote,
                       m.is_from_me, m.is_empty, rare.is_delayed, rare.is_auto_reply, m.is_prepared, m.is_read,
-                      m.is_system_message, m.is_sent, m.has_dd_results, m.is_service_message, rare.is_forward,
-                      m.was_downgraded, rare.is_archive, m.cache_has_attachments})
+                      rare.is_system_message, m.is_sent, m.has_dd_results, rare.is_service_message, rare.is_forward,
+                      rare.was_downgraded, rare.is_archive, m.cache_has_attachments})
             sqlite3_bind_int(message, ++i, v);
         bindText(message, ++i, m.cache_roomnames.toUtf8());
         for (int v : {m.was_data_detected, m.was_deduplicated, rare.is_audio_message, rare.is_played, rare.date_played,

@@ -89,11 +89,8 @@ bool IOS5MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _RecycleMess
     m.is_empty = 0;
     m.is_prepared = 1;
     m.is_read = 1;
-    m.is_system_message = 0;
     m.is_sent = 1;
     m.has_dd_results = 0;
-    m.is_service_message = 0;
-    m.was_downgraded = 0;
     m.cache_has_attachments = 0;
     m.was_data_detected = 1;
     m.was_deduplicated = 0;

@@ -136,12 +136,12 @@ bool IOS6MessageDb::carvedRowToMessage(const _SqliteCarvedRow &row, _MsgMessage 
     rare.is_auto_reply = v.at(24).toInt();
     m.is_prepared = v.at(25).toInt();
     m.is_read = v.at(26).toInt();
-    m.is_system_message = v.at(27).toInt();
+    rare.is_system_message = v.at(27).toInt();
     m.is_sent = v.at(28).toInt();
     m.has_dd_results = v.at(29).toInt();
-    m.is_service_message = v.at(30).toInt();
+    rare.is_service_message = v.at(30).toInt();
     rare.is_forward = v.at(31).toInt();
-    m.was_downgraded = v.at(32).toInt();
+    rare.was_downgraded = v.at(32).toInt();
     rare.is_archive = v.at(33).toInt();
     m.cache_has_attachments = v.at(34).toInt();
     m.cache_roomnames = v.at(35).toString();

@@ -150,8 +150,110 @@ void ExportMessagesDb::abort() noexcept
     db.close();
 }
 
+void ExportMessagesDb::DigestRows::clear()
+{
+    // Freed, not kept: the table of a large run is tens of megabytes.
+    std::vector<Slot>().swap(cells);
+    used = 0;
+    mask = 0;
+}
+
+void ExportMessagesDb::DigestRows::reserve(qsizetype count)
+{
+    // At most three quarters full, where linear probing still finds a key
+    // within a slot or two of its first.
+    size_t capacity = 16;
+    while (capacity / 4 * 3 < size_t(qMax<qsizetype>(count, 0)))
+        capacity *= 2;
+    if (capacity > cells.size())
+        grow(capacity);
+}
+
+size_t ExportMessagesDb::DigestRows::home(const Md5Key &key) const
+{
+    // Mixed with the process's seed: a file's logic_hash column is text any
+    // writer could have chosen, and keys alike in their high bits must not
+    // fall on one run of slots.
+    quint64 h = (key.high ^ quint64(seed)) * 0x9e3779b97f4a7c15ULL;
+    h ^= h >> 29;
+    h += key.low;
+    h *= 0xbf58476d1ce4e5b9ULL;
+    h ^= h >> 32;
+    return size_t(h) & mask;
+}
+
+ExportMessagesDb::DigestRows::Slot &ExportMessagesDb::DigestRows::slotOf(const Md5Key &key)
+{
+    for (size_t i = home(key);; i = (i + 1) & mask) {
+        Slot &slot = cells[i];
+        if (slot.rowid == 0 || (slot.high == key.high && slot.low == key.low))
+            return slot;
+    }
+}
+
+void ExportMessagesDb::DigestRows::grow(size_t capacity)
+{
+    std::vector<Slot> old;
+    old.swap(cells);
+    cells.assign(capacity, Slot{0, 0, 0});
+    mask = capacity - 1;
+    if (old.empty())
+        seed = QHashSeed::globalSeed();
+    for (const Slot &slot : old) {
+        if (slot.rowid != 0)
+            slotOf(Md5Key{slot.high, slot.low}) = slot;
+    }
+}
+
+qint64 ExportMessagesDb::DigestRows::value(const Md5Key &key) const
+{
+    if (cells.empty())
+        return 0;
+    for (size_t i = home(key);; i = (i + 1) & mask) {
+        const Slot &slot = cells[i];
+        if (slot.rowid == 0 || (slot.high == key.high && slot.low == key.low))
+            return slot.rowid;
+    }
+}
+
+void ExportMessagesDb::DigestRows::keepSmallest(const Md5Key &key, qint64 rowid)
+{
+    if (rowid == 0)
+        return; // a free slot already reads as absent
+    if ((used + 1) * 4 > cells.size() * 3)
+        grow(qMax<size_t>(16, cells.size() * 2));
+    Slot &slot = slotOf(key);
+    if (slot.rowid == 0) {
+        slot = Slot{key.high, key.low, rowid};
+        ++used;
+    } else if (rowid < slot.rowid) {
+        slot.rowid = rowid;
+    }
+}
+
+void ExportMessagesDb::DigestRows::insertNew(const Md5Key &key, qint64 rowid)
+{
+    if (rowid == 0)
+        return;
+    if ((used + 1) * 4 > cells.size() * 3)
+        grow(qMax<size_t>(16, cells.size() * 2));
+    Slot &slot = slotOf(key);
+    if (slot.rowid == 0) {
+        slot = Slot{key.high, key.low, rowid};
+        ++used;
+    }
+}
+
+void ExportMessagesDb::DigestRows::prefetch(const Md5Key &key) const
+{
+    if (!cells.empty())
+        __builtin_prefetch(&cells[home(key)]);
+}
+
 void ExportMessagesDb::clearRunState()
 {
+    chatsSeen.clear();
+    handlesSeen.clear();
     chatRows.clear();
     handleRows.clear();
     chatHandles.clear();
@@ -186,15 +288,26 @@ void ExportMessagesDb::readRunState()
     });
     // In any order (SQLite may read an index of the column alone): the
     // smallest rowid of a hash wins.
-    const auto keepFirst = [](qint64 &kept, qint64 rowid) {
-        if (rowid < kept)
-            kept = rowid;
-    };
     if (logicHashes) {
         forEachRow(h, "select count(*) from message",
                    [this](sqlite3_stmt *s) { hashRows.reserve(qsizetype(sqlite3_column_int64(s, 0))); });
+        // Each key's slot is asked for a few rows ahead of its insert, so
+        // that the inserts do not wait on memory one after the other.
+        struct Pending
+        {
+            Md5Key key;
+            qint64 rowid;
+        };
+        constexpr int kAhead = 16;
+        Pending pending[kAhead];
+        int waiting = 0;
+        const auto insertPending = [&]() {
+            for (int i = 0; i < waiting; ++i)
+                hashRows.keepSmallest(pending[i].key, pending[i].rowid);
+            waiting = 0;
+        };
         forEachRow(h, "select rowid, logic_hash from message where typeof(logic_hash) = 'text'",
-                   [this, &keepFirst](sqlite3_stmt *s) {
+                   [&](sqlite3_stmt *s) {
                        const qint64 rowid = sqlite3_column_int64(s, 0);
                        const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(s, 1));
                        const int size = sqlite3_column_bytes(s, 1);
@@ -203,12 +316,12 @@ void ExportMessagesDb::readRunState()
                        Md5Key key;
                        if (!parseMd5(text, size, &key.high, &key.low))
                            return;
-                       qint64 &kept = hashRows[key]; // 0 when new: no row has rowid 0
-                       if (kept == 0)
-                           kept = rowid;
-                       else
-                           keepFirst(kept, rowid);
+                       hashRows.prefetch(key);
+                       pending[waiting++] = Pending{key, rowid};
+                       if (waiting == kAhead)
+                           insertPending();
                    });
+        insertPending();
     }
 }
 
@@ -277,12 +390,22 @@ qint64 ExportMessagesDb::joinedHandle(qint64 chatRowid, const _MsgHandle *handle
     // Ids and services of NULL match nothing in the file: such a handle is
     // inserted (and refused by the schema) as the look-up would have it.
     const bool keyed = !handle->id.isNull() && !handle->service.isNull();
-    const QPair<QString, QString> key(handle->id, handle->service);
-    qint64 rowid = keyed ? handleRows.value(key) : 0;
-    if (rowid == 0) {
-        rowid = db.insertHandle(handle);
-        if (keyed)
-            handleRows.insert(key, rowid);
+    qint64 rowid = 0;
+    const auto seen = handlesSeen.constFind(handle);
+    if (keyed && seen != handlesSeen.constEnd() && seen->id.constData() == handle->id.constData() &&
+        seen->id.size() == handle->id.size() && seen->service.constData() == handle->service.constData() &&
+        seen->service.size() == handle->service.size()) {
+        rowid = seen->rowid;
+    } else {
+        const QPair<QString, QString> key(handle->id, handle->service);
+        rowid = keyed ? handleRows.value(key) : 0;
+        if (rowid == 0) {
+            rowid = db.insertHandle(handle);
+            if (keyed)
+                handleRows.insert(key, rowid);
+        }
+        if (keyed && rowid != 0)
+            handlesSeen.insert(handle, HandleSeen{handle->id, handle->service, rowid});
     }
     const QPair<qint64, qint64> join(chatRowid, rowid);
     if (!chatHandles.contains(join)) {
@@ -355,8 +478,8 @@ void ExportMessagesDb::write(const _MsgMessage &message)
             if (guidsRead)
                 guidDigests.insert(guidDigest(message.guid));
         }
-        if (logicHashes && !hashRows.contains(digest))
-            hashRows.insert(digest, messageRowid);
+        if (logicHashes)
+            hashRows.insertNew(digest, messageRowid);
         db.joinChatMessage(chatRowid, messageRowid);
         // The chat's newest date is written once at the end of the run.
         auto last = chatLast.find(chatRowid);
@@ -384,9 +507,23 @@ void ExportMessagesDb::write(const _MsgMessage &message)
 qint64 ExportMessagesDb::chatRowidOrInsert(const _MsgChat *chat)
 {
     // A NULL guid matches no row of the file; the insert is refused below.
-    qint64 rowid = chat->guid.isNull() ? 0 : chatRows.value(chat->guid);
-    if (rowid != 0 || unwritableChats.contains(chat->guid))
-        return rowid;
+    if (chat->guid.isNull())
+        return unwritableChats.contains(chat->guid) ? 0 : insertChat(chat);
+    const auto seen = chatsSeen.constFind(chat);
+    if (seen != chatsSeen.constEnd() && seen->guid.constData() == chat->guid.constData() &&
+        seen->guid.size() == chat->guid.size())
+        return seen->rowid;
+    qint64 rowid = chatRows.value(chat->guid);
+    if (rowid == 0 && !unwritableChats.contains(chat->guid))
+        rowid = insertChat(chat);
+    if (rowid != 0)
+        chatsSeen.insert(chat, ChatSeen{chat->guid, rowid});
+    return rowid;
+}
+
+qint64 ExportMessagesDb::insertChat(const _MsgChat *chat)
+{
+    qint64 rowid = 0;
     // A chat the database refuses (a member without an id, a constraint of a
     // foreign schema) costs its own messages, not the run: its rows go back
     // to the savepoint and the caller counts what was left out.

@@ -21,6 +21,8 @@
 #include <QSet>
 #include <QString>
 
+#include <vector>
+
 struct sqlite3_stmt;
 
 class ExportMessagesDb : public AbsFormatExport<_MsgMessage>
@@ -81,6 +83,8 @@ private:
     // The chat's rowid, the chat inserted when missing; 0 when it cannot be
     // written (its rows are rolled back, the chat remembered).
     qint64 chatRowidOrInsert(const _MsgChat *chat);
+    // Inserts the chat and its members under a savepoint; 0 when refused.
+    qint64 insertChat(const _MsgChat *chat);
     // Whether a row found under the message's guid is another message: it
     // keeps a logic hash of its own that is not the message's.
     bool isOtherMessage(qint64 rowid, const QString &logicHash);
@@ -101,11 +105,61 @@ private:
         quint64 high = 0, low = 0;
         bool operator==(const Md5Key &o) const { return high == o.high && low == o.low; }
     };
-    friend size_t qHash(const Md5Key &key, size_t seed) { return qHashMulti(seed, key.high, key.low); }
+    // Logic-hash digests to the rowid that holds each. A run over a database
+    // of a million messages looks one up per message: open addressing over
+    // fixed-size slots costs one cache line per look-up, where a QHash reads
+    // its span's index and then the entry. A slot of rowid 0 is free (no row
+    // has rowid 0).
+    class DigestRows
+    {
+    public:
+        void clear();
+        void reserve(qsizetype count);
+        qint64 value(const Md5Key &key) const; // 0 when absent
+        // Adds the key with rowid, or keeps the smaller rowid when present.
+        void keepSmallest(const Md5Key &key, qint64 rowid);
+        // Adds the key with rowid unless present.
+        void insertNew(const Md5Key &key, qint64 rowid);
+        // Asks for the key's first slot ahead of a look-up or insert.
+        void prefetch(const Md5Key &key) const;
+
+    private:
+        struct Slot
+        {
+            quint64 high, low;
+            qint64 rowid;
+        };
+        size_t home(const Md5Key &key) const;
+        Slot &slotOf(const Md5Key &key); // the key's slot, or the free one it would take
+        void grow(size_t capacity);
+
+        std::vector<Slot> cells;
+        size_t used = 0;
+        size_t mask = 0;
+        size_t seed = 0;
+    };
+
+    // The rowid a chat or handle record of this run was found or written
+    // under, keyed by the record and kept with a copy of its key texts. The
+    // copy shares the record's characters, so while the record's texts are
+    // still those very characters its key is unchanged, and comparing where
+    // they lie stands in for hashing and comparing the texts themselves.
+    struct ChatSeen
+    {
+        QString guid;
+        qint64 rowid = 0;
+    };
+    struct HandleSeen
+    {
+        QString id, service;
+        qint64 rowid = 0;
+    };
+    QHash<const _MsgChat *, ChatSeen> chatsSeen;
+    QHash<const _MsgHandle *, HandleSeen> handlesSeen;
     QHash<QString, qint64> chatRows;                        // by guid
     QHash<QPair<QString, QString>, qint64> handleRows;      // by id and service
     QSet<QPair<qint64, qint64>> chatHandles;                // joined (chat, handle)
-    QHash<Md5Key, qint64> hashRows;                         // logic hashes (calcLogicHashDigest)
+    DigestRows hashRows;                                    // logic hashes (calcLogicHashDigest)
     QSet<quint64> guidDigests;                              // a 64-bit digest of every message guid
     QHash<qint64, int> chatLast;                            // newest date written per chat
     QHash<qint64, QString> lastAddressed;                   // per group chat

@@ -135,12 +135,12 @@ void fillMessage(_MsgMessage *m, ResolvedCursor &c, const MessageColumns &k)
     rare.is_auto_reply = c.getInt(k.is_auto_reply);
     m->is_prepared = c.getInt(k.is_prepared);
     m->is_read = c.getInt(k.is_read);
-    m->is_system_message = c.getInt(k.is_system_message);
+    rare.is_system_message = c.getInt(k.is_system_message);
     m->is_sent = c.getInt(k.is_sent);
     m->has_dd_results = c.getInt(k.has_dd_results);
-    m->is_service_message = c.getInt(k.is_service_message);
+    rare.is_service_message = c.getInt(k.is_service_message);
     rare.is_forward = c.getInt(k.is_forward);
-    m->was_downgraded = c.getInt(k.was_downgraded);
+    rare.was_downgraded = c.getInt(k.was_downgraded);
     rare.is_archive = c.getInt(k.is_archive);
     m->cache_has_attachments = c.getInt(k.cache_has_attachments);
     m->cache_roomnames = c.getSharedText(k.cache_roomnames);
@@ -338,6 +338,30 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
         joined.clear();
     };
 
+    // Messages new to the store go into its table after the read, in one
+    // pass, rather than row by row between the reads of the rows: a look-up
+    // in a table of a million entries misses the cache, and the pass lets
+    // those misses overlap. A row is surely new when its rowid lies above
+    // every rowid the store holds or was given in this read (rows usually
+    // come in rowid order); any other row is looked up, after the messages
+    // waiting so far are added. A store that holds messages already (one
+    // chat read after another) looks every row up.
+    bool anyKnown = !s->messages.isEmpty();
+    qint64 highest = anyKnown ? std::numeric_limits<qint64>::max() : 0;
+    size_t added = 0; // rows of joined already in the store's table
+    std::vector<std::pair<qint64, _MsgMessage *>> unjoined; // new messages without a chat, waiting
+    _MsgMessage *unplaced = nullptr; // made for the current row, in neither yet
+    auto addWaiting = [&]() {
+        if (unplaced)
+            s->messages.insert(unplaced->srcRowid, unplaced);
+        unplaced = nullptr;
+        for (; added < joined.size(); ++added)
+            s->messages.insert(joined[added].rowid, joined[added].message);
+        for (const auto &[rowid, m] : unjoined)
+            s->messages.insert(rowid, m);
+        unjoined.clear();
+    };
+
     ResolvedCursor c(queryThrow(Sqlite3Sql(sql)));
     const MessageColumns k(c);
     // A message without a country of its own takes its sender's: one shared
@@ -346,12 +370,19 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
     try {
         while (c.moveNext()) {
             const qint64 rowid = c.getInt64(k.rowid);
-            _MsgMessage *m = s->messages.value(rowid);
-            if (!m) {
+            _MsgMessage *m = nullptr;
+            if (anyKnown && rowid <= highest) {
+                addWaiting();
+                m = s->messages.value(rowid);
+            }
+            const bool fresh = !m;
+            if (fresh) {
                 m = new _MsgMessage;
-                s->messages.insert(rowid, m);
                 m->srcRowid = rowid;
+                unplaced = m; // the store owns it even when the row fails half-way
                 fillMessage(m, c, k);
+                highest = anyKnown ? qMax(highest, rowid) : rowid;
+                anyKnown = true;
             }
             if (_MsgHandle *handle = s->handles.value(m->handle_id)) {
                 m->handle = handle;
@@ -380,12 +411,17 @@ void IOS6MessageDb::messages(QSharedPointer<_MsgStore> &store, qint64 chatId)
                 m->chat = chatsRead.at(*index);
                 joined.push_back({rowid, m, *index});
                 ++rowsOfChat[size_t(*index)];
+            } else if (fresh) {
+                unjoined.push_back({rowid, m});
             }
+            unplaced = nullptr;
         }
     } catch (...) {
+        addWaiting();
         addToChats();
         throw;
     }
+    addWaiting();
     addToChats();
 }
 

@@ -316,12 +316,12 @@ void visitMessageRow(Emit &row, const _MsgMessage &m, const QByteArray &body, un
     row.integer("is_auto_reply", m.rare().is_auto_reply);
     row.integer("is_prepared", m.is_prepared);
     row.integer("is_read", m.is_read);
-    row.integer("is_system_message", m.is_system_message);
+    row.integer("is_system_message", m.rare().is_system_message);
     row.integer("is_sent", m.is_sent);
     row.integer("has_dd_results", m.has_dd_results);
-    row.integer("is_service_message", m.is_service_message);
+    row.integer("is_service_message", m.rare().is_service_message);
     row.integer("is_forward", m.rare().is_forward);
-    row.integer("was_downgraded", m.was_downgraded);
+    row.integer("was_downgraded", m.rare().was_downgraded);
     row.integer("is_archive", m.rare().is_archive);
     row.integer("cache_has_attachments", m.cache_has_attachments);
     row.text("cache_roomnames", m.cache_roomnames);

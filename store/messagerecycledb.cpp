@@ -239,12 +239,12 @@ qint64 MessageRecycleDb::insertMessage(const _MsgMessage &message, const QString
         .addIntParam(m.rare().is_auto_reply)
         .addIntParam(m.is_prepared)
         .addIntParam(m.is_read)
-        .addIntParam(m.is_system_message)
+        .addIntParam(m.rare().is_system_message)
         .addIntParam(m.is_sent)
         .addIntParam(m.has_dd_results)
-        .addIntParam(m.is_service_message)
+        .addIntParam(m.rare().is_service_message)
         .addIntParam(m.rare().is_forward)
-        .addIntParam(m.was_downgraded)
+        .addIntParam(m.rare().was_downgraded)
         .addIntParam(m.rare().is_archive)
         .addIntParam(m.attachments.isEmpty() ? 0 : 1)
         .addTextParam(m.cache_roomnames)
@@ -338,12 +338,12 @@ QList<_RecycleMessage> MessageRecycleDb::messages()
         rare.is_auto_reply = c.getInt(QStringLiteral("is_auto_reply"));
         r.is_prepared = c.getInt(QStringLiteral("is_prepared"));
         r.is_read = c.getInt(QStringLiteral("is_read"));
-        r.is_system_message = c.getInt(QStringLiteral("is_system_message"));
+        rare.is_system_message = c.getInt(QStringLiteral("is_system_message"));
         r.is_sent = c.getInt(QStringLiteral("is_sent"));
         r.has_dd_results = c.getInt(QStringLiteral("has_dd_results"));
-        r.is_service_message = c.getInt(QStringLiteral("is_service_message"));
+        rare.is_service_message = c.getInt(QStringLiteral("is_service_message"));
         rare.is_forward = c.getInt(QStringLiteral("is_forward"));
-        r.was_downgraded = c.getInt(QStringLiteral("was_downgraded"));
+        rare.was_downgraded = c.getInt(QStringLiteral("was_downgraded"));
         rare.is_archive = c.getInt(QStringLiteral("is_archive"));
         r.cache_has_attachments = c.getInt(QStringLiteral("cache_has_attachments"));
         r.cache_roomnames = c.getText(QStringLiteral("cache_roomnames"));

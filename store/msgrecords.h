@@ -46,6 +46,9 @@ struct _MsgMessageRare : QSharedData
     int is_expirable = 0;
     int expire_state = 0;
     int message_action_type = 0;
+    int is_system_message = 0;
+    int is_service_message = 0;
+    int was_downgraded = 0;
 
     // Null and empty apart, as a database holds them.
     bool isDefault() const
@@ -54,7 +57,7 @@ struct _MsgMessageRare : QSharedData
                is_emote == 0 && is_delayed == 0 && is_auto_reply == 0 && is_forward == 0 && is_archive == 0 &&
                is_audio_message == 0 && is_played == 0 && date_played == 0 && group_action_type == 0 &&
                share_status == 0 && share_direction == 0 && is_expirable == 0 && expire_state == 0 &&
-               message_action_type == 0;
+               message_action_type == 0 && is_system_message == 0 && is_service_message == 0 && was_downgraded == 0;
     }
 };
 
@@ -116,11 +119,8 @@ struct _MsgMessage
     int is_empty = 0;
     int is_prepared = 0;
     int is_read = 0;
-    int is_system_message = 0;
     int is_sent = 0;
     int has_dd_results = 0;
-    int is_service_message = 0;
-    int was_downgraded = 0;
     int cache_has_attachments = 0;
     int was_data_detected = 0;
     int was_deduplicated = 0;

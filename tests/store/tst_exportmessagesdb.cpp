@@ -231,6 +231,126 @@ private slots:
         QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 3);
     }
 
+    // Flags phones set on few messages live in the block of rare columns; set,
+    // they reach the file and come back from it, and a message without them
+    // is read back without a block.
+    void rareFlagsReachTheFileAndComeBack_data()
+    {
+        QTest::addColumn<QString>("column");
+        QTest::newRow("is_system_message") << "is_system_message";
+        QTest::newRow("is_service_message") << "is_service_message";
+        QTest::newRow("was_downgraded") << "was_downgraded";
+        QTest::newRow("is_forward") << "is_forward";
+    }
+    void rareFlagsReachTheFileAndComeBack()
+    {
+        QFETCH(QString, column);
+        const QHash<QString, int _MsgMessageRare::*> members{
+            {"is_system_message", &_MsgMessageRare::is_system_message},
+            {"is_service_message", &_MsgMessageRare::is_service_message},
+            {"was_downgraded", &_MsgMessageRare::was_downgraded},
+            {"is_forward", &_MsgMessageRare::is_forward},
+        };
+        int _MsgMessageRare::*member = members.value(column);
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        _MsgMessage *flagged = b.message(chat, anna, "flagged", 1);
+        flagged->editRare().*member = 1;
+        _MsgMessage *plain = b.message(chat, anna, "plain", 2);
+        runWriter(writer, {flagged, plain});
+        QCOMPARE(queryValue(dbPath(), "select " + column + " from message where text = 'flagged'").toInt(), 1);
+        QCOMPARE(queryValue(dbPath(), "select " + column + " from message where text = 'plain'").toInt(), 0);
+
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        writer.database().messages(store, 0);
+        QCOMPARE(store->messages.size(), 2);
+        for (const _MsgMessage *m : std::as_const(store->messages)) {
+            if (m->text == "flagged")
+                QCOMPARE(m->rare().*member, 1);
+            else
+                QVERIFY(m->rare().isDefault());
+        }
+    }
+
+    // The writer remembers which row each chat and handle record went to; a
+    // record whose key texts change during the run is another row.
+    void recordsEditedDuringARunGoToTheirNewRows_data()
+    {
+        QTest::addColumn<bool>("inPlace"); // the characters edited, not the text replaced
+        QTest::newRow("texts replaced") << false;
+        QTest::newRow("texts edited in place") << true;
+    }
+    void recordsEditedDuringARunGoToTheirNewRows()
+    {
+        QFETCH(bool, inPlace);
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        const QString firstGuid = chat->guid;
+        _MsgMessage *first = b.message(chat, anna, "first", 1);
+        _MsgMessage *second = b.message(chat, anna, "second", 2);
+        writer.begin();
+        writer.write(*first);
+        if (inPlace) {
+            chat->guid[chat->guid.size() - 1] = QLatin1Char('X');
+            anna->id[anna->id.size() - 1] = QLatin1Char('9');
+        } else {
+            chat->guid = firstGuid + "-other";
+            anna->id = "+4917099999";
+        }
+        writer.write(*second);
+        writer.end();
+
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat").toInt(), 2);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from handle").toInt(), 2);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 2);
+        QCOMPARE(queryValue(dbPath(), "select c.guid from chat as c inner join chat_message_join as j on "
+                                      "j.chat_id = c.rowid inner join message as m on m.rowid = j.message_id "
+                                      "where m.text = 'second'")
+                     .toString(),
+                 chat->guid);
+        QCOMPARE(queryValue(dbPath(), "select h.id from handle as h inner join message as m on m.handle_id = h.rowid "
+                                      "where m.text = 'second'")
+                     .toString(),
+                 anna->id);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join as j inner join chat as c on "
+                                      "c.rowid = j.chat_id where c.guid = '" + firstGuid + "'")
+                     .toInt(),
+                 1);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from chat_handle_join").toInt(), 2);
+    }
+
+    // Far more logic hashes than the run's table was sized for at its begin:
+    // every one is still found after the table grew, in the run and after.
+    void manyMessagesAreEachWrittenOnce()
+    {
+        ExportMessagesDb writer(dbDir(), QString());
+        MsgStoreBuilder b;
+        _MsgHandle *anna = b.handle("+4917012345");
+        _MsgChat *chat = b.chat({anna});
+        QList<_MsgMessage *> early, late;
+        for (int i = 0; i < 300; ++i)
+            early << b.message(chat, i % 2 ? anna : nullptr, QStringLiteral("message %1").arg(i), 1000 + i);
+        for (int i = 0; i < 700; ++i)
+            late << b.message(chat, anna, QStringLiteral("later %1").arg(i), 5000 + i);
+        runWriter(writer, early + early);
+        QCOMPARE(writer.writtenCount(), 300);
+        // Copies under new guids: only the logic hash tells they are stored.
+        QList<_MsgMessage *> copies;
+        for (const _MsgMessage *m : std::as_const(early))
+            copies << sameContentNewGuid(b, m);
+        runWriter(writer, late + copies + late);
+        QCOMPARE(writer.writtenCount(), 700);
+        runWriter(writer, copies + late + early);
+        QCOMPARE(writer.writtenCount(), 0);
+        QCOMPARE(queryValue(dbPath(), "select count(*) from message").toInt(), 1000);
+        QCOMPARE(queryValue(dbPath(), "select count(distinct logic_hash) from message").toInt(), 1000);
+    }
+
     void aChatThatCannotBeWrittenIsLeftOutAndCounted()
     {
         ExportMessagesDb writer(dbDir(), QString());

@@ -726,6 +726,47 @@ private slots:
         QVERIFY(event->text.isNull()); // NULL text reads as a null string
     }
 
+    // Rows in any order: a message of two chats read twice, rowids falling
+    // and rising, a row whose chat the file lacks. Each message is one record,
+    // in the store and in each of its chats.
+    void messages_rowsInAnyOrder()
+    {
+        MsgFixtureContent content = smallContent();
+        content.messages.clear();
+        const QList<QPair<qint64, QList<qint64>>> rows{{30, {2, 1}}, {20, {2}}, {10, {1, 2}}, {40, {99}}, {5, {1}}};
+        for (const auto &[rowid, chats] : rows) {
+            MsgFixtureMessage m;
+            m.rowid = rowid;
+            m.guid = QStringLiteral("M-%1").arg(rowid);
+            m.text = QStringLiteral("text %1").arg(rowid);
+            m.handleId = 1;
+            m.date = int(1000 + rowid);
+            m.chats = chats;
+            content.messages << m;
+        }
+        writeMsgDb(m_dir->path(), MsgDbLayout::Local, content);
+        IOS6MessageDb db(cacheDir(), kIndia, true);
+        QSharedPointer<_MsgStore> store;
+        newMsgStore(store);
+        db.messages(store, 0);
+
+        QList<qint64> got = store->messages.keys();
+        std::stable_sort(got.begin(), got.end());
+        QCOMPARE(got, (QList<qint64>{5, 10, 20, 30, 40}));
+        for (const auto &[rowid, chats] : rows) {
+            const _MsgMessage *m = store->messages.value(rowid);
+            QCOMPARE(m->srcRowid, rowid);
+            QCOMPARE(m->text, QStringLiteral("text %1").arg(rowid));
+            for (qint64 chat : chats) {
+                if (const _MsgChat *c = store->chats.value(chat))
+                    QCOMPARE(c->messages.value(rowid), m);
+            }
+        }
+        QVERIFY(!store->messages.value(40)->chat);
+        QCOMPARE(store->chats.value(1)->messages.size(), 3);
+        QCOMPARE(store->chats.value(2)->messages.size(), 3);
+    }
+
     void messages_skipsRowsInStore()
     {
         writeMsgDb(m_dir->path(), MsgDbLayout::Local, smallContent());

@@ -359,6 +359,9 @@ void TestMessageRecycleDb::messagesLoading()
     m.is_read = 1;
     m.was_data_detected = 1;
     m.was_deduplicated = 1;
+    m.editRare().is_system_message = 1;
+    m.editRare().is_service_message = 2;
+    m.editRare().was_downgraded = 3;
     m.srcRowid = 99; // not stored
     m.item_type = 3; // not stored
     db.insertMessage(m, "chat612387612387612387", "friend@example.com", 42);
@@ -394,6 +397,10 @@ void TestMessageRecycleDb::messagesLoading()
     QCOMPARE(r.is_sent, 1);
     QCOMPARE(r.was_data_detected, 1);
     QCOMPARE(r.was_deduplicated, 1);
+    QCOMPARE(r.rare().is_system_message, 1);
+    QCOMPARE(r.rare().is_service_message, 2);
+    QCOMPARE(r.rare().was_downgraded, 3);
+    QCOMPARE(third.rare().was_downgraded, 0);
     QCOMPARE(r.cache_roomnames, m.cache_roomnames);
     QCOMPARE(r.chat_identifier, QString("chat612387612387612387"));
     QCOMPARE(r.handle, QString("friend@example.com"));
