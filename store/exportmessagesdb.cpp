@@ -114,6 +114,11 @@ void ExportMessagesDb::begin()
     clearRunState();
     db.open();
     db.executeThrow(Sqlite3Sql(QStringLiteral("PRAGMA cache_size = -%1").arg(kRunCacheKiB)));
+    // Each new chat goes in under a savepoint, whose copies of the pages it
+    // touches would otherwise go to a temporary file once they outgrow
+    // SQLite's small buffer, and from then on with a write call per page:
+    // the run's small statements never need more than a few pages of it.
+    db.executeThrow(Sqlite3Sql(QStringLiteral("PRAGMA temp_store = MEMORY")));
     db.beginTransaction();
     try {
         readRunState();
