@@ -221,32 +221,30 @@ qint64 ExportMessagesDb::DigestRows::value(const Md5Key &key) const
     }
 }
 
+ExportMessagesDb::DigestRows::Slot *ExportMessagesDb::DigestRows::taken(const Md5Key &key, qint64 rowid)
+{
+    if ((used + 1) * 4 > cells.size() * 3)
+        grow(qMax<size_t>(16, cells.size() * 2));
+    Slot &slot = slotOf(key);
+    if (slot.rowid != 0)
+        return &slot;
+    slot = Slot{key.high, key.low, rowid};
+    ++used;
+    return nullptr;
+}
+
 void ExportMessagesDb::DigestRows::keepSmallest(const Md5Key &key, qint64 rowid)
 {
     if (rowid == 0)
         return; // a free slot already reads as absent
-    if ((used + 1) * 4 > cells.size() * 3)
-        grow(qMax<size_t>(16, cells.size() * 2));
-    Slot &slot = slotOf(key);
-    if (slot.rowid == 0) {
-        slot = Slot{key.high, key.low, rowid};
-        ++used;
-    } else if (rowid < slot.rowid) {
-        slot.rowid = rowid;
-    }
+    if (Slot *slot = taken(key, rowid); slot && rowid < slot->rowid)
+        slot->rowid = rowid;
 }
 
 void ExportMessagesDb::DigestRows::insertNew(const Md5Key &key, qint64 rowid)
 {
-    if (rowid == 0)
-        return;
-    if ((used + 1) * 4 > cells.size() * 3)
-        grow(qMax<size_t>(16, cells.size() * 2));
-    Slot &slot = slotOf(key);
-    if (slot.rowid == 0) {
-        slot = Slot{key.high, key.low, rowid};
-        ++used;
-    }
+    if (rowid != 0)
+        taken(key, rowid);
 }
 
 void ExportMessagesDb::DigestRows::prefetch(const Md5Key &key) const

@@ -131,6 +131,9 @@ private:
         };
         size_t home(const Md5Key &key) const;
         Slot &slotOf(const Md5Key &key); // the key's slot, or the free one it would take
+        // Puts the key in a free slot with rowid; the slot it holds already
+        // when present.
+        Slot *taken(const Md5Key &key, qint64 rowid);
         void grow(size_t capacity);
 
         std::vector<Slot> cells;

@@ -24,14 +24,11 @@ QString ResolvedCursor::getText(int col) const
 
 QByteArray ResolvedCursor::getBlob(int col) const
 {
-    sqlite3_stmt *s = row(col);
-    if (!s || sqlite3_column_type(s, col) == SQLITE_NULL)
-        return QByteArray();
-    const void *data = sqlite3_column_blob(s, col);
-    const int bytes = sqlite3_column_bytes(s, col);
-    if (!data || bytes == 0)
-        return QByteArray("", 0);
-    return QByteArray(static_cast<const char *>(data), bytes);
+    QByteArray bytes = peekBlob(col);
+    // A copy of its own: the peeked bytes last only until the next step.
+    if (!bytes.isNull())
+        bytes.detach();
+    return bytes;
 }
 
 QByteArray ResolvedCursor::peekBlob(int col) const
